@@ -1,0 +1,185 @@
+"""Benchmarks of sorvan against the structures a user would pick instead.
+
+Run with ``./dev bench``. Every structure is built in a fresh interpreter
+(so that its RSS growth is its own), on the same words, in the same run, and
+the table reports each figure with its ratio to sorvan's.
+"""
+
+import argparse
+import gc
+import json
+import os
+import random
+import subprocess
+import sys
+import time
+
+DEFAULT_WORDS = "/usr/share/dict/american-english-insane"
+LOOKUPS = 200_000
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def load_words(path):
+    with open(path, encoding="utf-8") as f:
+        return [w for w in (line.strip() for line in f) if w]
+
+
+# ---------------------------------------------------------------- builders --
+# Each takes the word list and returns a structure answering `word in s`.
+
+
+def build_sorvan_trie(words):
+    import sorvan
+
+    t = sorvan.Trie()
+    add = t.add
+    for w in words:
+        add(w)
+    return t
+
+
+def build_set_fresh_str(words):
+    # The set together with str objects of its own, as a user reading a
+    # file into a set would have them.
+    return {(w + ".")[:-1] for w in words}
+
+
+def build_marisa(words):
+    import marisa_trie
+
+    return marisa_trie.Trie(words)
+
+
+def build_datrie(words):
+    import datrie
+
+    t = datrie.Trie("".join(sorted(set("".join(words)))))
+    for w in words:
+        t[w] = 1
+    return t
+
+
+def build_pygtrie(words):
+    import pygtrie
+
+    t = pygtrie.CharTrie()
+    for w in words:
+        t[w] = 1
+    return t
+
+
+BUILDERS = {
+    "sorvan.Trie": build_sorvan_trie,
+    "set + str": build_set_fresh_str,
+    "set": set,
+    "marisa-trie": build_marisa,
+    "datrie": build_datrie,
+    "pygtrie": build_pygtrie,
+}
+
+
+def time_lookups(structure, sample, repeat=3):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for w in sample:
+            if w not in structure:
+                raise AssertionError(f"lookup of {w!r} failed")
+        best = min(best, time.perf_counter() - start)
+    return best / len(sample) * 1e9
+
+
+def worker_build(name, path):
+    words = load_words(path)
+    shuffled = random.Random(42).choices(words, k=LOOKUPS)
+    in_order = words[:: max(1, len(words) // LOOKUPS)]
+    gc.collect()
+    before = rss_bytes()
+    start = time.perf_counter()
+    structure = BUILDERS[name](words)
+    build_s = time.perf_counter() - start
+    gc.collect()
+    grown = rss_bytes() - before
+    return {
+        "name": name,
+        "words": len(words),
+        "build_s": build_s,
+        "bytes_per_word": grown / len(words),
+        "lookup_ns": time_lookups(structure, in_order),
+        "random_lookup_ns": time_lookups(structure, shuffled),
+    }
+
+
+# ------------------------------------------------------------------ driver --
+
+
+def run_worker(kind, name, path):
+    out = subprocess.run(
+        [sys.executable, __file__, "--worker", kind, name, "--words", path],
+        capture_output=True,
+        text=True,
+    )
+    if out.returncode != 0:
+        return {"name": name, "error": out.stderr.strip().splitlines()[-1:]}
+    return json.loads(out.stdout)
+
+
+def print_table(title, rows, columns, reference):
+    """Prints rows with each figure and its ratio to the reference row."""
+    ref = next((r for r in rows if r["name"] == reference and "error" not in r), None)
+    print(f"\n{title}")
+    header = f"{'':<14}" + "".join(f"{label:>14}{'ratio':>8}" for label, _, _ in columns)
+    print(header)
+    for row in rows:
+        if "error" in row:
+            print(f"{row['name']:<14}  unavailable: {' '.join(row['error'])}")
+            continue
+        line = f"{row['name']:<14}"
+        for _, key, fmt in columns:
+            value = row[key]
+            ratio = value / ref[key] if ref and ref[key] else float("nan")
+            line += f"{format(value, fmt):>14}{ratio:>8.2f}"
+        print(line)
+    print(f"(ratio: the figure divided by {reference}'s)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--words", default=DEFAULT_WORDS)
+    parser.add_argument("--worker", nargs=2, metavar=("KIND", "NAME"), help=argparse.SUPPRESS)
+    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
+    args = parser.parse_args()
+
+    if args.worker:
+        kind, name = args.worker
+        print(json.dumps(worker_build(name, args.words)))
+        return
+
+    print(f"word list: {args.words}")
+    rows = [run_worker("build", name, args.words) for name in BUILDERS]
+    words = next((r["words"] for r in rows if "words" in r), 0)
+    print(f"{words} words; {LOOKUPS} membership lookups in list order and in random order"
+          " (best of 3)")
+    print_table(
+        "Build from a Python list, memory, membership with `in`",
+        rows,
+        [
+            ("build s", "build_s", ".3f"),
+            ("bytes/word", "bytes_per_word", ".1f"),
+            ("lookup ns", "lookup_ns", ".0f"),
+            ("random ns", "random_lookup_ns", ".0f"),
+        ],
+        "sorvan.Trie",
+    )
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"words": args.words, "build": rows}, f, indent=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,31 @@
+#include "error/error.hpp"
+
+#include <cstring>
+
+namespace sorvan {
+
+SorvanError SorvanError::order_violation(std::string previous, std::string current) {
+    return {Kind::OrderViolation, std::move(previous), std::move(current)};
+}
+
+SorvanError SorvanError::io(std::string message) {
+    return {Kind::Io, std::move(message), {}};
+}
+
+SorvanError SorvanError::from_errno(int error_number) {
+    return io(std::string(std::strerror(error_number)) + " (os error " +
+              std::to_string(error_number) + ")");
+}
+
+std::string SorvanError::display() const {
+    switch (kind_) {
+        case Kind::OrderViolation:
+            return "Words must be inserted in alphabetical order. Previous: '" + first_ +
+                   "', Current: '" + second_ + "'";
+        case Kind::Io:
+            break;
+    }
+    return "IO error: " + first_;
+}
+
+}  // namespace sorvan

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <expected>
+#include <string>
+
+namespace sorvan {
+
+// The error value of the lexicon operations. The core never throws it: an
+// operation that can fail returns Result<T>, and only the Python binding
+// turns the error into an exception (ValueError with display() as message).
+class SorvanError {
+public:
+    enum class Kind {
+        // Dawg insertion of a word below the previous one in byte-wise UTF-8
+        // order. Payload: the previous word and the rejected word.
+        OrderViolation,
+        // A word file could not be opened or read. Payload: the error's own
+        // text, such as "No such file or directory (os error 2)".
+        Io,
+    };
+
+    static SorvanError order_violation(std::string previous, std::string current);
+    static SorvanError io(std::string message);
+    // An Io error from an errno value: the system's text and "(os error N)".
+    static SorvanError from_errno(int error_number);
+
+    Kind kind() const noexcept { return kind_; }
+    // OrderViolation: the previous word; Io: the error's own text.
+    const std::string& previous() const noexcept { return first_; }
+    // OrderViolation: the rejected word; Io: empty.
+    const std::string& current() const noexcept { return second_; }
+
+    // The whole message shown to the user, with nothing added around it.
+    std::string display() const;
+
+private:
+    SorvanError(Kind kind, std::string first, std::string second)
+        : kind_(kind), first_(std::move(first)), second_(std::move(second)) {}
+
+    Kind kind_;
+    std::string first_;
+    std::string second_;
+};
+
+template <class T>
+using Result = std::expected<T, SorvanError>;
+using Status = Result<void>;
+
+}  // namespace sorvan

@@ -1,0 +1,187 @@
+#pragma once
+// What both Python classes are made of: the instance layout, the slots and
+// the methods whose behaviour is the same for a Trie and a DAWG, written
+// once over the lexicon type. Each class file supplies LexiconTraits, its
+// docstrings, and its method and slot tables.
+
+#include <array>
+#include <utility>
+
+#include "python/binding.hpp"
+
+namespace sorvan::python {
+
+template <class Lexicon>
+struct LexiconObject {
+    PyObject_HEAD
+    Lexicon lexicon;
+    BorrowFlag borrow;
+};
+
+// Specialised by each class file: `name` (the class name) and
+// `length(lexicon)` (what len() reports).
+template <class Lexicon>
+struct LexiconTraits;
+
+template <class Lexicon>
+LexiconObject<Lexicon>* object_of(PyObject* self) noexcept {
+    return reinterpret_cast<LexiconObject<Lexicon>*>(self);
+}
+
+// The most parameters any method takes.
+inline constexpr std::size_t max_params = 3;
+
+// The common steps of a method call: parse the arguments, take the borrow,
+// then body(lexicon, argv) converts, calls the lexicon and builds the
+// result. The borrow is released on every way out. (The receiver's type is
+// checked by the method descriptor before the call reaches here.)
+template <class Lexicon, class Borrow, class Body>
+PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args,
+                      Py_ssize_t nargsf, PyObject* kwnames, Body&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, max_params> argv{};
+        if (!parse_args(sig, args, nargsf, kwnames, argv.data())) return nullptr;
+        auto* object = object_of<Lexicon>(self);
+        auto borrow = Borrow::acquire(object->borrow);
+        if (!borrow) return nullptr;
+        return body(object->lexicon, argv.data());
+    });
+}
+
+// A call without arguments under a shared borrow: body(const lexicon&).
+template <class Lexicon, class Body>
+auto read_lexicon(PyObject* self, Body&& body) noexcept -> decltype(body(std::declval<const Lexicon&>())) {
+    using R = decltype(body(std::declval<const Lexicon&>()));
+    return guarded([&]() -> R {
+        auto* object = object_of<Lexicon>(self);
+        auto borrow = SharedBorrow::acquire(object->borrow);
+        if (!borrow) return failure_value<R>();
+        return body(std::as_const(object->lexicon));
+    });
+}
+
+// ---------------------------------------------------------------- slots ----
+
+template <class Lexicon>
+PyObject* lexicon_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+            PyErr_Format(PyExc_TypeError, "%s() takes no arguments", LexiconTraits<Lexicon>::name);
+            return nullptr;
+        }
+        Lexicon lexicon;  // built first, so a failed allocation leaks nothing
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        auto* object = object_of<Lexicon>(self);
+        new (&object->lexicon) Lexicon(std::move(lexicon));
+        new (&object->borrow) BorrowFlag(0);
+        return self;
+    });
+}
+
+template <class Lexicon>
+void lexicon_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = object_of<Lexicon>(self);
+    object->lexicon.~Lexicon();
+    object->borrow.~BorrowFlag();
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+template <class Lexicon>
+int lexicon_contains(PyObject* self, PyObject* operand) noexcept {
+    auto* object = object_of<Lexicon>(self);
+    auto borrow = SharedBorrow::acquire(object->borrow);
+    if (!borrow) return -1;
+    std::string_view word;
+    if (!to_utf8_view(operand, "word", word)) return -1;
+    return object->lexicon.contains(word) ? 1 : 0;
+}
+
+template <class Lexicon>
+Py_ssize_t lexicon_len(PyObject* self) noexcept {
+    return read_lexicon<Lexicon>(self, [](const Lexicon& lexicon) {
+        return static_cast<Py_ssize_t>(LexiconTraits<Lexicon>::length(lexicon));
+    });
+}
+
+template <class Lexicon>
+PyObject* lexicon_repr(PyObject* self) noexcept {
+    return read_lexicon<Lexicon>(self, [](const Lexicon& lexicon) {
+        return PyUnicode_FromFormat("%s(words=%llu, nodes=%zu)", LexiconTraits<Lexicon>::name,
+                                    static_cast<unsigned long long>(lexicon.word_count()),
+                                    static_cast<std::size_t>(LexiconTraits<Lexicon>::length(lexicon)));
+    });
+}
+
+// -------------------------------------------------------------- methods ----
+
+template <class Lexicon>
+PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) noexcept {
+    static const Signature sig{"add", {"word", "count"}, 1};
+    return call_method<Lexicon, ExclusiveBorrow>(
+        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view word;
+            std::uint64_t count = 1;
+            if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "count", count)) {
+                return nullptr;
+            }
+            if (auto added = lexicon.add(word, count); !added) {
+                return raise_sorvan_error(added.error());
+            }
+            Py_RETURN_NONE;
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_contains_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) noexcept {
+    static const Signature sig{"contains_prefix", {"prefix"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view prefix;
+            if (!to_utf8_view(argv[0], "prefix", prefix)) return nullptr;
+            return new_bool(lexicon.contains_prefix(prefix));
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_get_word_count(PyObject* self, PyObject*) noexcept {
+    return read_lexicon<Lexicon>(
+        self, [](const Lexicon& lexicon) { return new_u64(lexicon.word_count()); });
+}
+
+// ------------------------------------------------------- table helpers ----
+
+// Function pointers as the type tables want them.
+template <class F>
+PyCFunction as_method(F* function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+template <class F>
+void* as_slot(F* function) noexcept {
+    return reinterpret_cast<void*>(function);
+}
+
+inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// The slots every lexicon class has, followed by its own doc and methods.
+template <class Lexicon>
+std::array<PyType_Slot, 8> lexicon_slots(const char* doc, PyMethodDef* methods) noexcept {
+    return {{
+        {Py_tp_new, as_slot(&lexicon_new<Lexicon>)},
+        {Py_tp_dealloc, as_slot(&lexicon_dealloc<Lexicon>)},
+        {Py_sq_contains, as_slot(&lexicon_contains<Lexicon>)},
+        {Py_mp_length, as_slot(&lexicon_len<Lexicon>)},
+        {Py_tp_repr, as_slot(&lexicon_repr<Lexicon>)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    }};
+}
+
+}  // namespace sorvan::python

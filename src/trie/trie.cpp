@@ -1,0 +1,30 @@
+#include "trie/trie.hpp"
+
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+Status Trie::add(std::string_view word, std::uint64_t count) {
+    if (word.empty()) return {};
+    NodeIndex at = 0;
+    const char* p = word.data();
+    const char* end = p + word.size();
+    while (p < end) {
+        const Letter letter = utf8::next(p);
+        auto next = nodes_.child(at, letter);
+        at = next ? *next : nodes_.append_child(at, letter);
+    }
+    Node& node = nodes_[at];
+    node.is_end = 1;
+    node.count += count;  // unsigned: wraps at 2^64 by design
+    word_count_ += count;
+    return {};
+}
+
+bool Trie::contains(std::string_view word) const noexcept {
+    if (word.empty()) return true;
+    auto at = nodes_.walk(word);
+    return at && nodes_[*at].is_end;
+}
+
+}  // namespace sorvan
