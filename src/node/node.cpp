@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <new>
 
 #include "utils/utf8.hpp"
@@ -106,6 +107,28 @@ std::optional<NodeIndex> NodeStore::walk(std::string_view path) const noexcept {
         at = *next;
     }
     return at;
+}
+
+namespace {
+
+void append_decimal(std::string& out, std::uint64_t value) {
+    char digits[20];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+}  // namespace
+
+void Node::signature(const NodeStore& nodes, std::string& out) const {
+    out.clear();
+    utf8::append(out, letter);
+    append_decimal(out, count);
+    out.push_back(is_end ? '1' : '0');
+    for (std::uint32_t i = 0; i < child_count; ++i) {
+        const Edge edge = nodes.child_at(*this, i);
+        utf8::append(out, edge.letter);
+        append_decimal(out, NodeStore::id(edge.child));
+    }
 }
 
 std::size_t NodeStore::allocated_bytes() const noexcept {

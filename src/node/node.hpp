@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct Edge {
 //   - a block of child_count edges sorted by letter, at offset children_at
 //     of the store's edge pool. Most nodes have one child, so most nodes
 //     own no edge at all.
+class NodeStore;
+
 struct __attribute__((packed, aligned(4))) Node {
     std::uint64_t count = 0;
     std::uint32_t letter : 21 = 0;
@@ -37,6 +40,11 @@ struct __attribute__((packed, aligned(4))) Node {
     std::uint32_t : 10;
     std::uint32_t child_count = 0;
     std::uint32_t children_at = 0;
+
+    // The DAWG registry's key for this node, written to `out`: the letter
+    // (UTF-8), the count in decimal, "1" or "0" for is_end, then per child in
+    // letter order its letter and id in decimal, with no separators.
+    void signature(const NodeStore& nodes, std::string& out) const;
 };
 static_assert(sizeof(Node) == 20);
 
@@ -75,7 +83,9 @@ public:
 
     // The i-th edge of `parent` in ascending letter order; i < child_count.
     Edge child_at(NodeIndex parent, std::uint32_t i) const noexcept {
-        const Node& node = nodes_[parent];
+        return child_at(nodes_[parent], i);
+    }
+    Edge child_at(const Node& node, std::uint32_t i) const noexcept {
         if (node.child_count == 1) return {nodes_[node.children_at].letter, node.children_at};
         return edges_[node.children_at + i];
     }

@@ -12,6 +12,7 @@ namespace {
 // blocked here cannot deadlock against one holding the interpreter lock.
 PyMutex types_lock = {};
 PyObject* trie_type = nullptr;
+PyObject* dawg_type = nullptr;
 
 // A new reference to the type made from `spec`, created on first use.
 PyObject* class_object(PyType_Spec& spec, PyObject*& cache) noexcept {
@@ -44,6 +45,7 @@ int sorvan_exec(PyObject* module) noexcept {
         return -1;
     }
     if (add_class(module, "Trie", trie_spec(), trie_type) < 0) return -1;
+    if (add_class(module, "DAWG", dawg_spec(), dawg_type) < 0) return -1;
     return 0;
 }
 

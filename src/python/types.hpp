@@ -7,5 +7,6 @@
 namespace sorvan::python {
 
 PyType_Spec& trie_spec() noexcept;
+PyType_Spec& dawg_spec() noexcept;
 
 }  // namespace sorvan::python

@@ -3,23 +3,24 @@ import weakref
 import pytest
 
 import sorvan
-from sorvan import Trie
+from sorvan import DAWG, Trie
 
 
 def test_module_attributes():
     assert sorvan.__doc__ == ""
-    assert sorvan.__all__ == ["Trie"]
+    assert sorvan.__all__ == ["Trie", "DAWG"]
     public = {name for name in vars(sorvan) if not name.startswith("__")}
-    assert public == {"Trie"}
+    assert public == {"Trie", "DAWG"}
 
 
-def test_type_identity_and_signatures():
-    assert Trie.__module__ == "builtins"
-    assert Trie.__name__ == Trie.__qualname__ == "Trie"
-    assert Trie.__text_signature__ == "()"
-    assert Trie.add.__text_signature__ == "($self, word, count=1)"
-    assert Trie.contains_prefix.__text_signature__ == "($self, prefix)"
-    assert Trie.get_word_count.__text_signature__ == "($self)"
+def test_type_identity_and_signatures(lexicon_class):
+    cls = lexicon_class
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ in ("Trie", "DAWG")
+    assert cls.__text_signature__ == "()"
+    assert cls.add.__text_signature__ == "($self, word, count=1)"
+    assert cls.contains_prefix.__text_signature__ == "($self, prefix)"
+    assert cls.get_word_count.__text_signature__ == "($self)"
 
 
 def test_docstrings():
@@ -40,10 +41,42 @@ def test_docstrings():
     assert Trie.get_word_count.__doc__ == "Returns the number of words stored."
 
 
-def test_class_is_final_and_has_no_instance_dict():
+def test_dawg_docstrings():
+    assert DAWG.__doc__ == (
+        "A Directed Acyclic Word Graph (DAWG) lexicon.\n\n"
+        "Compresses both shared prefixes and shared suffixes.\n"
+        "Words must be inserted in alphabetical order, or use ``add_all`` which\n"
+        "sorts automatically. Call ``reduce()`` after manual insertions.\n\n"
+        "Example::\n\n"
+        "    from sorvan import DAWG\n"
+        "    d = DAWG()\n"
+        '    d.add_all(["ash", "ashes", "ashley"])\n'
+        '    assert "ash" in d\n'
+        '    print(d.search_with_prefix("ash"))'
+    )
+    assert DAWG.add.__doc__ == (
+        "Add a word (must be >= the previous word alphabetically).\n\n"
+        "Call ``reduce()`` when done with manual insertions."
+    )
+    assert DAWG.reduce.__text_signature__ == "($self)"
+    assert DAWG.reduce.__doc__ == "Finalize minimization. Call after all manual ``add()`` calls."
+    assert DAWG.contains_prefix.__doc__ == (
+        "Returns True if prefix is a prefix of any word in the DAWG."
+    )
+    assert DAWG.get_word_count.__doc__ == Trie.get_word_count.__doc__
+
+
+def test_method_tables_in_order():
+    trie_methods = [n for n in vars(Trie) if not n.startswith("__")]
+    dawg_methods = [n for n in vars(DAWG) if not n.startswith("__")]
+    assert trie_methods[:3] == ["add", "contains_prefix", "get_word_count"]
+    assert dawg_methods[:4] == ["add", "reduce", "contains_prefix", "get_word_count"]
+
+
+def test_class_is_final_and_has_no_instance_dict(lexicon_class):
     with pytest.raises(TypeError):
-        type("Sub", (Trie,), {})
-    t = Trie()
+        type("Sub", (lexicon_class,), {})
+    t = lexicon_class()
     with pytest.raises(AttributeError):
         t.colour = "red"
     with pytest.raises(TypeError):
@@ -51,9 +84,9 @@ def test_class_is_final_and_has_no_instance_dict():
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
-def test_constructor_takes_no_arguments(args, kwargs):
+def test_constructor_takes_no_arguments(lexicon_class, args, kwargs):
     with pytest.raises(TypeError):
-        Trie(*args, **kwargs)
+        lexicon_class(*args, **kwargs)
 
 
 def test_reimport_reuses_the_class_objects():
@@ -64,7 +97,8 @@ def test_reimport_reuses_the_class_objects():
     again = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(again)
     assert again.Trie is sys.modules["sorvan"].Trie
-    assert again.__all__ == ["Trie"]
+    assert again.DAWG is sys.modules["sorvan"].DAWG
+    assert again.__all__ == ["Trie", "DAWG"]
 
 
 def test_only_the_init_function_is_exported():

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dawg/registry.hpp"
+#include "error/error.hpp"
+#include "node/node.hpp"
+
+namespace sorvan {
+
+// The directed acyclic word graph: words in ascending byte-wise UTF-8 order.
+// The path of the most recent word stays on a stack of unchecked edges; when
+// a later word leaves that path, the nodes below the point of divergence are
+// taken off the stack and recorded in a registry keyed by their signature.
+//
+// The graph itself is always the trie of the added words. Equal nodes are
+// not merged: len() reports the registry's size, which merging would change.
+class Dawg {
+public:
+    Dawg() = default;
+    Dawg(const Dawg&) = delete;
+    Dawg& operator=(const Dawg&) = delete;
+    Dawg(Dawg&&) noexcept = default;
+    Dawg& operator=(Dawg&&) noexcept = default;
+
+    // Adds `count` to `word`, which must not be below the previous word;
+    // otherwise returns OrderViolation and changes nothing. The previous word
+    // again adds to its count without touching the graph.
+    Status add(std::string_view word, std::uint64_t count);
+
+    // Takes the unchecked edges whose lower node lies deeper than `down_to`
+    // off the stack, top first, and records each lower node in the registry.
+    void _reduce(std::size_t down_to);
+
+    // The empty word and the empty prefix are always present.
+    bool contains(std::string_view word) const noexcept;
+    bool contains_prefix(std::string_view prefix) const noexcept {
+        return nodes_.walk(prefix).has_value();
+    }
+
+    std::uint64_t word_count() const noexcept { return word_count_; }
+    std::size_t registry_size() const noexcept { return registry_.size(); }
+    std::size_t node_count() const noexcept { return nodes_.size(); }
+    std::size_t unchecked_size() const noexcept { return unchecked_.size(); }
+    const NodeStore& nodes() const noexcept { return nodes_; }
+    const SignatureRegistry& registry() const noexcept { return registry_; }
+    const std::string& previous_word() const noexcept { return previous_word_; }
+
+private:
+    struct UncheckedEdge {
+        NodeIndex parent;
+        Letter letter;
+        NodeIndex child;
+        std::size_t depth;  // of `child`: its number of letters from the root
+    };
+
+    NodeStore nodes_;
+    std::string previous_word_;
+    // Edges on the path of previous_word_ whose lower node is not recorded
+    // yet, in increasing depth, the top one leading to last_node_. While
+    // words come in order from a new Dawg they are the whole path from the
+    // root. After a full reduction the next word attaches at the end of its
+    // common prefix with the previous one, so the stack may start deeper,
+    // and each entry carries its depth rather than deriving it from its
+    // position.
+    std::vector<UncheckedEdge> unchecked_;
+    SignatureRegistry registry_;
+    std::uint64_t word_count_ = 0;
+    NodeIndex last_node_ = 0;
+    std::string signature_;  // scratch buffers for _reduce
+    std::vector<SignatureRegistry::Key> keys_;
+};
+
+}  // namespace sorvan

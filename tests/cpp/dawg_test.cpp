@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dawg/dawg.hpp"
+
+namespace sorvan {
+namespace {
+
+void add_all(Dawg& dawg, std::initializer_list<const char*> words) {
+    for (const char* w : words) ASSERT_TRUE(dawg.add(w, 1)) << w;
+}
+
+std::uint64_t count_of(const Dawg& dawg, std::string_view word) {
+    auto at = dawg.nodes().walk(word);
+    return at ? dawg.nodes()[*at].count : ~std::uint64_t{0};
+}
+
+TEST(Dawg, NewDawg) {
+    Dawg dawg;
+    EXPECT_TRUE(dawg.contains(""));
+    EXPECT_TRUE(dawg.contains_prefix(""));
+    EXPECT_FALSE(dawg.contains("a"));
+    EXPECT_EQ(dawg.word_count(), 0u);
+    EXPECT_EQ(dawg.registry_size(), 0u);
+    EXPECT_EQ(dawg.node_count(), 1u);
+}
+
+TEST(Dawg, OrderViolationChangesNothing) {
+    Dawg dawg;
+    add_all(dawg, {"b"});
+    auto failed = dawg.add("a", 1);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind(), SorvanError::Kind::OrderViolation);
+    EXPECT_EQ(failed.error().display(),
+              "Words must be inserted in alphabetical order. Previous: 'b', Current: 'a'");
+    EXPECT_EQ(dawg.node_count(), 2u);
+    EXPECT_EQ(dawg.previous_word(), "b");
+    ASSERT_TRUE(dawg.add("b", 2));
+    EXPECT_EQ(count_of(dawg, "b"), 3u);
+    EXPECT_EQ(dawg.word_count(), 3u);
+}
+
+TEST(Dawg, OrderIsByteWise) {
+    Dawg upper_first;
+    ASSERT_TRUE(upper_first.add("B", 1));
+    EXPECT_TRUE(upper_first.add("a", 1));
+    EXPECT_TRUE(upper_first.add("\xc3\xa9", 1));  // é after every ASCII letter
+    Dawg lower_first;
+    ASSERT_TRUE(lower_first.add("a", 1));
+    EXPECT_FALSE(lower_first.add("B", 1));
+}
+
+TEST(Dawg, RepeatedWordAddsToItsCount) {
+    Dawg dawg;
+    ASSERT_TRUE(dawg.add("a", 2));
+    ASSERT_TRUE(dawg.add("a", 3));
+    EXPECT_EQ(count_of(dawg, "a"), 5u);
+    EXPECT_EQ(dawg.word_count(), 5u);
+    EXPECT_EQ(dawg.node_count(), 2u);
+}
+
+TEST(Dawg, CountZeroMakesAMember) {
+    Dawg dawg;
+    ASSERT_TRUE(dawg.add("a", 0));
+    EXPECT_TRUE(dawg.contains("a"));
+    EXPECT_EQ(dawg.word_count(), 0u);
+}
+
+TEST(Dawg, ExtensionKeepsTheStack) {
+    Dawg dawg;
+    add_all(dawg, {"ab", "abc"});
+    EXPECT_EQ(dawg.registry_size(), 0u);
+    EXPECT_EQ(dawg.unchecked_size(), 3u);
+    EXPECT_EQ(dawg.node_count(), 4u);
+    EXPECT_TRUE(dawg.contains("ab"));
+    EXPECT_TRUE(dawg.contains("abc"));
+}
+
+struct RegistryCase {
+    std::vector<const char*> words;
+    std::size_t nodes, before, after;
+};
+
+class RegistrySizes : public ::testing::TestWithParam<RegistryCase> {};
+
+TEST_P(RegistrySizes, BeforeAndAfterFullReduction) {
+    const RegistryCase& c = GetParam();
+    Dawg dawg;
+    for (const char* w : c.words) ASSERT_TRUE(dawg.add(w, 1));
+    EXPECT_EQ(dawg.node_count(), c.nodes);
+    EXPECT_EQ(dawg.registry_size(), c.before);
+    dawg._reduce(0);
+    EXPECT_EQ(dawg.registry_size(), c.after);
+    EXPECT_EQ(dawg.unchecked_size(), 0u);
+    dawg._reduce(0);
+    EXPECT_EQ(dawg.registry_size(), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dawg, RegistrySizes,
+    ::testing::Values(RegistryCase{{"a"}, 2, 0, 1}, RegistryCase{{"a", "b"}, 3, 1, 2},
+                      RegistryCase{{"ab", "cb"}, 5, 2, 3},
+                      RegistryCase{{"tap", "taps", "top", "tops"}, 8, 3, 6},
+                      RegistryCase{{"ash", "ashes", "ashley"}, 9, 2, 8},
+                      RegistryCase{{"apple"}, 6, 0, 5}));
+
+TEST(Dawg, SignatureFormat) {
+    Dawg dawg;
+    add_all(dawg, {"ab", "ac"});
+    std::string s;
+    dawg.nodes()[1].signature(dawg.nodes(), s);  // 'a', count 0, children b->2, c->3
+    EXPECT_EQ(s, "a00b2c3");
+    dawg.nodes()[2].signature(dawg.nodes(), s);
+    EXPECT_EQ(s, "b11");
+    ASSERT_TRUE(dawg.add("ac", 41));
+    dawg.nodes()[3].signature(dawg.nodes(), s);
+    EXPECT_EQ(s, "c421");
+}
+
+// The registry keys whole signature strings, so two different nodes whose
+// components run together into the same digits share one entry.
+TEST(SignatureRegistry, KeysAreWholeStrings) {
+    SignatureRegistry registry;
+    registry.enter("x11123", 5);
+    registry.enter("x11123", 9);
+    registry.enter("x1112", 7);
+    EXPECT_EQ(registry.size(), 2u);
+    EXPECT_EQ(registry.find("x11123"), NodeIndex{9});
+    EXPECT_EQ(registry.find("x1112"), NodeIndex{7});
+    EXPECT_FALSE(registry.find("x111"));
+}
+
+TEST(SignatureRegistry, SurvivesGrowthAndLongKeys) {
+    SignatureRegistry registry;
+    for (NodeIndex i = 0; i < 5000; ++i) {
+        registry.enter(std::string(i % 300, 'k') + std::to_string(i), i);
+    }
+    EXPECT_EQ(registry.size(), 5000u);
+    for (NodeIndex i = 0; i < 5000; ++i) {
+        EXPECT_EQ(registry.find(std::string(i % 300, 'k') + std::to_string(i)), i);
+    }
+}
+
+TEST(Dawg, AddAfterReduceSharingAPrefix) {
+    Dawg dawg;
+    add_all(dawg, {"ab"});
+    dawg._reduce(0);
+    add_all(dawg, {"b"});
+    EXPECT_TRUE(dawg.contains("ab"));
+    EXPECT_TRUE(dawg.contains("b"));
+
+    Dawg deep;
+    add_all(deep, {"abc"});
+    deep._reduce(0);
+    add_all(deep, {"abd", "abde", "abe", "ac"});
+    for (const char* w : {"abc", "abd", "abde", "abe", "ac"}) EXPECT_TRUE(deep.contains(w)) << w;
+    EXPECT_FALSE(deep.contains("ab"));
+    EXPECT_EQ(deep.node_count(), 8u);  // root a b c d e e c: one path per word
+    deep._reduce(0);
+    EXPECT_EQ(deep.unchecked_size(), 0u);
+    EXPECT_LE(deep.registry_size(), deep.node_count() - 1);
+}
+
+TEST(Dawg, EmptyWord) {
+    Dawg dawg;
+    ASSERT_TRUE(dawg.add("", 1));
+    EXPECT_EQ(dawg.word_count(), 1u);
+    EXPECT_EQ(dawg.nodes()[0].count, 1u);
+    EXPECT_FALSE(dawg.nodes()[0].is_end);
+    ASSERT_TRUE(dawg.add("a", 1));
+    EXPECT_FALSE(dawg.add("", 1));
+}
+
+// Interleaves ascending adds (repeats, zero counts, shared prefixes) with
+// reductions at random points and checks every word, count, prefix and the
+// stack against a plain model.
+TEST(Dawg, RandomInterleavingsMatchAModel) {
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> words;
+        const char* alphabet[] = {"a", "b", "c", "\xc3\xa9", "\xf0\x9f\x98\x80"};
+        for (int i = 0; i < 40; ++i) {
+            std::string w;
+            for (int n = static_cast<int>(rng() % 5); n > 0; --n) w += alphabet[rng() % 5];
+            words.push_back(w);
+        }
+        std::sort(words.begin(), words.end());
+        Dawg dawg;
+        std::map<std::string, std::uint64_t> model;
+        std::uint64_t total = 0;
+        for (const std::string& w : words) {
+            const std::uint64_t count = rng() % 3;
+            ASSERT_TRUE(dawg.add(w, count));
+            if (!w.empty()) model[w] += count;
+            total += count;
+            if (rng() % 4 == 0) dawg._reduce(rng() % 3 == 0 ? 0 : rng() % 4);
+        }
+        EXPECT_EQ(dawg.word_count(), total);
+        for (const auto& [w, count] : model) {
+            EXPECT_TRUE(dawg.contains(w)) << w;
+            EXPECT_EQ(count_of(dawg, w), count) << w;
+            for (std::size_t i = 0; i <= w.size(); ++i) {
+                const bool boundary = i == w.size() || (static_cast<unsigned char>(w[i]) & 0xC0) != 0x80;
+                if (boundary) {
+                    EXPECT_TRUE(dawg.contains_prefix(w.substr(0, i)));
+                }
+            }
+        }
+        // Only model words end at a node: one path per word, nothing else.
+        std::size_t ends = 0;
+        for (NodeIndex i = 0; i < dawg.node_count(); ++i) ends += dawg.nodes()[i].is_end;
+        EXPECT_EQ(ends, model.size());
+        dawg._reduce(0);
+        EXPECT_EQ(dawg.unchecked_size(), 0u);
+        EXPECT_LE(dawg.registry_size(), dawg.node_count() - 1);
+    }
+}
+
+}  // namespace
+}  // namespace sorvan
