@@ -5,7 +5,9 @@
 // docstrings, and its method and slot tables.
 
 #include <array>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "python/binding.hpp"
 
@@ -169,19 +171,63 @@ void* as_slot(F* function) noexcept {
 
 inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-// The slots every lexicon class has, followed by its own doc and methods.
+// Docstrings shared by both classes.
+inline constexpr char get_word_count_doc[] =
+    "get_word_count($self)\n--\n\nReturns the number of words stored.";
+
+// What differs between the two classes' type objects.
+struct ClassDocs {
+    const char* type_name;  // for the spec: "builtins.NAME"
+    const char* doc;        // the class docstring
+    const char* add;
+    const char* contains_prefix;
+};
+
+// A lexicon class's method table, slots and type spec. The methods come in
+// the order both classes share, with the class's own methods (`own`) after
+// add_from_file. Instances are static: CPython keeps pointers into them.
 template <class Lexicon>
-std::array<PyType_Slot, 8> lexicon_slots(const char* doc, PyMethodDef* methods) noexcept {
-    return {{
-        {Py_tp_new, as_slot(&lexicon_new<Lexicon>)},
-        {Py_tp_dealloc, as_slot(&lexicon_dealloc<Lexicon>)},
-        {Py_sq_contains, as_slot(&lexicon_contains<Lexicon>)},
-        {Py_mp_length, as_slot(&lexicon_len<Lexicon>)},
-        {Py_tp_repr, as_slot(&lexicon_repr<Lexicon>)},
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_methods, methods},
-        {0, nullptr},
-    }};
-}
+class LexiconClass {
+public:
+    LexiconClass(const ClassDocs& docs, std::initializer_list<PyMethodDef> own) {
+        methods_ = {
+            {"add", as_method(&lexicon_add<Lexicon>), fastcall, docs.add},
+        };
+        methods_.insert(methods_.end(), own);
+        methods_.insert(methods_.end(), {
+            {"contains_prefix", as_method(&lexicon_contains_prefix<Lexicon>), fastcall,
+             docs.contains_prefix},
+            {"get_word_count", as_method(&lexicon_get_word_count<Lexicon>), METH_NOARGS,
+             get_word_count_doc},
+            {nullptr, nullptr, 0, nullptr},
+        });
+        slots_ = {{
+            {Py_tp_new, as_slot(&lexicon_new<Lexicon>)},
+            {Py_tp_dealloc, as_slot(&lexicon_dealloc<Lexicon>)},
+            {Py_sq_contains, as_slot(&lexicon_contains<Lexicon>)},
+            {Py_mp_length, as_slot(&lexicon_len<Lexicon>)},
+            {Py_tp_repr, as_slot(&lexicon_repr<Lexicon>)},
+            {Py_tp_doc, const_cast<char*>(docs.doc)},
+            {Py_tp_methods, methods_.data()},
+            {0, nullptr},
+        }};
+        spec_ = {
+            /* .name = */ docs.type_name,
+            /* .basicsize = */ static_cast<int>(sizeof(LexiconObject<Lexicon>)),
+            /* .itemsize = */ 0,
+            /* .flags = */ Py_TPFLAGS_DEFAULT,
+            /* .slots = */ slots_.data(),
+        };
+    }
+    LexiconClass(const LexiconClass&) = delete;
+    LexiconClass& operator=(const LexiconClass&) = delete;
+
+    PyType_Spec& spec() noexcept { return spec_; }
+
+private:
+    std::vector<PyMethodDef> methods_;
+    std::array<PyType_Slot, 8> slots_{};
+    PyType_Spec spec_{};
+};
 
 }  // namespace sorvan::python

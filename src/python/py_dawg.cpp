@@ -6,8 +6,6 @@
 
 namespace sorvan::python {
 
-using PyDAWG = LexiconObject<Dawg>;
-
 template <>
 struct LexiconTraits<Dawg> {
     static constexpr const char* name = "DAWG";
@@ -50,31 +48,20 @@ PyDoc_STRVAR(dawg_reduce__doc__,
 PyDoc_STRVAR(dawg_contains_prefix__doc__,
              "contains_prefix($self, prefix)\n--\n\n"
              "Returns True if prefix is a prefix of any word in the DAWG.");
-PyDoc_STRVAR(dawg_get_word_count__doc__,
-             "get_word_count($self)\n--\n\nReturns the number of words stored.");
 
-PyMethodDef dawg_methods[] = {
-    {"add", as_method(&lexicon_add<Dawg>), fastcall, dawg_add__doc__},
-    {"reduce", as_method(&dawg_reduce), METH_NOARGS, dawg_reduce__doc__},
-    {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
-     dawg_contains_prefix__doc__},
-    {"get_word_count", as_method(&lexicon_get_word_count<Dawg>), METH_NOARGS,
-     dawg_get_word_count__doc__},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-auto dawg_slots = lexicon_slots<Dawg>(dawg__doc__, dawg_methods);
-
-PyType_Spec dawg_type_spec = {
-    /* .name = */ "builtins.DAWG",
-    /* .basicsize = */ static_cast<int>(sizeof(PyDAWG)),
-    /* .itemsize = */ 0,
-    /* .flags = */ Py_TPFLAGS_DEFAULT,
-    /* .slots = */ dawg_slots.data(),
-};
+LexiconClass<Dawg> dawg_class(
+    {
+        /* .type_name = */ "builtins.DAWG",
+        /* .doc = */ dawg__doc__,
+        /* .add = */ dawg_add__doc__,
+        /* .contains_prefix = */ dawg_contains_prefix__doc__,
+    },
+    {
+        {"reduce", as_method(&dawg_reduce), METH_NOARGS, dawg_reduce__doc__},
+    });
 
 }  // namespace
 
-PyType_Spec& dawg_spec() noexcept { return dawg_type_spec; }
+PyType_Spec& dawg_spec() noexcept { return dawg_class.spec(); }
 
 }  // namespace sorvan::python

@@ -6,8 +6,6 @@
 
 namespace sorvan::python {
 
-using PyTrie = LexiconObject<Trie>;
-
 template <>
 struct LexiconTraits<Trie> {
     static constexpr const char* name = "Trie";
@@ -33,30 +31,18 @@ PyDoc_STRVAR(trie_add__doc__,
 PyDoc_STRVAR(trie_contains_prefix__doc__,
              "contains_prefix($self, prefix)\n--\n\n"
              "Returns True if prefix is a prefix of any word in the Trie.");
-PyDoc_STRVAR(trie_get_word_count__doc__,
-             "get_word_count($self)\n--\n\nReturns the number of words stored.");
 
-PyMethodDef trie_methods[] = {
-    {"add", as_method(&lexicon_add<Trie>), fastcall, trie_add__doc__},
-    {"contains_prefix", as_method(&lexicon_contains_prefix<Trie>), fastcall,
-     trie_contains_prefix__doc__},
-    {"get_word_count", as_method(&lexicon_get_word_count<Trie>), METH_NOARGS,
-     trie_get_word_count__doc__},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-auto trie_slots = lexicon_slots<Trie>(trie__doc__, trie_methods);
-
-PyType_Spec trie_type_spec = {
-    /* .name = */ "builtins.Trie",
-    /* .basicsize = */ static_cast<int>(sizeof(PyTrie)),
-    /* .itemsize = */ 0,
-    /* .flags = */ Py_TPFLAGS_DEFAULT,
-    /* .slots = */ trie_slots.data(),
-};
+LexiconClass<Trie> trie_class(
+    {
+        /* .type_name = */ "builtins.Trie",
+        /* .doc = */ trie__doc__,
+        /* .add = */ trie_add__doc__,
+        /* .contains_prefix = */ trie_contains_prefix__doc__,
+    },
+    {});
 
 }  // namespace
 
-PyType_Spec& trie_spec() noexcept { return trie_type_spec; }
+PyType_Spec& trie_spec() noexcept { return trie_class.spec(); }
 
 }  // namespace sorvan::python
