@@ -8,6 +8,7 @@
 #include "dawg/registry.hpp"
 #include "error/error.hpp"
 #include "node/node.hpp"
+#include "trie/queries.hpp"
 
 namespace sorvan {
 
@@ -18,7 +19,7 @@ namespace sorvan {
 //
 // The graph itself is always the trie of the added words. Equal nodes are
 // not merged: len() reports the registry's size, which merging would change.
-class Dawg {
+class Dawg : public LexiconQueries<Dawg> {
 public:
     Dawg() = default;
     Dawg(const Dawg&) = delete;

@@ -179,6 +179,31 @@ bool to_bool(PyObject* arg, const char* name, bool& out) noexcept {
     return false;
 }
 
+PyObject* new_word_list(const std::vector<std::string>& words) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(words.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        PyObject* word = new_str(words[i]);
+        if (!word) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    return list.release();
+}
+
+PyObject* new_word_count_list(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        OwnedRef word = OwnedRef::steal(new_str(pairs[i].first));
+        OwnedRef count = OwnedRef::steal(new_u64(pairs[i].second));
+        if (!word || !count) return nullptr;
+        PyObject* pair = PyTuple_Pack(2, word.get(), count.get());
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+}
+
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept {
     // Words may hold U+0000, so the text goes in with its length.
     return guarded([&]() -> PyObject* {

@@ -141,6 +141,11 @@ inline PyObject* new_u64(std::uint64_t value) noexcept {
 }
 inline PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
+// A new list of str, one per word, in order.
+PyObject* new_word_list(const std::vector<std::string>& words) noexcept;
+// A new list of (str, int) tuples, in order.
+PyObject* new_word_count_list(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) noexcept;
+
 // Raises ValueError with the error's display text. Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;
 

@@ -157,6 +157,60 @@ PyObject* lexicon_get_word_count(PyObject* self, PyObject*) noexcept {
         self, [](const Lexicon& lexicon) { return new_u64(lexicon.word_count()); });
 }
 
+// The end of the three searches: converts `with_count` (the last argument)
+// and builds the list of words, or of (word, count) pairs when it is true.
+template <class Plain, class Counted>
+PyObject* search_result(PyObject* with_count, Plain&& plain, Counted&& counted) {
+    bool pairs = false;
+    if (!to_bool(with_count, "with_count", pairs)) return nullptr;
+    return pairs ? new_word_count_list(counted()) : new_word_list(plain());
+}
+
+template <class Lexicon>
+PyObject* lexicon_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) noexcept {
+    static const Signature sig{"search", {"pattern", "with_count"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view pattern;
+            if (!to_utf8_view(argv[0], "pattern", pattern)) return nullptr;
+            return search_result(
+                argv[1], [&] { return lexicon.search(pattern); },
+                [&] { return lexicon.search_with_count(pattern); });
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_search_with_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) noexcept {
+    static const Signature sig{"search_with_prefix", {"prefix", "with_count"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view prefix;
+            if (!to_utf8_view(argv[0], "prefix", prefix)) return nullptr;
+            return search_result(
+                argv[1], [&] { return lexicon.search_with_prefix(prefix); },
+                [&] { return lexicon.search_with_prefix_count(prefix); });
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_search_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                         PyObject* kwnames) noexcept {
+    static const Signature sig{"search_within_distance", {"word", "dist", "with_count"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view word;
+            std::uint64_t dist = 0;
+            if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "dist", dist)) {
+                return nullptr;
+            }
+            return search_result(
+                argv[2], [&] { return lexicon.search_within_distance(word, dist); },
+                [&] { return lexicon.search_within_distance_count(word, dist); });
+        });
+}
+
 // ------------------------------------------------------- table helpers ----
 
 // Function pointers as the type tables want them.
@@ -174,6 +228,19 @@ inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 // Docstrings shared by both classes.
 inline constexpr char get_word_count_doc[] =
     "get_word_count($self)\n--\n\nReturns the number of words stored.";
+inline constexpr char search_doc[] =
+    "search($self, pattern, with_count=False)\n--\n\n"
+    "Return all words matching the wildcard pattern.\n\n"
+    "``?`` matches exactly one character; ``*`` matches zero or more.\n"
+    "If ``with_count=True``, returns ``list[(word, count)]``.";
+inline constexpr char search_with_prefix_doc[] =
+    "search_with_prefix($self, prefix, with_count=False)\n--\n\n"
+    "Return all words sharing the given prefix.\n\n"
+    "If ``with_count=True``, returns ``list[(word, count)]``.";
+inline constexpr char search_within_distance_doc[] =
+    "search_within_distance($self, word, dist=0, with_count=False)\n--\n\n"
+    "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
+    "If ``with_count=True``, returns ``list[(word, count)]``.";
 
 // What differs between the two classes' type objects.
 struct ClassDocs {
@@ -199,6 +266,11 @@ public:
              docs.contains_prefix},
             {"get_word_count", as_method(&lexicon_get_word_count<Lexicon>), METH_NOARGS,
              get_word_count_doc},
+            {"search", as_method(&lexicon_search<Lexicon>), fastcall, search_doc},
+            {"search_with_prefix", as_method(&lexicon_search_with_prefix<Lexicon>), fastcall,
+             search_with_prefix_doc},
+            {"search_within_distance", as_method(&lexicon_search_within_distance<Lexicon>),
+             fastcall, search_within_distance_doc},
             {nullptr, nullptr, 0, nullptr},
         });
         slots_ = {{

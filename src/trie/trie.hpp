@@ -6,12 +6,13 @@
 
 #include "error/error.hpp"
 #include "node/node.hpp"
+#include "trie/queries.hpp"
 
 namespace sorvan {
 
 // The prefix-tree lexicon: words in any order, any number of times, each
 // with the sum of the counts it was added with.
-class Trie {
+class Trie : public LexiconQueries<Trie> {
 public:
     Trie() = default;
     Trie(const Trie&) = delete;

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dawg/dawg.hpp"
+#include "trie/trie.hpp"
+#include "utils/pattern.hpp"
+
+namespace sorvan {
+namespace {
+
+struct Normalisation {
+    const char* pattern;
+    const char* expected;
+};
+
+class ValidateExpression : public ::testing::TestWithParam<Normalisation> {};
+
+TEST_P(ValidateExpression, Normalises) {
+    EXPECT_EQ(validate_expression(GetParam().pattern), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, ValidateExpression,
+    ::testing::Values(Normalisation{"app*", "app*"}, Normalisation{"a**b", "a*b"},
+                      Normalisation{"a?*b", "a*b"}, Normalisation{"a*?b", "a*b"},
+                      Normalisation{"a*?*?b", "a*b"}, Normalisation{"x?*?y", "x*y"},
+                      Normalisation{"?**?", "*"}, Normalisation{"a??b", "a?b"},
+                      Normalisation{"c???", "c?"}, Normalisation{"??*", "?*"},
+                      Normalisation{"a?b?", "a?b?"}, Normalisation{"*", "*"},
+                      Normalisation{"?", "?"}, Normalisation{"", ""},
+                      Normalisation{" \xc3\xa9?? ", " \xc3\xa9? "},
+                      Normalisation{"\xf0\x9f\x98\x80**", "\xf0\x9f\x98\x80*"}));
+
+// The plain recursive walk, as a reference for the explicit-stack one.
+void reference_wildcard(const NodeStore& nodes, NodeIndex n, const std::u32string& pattern,
+                        std::size_t i, std::string& word, std::vector<std::string>& out) {
+    if (i >= pattern.size()) {
+        if (nodes[n].is_end && !word.empty()) out.push_back(word);
+        return;
+    }
+    const std::size_t size = word.size();
+    auto descend = [&](Edge e, std::size_t next) {
+        utf8::append(word, e.letter);
+        reference_wildcard(nodes, e.child, pattern, next, word, out);
+        word.resize(size);
+    };
+    if (pattern[i] == U'*') {
+        reference_wildcard(nodes, n, pattern, i + 1, word, out);
+        nodes.for_each_child(n, [&](Edge e) { descend(e, i); });
+    } else if (pattern[i] == U'?') {
+        nodes.for_each_child(n, [&](Edge e) { descend(e, i + 1); });
+    } else if (auto c = nodes.child(n, pattern[i])) {
+        descend(Edge{pattern[i], *c}, i + 1);
+    }
+}
+
+std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string random_word(std::mt19937& rng, std::size_t max_length) {
+    static const char* letters[] = {"a", "b", "*", "?", "\xc3\xa9", "\xf0\x9f\x98\x80"};
+    std::string w;
+    for (std::size_t n = rng() % (max_length + 1); n > 0; --n) w += letters[rng() % 6];
+    return w;
+}
+
+// Random tries and patterns with several stars: the explicit-stack walk
+// reports the same words in the same order, duplicates included, as the
+// recursion; distance search agrees with brute force.
+TEST(Search, MatchesReferenceOnRandomTries) {
+    std::mt19937 rng(99);
+    for (int round = 0; round < 300; ++round) {
+        Trie trie;
+        std::vector<std::string> words;
+        for (int i = 0; i < 25; ++i) {
+            words.push_back(random_word(rng, 5));
+            ASSERT_TRUE(trie.add(words.back(), 1));
+        }
+        std::string pattern = random_word(rng, 6);
+        if (rng() % 2) pattern.insert(rng() % (pattern.size() + 1), "*");
+        std::vector<std::string> expected;
+        std::string word;
+        if (!pattern.empty()) {
+            reference_wildcard(trie.nodes(), 0, decode(validate_expression(pattern)), 0, word, expected);
+        }
+        EXPECT_EQ(trie.search(pattern), expected) << pattern;
+
+        const std::string query = random_word(rng, 4);
+        const std::uint64_t bound = rng() % 3;
+        std::vector<std::string> close;
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
+        for (const std::string& w : words) {
+            if (!w.empty() && levenshtein(decode(w), decode(query)) <= bound) close.push_back(w);
+        }
+        EXPECT_EQ(trie.search_within_distance(query, bound), close) << query << " " << bound;
+    }
+}
+
+TEST(Search, CountsAndBothLexiconsAgree) {
+    Trie trie;
+    Dawg dawg;
+    for (const char* w : {"a", "aa", "ab", "abc", "abz", "az", "b", "ba"}) {
+        ASSERT_TRUE(trie.add(w, 2));
+        ASSERT_TRUE(dawg.add(w, 2));
+    }
+    dawg._reduce(0);
+    for (const char* p : {"*", "*a*", "?", "a?c", "*z"}) {
+        EXPECT_EQ(trie.search_with_count(p), dawg.search_with_count(p)) << p;
+        for (const WordCount& wc : trie.search_with_count(p)) EXPECT_EQ(wc.second, 2u);
+    }
+    EXPECT_EQ(trie.search_with_prefix_count("ab"),
+              (std::vector<WordCount>{{"ab", 2}, {"abc", 2}, {"abz", 2}}));
+    EXPECT_EQ(dawg.search_within_distance_count("ab", 0), (std::vector<WordCount>{{"ab", 2}}));
+}
+
+// A path far deeper than any native stack could recurse.
+TEST(Search, VeryLongWordsNeedNoDeepRecursion) {
+    const std::string long_word(1'000'000, 'a');
+    Trie trie;
+    ASSERT_TRUE(trie.add(long_word, 1));
+    ASSERT_TRUE(trie.add("ab", 1));
+    EXPECT_EQ(trie.search("*"), (std::vector<std::string>{long_word, "ab"}));
+    EXPECT_EQ(trie.search("*b"), std::vector<std::string>{"ab"});
+    EXPECT_EQ(trie.search_with_prefix("aaaaa"), std::vector<std::string>{long_word});
+    const auto far = trie.search_within_distance("a", std::uint64_t{1} << 63);
+    ASSERT_EQ(far.size(), 2u);
+    EXPECT_EQ(far[0], long_word);
+    EXPECT_EQ(far[1], "ab");
+}
+
+}  // namespace
+}  // namespace sorvan
