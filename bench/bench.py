@@ -131,6 +131,121 @@ def worker_build(name, path):
     }
 
 
+# ----------------------------------------------------------------- queries --
+
+PATTERNS = ["c?t", "app*", "*ing", "a*b*c", "?????", "qu?ck*"]
+
+
+def best_of(fn, repeat=3):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def typo(rng, word):
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    for _ in range(rng.choice([1, 2])):
+        i = rng.randrange(len(word) + 1)
+        kind = rng.choice("isd") if word else "i"
+        if kind == "i":
+            word = word[:i] + rng.choice(letters) + word[i:]
+        elif kind == "s" and i < len(word):
+            word = word[:i] + rng.choice(letters) + word[i + 1 :]
+        elif i < len(word):
+            word = word[:i] + word[i + 1 :]
+    return word
+
+
+def worker_queries(path):
+    import re
+    import fnmatch
+
+    import sorvan
+
+    words = load_words(path)
+    rng = random.Random(7)
+    trie = sorvan.Trie()
+    for w in words:
+        trie.add(w)
+    dawg = sorvan.DAWG()
+    for w in sorted(words):
+        dawg.add(w)
+    dawg.reduce()
+    rows = []
+
+    # Prefix search: every word for 1,000 prefixes of 2 to 4 letters.
+    import ahocorasick
+    import datrie
+    import marisa_trie
+
+    prefixes = []
+    while len(prefixes) < 1000:
+        w = rng.choice(words)
+        if len(w) >= 2:
+            prefixes.append(w[: rng.randint(2, min(4, len(w)))])
+    marisa = marisa_trie.Trie(words)
+    automaton = ahocorasick.Automaton()
+    for w in words:
+        automaton.add_word(w, 1)
+    dt = datrie.Trie("".join(sorted(set("".join(words)))))
+    for w in words:
+        dt[w] = 1
+    found = sum(len(trie.search_with_prefix(p)) for p in prefixes)
+    for name, fn in [
+        ("sorvan.Trie", lambda: [trie.search_with_prefix(p) for p in prefixes]),
+        ("sorvan.DAWG", lambda: [dawg.search_with_prefix(p) for p in prefixes]),
+        ("marisa-trie", lambda: [marisa.keys(p) for p in prefixes]),
+        ("pyahocorasick", lambda: [list(automaton.keys(p)) for p in prefixes]),
+        ("datrie", lambda: [dt.keys(p) for p in prefixes]),
+    ]:
+        rows.append({"table": "prefix", "name": name, "ms": best_of(fn) * 1e3, "results": found})
+
+    # Wildcard search, one pattern at a time.
+    text = "\n".join(words)
+    for pattern in PATTERNS:
+        regex = re.compile("(?m)^" + re.escape(pattern).replace(r"\?", ".").replace(r"\*", ".*") + "$")
+        for name, fn in [
+            ("sorvan.Trie", lambda: trie.search(pattern)),
+            ("sorvan.DAWG", lambda: dawg.search(pattern)),
+            ("fnmatch", lambda: fnmatch.filter(words, pattern)),
+            ("re", lambda: regex.findall(text)),
+        ]:
+            rows.append({"table": "wildcard " + pattern, "name": name, "ms": best_of(fn) * 1e3})
+
+    # Levenshtein search: 200 queries, half words of the list, half typos.
+    from rapidfuzz import process
+    from rapidfuzz.distance import Levenshtein
+
+    sample = [rng.choice(words) for _ in range(200)]
+    queries = sample[:100] + [typo(rng, w) for w in sample[100:]]
+    for dist in (1, 2):
+        for name, fn, count in [
+            ("sorvan.Trie", lambda: [trie.search_within_distance(q, dist) for q in queries], 200),
+            ("sorvan.DAWG", lambda: [dawg.search_within_distance(q, dist) for q in queries], 200),
+            (
+                "cdist workers=1",
+                lambda: process.cdist(
+                    queries[:20], words, scorer=Levenshtein.distance, score_cutoff=dist, workers=1
+                ),
+                20,
+            ),
+            (
+                "extract",
+                lambda: [
+                    process.extract(q, words, scorer=Levenshtein.distance, score_cutoff=dist, limit=None)
+                    for q in queries[:5]
+                ],
+                5,
+            ),
+        ]:
+            per_query = best_of(fn, repeat=2 if count < 200 else 3) / count
+            rows.append({"table": f"levenshtein d={dist}", "name": name, "ms": per_query * 1e3})
+    return rows
+
+
 # ------------------------------------------------------------------ driver --
 
 
@@ -159,7 +274,7 @@ def print_table(title, rows, columns, reference):
         for _, key, fmt in columns:
             value = row[key]
             ratio = value / ref[key] if ref and ref[key] else float("nan")
-            line += f"{format(value, fmt):>14}{ratio:>8.2f}"
+            line += f"{format(value, fmt):>14}{ratio:>8.3g}"
         print(line)
     print(f"(ratio: the figure divided by {reference}'s)")
 
@@ -173,7 +288,8 @@ def main():
 
     if args.worker:
         kind, name = args.worker
-        print(json.dumps(worker_build(name, args.words)))
+        result = worker_build(name, args.words) if kind == "build" else worker_queries(args.words)
+        print(json.dumps(result))
         return
 
     print(f"word list: {args.words}")
@@ -192,9 +308,20 @@ def main():
         ],
         "sorvan.Trie",
     )
+    queries = run_worker("queries", "all", args.words)
+    if isinstance(queries, dict):
+        print(f"\nqueries unavailable: {queries.get('error')}")
+        queries = []
+    tables = {}
+    for row in queries:
+        tables.setdefault(row["table"], []).append(row)
+    for title, table_rows in tables.items():
+        note = f" ({table_rows[0]['results']} results)" if "results" in table_rows[0] else ""
+        unit = "ms per query" if title.startswith("levenshtein") else "ms"
+        print_table(f"{title}{note}", table_rows, [(unit, "ms", ".3f")], "sorvan.Trie")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"words": args.words, "build": rows}, f, indent=2)
+            json.dump({"words": args.words, "build": rows, "queries": queries}, f, indent=2)
 
 
 if __name__ == "__main__":

@@ -22,13 +22,19 @@ NodeStore::NodeStore(std::size_t node_limit)
     nodes_.emplace_back();  // the root: letter U+0000, no children, count 0
 }
 
-std::optional<NodeIndex> NodeStore::find_in_block(const Node& node, Letter letter) const noexcept {
+NodeIndex NodeStore::find_in_block(const Node& node, Letter letter) const noexcept {
     const Edge* first = edges_.data() + node.children_at;
     const Edge* last = first + node.child_count;
+    // Most blocks are short: a forward scan beats a binary search there.
+    if (node.child_count <= 8) {
+        for (const Edge* e = first; e != last; ++e) {
+            if (e->letter >= letter) return e->letter == letter ? e->child : no_child;
+        }
+        return no_child;
+    }
     const Edge* it = std::lower_bound(first, last, letter,
                                       [](const Edge& e, Letter c) { return e.letter < c; });
-    if (it != last && it->letter == letter) return it->child;
-    return std::nullopt;
+    return it != last && it->letter == letter ? it->child : no_child;
 }
 
 NodeIndex NodeStore::append_child(NodeIndex parent, Letter letter) {
@@ -102,9 +108,8 @@ std::optional<NodeIndex> NodeStore::walk(std::string_view path) const noexcept {
     const char* p = path.data();
     const char* end = p + path.size();
     while (p < end) {
-        auto next = child(at, utf8::next(p));
-        if (!next) return std::nullopt;
-        at = *next;
+        at = child(at, utf8::next(p));
+        if (at == no_child) return std::nullopt;
     }
     return at;
 }

@@ -70,14 +70,17 @@ public:
     const Node& operator[](NodeIndex index) const noexcept { return nodes_[index]; }
     Node& operator[](NodeIndex index) noexcept { return nodes_[index]; }
 
-    // The child of `parent` under `letter`, if there is one.
-    std::optional<NodeIndex> child(NodeIndex parent, Letter letter) const noexcept {
+    // The root is nobody's child, so index 0 can say "no such edge".
+    static constexpr NodeIndex no_child = 0;
+
+    // The child of `parent` under `letter`, or no_child. (A plain index
+    // rather than an optional: this is the innermost step of every walk.)
+    NodeIndex child(NodeIndex parent, Letter letter) const noexcept {
         const Node& node = nodes_[parent];
         if (node.child_count == 1) {
-            if (nodes_[node.children_at].letter == letter) return node.children_at;
-            return std::nullopt;
+            return nodes_[node.children_at].letter == letter ? node.children_at : no_child;
         }
-        if (node.child_count == 0) return std::nullopt;
+        if (node.child_count == 0) return no_child;
         return find_in_block(node, letter);
     }
 
@@ -114,7 +117,7 @@ private:
     // node's block class follows from its child count, so it is not stored.
     static constexpr int block_classes = 22;  // up to 2^21 > 0x110000 letters
 
-    std::optional<NodeIndex> find_in_block(const Node& node, Letter letter) const noexcept;
+    NodeIndex find_in_block(const Node& node, Letter letter) const noexcept;
     void link(NodeIndex parent, Letter letter, NodeIndex child);
     std::uint32_t allocate_block(int block_class);
     void free_block(std::uint32_t at, int block_class) noexcept;

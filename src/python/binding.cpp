@@ -179,27 +179,37 @@ bool to_bool(PyObject* arg, const char* name, bool& out) noexcept {
     return false;
 }
 
-PyObject* new_word_list(const std::vector<std::string>& words) noexcept {
+namespace {
+
+bool is_ascii(std::string_view text) noexcept {
+    unsigned char bits = 0;
+    for (char c : text) bits |= static_cast<unsigned char>(c);
+    return bits < 0x80;
+}
+
+// A new str for a result word. Most words are ASCII, and for those the
+// decoder's work comes down to one copy into a fresh compact string.
+PyObject* new_result_str(std::string_view word) noexcept {
+    if (!is_ascii(word)) return new_str(word);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(word.size()), 127);
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), word.data(), word.size());
+    return text;
+}
+
+}  // namespace
+
+PyObject* new_word_list(const WordList& words) noexcept {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(words.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < words.size(); ++i) {
-        PyObject* word = new_str(words[i]);
-        if (!word) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), word);
-    }
-    return list.release();
-}
-
-PyObject* new_word_count_list(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) noexcept {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        OwnedRef word = OwnedRef::steal(new_str(pairs[i].first));
-        OwnedRef count = OwnedRef::steal(new_u64(pairs[i].second));
-        if (!word || !count) return nullptr;
-        PyObject* pair = PyTuple_Pack(2, word.get(), count.get());
-        if (!pair) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        PyObject* item = new_result_str(words[i]);
+        if (item && words.with_counts()) {
+            OwnedRef word = OwnedRef::steal(item);
+            OwnedRef count = OwnedRef::steal(new_u64(words.count(i)));
+            item = count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
+        }
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "trie/word_list.hpp"
 
 namespace sorvan::python {
 
@@ -141,10 +142,9 @@ inline PyObject* new_u64(std::uint64_t value) noexcept {
 }
 inline PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
-// A new list of str, one per word, in order.
-PyObject* new_word_list(const std::vector<std::string>& words) noexcept;
-// A new list of (str, int) tuples, in order.
-PyObject* new_word_count_list(const std::vector<std::pair<std::string, std::uint64_t>>& pairs) noexcept;
+// A new list with one str per word, in order, or one (str, int) tuple per
+// word when the list has counts.
+PyObject* new_word_list(const WordList& words) noexcept;
 
 // Raises ValueError with the error's display text. Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;

@@ -163,7 +163,7 @@ template <class Plain, class Counted>
 PyObject* search_result(PyObject* with_count, Plain&& plain, Counted&& counted) {
     bool pairs = false;
     if (!to_bool(with_count, "with_count", pairs)) return nullptr;
-    return pairs ? new_word_count_list(counted()) : new_word_list(plain());
+    return new_word_list(pairs ? counted() : plain());
 }
 
 template <class Lexicon>

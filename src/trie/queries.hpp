@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "trie/search.hpp"
 
@@ -16,30 +14,29 @@ class LexiconQueries {
 public:
     // Words matching a wildcard pattern (`?` one letter, `*` any run), in
     // traversal order, duplicates kept; the empty pattern yields nothing.
-    std::vector<std::string> search(std::string_view pattern) const {
-        return search_words<WordSink>(store(), pattern).words;
+    WordList search(std::string_view pattern) const {
+        return search_words(store(), pattern, false);
     }
-    std::vector<WordCount> search_with_count(std::string_view pattern) const {
-        return search_words<WordCountSink>(store(), pattern).pairs;
+    WordList search_with_count(std::string_view pattern) const {
+        return search_words(store(), pattern, true);
     }
 
     // Words starting with `prefix` (taken literally), in code-point order;
     // the empty prefix yields nothing.
-    std::vector<std::string> search_with_prefix(std::string_view prefix) const {
-        return search_prefix<WordSink>(store(), prefix).words;
+    WordList search_with_prefix(std::string_view prefix) const {
+        return search_prefix(store(), prefix, false);
     }
-    std::vector<WordCount> search_with_prefix_count(std::string_view prefix) const {
-        return search_prefix<WordCountSink>(store(), prefix).pairs;
+    WordList search_with_prefix_count(std::string_view prefix) const {
+        return search_prefix(store(), prefix, true);
     }
 
     // Words within Levenshtein distance `dist` of `word`, in code-point
     // order; the empty word is never reported.
-    std::vector<std::string> search_within_distance(std::string_view word, std::uint64_t dist) const {
-        return search_distance<WordSink>(store(), word, dist).words;
+    WordList search_within_distance(std::string_view word, std::uint64_t dist) const {
+        return search_distance(store(), word, dist, false);
     }
-    std::vector<WordCount> search_within_distance_count(std::string_view word,
-                                                        std::uint64_t dist) const {
-        return search_distance<WordCountSink>(store(), word, dist).pairs;
+    WordList search_within_distance_count(std::string_view word, std::uint64_t dist) const {
+        return search_distance(store(), word, dist, true);
     }
 
 private:

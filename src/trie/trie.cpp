@@ -11,8 +11,8 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     const char* end = p + word.size();
     while (p < end) {
         const Letter letter = utf8::next(p);
-        auto next = nodes_.child(at, letter);
-        at = next ? *next : nodes_.append_child(at, letter);
+        const NodeIndex next = nodes_.child(at, letter);
+        at = next != NodeStore::no_child ? next : nodes_.append_child(at, letter);
     }
     Node& node = nodes_[at];
     node.is_end = 1;

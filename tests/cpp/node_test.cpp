@@ -54,8 +54,8 @@ TEST(NodeStore, ChildrenIterateInCodePointOrder) {
 TEST(NodeStore, MissingLetterYieldsNothingAndChangesNothing) {
     NodeStore store;
     store.append_child(0, U'x');
-    EXPECT_FALSE(store.child(0, U'y'));
-    EXPECT_FALSE(store.child(1, U'x'));
+    EXPECT_EQ(store.child(0, U'y'), NodeStore::no_child);
+    EXPECT_EQ(store.child(1, U'x'), NodeStore::no_child);
     EXPECT_EQ(store.size(), 2u);
 }
 
@@ -98,7 +98,7 @@ TEST(NodeStore, GrowingPastTheLimitFailsInsteadOfWrapping) {
     store.append_child(0, U'b');
     EXPECT_THROW(store.append_child(0, U'c'), std::bad_alloc);
     EXPECT_EQ(store.size(), 3u);
-    EXPECT_FALSE(store.child(0, U'c'));
+    EXPECT_EQ(store.child(0, U'c'), NodeStore::no_child);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "dawg/dawg.hpp"
 #include "trie/trie.hpp"
 #include "utils/pattern.hpp"
+#include "utils/utf8.hpp"
 
 namespace sorvan {
 namespace {
@@ -53,8 +54,8 @@ void reference_wildcard(const NodeStore& nodes, NodeIndex n, const std::u32strin
         nodes.for_each_child(n, [&](Edge e) { descend(e, i); });
     } else if (pattern[i] == U'?') {
         nodes.for_each_child(n, [&](Edge e) { descend(e, i + 1); });
-    } else if (auto c = nodes.child(n, pattern[i])) {
-        descend(Edge{pattern[i], *c}, i + 1);
+    } else if (NodeIndex c = nodes.child(n, pattern[i]); c != NodeStore::no_child) {
+        descend(Edge{pattern[i], c}, i + 1);
     }
 }
 
@@ -99,7 +100,7 @@ TEST(Search, MatchesReferenceOnRandomTries) {
         if (!pattern.empty()) {
             reference_wildcard(trie.nodes(), 0, decode(validate_expression(pattern)), 0, word, expected);
         }
-        EXPECT_EQ(trie.search(pattern), expected) << pattern;
+        EXPECT_EQ(trie.search(pattern).words(), expected) << pattern;
 
         const std::string query = random_word(rng, 4);
         const std::uint64_t bound = rng() % 3;
@@ -109,7 +110,7 @@ TEST(Search, MatchesReferenceOnRandomTries) {
         for (const std::string& w : words) {
             if (!w.empty() && levenshtein(decode(w), decode(query)) <= bound) close.push_back(w);
         }
-        EXPECT_EQ(trie.search_within_distance(query, bound), close) << query << " " << bound;
+        EXPECT_EQ(trie.search_within_distance(query, bound).words(), close) << query << " " << bound;
     }
 }
 
@@ -123,11 +124,11 @@ TEST(Search, CountsAndBothLexiconsAgree) {
     dawg._reduce(0);
     for (const char* p : {"*", "*a*", "?", "a?c", "*z"}) {
         EXPECT_EQ(trie.search_with_count(p), dawg.search_with_count(p)) << p;
-        for (const WordCount& wc : trie.search_with_count(p)) EXPECT_EQ(wc.second, 2u);
+        for (const WordCount& wc : trie.search_with_count(p).pairs()) EXPECT_EQ(wc.second, 2u);
     }
-    EXPECT_EQ(trie.search_with_prefix_count("ab"),
+    EXPECT_EQ(trie.search_with_prefix_count("ab").pairs(),
               (std::vector<WordCount>{{"ab", 2}, {"abc", 2}, {"abz", 2}}));
-    EXPECT_EQ(dawg.search_within_distance_count("ab", 0), (std::vector<WordCount>{{"ab", 2}}));
+    EXPECT_EQ(dawg.search_within_distance_count("ab", 0).pairs(), (std::vector<WordCount>{{"ab", 2}}));
 }
 
 // A path far deeper than any native stack could recurse.
@@ -136,10 +137,10 @@ TEST(Search, VeryLongWordsNeedNoDeepRecursion) {
     Trie trie;
     ASSERT_TRUE(trie.add(long_word, 1));
     ASSERT_TRUE(trie.add("ab", 1));
-    EXPECT_EQ(trie.search("*"), (std::vector<std::string>{long_word, "ab"}));
-    EXPECT_EQ(trie.search("*b"), std::vector<std::string>{"ab"});
-    EXPECT_EQ(trie.search_with_prefix("aaaaa"), std::vector<std::string>{long_word});
-    const auto far = trie.search_within_distance("a", std::uint64_t{1} << 63);
+    EXPECT_EQ(trie.search("*").words(), (std::vector<std::string>{long_word, "ab"}));
+    EXPECT_EQ(trie.search("*b").words(), std::vector<std::string>{"ab"});
+    EXPECT_EQ(trie.search_with_prefix("aaaaa").words(), std::vector<std::string>{long_word});
+    const auto far = trie.search_within_distance("a", std::uint64_t{1} << 63).words();
     ASSERT_EQ(far.size(), 2u);
     EXPECT_EQ(far[0], long_word);
     EXPECT_EQ(far[1], "ab");
