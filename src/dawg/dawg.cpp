@@ -79,10 +79,4 @@ void Dawg::_reduce(std::size_t down_to) {
     }
 }
 
-bool Dawg::contains(std::string_view word) const noexcept {
-    if (word.empty()) return true;
-    auto at = nodes_.walk(word);
-    return at && nodes_[*at].is_end;
-}
-
 }  // namespace sorvan

@@ -36,12 +36,6 @@ public:
     // off the stack, top first, and records each lower node in the registry.
     void _reduce(std::size_t down_to);
 
-    // The empty word and the empty prefix are always present.
-    bool contains(std::string_view word) const noexcept;
-    bool contains_prefix(std::string_view prefix) const noexcept {
-        return nodes_.walk(prefix).has_value();
-    }
-
     std::uint64_t word_count() const noexcept { return word_count_; }
     std::size_t registry_size() const noexcept { return registry_.size(); }
     std::size_t node_count() const noexcept { return nodes_.size(); }

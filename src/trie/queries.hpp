@@ -7,11 +7,22 @@
 
 namespace sorvan {
 
-// The searches both lexicons answer, written once over the lexicon's node
+// The questions both lexicons answer, written once over the lexicon's node
 // store (`Lexicon::nodes()`). None can fail or change the lexicon.
 template <class Lexicon>
 class LexiconQueries {
 public:
+    // Membership; the empty word is in every lexicon.
+    bool contains(std::string_view word) const noexcept {
+        if (word.empty()) return true;
+        const auto at = store().walk(word);
+        return at && store()[*at].is_end;
+    }
+    // Whether some path spells `prefix`; the empty prefix always does.
+    bool contains_prefix(std::string_view prefix) const noexcept {
+        return store().walk(prefix).has_value();
+    }
+
     // Words matching a wildcard pattern (`?` one letter, `*` any run), in
     // traversal order, duplicates kept; the empty pattern yields nothing.
     WordList search(std::string_view pattern) const {

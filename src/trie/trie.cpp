@@ -21,10 +21,4 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     return {};
 }
 
-bool Trie::contains(std::string_view word) const noexcept {
-    if (word.empty()) return true;
-    auto at = nodes_.walk(word);
-    return at && nodes_[*at].is_end;
-}
-
 }  // namespace sorvan

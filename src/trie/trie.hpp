@@ -24,14 +24,9 @@ public:
     // changes nothing. Never fails; the Status matches the Dawg's insertion.
     Status add(std::string_view word, std::uint64_t count);
 
-    // The empty word is contained in every trie.
-    bool contains(std::string_view word) const noexcept;
     // The node that `prefix` leads to; the empty prefix gives the root.
     std::optional<NodeIndex> prefix_node(std::string_view prefix) const noexcept {
         return nodes_.walk(prefix);
-    }
-    bool contains_prefix(std::string_view prefix) const noexcept {
-        return prefix_node(prefix).has_value();
     }
 
     std::size_t node_count() const noexcept { return nodes_.size(); }
