@@ -243,6 +243,40 @@ def worker_queries(path):
         ]:
             per_query = best_of(fn, repeat=2 if count < 200 else 3) / count
             rows.append({"table": f"levenshtein d={dist}", "name": name, "ms": per_query * 1e3})
+    # Batch forms on the worker pool against a Python loop over the single
+    # queries on the same object.
+    members = [rng.choice(words) + rng.choice(["", "", "s", "x"]) for _ in range(20_000)]
+    fuzzy = [typo(rng, rng.choice(words)) for _ in range(2_000)]
+    for title, loop, batch in [
+        (
+            "batch_contains, 20000 words",
+            lambda: [w in trie for w in members],
+            lambda: trie.batch_contains(members),
+        ),
+        (
+            "batch_search_within_distance, 2000 words, d=2",
+            lambda: [trie.search_within_distance(w, 2) for w in fuzzy],
+            lambda: trie.batch_search_within_distance(fuzzy, 2),
+        ),
+    ]:
+        rows.append({"table": title, "name": "sorvan.Trie loop", "ms": best_of(loop) * 1e3})
+        rows.append({"table": title, "name": "sorvan.Trie batch", "ms": best_of(batch) * 1e3})
+    for workers in (1, -1):
+        rows.append(
+            {
+                "table": "batch_search_within_distance, 2000 words, d=2",
+                "name": f"cdist workers={workers}",
+                "ms": 10
+                * best_of(
+                    lambda: process.cdist(
+                        fuzzy[:200], words, scorer=Levenshtein.distance, score_cutoff=2,
+                        workers=workers,
+                    ),
+                    repeat=2,
+                )
+                * 1e3,
+            }
+        )
     return rows
 
 
@@ -318,7 +352,8 @@ def main():
     for title, table_rows in tables.items():
         note = f" ({table_rows[0]['results']} results)" if "results" in table_rows[0] else ""
         unit = "ms per query" if title.startswith("levenshtein") else "ms"
-        print_table(f"{title}{note}", table_rows, [(unit, "ms", ".3f")], "sorvan.Trie")
+        reference = "sorvan.Trie loop" if title.startswith("batch") else "sorvan.Trie"
+        print_table(f"{title}{note}", table_rows, [(unit, "ms", ".3f")], reference)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"words": args.words, "build": rows, "queries": queries}, f, indent=2)

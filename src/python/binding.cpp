@@ -135,6 +135,35 @@ bool to_utf8_view(PyObject* arg, const char* name, std::string_view& out) noexce
     return false;
 }
 
+bool to_str_vector(PyObject* arg, const char* name, std::vector<std::string>& out) noexcept {
+    return guarded([&] {
+        if (PyUnicode_Check(arg)) {
+            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        } else if (!PySequence_Check(arg)) {
+            PyErr_Format(PyExc_TypeError, "expected a sequence of str, got %T", arg);
+        } else {
+            // The length only sizes the vector; the items come from iterating.
+            const Py_ssize_t hint = PySequence_Size(arg);
+            if (hint < 0) {
+                PyErr_Clear();
+            } else {
+                out.reserve(static_cast<std::size_t>(hint));
+            }
+            OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arg));
+            while (iterator) {
+                OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()));
+                if (!item) break;
+                std::string_view text;
+                if (!utf8_view(item.get(), text)) break;
+                out.emplace_back(text);
+            }
+            if (!PyErr_Occurred()) return true;
+        }
+        name_type_error(name);
+        return false;
+    });
+}
+
 bool to_u64(PyObject* arg, const char* name, std::uint64_t& out) noexcept {
     if (!arg) return true;
     OwnedRef index;
@@ -210,6 +239,26 @@ PyObject* new_word_list(const WordList& words) noexcept {
         }
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* new_bool_list(const std::vector<std::uint8_t>& flags) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(flags.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_bool(flags[i] != 0));
+    }
+    return list.release();
+}
+
+PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        PyObject* words = new_word_list(lists[i]);
+        if (!words) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), words);
     }
     return list.release();
 }

@@ -127,6 +127,10 @@ bool to_u64(PyObject* arg, const char* name, std::uint64_t& out) noexcept;
 // Exactly True or False, or a NumPy boolean scalar.
 bool to_bool(PyObject* arg, const char* name, bool& out) noexcept;
 
+// The items of a sequence of str (a list, a tuple, ...) copied into owned
+// strings. A str itself is refused: it is not taken as a sequence of words.
+bool to_str_vector(PyObject* arg, const char* name, std::vector<std::string>& out) noexcept;
+
 // The UTF-8 view of a str item, with no argument prefix on errors (add_all).
 bool item_to_utf8_view(PyObject* item, std::string_view& out) noexcept;
 
@@ -142,6 +146,11 @@ inline PyObject* new_u64(std::uint64_t value) noexcept {
 }
 inline PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
+// A new list of True/False, one per byte.
+PyObject* new_bool_list(const std::vector<std::uint8_t>& flags) noexcept;
+// A new list holding one list of str per entry.
+PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept;
+
 // A new list with one str per word, in order, or one (str, int) tuple per
 // word when the list has counts.
 PyObject* new_word_list(const WordList& words) noexcept;
@@ -156,6 +165,8 @@ template <class R>
 constexpr R failure_value() noexcept {
     if constexpr (std::is_pointer_v<R>) {
         return nullptr;
+    } else if constexpr (std::is_same_v<R, bool>) {
+        return false;
     } else {
         return R(-1);
     }

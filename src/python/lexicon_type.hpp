@@ -211,6 +211,68 @@ PyObject* lexicon_search_within_distance(PyObject* self, PyObject* const* args, 
         });
 }
 
+// The batch methods: the whole sequence is converted before any query runs,
+// the queries run on the worker pool (this thread keeps the interpreter lock
+// and only waits), and the result list is built afterwards.
+template <class Lexicon>
+PyObject* lexicon_batch_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    static const Signature sig{"batch_contains", {"words"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::vector<std::string> words;
+            if (!to_str_vector(argv[0], "words", words)) return nullptr;
+            return new_bool_list(lexicon.batch_contains(words));
+        });
+}
+
+// batch_search and batch_search_with_prefix: one sequence, one search each.
+template <class Lexicon, auto Batch>
+PyObject* lexicon_batch_search_each(const Signature& sig, PyObject* self, PyObject* const* args,
+                                    Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [&](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::vector<std::string> items;
+            if (!to_str_vector(argv[0], *sig.params.begin(), items)) return nullptr;
+            std::vector<WordList> found = (lexicon.*Batch)(items);
+            items = {};  // the inputs go before the result objects are made
+            return new_word_lists(found);
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) noexcept {
+    static const Signature sig{"batch_search", {"patterns"}, 1};
+    return lexicon_batch_search_each<Lexicon, &Lexicon::batch_search>(sig, self, args, nargsf,
+                                                                      kwnames);
+}
+
+template <class Lexicon>
+PyObject* lexicon_batch_search_with_prefix(PyObject* self, PyObject* const* args,
+                                           Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    static const Signature sig{"batch_search_with_prefix", {"prefixes"}, 1};
+    return lexicon_batch_search_each<Lexicon, &Lexicon::batch_search_with_prefix>(
+        sig, self, args, nargsf, kwnames);
+}
+
+template <class Lexicon>
+PyObject* lexicon_batch_search_within_distance(PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    static const Signature sig{"batch_search_within_distance", {"words", "dist"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::vector<std::string> words;
+            std::uint64_t dist = 0;
+            if (!to_str_vector(argv[0], "words", words) || !to_u64(argv[1], "dist", dist)) {
+                return nullptr;
+            }
+            std::vector<WordList> found = lexicon.batch_search_within_distance(words, dist);
+            words = {};
+            return new_word_lists(found);
+        });
+}
+
 // ------------------------------------------------------- table helpers ----
 
 // Function pointers as the type tables want them.
@@ -237,6 +299,22 @@ inline constexpr char search_with_prefix_doc[] =
     "search_with_prefix($self, prefix, with_count=False)\n--\n\n"
     "Return all words sharing the given prefix.\n\n"
     "If ``with_count=True``, returns ``list[(word, count)]``.";
+inline constexpr char batch_contains_doc[] =
+    "batch_contains($self, words)\n--\n\n"
+    "Check membership for a list of words in parallel.\n\n"
+    "Returns ``list[bool]`` in the same order as the input.";
+inline constexpr char batch_search_doc[] =
+    "batch_search($self, patterns)\n--\n\n"
+    "Run wildcard search for each pattern in parallel.\n\n"
+    "Returns ``list[list[str]]`` in the same order as the input.";
+inline constexpr char batch_search_with_prefix_doc[] =
+    "batch_search_with_prefix($self, prefixes)\n--\n\n"
+    "Run prefix search for each prefix in parallel.\n\n"
+    "Returns ``list[list[str]]`` in the same order as the input.";
+inline constexpr char batch_search_within_distance_doc[] =
+    "batch_search_within_distance($self, words, dist=0)\n--\n\n"
+    "Run Levenshtein search for each word in parallel.\n\n"
+    "Returns ``list[list[str]]`` in the same order as the input.";
 inline constexpr char search_within_distance_doc[] =
     "search_within_distance($self, word, dist=0, with_count=False)\n--\n\n"
     "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
@@ -271,6 +349,14 @@ public:
              search_with_prefix_doc},
             {"search_within_distance", as_method(&lexicon_search_within_distance<Lexicon>),
              fastcall, search_within_distance_doc},
+            {"batch_contains", as_method(&lexicon_batch_contains<Lexicon>), fastcall,
+             batch_contains_doc},
+            {"batch_search", as_method(&lexicon_batch_search<Lexicon>), fastcall, batch_search_doc},
+            {"batch_search_with_prefix", as_method(&lexicon_batch_search_with_prefix<Lexicon>),
+             fastcall, batch_search_with_prefix_doc},
+            {"batch_search_within_distance",
+             as_method(&lexicon_batch_search_within_distance<Lexicon>), fastcall,
+             batch_search_within_distance_doc},
             {nullptr, nullptr, 0, nullptr},
         });
         slots_ = {{

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "trie/search.hpp"
+#include "utils/thread_pool.hpp"
 
 namespace sorvan {
 
@@ -50,7 +54,35 @@ public:
         return search_distance(store(), word, dist, true);
     }
 
+    // The batch forms: the single-item query for every item, run on the
+    // process-wide worker pool, answers in input order. Membership answers
+    // are bytes (1 = present): a vector<bool> has no separate slots for the
+    // workers to write.
+    std::vector<std::uint8_t> batch_contains(std::span<const std::string> words) const {
+        return parallel_map(words.size(), [&](std::size_t i) -> std::uint8_t { return contains(words[i]); });
+    }
+    std::vector<WordList> batch_search(std::span<const std::string> patterns) const {
+        return batch(patterns, [&](const std::string& pattern) { return search(pattern); });
+    }
+    std::vector<WordList> batch_search_with_prefix(std::span<const std::string> prefixes) const {
+        return batch(prefixes, [&](const std::string& prefix) { return search_with_prefix(prefix); });
+    }
+    std::vector<WordList> batch_search_within_distance(std::span<const std::string> words,
+                                                       std::uint64_t dist) const {
+        return batch(words, [&](const std::string& word) { return search_within_distance(word, dist); });
+    }
+
 private:
+    // Searches differ in cost by orders of magnitude (one Levenshtein query
+    // can outweigh thousands of others), so they are handed out one at a
+    // time, and even a few of them are worth sharing.
+    static constexpr ParallelOptions search_options{.min_parallel = 4, .max_chunk = 1};
+
+    template <class Query>
+    std::vector<WordList> batch(std::span<const std::string> items, Query&& query) const {
+        return parallel_map(items.size(), [&](std::size_t i) { return query(items[i]); }, search_options);
+    }
+
     const NodeStore& store() const noexcept { return static_cast<const Lexicon&>(*this).nodes(); }
 };
 
