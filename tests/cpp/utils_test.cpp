@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -8,6 +9,7 @@
 #include "temp_file.hpp"
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
+#include "utils/word_list.hpp"
 
 namespace sorvan {
 namespace {
@@ -133,6 +135,36 @@ TEST(WordFile, ClosesTheFileOnEveryWayOut) {
         LineReader taken(std::move(*moved));
     }
     EXPECT_EQ(open_files(), before);
+}
+
+// Random lists with shared prefixes, repeats, high bytes, NULs and empty
+// words, and a chain of prefixes as deep as the words are long, against
+// std::sort of std::string (which compares bytes as unsigned).
+TEST(WordList, SortsLikeStdSortOfStrings) {
+    std::mt19937 rng(5);
+    const std::string alphabet("aAb\xc3\xa9\xff\0", 7);
+    std::vector<Words> lists;
+    for (int round = 0; round < 10; ++round) {
+        Words& words = lists.emplace_back();
+        for (std::size_t n = 1 + rng() % 3000; n > 0; --n) {
+            std::string w = round % 2 ? "shared-prefix/" : "";
+            for (auto len = rng() % 12; len > 0; --len) w += alphabet[rng() % alphabet.size()];
+            words.push_back(w);
+        }
+    }
+    Words& chain = lists.emplace_back();
+    for (std::size_t i = 0; i < 3000; ++i) chain.push_back(std::string(i, 'x') + "y");
+    std::shuffle(chain.begin(), chain.end(), rng);
+
+    for (const Words& words : lists) {
+        WordList list;
+        for (const std::string& w : words) list.push_back(w);
+        list.sort();
+        Words expected = words;
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(list.size(), expected.size());
+        for (std::size_t i = 0; i < list.size(); ++i) ASSERT_EQ(list[i], expected[i]) << i;
+    }
 }
 
 }  // namespace
