@@ -2,7 +2,7 @@
 
 Run with ``./dev bench``. Every structure is built in a fresh interpreter
 (so that its RSS growth is its own), on the same words, in the same run, and
-the table reports each figure with its ratio to sorvan's.
+each table reports every figure with its ratio to a reference row's.
 """
 
 import argparse
@@ -93,6 +93,67 @@ BUILDERS = {
     "datrie": build_datrie,
     "pygtrie": build_pygtrie,
 }
+
+
+# ------------------------------------------------------------ construction --
+# Each takes the word list and the file it was read from, and builds a
+# structure from one of them; the peers have no file loader, so they build
+# from the list.
+
+
+def construct_sorvan(class_name, method):
+    """Builds a new sorvan class_name with add_from_file(path) or add_all(words).
+
+    The list is in the file's order, which is not code-point order, so the
+    DAWG sorts it either way.
+    """
+
+    def construct(words, path):
+        import sorvan
+
+        lexicon = getattr(sorvan, class_name)()
+        getattr(lexicon, method)(path if method == "add_from_file" else words)
+        return lexicon
+
+    return construct
+
+
+def construct_ahocorasick(words, path):
+    import ahocorasick
+
+    a = ahocorasick.Automaton()
+    add = a.add_word
+    for w in words:
+        add(w, 1)
+    a.make_automaton()
+    return a
+
+
+def construct_marisa_counts(words, path):
+    import marisa_trie
+
+    return marisa_trie.RecordTrie("<I", ((w, (1,)) for w in words))
+
+
+CONSTRUCTORS = {
+    "Trie.add_from_file": construct_sorvan("Trie", "add_from_file"),
+    "Trie.add_all": construct_sorvan("Trie", "add_all"),
+    "DAWG.add_from_file": construct_sorvan("DAWG", "add_from_file"),
+    "DAWG.add_all": construct_sorvan("DAWG", "add_all"),
+    "set": lambda words, path: set(words),
+    "pyahocorasick": construct_ahocorasick,
+    "marisa-trie": lambda words, path: build_marisa(words),
+    "marisa + counts": construct_marisa_counts,
+    "datrie": lambda words, path: build_datrie(words),
+    "pygtrie": lambda words, path: build_pygtrie(words),
+}
+
+# Construction goals: (row, reference row, largest ratio).
+CONSTRUCTION_GOALS = [
+    ("Trie.add_from_file", "marisa-trie", 0.6),
+    ("Trie.add_all", "marisa-trie", 0.8),
+    ("DAWG.add_from_file", "Trie.add_from_file", 2.5),
+]
 
 
 def time_lookups(structure, sample, repeat=3):
@@ -280,6 +341,25 @@ def worker_queries(path):
     return rows
 
 
+def worker_construct(name, path, repeat=3):
+    words = load_words(path)
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        structure = CONSTRUCTORS[name](words, path)
+        best = min(best, time.perf_counter() - start)
+        del structure
+    return {"name": name, "words": len(words), "build_s": best}
+
+
+WORKERS = {
+    "build": worker_build,
+    "construct": worker_construct,
+    "queries": lambda name, path: worker_queries(path),
+}
+
+
 # ------------------------------------------------------------------ driver --
 
 
@@ -297,20 +377,33 @@ def run_worker(kind, name, path):
 def print_table(title, rows, columns, reference):
     """Prints rows with each figure and its ratio to the reference row."""
     ref = next((r for r in rows if r["name"] == reference and "error" not in r), None)
+    width = max([14] + [len(r["name"]) + 1 for r in rows])
     print(f"\n{title}")
-    header = f"{'':<14}" + "".join(f"{label:>14}{'ratio':>8}" for label, _, _ in columns)
+    header = f"{'':<{width}}" + "".join(f"{label:>14}{'ratio':>8}" for label, _, _ in columns)
     print(header)
     for row in rows:
         if "error" in row:
-            print(f"{row['name']:<14}  unavailable: {' '.join(row['error'])}")
+            print(f"{row['name']:<{width}}  unavailable: {' '.join(row['error'])}")
             continue
-        line = f"{row['name']:<14}"
+        line = f"{row['name']:<{width}}"
         for _, key, fmt in columns:
             value = row[key]
             ratio = value / ref[key] if ref and ref[key] else float("nan")
             line += f"{format(value, fmt):>14}{ratio:>8.3g}"
         print(line)
     print(f"(ratio: the figure divided by {reference}'s)")
+
+
+def print_goals(rows, goals):
+    """Prints each goal's ratio of build times and whether it is met."""
+    seconds = {r["name"]: r["build_s"] for r in rows if "error" not in r}
+    for name, reference, most in goals:
+        if name not in seconds or reference not in seconds:
+            print(f"goal {name} <= {most} x {reference}: not measured")
+            continue
+        ratio = seconds[name] / seconds[reference]
+        verdict = "met" if ratio <= most else "MISSED"
+        print(f"goal {name} <= {most} x {reference}: {ratio:.2f}, {verdict}")
 
 
 def main():
@@ -322,8 +415,7 @@ def main():
 
     if args.worker:
         kind, name = args.worker
-        result = worker_build(name, args.words) if kind == "build" else worker_queries(args.words)
-        print(json.dumps(result))
+        print(json.dumps(WORKERS[kind](name, args.words)))
         return
 
     print(f"word list: {args.words}")
@@ -342,6 +434,17 @@ def main():
         ],
         "sorvan.Trie",
     )
+
+    construction = [run_worker("construct", name, args.words) for name in CONSTRUCTORS]
+    print_table(
+        "Construction: sorvan from the file and from a list, the peers from a list"
+        " (best of 3)",
+        construction,
+        [("build s", "build_s", ".3f")],
+        "marisa-trie",
+    )
+    print_goals(construction, CONSTRUCTION_GOALS)
+
     queries = run_worker("queries", "all", args.words)
     if isinstance(queries, dict):
         print(f"\nqueries unavailable: {queries.get('error')}")
@@ -354,9 +457,19 @@ def main():
         unit = "ms per query" if title.startswith("levenshtein") else "ms"
         reference = "sorvan.Trie loop" if title.startswith("batch") else "sorvan.Trie"
         print_table(f"{title}{note}", table_rows, [(unit, "ms", ".3f")], reference)
+
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"words": args.words, "build": rows, "queries": queries}, f, indent=2)
+            json.dump(
+                {
+                    "words": args.words,
+                    "build": rows,
+                    "construction": construction,
+                    "queries": queries,
+                },
+                f,
+                indent=2,
+            )
 
 
 if __name__ == "__main__":

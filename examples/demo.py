@@ -7,7 +7,7 @@ import argparse
 import os
 import time
 
-from sorvan import Trie
+from sorvan import DAWG, Trie
 
 DEFAULT_WORDS = "/usr/share/dict/american-english-insane"
 
@@ -25,21 +25,22 @@ def main():
     parser.add_argument("--words", default=DEFAULT_WORDS, help="a UTF-8 file, one word per line")
     args = parser.parse_args()
 
-    print(f"Loading {args.words} ...", flush=True)
-    with open(args.words, encoding="utf-8") as f:
-        words = [w for w in (line.strip() for line in f) if w]
+    print(f"Loading {args.words} with add_from_file ...", flush=True)
+    lexicons = []
+    for cls in (Trie, DAWG):
+        before = rss_mib()
+        start = time.perf_counter()
+        lexicon = cls()
+        lexicon.add_from_file(args.words)  # the DAWG sorts the words itself
+        took = time.perf_counter() - start
+        print(f"  {lexicon!r}: {took:.2f} s, {rss_mib() - before:.0f} MiB")
+        lexicons.append(lexicon)
+    trie, dawg = lexicons
 
-    before = rss_mib()
-    start = time.perf_counter()
-    trie = Trie()
-    for word in words:
-        trie.add(word)
-    took = time.perf_counter() - start
-    print(f"{trie!r}: {len(words):,} words in {took:.2f} s, {rss_mib() - before:.0f} MiB")
-
-    print("\nMembership")
+    print("\nMembership (Trie, DAWG)")
     for word in ["apple", "trie", "lexicon", "sorvan", "Zürich", ""]:
-        print(f"  {word!r:<12} {'yes' if word in trie else 'no'}")
+        answers = ", ".join("yes" if word in lexicon else "no" for lexicon in (trie, dawg))
+        print(f"  {word!r:<12} {answers}")
 
     print("\nIs it the start of some word?")
     for prefix in ["appl", "xylo", "qz", "zyzz"]:

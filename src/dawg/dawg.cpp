@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "utils/utf8.hpp"
+#include "utils/word_file.hpp"
 
 namespace sorvan {
 
@@ -60,6 +61,25 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     last_node_ = at;
     previous_word_.assign(word);
     return {};
+}
+
+Status Dawg::sort_and_add(SortableWords words) {
+    words.sort();
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (Status added = add(words[i], 1); !added) return added;
+    }
+    _reduce(0);
+    return {};
+}
+
+Status Dawg::add_from_file(std::string_view path) {
+    SortableWords words;
+    Status read = for_each_word(path, [&words](std::string_view word) {
+        words.push_back(word);
+        return Status{};
+    });
+    if (!read) return read;
+    return sort_and_add(std::move(words));
 }
 
 void Dawg::_reduce(std::size_t down_to) {

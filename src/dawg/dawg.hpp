@@ -9,6 +9,7 @@
 #include "error/error.hpp"
 #include "node/node.hpp"
 #include "trie/queries.hpp"
+#include "utils/sortable_words.hpp"
 
 namespace sorvan {
 
@@ -31,6 +32,16 @@ public:
     // otherwise returns OrderViolation and changes nothing. The previous word
     // again adds to its count without touching the graph.
     Status add(std::string_view word, std::uint64_t count);
+
+    // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
+    // reduces fully. In sorted order only the first word can be below the
+    // previous one; then the OrderViolation is returned and nothing is
+    // added or reduced. An empty list still reduces.
+    Status sort_and_add(SortableWords words);
+    // sort_and_add of the words of the file at `path` (one a line, see
+    // LineReader). An Io error when the file cannot be opened or read, and
+    // then nothing is added.
+    Status add_from_file(std::string_view path);
 
     // Takes the unchecked edges whose lower node lies deeper than `down_to`
     // off the stack, top first, and records each lower node in the registry.

@@ -134,6 +134,24 @@ bool to_str_vector(PyObject* arg, const char* name, std::vector<std::string>& ou
 // The UTF-8 view of a str item, with no argument prefix on errors (add_all).
 bool item_to_utf8_view(PyObject* item, std::string_view& out) noexcept;
 
+// Iterates `source` and calls f(word) with the UTF-8 view of each item,
+// which lives only during the call. Returns false with an exception set
+// when `source` is not iterable, the iterator raises (its exception passes
+// unchanged), an item does not convert, or f returns false (having set one).
+template <class F>
+bool for_each_item(PyObject* source, F&& f) {
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(source));
+    if (!iterator) return false;
+    for (;;) {
+        PyObject* next = nullptr;
+        const int got = PyIter_NextItem(iterator.get(), &next);
+        if (got <= 0) return got == 0;
+        OwnedRef item = OwnedRef::steal(next);
+        std::string_view word;
+        if (!item_to_utf8_view(item.get(), word) || !f(word)) return false;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Results and errors
 
@@ -157,6 +175,19 @@ PyObject* new_word_list(const WordList& words) noexcept;
 
 // Raises ValueError with the error's display text. Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;
+
+// Whether a lexicon operation succeeded; if not, its ValueError is raised.
+inline bool succeeded(const Status& status) noexcept {
+    if (status) return true;
+    raise_sorvan_error(status.error());
+    return false;
+}
+
+// None after a lexicon operation that succeeded, else its ValueError.
+inline PyObject* none_or_raise(const Status& status) noexcept {
+    if (!succeeded(status)) return nullptr;
+    Py_RETURN_NONE;
+}
 
 // ---------------------------------------------------------------------------
 // The C++/CPython boundary

@@ -20,8 +20,9 @@ struct LexiconObject {
     BorrowFlag borrow;
 };
 
-// Specialised by each class file: `name` (the class name) and
-// `length(lexicon)` (what len() reports).
+// Specialised by each class file: `name` (the class name),
+// `length(lexicon)` (what len() reports) and `add_all(lexicon, source)`
+// (adds the str items of an iterable; false with an exception set).
 template <class Lexicon>
 struct LexiconTraits;
 
@@ -132,10 +133,32 @@ PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "count", count)) {
                 return nullptr;
             }
-            if (auto added = lexicon.add(word, count); !added) {
-                return raise_sorvan_error(added.error());
-            }
+            return none_or_raise(lexicon.add(word, count));
+        });
+}
+
+// add_all(source): how the words go in differs between the classes
+// (LexiconTraits::add_all); the borrow is held for the whole iteration.
+template <class Lexicon>
+PyObject* lexicon_add_all(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) noexcept {
+    static const Signature sig{"add_all", {"source"}, 1};
+    return call_method<Lexicon, ExclusiveBorrow>(
+        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            if (!LexiconTraits<Lexicon>::add_all(lexicon, argv[0])) return nullptr;
             Py_RETURN_NONE;
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) noexcept {
+    static const Signature sig{"add_from_file", {"path"}, 1};
+    return call_method<Lexicon, ExclusiveBorrow>(
+        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view path;
+            if (!to_utf8_view(argv[0], "path", path)) return nullptr;
+            return none_or_raise(lexicon.add_from_file(path));
         });
 }
 
@@ -325,6 +348,8 @@ struct ClassDocs {
     const char* type_name;  // for the spec: "builtins.NAME"
     const char* doc;        // the class docstring
     const char* add;
+    const char* add_all;
+    const char* add_from_file;
     const char* contains_prefix;
 };
 
@@ -337,6 +362,9 @@ public:
     LexiconClass(const ClassDocs& docs, std::initializer_list<PyMethodDef> own) {
         methods_ = {
             {"add", as_method(&lexicon_add<Lexicon>), fastcall, docs.add},
+            {"add_all", as_method(&lexicon_add_all<Lexicon>), fastcall, docs.add_all},
+            {"add_from_file", as_method(&lexicon_add_from_file<Lexicon>), fastcall,
+             docs.add_from_file},
         };
         methods_.insert(methods_.end(), own);
         methods_.insert(methods_.end(), {

@@ -12,6 +12,16 @@ struct LexiconTraits<Dawg> {
     // len() of a DAWG is the number of registry entries: the distinct
     // signatures of the nodes recorded so far.
     static std::size_t length(const Dawg& dawg) noexcept { return dawg.registry_size(); }
+    // The words must be sorted before the first goes in, so every item is
+    // converted first: a failing item leaves the DAWG as it was.
+    static bool add_all(Dawg& dawg, PyObject* source) {
+        SortableWords words;
+        const bool converted = for_each_item(source, [&words](std::string_view word) {
+            words.push_back(word);
+            return true;
+        });
+        return converted && succeeded(dawg.sort_and_add(std::move(words)));
+    }
 };
 
 namespace {
@@ -43,6 +53,12 @@ PyDoc_STRVAR(dawg_add__doc__,
              "add($self, word, count=1)\n--\n\n"
              "Add a word (must be >= the previous word alphabetically).\n\n"
              "Call ``reduce()`` when done with manual insertions.");
+PyDoc_STRVAR(dawg_add_all__doc__,
+             "add_all($self, source)\n--\n\n"
+             "Add words from any Python iterable. Sorts automatically.");
+PyDoc_STRVAR(dawg_add_from_file__doc__,
+             "add_from_file($self, path)\n--\n\n"
+             "Add words from a file (one word per line). Sorts automatically.");
 PyDoc_STRVAR(dawg_reduce__doc__,
              "reduce($self)\n--\n\nFinalize minimization. Call after all manual ``add()`` calls.");
 PyDoc_STRVAR(dawg_contains_prefix__doc__,
@@ -54,6 +70,8 @@ LexiconClass<Dawg> dawg_class(
         /* .type_name = */ "builtins.DAWG",
         /* .doc = */ dawg__doc__,
         /* .add = */ dawg_add__doc__,
+        /* .add_all = */ dawg_add_all__doc__,
+        /* .add_from_file = */ dawg_add_from_file__doc__,
         /* .contains_prefix = */ dawg_contains_prefix__doc__,
     },
     {

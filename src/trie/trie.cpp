@@ -1,6 +1,7 @@
 #include "trie/trie.hpp"
 
 #include "utils/utf8.hpp"
+#include "utils/word_file.hpp"
 
 namespace sorvan {
 
@@ -19,6 +20,10 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     node.count += count;  // unsigned: wraps at 2^64 by design
     word_count_ += count;
     return {};
+}
+
+Status Trie::add_from_file(std::string_view path) {
+    return for_each_word(path, [this](std::string_view word) { return add(word, 1); });
 }
 
 }  // namespace sorvan

@@ -23,6 +23,10 @@ public:
     // Adds `count` to the word's count (and to word_count); the empty word
     // changes nothing. Never fails; the Status matches the Dawg's insertion.
     Status add(std::string_view word, std::uint64_t count);
+    // Adds each word of the file at `path` (one a line, see LineReader)
+    // with count 1 as it is read. An Io error when the file cannot be opened
+    // or read; words read before a read error stay.
+    Status add_from_file(std::string_view path);
 
     // The node that `prefix` leads to; the empty prefix gives the root.
     std::optional<NodeIndex> prefix_node(std::string_view prefix) const noexcept {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,54 @@ void for_each(std::string_view text, F&& f) {
     const char* p = text.data();
     const char* end = p + text.size();
     while (p < end) f(next(p));
+}
+
+// True when `text` is well-formed UTF-8: every sequence complete, in its
+// shortest form, and naming a scalar value (no surrogate U+D800 to U+DFFF,
+// nothing above U+10FFFF).
+inline bool is_valid(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        // Word files are mostly ASCII: skip it eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t chunk;
+            std::memcpy(&chunk, p, sizeof chunk);
+            if (chunk & 0x8080808080808080u) break;
+            p += 8;
+        }
+        if (p == end) break;
+        const unsigned b0 = *p;
+        if (b0 < 0x80) {
+            ++p;
+            continue;
+        }
+        // The byte ranges of well-formed sequences: the second byte's range
+        // is narrowed after E0 (overlong), ED (surrogates), F0 (overlong)
+        // and F4 (above U+10FFFF); C0, C1 and F5 to FF never start one.
+        std::ptrdiff_t tail;
+        unsigned low = 0x80, high = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            tail = 1;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            tail = 2;
+            if (b0 == 0xE0) low = 0xA0;
+            if (b0 == 0xED) high = 0x9F;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            tail = 3;
+            if (b0 == 0xF0) low = 0x90;
+            if (b0 == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p <= tail) return false;
+        if (p[1] < low || p[1] > high) return false;
+        for (std::ptrdiff_t i = 2; i <= tail; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+        }
+        p += tail + 1;
+    }
+    return true;
 }
 
 }  // namespace sorvan::utf8

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dawg/dawg.hpp"
+#include "temp_file.hpp"
 
 namespace sorvan {
 namespace {
@@ -219,6 +220,46 @@ TEST(Dawg, RandomInterleavingsMatchAModel) {
         EXPECT_EQ(dawg.unchecked_size(), 0u);
         EXPECT_LE(dawg.registry_size(), dawg.node_count() - 1);
     }
+}
+
+TEST(Dawg, AddFromFileSortsAddsAndReducesFully) {
+    Dawg dawg;
+    add_all(dawg, {"A"});
+    testing_support::TempFile empty("\n \n");
+    ASSERT_TRUE(dawg.add_from_file(empty.path()));  // nothing to add, still reduces
+    EXPECT_EQ(dawg.unchecked_size(), 0u);
+    EXPECT_EQ(dawg.registry_size(), 1u);
+
+    testing_support::TempFile file("b\nB\na\n\xc3\xa9\nb\n");
+    ASSERT_TRUE(dawg.add_from_file(file.path()));
+    for (const char* w : {"A", "B", "a", "b", "\xc3\xa9"}) EXPECT_TRUE(dawg.contains(w)) << w;
+    EXPECT_EQ(count_of(dawg, "b"), 2u);
+    EXPECT_EQ(dawg.word_count(), 6u);
+    EXPECT_EQ(dawg.previous_word(), "\xc3\xa9");
+    EXPECT_EQ(dawg.unchecked_size(), 0u);
+    EXPECT_EQ(dawg.registry_size(), 5u);
+}
+
+// Only the smallest word can be below the previous one. On that, or on an
+// I/O error, nothing is added and the stack is not reduced.
+TEST(Dawg, AddFromFileFailuresAddNothing) {
+    Dawg dawg;
+    add_all(dawg, {"apple", "apply"});
+    testing_support::TempFile below("zebra\napplication\n");
+    auto order = dawg.add_from_file(below.path());
+    ASSERT_FALSE(order);
+    EXPECT_EQ(order.error().display(),
+              "Words must be inserted in alphabetical order. Previous: 'apply', Current: "
+              "'application'");
+    for (const std::string& path :
+         {::testing::TempDir() + "sorvan_no_such_file", ::testing::TempDir()}) {
+        auto added = dawg.add_from_file(path);
+        ASSERT_FALSE(added) << path;
+        EXPECT_EQ(added.error().kind(), SorvanError::Kind::Io);
+    }
+    EXPECT_FALSE(dawg.contains("zebra"));
+    EXPECT_EQ(dawg.word_count(), 2u);
+    EXPECT_EQ(dawg.unchecked_size(), 5u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "temp_file.hpp"
 #include "trie/trie.hpp"
 
 namespace sorvan {
@@ -121,6 +122,28 @@ TEST(Trie, InvariantsHoldOverMixedInsertions) {
     EXPECT_TRUE(trie.contains("ban"));
     EXPECT_FALSE(trie.contains("bana"));
     EXPECT_TRUE(trie.contains_prefix("bana"));
+}
+
+TEST(Trie, AddFromFileAddsEachWordOnce) {
+    testing_support::TempFile file("b\n  apple \r\n\n\t\nB\nb\n\xc0\xaf\napply");
+    Trie trie;
+    ASSERT_TRUE(trie.add("apple", 5));
+    ASSERT_TRUE(trie.add_from_file(file.path()));
+    EXPECT_EQ(trie.word_count(), 10u);
+    EXPECT_EQ(trie.nodes()[*trie.prefix_node("b")].count, 2u);
+    EXPECT_EQ(trie.nodes()[*trie.prefix_node("apple")].count, 6u);
+    EXPECT_TRUE(trie.contains("B") && trie.contains("apply"));
+    expect_trie_invariants(trie);
+
+    const std::size_t nodes = trie.node_count();
+    for (const std::string& path :
+         {::testing::TempDir() + "sorvan_no_such_file", ::testing::TempDir()}) {
+        auto added = trie.add_from_file(path);
+        ASSERT_FALSE(added) << path;
+        EXPECT_EQ(added.error().kind(), SorvanError::Kind::Io);
+    }
+    EXPECT_EQ(trie.node_count(), nodes);
+    EXPECT_EQ(trie.word_count(), 10u);
 }
 
 }  // namespace

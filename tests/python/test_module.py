@@ -69,8 +69,12 @@ def test_dawg_docstrings():
 def test_method_tables_in_order():
     trie_methods = [n for n in vars(Trie) if not n.startswith("__")]
     dawg_methods = [n for n in vars(DAWG) if not n.startswith("__")]
-    assert trie_methods[:3] == ["add", "contains_prefix", "get_word_count"]
-    assert dawg_methods[:4] == ["add", "reduce", "contains_prefix", "get_word_count"]
+    assert trie_methods[:5] == [
+        "add", "add_all", "add_from_file", "contains_prefix", "get_word_count"
+    ]
+    assert dawg_methods[:6] == [
+        "add", "add_all", "add_from_file", "reduce", "contains_prefix", "get_word_count"
+    ]
 
 
 def test_class_is_final_and_has_no_instance_dict(lexicon_class):

@@ -1,0 +1,125 @@
+#include "utils/word_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+namespace {
+
+// The Unicode White_Space property.
+bool is_white_space(char32_t c) noexcept {
+    if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+bool is_continuation(char byte) noexcept {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// `text` (valid UTF-8) without the white space at either end.
+std::string_view trim_white_space(std::string_view text) noexcept {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        const char* next = p;
+        if (!is_white_space(utf8::next(next))) break;
+        p = next;
+    }
+    while (end > p) {
+        const char* last = end - 1;
+        while (is_continuation(*last)) --last;
+        const char* at = last;
+        if (!is_white_space(utf8::next(at))) break;
+        end = last;
+    }
+    return {p, static_cast<std::size_t>(end - p)};
+}
+
+}  // namespace
+
+LineReader::LineReader() : fd_(-1), buffer_(new char[buffer_size]) {}
+
+LineReader::LineReader(LineReader&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      begin_(other.begin_),
+      end_(other.end_),
+      at_end_(other.at_end_),
+      carry_(std::move(other.carry_)) {}
+
+LineReader::~LineReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::optional<std::string_view>> LineReader::next_line() {
+    // A line handed out of carry_ has been used by now.
+    carry_.clear();
+    for (;;) {
+        const std::size_t unread = end_ - begin_;
+        if (unread > 0) {
+            const char* start = buffer_.get() + begin_;
+            const auto* newline = static_cast<const char*>(std::memchr(start, '\n', unread));
+            if (newline) {
+                const auto length = static_cast<std::size_t>(newline - start);
+                begin_ += length + 1;
+                if (carry_.empty()) return std::string_view(start, length);
+                carry_.append(start, length);
+                return std::string_view(carry_);
+            }
+            carry_.append(start, unread);
+            begin_ = end_;
+        }
+        if (at_end_) {
+            if (carry_.empty()) return std::nullopt;
+            return std::string_view(carry_);  // the last line has no "\n"
+        }
+        ssize_t got;
+        do {
+            got = ::read(fd_, buffer_.get(), buffer_size);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            const int error = errno;
+            at_end_ = true;
+            carry_.clear();
+            return std::unexpected(SorvanError::from_errno(error));
+        }
+        begin_ = 0;
+        end_ = static_cast<std::size_t>(got);
+        at_end_ = got == 0;
+    }
+}
+
+Result<std::optional<std::string_view>> LineReader::next() {
+    for (;;) {
+        auto line = next_line();
+        if (!line || !*line) return line;
+        // The "\r" of a "\r\n" line end is white space, so trimming takes
+        // it with the rest.
+        if (!utf8::is_valid(**line)) continue;
+        const std::string_view word = trim_white_space(**line);
+        if (!word.empty()) return word;
+    }
+}
+
+Result<LineReader> read_lines_from_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) {
+        return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
+    }
+    const std::string terminated(path);
+    LineReader reader;  // allocated first, so that the file cannot leak
+    do {
+        reader.fd_ = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (reader.fd_ < 0 && errno == EINTR);
+    if (reader.fd_ < 0) return std::unexpected(SorvanError::from_errno(errno));
+    return reader;
+}
+
+}  // namespace sorvan

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "temp_file.hpp"
+#include "utils/utf8.hpp"
+#include "utils/word_file.hpp"
+#include "utils/sortable_words.hpp"
+
+namespace sorvan {
+namespace {
+
+using testing_support::TempFile;
+using Words = std::vector<std::string>;
+
+Result<Words> read_words(const std::string& path) {
+    Words words;
+    Status read = for_each_word(path, [&words](std::string_view word) {
+        words.emplace_back(word);
+        return Status{};
+    });
+    if (!read) return std::unexpected(read.error());
+    return words;
+}
+
+Words words_of(std::string_view contents) {
+    TempFile file(contents);
+    return read_words(file.path()).value_or(Words{"<error>"});
+}
+
+TEST(Utf8, IsValidFollowsTheWellFormedByteRanges) {
+    for (const char* ok : {"", "ascii", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
+                           "\xee\x80\x80", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"}) {
+        EXPECT_TRUE(utf8::is_valid(ok)) << ok;
+        EXPECT_TRUE(utf8::is_valid(std::string(13, 'a') + ok + "z")) << ok;
+    }
+    // Lone continuation, overlong forms, surrogates, above U+10FFFF, bytes
+    // that start nothing, truncated and broken sequences.
+    for (const char* bad : {"\x80", "\xc0\xaf", "\xc1\xbf", "\xe0\x9f\xbf", "\xf0\x8f\xbf\xbf",
+                            "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
+                            "\xff", "\xe2\x82", "\xf0\x9f\x98", "\xe2\x28\xa1"}) {
+        EXPECT_FALSE(utf8::is_valid(bad)) << bad;
+        EXPECT_FALSE(utf8::is_valid(std::string(13, 'a') + bad + "z")) << bad;
+    }
+    // A sequence cut by the end of the view, whatever bytes follow it.
+    EXPECT_FALSE(utf8::is_valid(std::string_view("\xe2\x82\xac", 2)));
+}
+
+// Each White_Space code point is trimmed at either end of a line, and
+// others (U+001C, U+180E, U+200B, U+FEFF) are not.
+TEST(WordFile, TrimsExactlyTheWhiteSpaceProperty) {
+    std::vector<char32_t> white = {0x09, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
+                                   0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+    for (char32_t c = 0x2000; c <= 0x200A; ++c) white.push_back(c);
+    std::string contents;
+    Words expected;
+    for (char32_t c : white) {
+        std::string space;
+        utf8::append(space, c);
+        contents += space + "w" + space + "\n";
+        expected.push_back("w");
+    }
+    for (char32_t c : {U'\x1c', U'\u180e', U'\u200b', U'\ufeff'}) {
+        std::string other;
+        utf8::append(other, c);
+        contents += other + "w" + other + "\n";
+        expected.push_back(other + "w" + other);
+    }
+    EXPECT_EQ(words_of(contents), expected);
+}
+
+// Lines of many lengths, so that line ends, "\r\n" pairs and multi-byte
+// characters fall on and across buffer refills; lines longer than the
+// buffer; invalid lines among them; no "\n" at the end.
+TEST(WordFile, LinesCrossingBufferRefills) {
+    std::string contents;
+    Words expected;
+    std::mt19937 rng(99);
+    while (contents.size() < 5 * LineReader::buffer_size) {
+        std::string word(1 + rng() % 50, static_cast<char>('a' + rng() % 26));
+        if (rng() % 3 == 0) word += "\xc3\xa9\xe2\x82\xac";
+        contents += word + (rng() % 2 ? "\r\n" : "\n");
+        expected.push_back(word);
+        if (rng() % 7 == 0) contents += "\xed\xa0\x80\n";
+    }
+    const std::string long_word(3 * LineReader::buffer_size + 7, 'L');
+    contents += long_word + "\n\n" + long_word;
+    expected.insert(expected.end(), {long_word, long_word});
+    EXPECT_EQ(words_of(contents), expected);
+}
+
+TEST(WordFile, ErrorsAreIoErrors) {
+    const std::string missing = "IO error: No such file or directory (os error 2)";
+    const std::pair<std::string, std::string> cases[] = {
+        {::testing::TempDir() + "sorvan_no_such_file", missing},
+        {"", missing},
+        // Refused before the system could cut the path at the NUL.
+        {::testing::TempDir() + std::string("\0x", 2),
+         "IO error: file name contained an unexpected NUL byte"},
+        // Opening a directory works; every read fails.
+        {::testing::TempDir(), "IO error: Is a directory (os error 21)"},
+    };
+    for (const auto& [path, display] : cases) {
+        auto words = read_words(path);
+        ASSERT_FALSE(words) << path;
+        EXPECT_EQ(words.error().kind(), SorvanError::Kind::Io);
+        EXPECT_EQ(words.error().display(), display);
+    }
+    // After a read error the reader is at its end instead of failing again.
+    auto reader = read_lines_from_file(::testing::TempDir());
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(reader->next());
+    EXPECT_EQ(reader->next(), std::nullopt);
+}
+
+TEST(WordFile, ClosesTheFileOnEveryWayOut) {
+    auto open_files = [] {
+        using std::filesystem::directory_iterator;
+        return std::distance(directory_iterator("/proc/self/fd"), directory_iterator());
+    };
+    TempFile file("a\nb\n");
+    const auto before = open_files();
+    ASSERT_TRUE(read_words(file.path()));
+    ASSERT_FALSE(read_words(::testing::TempDir()));
+    Status stopped = for_each_word(file.path(), [](std::string_view) -> Status {
+        return std::unexpected(SorvanError::io("stop"));
+    });
+    ASSERT_FALSE(stopped);
+    {
+        auto moved = read_lines_from_file(file.path());
+        LineReader taken(std::move(*moved));
+    }
+    EXPECT_EQ(open_files(), before);
+}
+
+// Random lists with shared prefixes, repeats, high bytes, NULs and empty
+// words, and a chain of prefixes as deep as the words are long, against
+// std::sort of std::string (which compares bytes as unsigned).
+TEST(SortableWords, SortsLikeStdSortOfStrings) {
+    std::mt19937 rng(5);
+    const std::string alphabet("aAb\xc3\xa9\xff\0", 7);
+    std::vector<Words> lists;
+    for (int round = 0; round < 10; ++round) {
+        Words& words = lists.emplace_back();
+        for (std::size_t n = 1 + rng() % 3000; n > 0; --n) {
+            std::string w = round % 2 ? "shared-prefix/" : "";
+            for (auto len = rng() % 12; len > 0; --len) w += alphabet[rng() % alphabet.size()];
+            words.push_back(w);
+        }
+    }
+    Words& chain = lists.emplace_back();
+    for (std::size_t i = 0; i < 3000; ++i) chain.push_back(std::string(i, 'x') + "y");
+    std::shuffle(chain.begin(), chain.end(), rng);
+
+    for (const Words& words : lists) {
+        SortableWords list;
+        for (const std::string& w : words) list.push_back(w);
+        list.sort();
+        Words expected = words;
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(list.size(), expected.size());
+        for (std::size_t i = 0; i < list.size(); ++i) ASSERT_EQ(list[i], expected[i]) << i;
+    }
+}
+
+}  // namespace
+}  // namespace sorvan
