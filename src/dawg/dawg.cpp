@@ -11,25 +11,40 @@ namespace {
 
 bool is_continuation(char byte) noexcept { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
+// The index of the first byte where two words differ (the shorter one's
+// length when one is a prefix of the other).
+std::size_t first_difference(std::string_view a, std::string_view b) noexcept {
+    const auto mismatch = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    return static_cast<std::size_t>(mismatch.first - a.begin());
+}
+
+// `i` moved back to the start of the character it falls in.
+std::size_t char_boundary(std::string_view text, std::size_t i) noexcept {
+    while (i > 0 && i < text.size() && is_continuation(text[i])) --i;
+    return i;
+}
+
 }  // namespace
 
 Status Dawg::add(std::string_view word, std::uint64_t count) {
-    // Byte-wise comparison of UTF-8 is code-point order (char_traits<char>
-    // compares bytes as unsigned).
-    const int order = word.compare(previous_word_);
-    if (order < 0) return std::unexpected(SorvanError::order_violation(previous_word_, std::string(word)));
-    if (order == 0) {
+    // One pass finds both the order and the common prefix. Byte-wise order
+    // of UTF-8 is code-point order, with bytes compared unsigned.
+    const std::string_view previous = previous_word_;
+    const std::size_t differ = first_difference(word, previous);
+    if (differ == word.size() && differ == previous.size()) {  // the same word again
         nodes_[last_node_].count += count;
         word_count_ += count;
         return {};
     }
+    if (differ == word.size() || (differ < previous.size() &&
+                                  static_cast<unsigned char>(word[differ]) <
+                                      static_cast<unsigned char>(previous[differ]))) {
+        return std::unexpected(SorvanError::order_violation(previous_word_, std::string(word)));
+    }
 
-    // The common prefix, cut back to a character boundary, and its length
-    // in characters: the depth at which the new word leaves the old path.
-    const auto mismatch = std::mismatch(word.begin(), word.end(), previous_word_.begin(),
-                                        previous_word_.end());
-    std::size_t shared_bytes = static_cast<std::size_t>(mismatch.first - word.begin());
-    while (shared_bytes > 0 && is_continuation(word[shared_bytes])) --shared_bytes;
+    // The common prefix, cut back to a character boundary, and its length in
+    // characters: the depth at which the new word leaves the old path.
+    const std::size_t shared_bytes = char_boundary(word, differ);
     const std::string_view shared = word.substr(0, shared_bytes);
     const auto depth = static_cast<std::size_t>(
         std::count_if(shared.begin(), shared.end(), [](char b) { return !is_continuation(b); }));
@@ -65,6 +80,20 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
 
 Status Dawg::sort_and_add(SortableWords words) {
     words.sort();
+    // Sorted words tell exactly how many nodes they add (each word's letters
+    // past its common prefix with the one before), so the store grows once
+    // instead of doubling and copying its way there.
+    std::size_t new_nodes = 0;
+    std::string_view before = previous_word_;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string_view word = words[i];
+        const std::size_t shared = char_boundary(word, first_difference(word, before));
+        new_nodes += static_cast<std::size_t>(std::count_if(
+            word.begin() + static_cast<std::ptrdiff_t>(shared), word.end(),
+            [](char b) { return !is_continuation(b); }));
+        before = word;
+    }
+    nodes_.reserve(nodes_.size() + new_nodes);
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (Status added = add(words[i], 1); !added) return added;
     }
@@ -90,8 +119,7 @@ void Dawg::_reduce(std::size_t down_to) {
     // Signatures first, with their table slots prefetched, then the
     // entries: the cache misses of a batch overlap instead of queueing.
     for (std::size_t i = 0; i < n; ++i) {
-        nodes_[unchecked_[unchecked_.size() - 1 - i].child].signature(nodes_, signature_);
-        registry_.prepare(signature_, keys_[i]);
+        registry_.prepare(nodes_[unchecked_[unchecked_.size() - 1 - i].child], nodes_, keys_[i]);
     }
     for (std::size_t i = 0; i < n; ++i) {
         registry_.enter(keys_[i], unchecked_.back().child);

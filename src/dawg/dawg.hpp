@@ -76,8 +76,7 @@ private:
     SignatureRegistry registry_;
     std::uint64_t word_count_ = 0;
     NodeIndex last_node_ = 0;
-    std::string signature_;  // scratch buffers for _reduce
-    std::vector<SignatureRegistry::Key> keys_;
+    std::vector<SignatureRegistry::Key> keys_;  // scratch for _reduce
 };
 
 }  // namespace sorvan

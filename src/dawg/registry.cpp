@@ -1,5 +1,10 @@
 #include "dawg/registry.hpp"
 
+#include "utils/memory.hpp"
+#include "utils/utf8.hpp"
+
+#include <cstdint>
+#include <charconv>
 #include <cstring>
 #include <new>
 
@@ -38,55 +43,93 @@ std::uint64_t SignatureRegistry::hash(std::string_view bytes) noexcept {
     return mix(h);
 }
 
-void SignatureRegistry::pack(std::string_view signature, std::string& out) {
-    constexpr unsigned escape = 0xF;
-    std::size_t nibbles = 0;
-    for (char c : signature) nibbles += (c >= '0' && c <= '9') ? 1 : 3;
-    // Written through a raw pointer into a buffer sized for the worst case:
-    // this runs once per recorded node.
-    out.resize(10 + (nibbles + 1) / 2);
-    auto* p = reinterpret_cast<unsigned char*>(out.data());
-    for (std::size_t n = nibbles;; n >>= 7) {
-        if (n < 0x80) {
-            *p++ = static_cast<unsigned char>(n);
-            break;
-        }
-        *p++ = static_cast<unsigned char>((n & 0x7F) | 0x80);
+namespace {
+
+// Writes the packed form of a signature: each ASCII digit as one nibble,
+// any other byte as the escape nibble and its two halves, and an odd count
+// padded with the escape nibble (which can never end a complete code, so the
+// padding cannot be mistaken for a digit).
+class KeyWriter {
+public:
+    explicit KeyWriter(std::string& out) : out_(out) { out_.clear(); }
+
+    void bytes(std::string_view text) {
+        for (char c : text) byte(static_cast<unsigned char>(c));
     }
-    unsigned pending = 0;
-    bool half = false;
-    auto put = [&](unsigned nibble) {
-        if (half) {
-            *p++ = static_cast<unsigned char>(pending | nibble);
+    void byte(unsigned char b) {
+        if (b >= '0' && b <= '9') {
+            put(b - '0');
         } else {
-            pending = nibble << 4;
-        }
-        half = !half;
-    };
-    for (char c : signature) {
-        if (c >= '0' && c <= '9') {
-            put(static_cast<unsigned>(c - '0'));
-        } else {
-            const auto byte = static_cast<unsigned char>(c);
             put(escape);
-            put(byte >> 4);
-            put(byte & 0xF);
+            put(b >> 4);
+            put(b & 0xF);
         }
     }
-    if (half) *p++ = static_cast<unsigned char>(pending);
-    out.resize(static_cast<std::size_t>(p - reinterpret_cast<unsigned char*>(out.data())));
+    void letter(Letter c) {
+        if (c < 0x80) {
+            byte(static_cast<unsigned char>(c));
+            return;
+        }
+        std::string encoded;  // at most 4 bytes: no allocation
+        utf8::append(encoded, c);
+        bytes(encoded);
+    }
+    void decimal(std::uint64_t value) {
+        char digits[20];
+        const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        for (const char* d = digits; d != end; ++d) put(static_cast<unsigned>(*d - '0'));
+    }
+    void finish() {
+        if (half_) put(escape);
+    }
+
+private:
+    static constexpr unsigned escape = 0xF;
+    void put(unsigned nibble) {
+        if (half_) {
+            out_.push_back(static_cast<char>(pending_ | nibble));
+        } else {
+            pending_ = nibble << 4;
+        }
+        half_ = !half_;
+    }
+
+    std::string& out_;
+    unsigned pending_ = 0;
+    bool half_ = false;
+};
+
+}  // namespace
+
+void SignatureRegistry::pack(std::string_view signature, std::string& out) {
+    KeyWriter writer(out);
+    writer.bytes(signature);
+    writer.finish();
+}
+
+void SignatureRegistry::pack(const Node& node, const NodeStore& nodes, std::string& out) {
+    // The same bytes as pack(node.signature()), without the decimal string.
+    KeyWriter writer(out);
+    writer.letter(node.letter);
+    writer.decimal(node.count);
+    writer.byte(node.is_end ? '1' : '0');
+    for (std::uint32_t i = 0; i < node.child_count; ++i) {
+        const Edge edge = nodes.child_at(node, i);
+        writer.letter(edge.letter);
+        writer.decimal(NodeStore::id(edge.child));
+    }
+    writer.finish();
 }
 
 std::string_view SignatureRegistry::key_at(std::uint32_t offset) const noexcept {
-    const char* key = arena_.data() + offset + sizeof(NodeIndex);
-    const char* p = key;
-    std::size_t nibbles = 0;
+    const char* p = arena_.data() + offset + sizeof(NodeIndex);
+    std::size_t length = 0;
     for (int shift = 0;; shift += 7) {
         const auto byte = static_cast<unsigned char>(*p++);
-        nibbles |= static_cast<std::size_t>(byte & 0x7F) << shift;
+        length |= static_cast<std::size_t>(byte & 0x7F) << shift;
         if (byte < 0x80) break;
     }
-    return {key, static_cast<std::size_t>(p - key) + (nibbles + 1) / 2};
+    return {p, length};
 }
 
 std::size_t SignatureRegistry::probe(std::string_view key, std::uint64_t h) const noexcept {
@@ -101,6 +144,15 @@ std::size_t SignatureRegistry::probe(std::string_view key, std::uint64_t h) cons
 
 void SignatureRegistry::prepare(std::string_view signature, Key& key) const {
     pack(signature, key.packed);
+    finish_key(key);
+}
+
+void SignatureRegistry::prepare(const Node& node, const NodeStore& nodes, Key& key) const {
+    pack(node, nodes, key.packed);
+    finish_key(key);
+}
+
+void SignatureRegistry::finish_key(Key& key) const noexcept {
     key.hash = hash(key.packed);
     if (!slots_.empty()) __builtin_prefetch(&slots_[key.hash & (slots_.size() - 1)]);
 }
@@ -119,9 +171,18 @@ void SignatureRegistry::enter(const Key& key, NodeIndex node) {
         return;
     }
     const std::size_t offset = arena_.size();
-    if (offset + sizeof node + key.packed.size() >= empty_slot) throw std::bad_alloc();
-    const char* raw_node = reinterpret_cast<const char*>(&node);
-    arena_.insert(arena_.end(), raw_node, raw_node + sizeof node);
+    if (offset + sizeof node + 10 + key.packed.size() >= empty_slot) throw std::bad_alloc();
+    char header[sizeof node + 10];
+    std::memcpy(header, &node, sizeof node);
+    std::size_t used = sizeof node;
+    for (std::size_t length = key.packed.size();; length >>= 7) {
+        if (length < 0x80) {
+            header[used++] = static_cast<char>(length);
+            break;
+        }
+        header[used++] = static_cast<char>((length & 0x7F) | 0x80);
+    }
+    arena_.insert(arena_.end(), header, header + used);
     arena_.insert(arena_.end(), key.packed.begin(), key.packed.end());
     slot = Slot{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(key.hash)};
     ++size_;
@@ -140,7 +201,12 @@ std::optional<NodeIndex> SignatureRegistry::find(std::string_view signature) con
 
 void SignatureRegistry::grow() {
     std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{empty_slot, 0});
+    const std::size_t size = old.empty() ? 16 : old.size() * 2;
+    // Probes land anywhere in a table of many megabytes; with small pages
+    // nearly every one would also miss the TLB.
+    slots_.reserve(size);
+    advise_huge_pages(slots_.data(), size * sizeof(Slot));
+    slots_.assign(size, Slot{empty_slot, 0});
     for (const Slot& slot : old) {
         if (slot.offset == empty_slot) continue;
         // The tag holds the hash bits that choose the home slot, so moving

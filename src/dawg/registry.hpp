@@ -15,8 +15,9 @@ namespace sorvan {
 // Signatures live back to back in one arena, each entry laid out as
 // [node: 4 bytes][length: LEB128][packed signature]. Signatures are mostly
 // decimal digits, so they are packed four bits a digit (any other byte takes
-// an escape nibble and its two halves); the packing is a function of the
-// string, so keys still compare as whole strings. The open-addressing table
+// an escape nibble and its two halves, and an odd count ends with one more
+// escape); the packing is a one-to-one function of the string, so keys
+// still compare as whole strings. The open-addressing table
 // holds for each entry its arena offset and 32 bits of its hash (which also
 // pick its home slot), so a probe touches the arena only when they match and
 // growing the table never reads the arena. About 8 bytes of table and
@@ -34,6 +35,9 @@ public:
     // the cache, so that preparing a batch before entering it lets the
     // cache misses overlap.
     void prepare(std::string_view signature, Key& key) const;
+    // The key of `node`'s signature, made from the node without writing the
+    // signature out first.
+    void prepare(const Node& node, const NodeStore& nodes, Key& key) const;
 
     // Enters `node` under the key. When the signature is already a key, the
     // key keeps its place and now maps to `node`.
@@ -53,9 +57,10 @@ private:
     };
     static constexpr std::uint32_t empty_slot = 0xFFFFFFFFu;
 
-    // Packs `signature` into `out`: the nibble count (LEB128), then the
-    // nibbles, two a byte.
+    // Packs `signature` into `out`, two nibbles a byte.
     static void pack(std::string_view signature, std::string& out);
+    static void pack(const Node& node, const NodeStore& nodes, std::string& out);
+    void finish_key(Key& key) const noexcept;
     static std::uint64_t hash(std::string_view bytes) noexcept;
     // The packed key (count and nibbles) of the entry at `offset`.
     std::string_view key_at(std::uint32_t offset) const noexcept;

@@ -37,6 +37,8 @@ NodeIndex NodeStore::find_in_block(const Node& node, Letter letter) const noexce
     return it != last && it->letter == letter ? it->child : no_child;
 }
 
+void NodeStore::reserve(std::size_t count) { nodes_.reserve(std::min(count, node_limit_)); }
+
 NodeIndex NodeStore::append_child(NodeIndex parent, Letter letter) {
     if (nodes_.size() >= node_limit_) throw std::bad_alloc();
     const auto child = static_cast<NodeIndex>(nodes_.size());

@@ -104,6 +104,10 @@ public:
     // have no edge for `letter` yet. Returns the new node's index.
     NodeIndex append_child(NodeIndex parent, Letter letter);
 
+    // Makes room for `count` nodes in all, so that appending up to there
+    // neither reallocates nor leaves spare capacity behind.
+    void reserve(std::size_t count);
+
     // Follows the letters of `path` from the root. The empty path ends at
     // the root; a missing edge ends the walk with nothing.
     std::optional<NodeIndex> walk(std::string_view path) const noexcept;

@@ -264,3 +264,36 @@ TEST(Dawg, AddFromFileFailuresAddNothing) {
 
 }  // namespace
 }  // namespace sorvan
+
+namespace sorvan {
+namespace {
+
+// The key made straight from a node must be the key of its signature
+// string, or the registry would count entries differently.
+TEST(SignatureRegistry, NodeKeysMatchSignatureKeys) {
+    Dawg dawg;
+    for (const char* w : {"1", "12", "a1", "a2x", "b", "z9", "\xc3\xa9\xf0\x9f\x98\x80"}) {
+        ASSERT_TRUE(dawg.add(w, 11));
+    }
+    ASSERT_TRUE(dawg.add("\xc3\xa9\xf0\x9f\x98\x80", ~std::uint64_t{0} - 11));
+    const SignatureRegistry& registry = dawg.registry();
+    SignatureRegistry::Key from_node, from_string;
+    std::string signature;
+    for (NodeIndex i = 1; i < dawg.node_count(); ++i) {
+        dawg.nodes()[i].signature(dawg.nodes(), signature);
+        registry.prepare(dawg.nodes()[i], dawg.nodes(), from_node);
+        registry.prepare(signature, from_string);
+        EXPECT_EQ(from_node.packed, from_string.packed) << signature;
+        EXPECT_EQ(from_node.hash, from_string.hash) << signature;
+    }
+}
+
+// Odd and even digit counts must not collide through padding.
+TEST(SignatureRegistry, PaddingKeepsKeysApart) {
+    SignatureRegistry registry;
+    for (const char* s : {"a1", "a10", "a1\xff", "a", "a0", "a00"}) registry.enter(s, 1);
+    EXPECT_EQ(registry.size(), 6u);
+}
+
+}  // namespace
+}  // namespace sorvan
