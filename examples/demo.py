@@ -1,53 +1,294 @@
-"""A short tour of sorvan on a real word list.
+"""A tour of sorvan on a real word list, or answers to your own queries.
 
-    ./dev demo [--words PATH]
+Loads the word list into a Trie and a DAWG with add_from_file, then either
+takes the tour (membership, auto-complete, wildcard search, spelling
+suggestions and a spell-check of a paragraph) or answers the queries given
+on the command line. Every answer comes from both lexicons; the demo says so
+if they ever disagree.
 """
 
 import argparse
+import ctypes
 import os
+import re
+import sys
+import textwrap
 import time
 
 from sorvan import DAWG, Trie
 
 DEFAULT_WORDS = "/usr/share/dict/american-english-insane"
 
+QUERY_HELP = """\
+queries (quote them, so that the shell leaves * and ? alone):
+  WORD          is it a word? if not, the closest words
+  PREFIX...     auto-complete: the words that start with PREFIX
+  PATTERN       wildcard search when it holds * (any run) or ? (one character)
+  WORD~N        spelling suggestions up to N edits away, closest first
+                (WORD~ means WORD~2)
 
-def rss_mib():
+examples:
+  ./dev demo                                  the tour, on the default list
+  ./dev demo --words words.txt                the tour, on your own list
+  ./dev demo lexicon 'xylo...' 'c?t' 'recieve~2' --limit 5
+  ./dev demo --check 'Teh comittee will recieve it.'
+"""
+
+TOUR_WORDS = ["apple", "lexicon", "Lexicon", "xylophone", "Zürich", "definately"]
+TOUR_PREFIXES = ["xylo", "lexic", "zyzz"]
+TOUR_PATTERNS = ["c?t", "qu?ck*", "*ology", "x*z*"]
+TOUR_MISSPELLINGS = ["lexikon", "goverment", "questionaire"]
+TOUR_PARAGRAPH = (
+    "The comittee will discuss the seperate reports at the begining of next "
+    "week; it definately occured to us that a second meeting isn't neccessary."
+)
+
+SUGGESTIONS_SHOWN = 5
+SUGGESTION_DISTANCE = 2
+
+
+# ------------------------------------------------------------- helpers ----
+
+
+def rss_bytes():
+    """The resident set size, after handing freed heap memory back."""
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass  # not glibc: freed memory may still count
     try:
         with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     except OSError:
-        return float("nan")
+        return 0
 
 
-def main():
-    parser = argparse.ArgumentParser(description="A short tour of sorvan.")
-    parser.add_argument("--words", default=DEFAULT_WORDS, help="a UTF-8 file, one word per line")
-    args = parser.parse_args()
+def levenshtein(a, b):
+    """Edit distance: insertions, deletions and substitutions cost 1."""
+    previous = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        current = [i]
+        for j, cb in enumerate(b, 1):
+            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
+        previous = current
+    return previous[-1]
 
-    print(f"Loading {args.words} with add_from_file ...", flush=True)
-    lexicons = []
+
+def ranked(query, pairs):
+    """(word, count) pairs closest first: by distance, then the higher
+    count, then alphabetically. Returns (word, distance) pairs."""
+    scored = sorted((levenshtein(query, word), -count, word) for word, count in pairs)
+    return [(word, distance) for distance, _, word in scored]
+
+
+def listing(words, limit):
+    shown = ", ".join(words[:limit])
+    return shown + (", …" if len(words) > limit else "")
+
+
+class Lexicons:
+    """The Trie and the DAWG, asked the same questions side by side."""
+
+    def __init__(self, trie, dawg):
+        self.trie, self.dawg = trie, dawg
+        self.seconds = {"Trie": 0.0, "DAWG": 0.0}
+        self.calls = 0
+
+    def ask(self, question):
+        """question(lexicon) on both; returns the Trie's answer."""
+        answers = {}
+        self.calls += 1
+        for name, lexicon in (("Trie", self.trie), ("DAWG", self.dawg)):
+            start = time.perf_counter()
+            answers[name] = question(lexicon)
+            self.seconds[name] += time.perf_counter() - start
+        if answers["Trie"] != answers["DAWG"]:
+            trie, dawg = (repr(answers[name])[:200] for name in ("Trie", "DAWG"))
+            print(f"  !! the Trie and the DAWG disagree: {trie} and {dawg}")
+        return answers["Trie"]
+
+    def section(self, title, call):
+        """Prints the title, then each answer, then the time each lexicon
+        took for the calls made."""
+        print(f"\n{title}")
+        self.seconds = {"Trie": 0.0, "DAWG": 0.0}
+        self.calls = 0
+        call()
+        times = ", ".join(f"{name} {s * 1e3:.2f} ms" for name, s in self.seconds.items())
+        print(f"  ({self.calls} {'call' if self.calls == 1 else 'calls'} each: {times})")
+
+
+def load(path):
+    """Both lexicons from the word file, with what each took."""
+    print(f"Loading {path} with add_from_file")
+    loaded = []
     for cls in (Trie, DAWG):
-        before = rss_mib()
+        print(f"  {cls.__name__:<5} ...", end=" ", flush=True)
+        before = rss_bytes()
         start = time.perf_counter()
         lexicon = cls()
-        lexicon.add_from_file(args.words)  # the DAWG sorts the words itself
+        lexicon.add_from_file(path)
         took = time.perf_counter() - start
-        print(f"  {lexicon!r}: {took:.2f} s, {rss_mib() - before:.0f} MiB")
-        lexicons.append(lexicon)
-    trie, dawg = lexicons
+        grown = rss_bytes() - before
+        words = max(lexicon.get_word_count(), 1)
+        print(f"{lexicon!r} in {took:.2f} s, memory +{grown / 2**20:.1f} MiB"
+              f" ({grown / words:.0f} bytes a word)")
+        loaded.append(lexicon)
+    return Lexicons(*loaded)
 
-    print("\nMembership (Trie, DAWG)")
-    for word in ["apple", "trie", "lexicon", "sorvan", "Zürich", ""]:
-        answers = ", ".join("yes" if word in lexicon else "no" for lexicon in (trie, dawg))
-        print(f"  {word!r:<12} {answers}")
 
-    print("\nIs it the start of some word?")
-    for prefix in ["appl", "xylo", "qz", "zyzz"]:
-        print(f"  {prefix!r:<12} {'yes' if trie.contains_prefix(prefix) else 'no'}")
+# ------------------------------------------------------------ sections ----
 
-    print(f"\nTotal count of all words added: {trie.get_word_count():,}")
+
+def membership(lex, words):
+    """`word in lexicon` for each word; an absent word gets suggestions."""
+    for word in words:
+        found = lex.ask(lambda lexicon: word in lexicon)
+        if found:
+            count = lex.ask(lambda lexicon: lexicon.search(word, with_count=True))
+            print(f"  {word!r:<16} yes (count {count[0][1] if count else 0})")
+        else:
+            near = lex.ask(lambda lexicon: lexicon.search_within_distance(word, 1, True))
+            closest = [w for w, _ in ranked(word, near)][:SUGGESTIONS_SHOWN]
+            hint = f"; did you mean {', '.join(closest)}?" if closest else ""
+            print(f"  {word!r:<16} no{hint}")
+
+
+def completions(lex, prefixes, limit):
+    for prefix in prefixes:
+        words = lex.ask(lambda lexicon: lexicon.search_with_prefix(prefix))
+        print(f"  {prefix + '...':<16} {len(words):>6}  {listing(words, limit)}")
+
+
+def wildcards(lex, patterns, limit):
+    for pattern in patterns:
+        words = lex.ask(lambda lexicon: lexicon.search(pattern))
+        print(f"  {pattern:<16} {len(words):>6}  {listing(words, limit)}")
+
+
+def suggestions(lex, queries):
+    """queries: (word, distance) pairs."""
+    for word, dist in queries:
+        pairs = lex.ask(lambda lexicon: lexicon.search_within_distance(word, dist, True))
+        best = ", ".join(f"{w} ({d})" for w, d in ranked(word, pairs)[:SUGGESTIONS_SHOWN])
+        print(f"  {word + '~' + str(dist):<16} {len(pairs):>6}  {best}")
+
+
+WORD_RE = re.compile(r"[^\W\d_]+(?:['’][^\W\d_]+)*")
+
+
+def spell_check(lex, text):
+    """Checks every word of text with one batch_contains call (a word at the
+    start of a sentence may be capitalised), then finds suggestions for the
+    unknown words with one batch_search_within_distance call. The batch
+    form has no counts, so its suggestions rank by distance, then name."""
+    tokens = WORD_RE.findall(text)
+    lowered = [t.lower() for t in tokens]
+    known = lex.ask(lambda lexicon: lexicon.batch_contains(tokens + lowered))
+    unknown = []
+    for i, token in enumerate(lowered):
+        if not (known[i] or known[len(tokens) + i]) and token not in unknown:
+            unknown.append(token)
+    near = lex.ask(lambda lexicon: lexicon.batch_search_within_distance(unknown, SUGGESTION_DISTANCE))
+
+    marked = WORD_RE.sub(lambda m: f"[{m[0]}]" if m[0].lower() in unknown else m[0], text)
+    print(textwrap.indent(textwrap.fill(marked, 76), "  | "))
+    if not unknown:
+        print(f"  all {len(tokens)} words are in the list")
+        return
+    print(f"  {len(unknown)} of {len(tokens)} words are not in the list (marked [...]);"
+          " the closest words:")
+    for word, candidates in zip(unknown, near):
+        best = ", ".join(f"{w} ({d})" for w, d in
+                         ranked(word, ((c, 0) for c in candidates))[:3])
+        print(f"  {word:<16} {len(candidates):>6}  {best or '-'}")
+
+
+# --------------------------------------------------------------- modes ----
+
+
+def tour(lex, limit):
+    lex.section("Is it a word?  `word in lexicon`; no case folding",
+                lambda: membership(lex, TOUR_WORDS))
+    lex.section(f"Auto-complete  search_with_prefix(prefix): how many, the first {limit}",
+                lambda: completions(lex, TOUR_PREFIXES, limit))
+    lex.section(f"Wildcard search  search(pattern): ? one character, * any run; the first {limit}",
+                lambda: wildcards(lex, TOUR_PATTERNS, limit))
+    lex.section(
+        f"Spelling suggestions  search_within_distance(word, {SUGGESTION_DISTANCE},"
+        " with_count=True): how many, the closest (distance)",
+        lambda: suggestions(lex, [(w, SUGGESTION_DISTANCE) for w in TOUR_MISSPELLINGS]))
+    check_text(lex, TOUR_PARAGRAPH)
+
+
+def check_text(lex, text):
+    lex.section(
+        "Spell-check  batch_contains(words), then batch_search_within_distance(unknown,"
+        f" {SUGGESTION_DISTANCE})", lambda: spell_check(lex, text))
+
+
+def kind_of(query):
+    """The section a command-line query belongs to, and its argument."""
+    if match := re.fullmatch(r"(.+)~(\d*)", query):
+        return "suggest", (match[1], int(match[2] or SUGGESTION_DISTANCE))
+    if query.endswith("...") and len(query) > 3:
+        return "complete", query[:-3]
+    if "*" in query or "?" in query:
+        return "wildcard", query
+    return "word", query
+
+
+def answer(lex, queries, limit):
+    """Answers the queries in order, consecutive queries of one kind together."""
+    sections = {
+        "word": ("Is it a word?", lambda items: membership(lex, items)),
+        "complete": ("Auto-complete", lambda items: completions(lex, items, limit)),
+        "wildcard": ("Wildcard search", lambda items: wildcards(lex, items, limit)),
+        "suggest": ("Spelling suggestions", lambda items: suggestions(lex, items)),
+    }
+    groups = []
+    for query in queries:
+        kind, item = kind_of(query)
+        if groups and groups[-1][0] == kind:
+            groups[-1][1].append(item)
+        else:
+            groups.append((kind, [item]))
+    for kind, items in groups:
+        title, show = sections[kind]
+        lex.section(title, lambda: show(items))
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["--"]:  # as in `./dev demo -- --words F`
+        argv = argv[1:]
+    parser = argparse.ArgumentParser(
+        prog="./dev demo", description=__doc__.split("\n\n")[0],
+        epilog=QUERY_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("queries", nargs="*", metavar="QUERY",
+                        help="what to look up (see below); without queries, the tour")
+    parser.add_argument("--words", metavar="PATH", default=DEFAULT_WORDS,
+                        help=f"a UTF-8 word file, one word a line (default {DEFAULT_WORDS})")
+    parser.add_argument("--limit", metavar="N", type=int, default=8,
+                        help="how many words of a long answer to show (default 8)")
+    parser.add_argument("--check", metavar="TEXT", help="spell-check TEXT")
+    args = parser.parse_args(argv)
+
+    try:
+        lex = load(args.words)
+    except ValueError as error:
+        print("failed", flush=True)
+        print(f"cannot load {args.words}: {error}\n(give a word file with --words PATH)",
+              file=sys.stderr)
+        return 2
+    if args.queries:
+        answer(lex, args.queries, args.limit)
+    if args.check:
+        check_text(lex, args.check)
+    if not args.queries and not args.check:
+        tour(lex, args.limit)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
