@@ -1,20 +1,26 @@
 """Benchmarks of sorvan against the structures a user would pick instead.
 
-Run with ``./dev bench``. Every structure is built in a fresh interpreter
-(so that its RSS growth is its own), on the same words, in the same run, and
-each table reports every figure with its ratio to a reference row's.
+Run with ``./dev bench``: the 663K-word English list, then the German list
+(non-ASCII), or the lists given with --words. Every structure is built in a
+fresh interpreter (so that its RSS growth is its own), on the same words, in
+the same run, and each table reports every figure with its ratio to a
+reference row's. --json keeps the figures, --plot draws the ratios, and
+--from-json prints and draws a saved run again without measuring.
 """
 
 import argparse
 import gc
 import json
+import math
 import os
 import random
 import subprocess
 import sys
 import time
 
-DEFAULT_WORDS = "/usr/share/dict/american-english-insane"
+DEFAULT_LISTS = ["/usr/share/dict/american-english-insane", "/usr/share/dict/ngerman"]
+DEFAULT_PLOT = os.path.relpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs",
+                                            "bench.png"))
 LOOKUPS = 200_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -194,7 +200,17 @@ def worker_build(name, path):
 
 # ----------------------------------------------------------------- queries --
 
-PATTERNS = ["c?t", "app*", "*ing", "a*b*c", "?????", "qu?ck*"]
+# Wildcard patterns by word list; the English ones for any other list. A run
+# of several ? means one character to sorvan, so no pattern has one: the
+# peers must be asked the same question.
+PATTERNS = {
+    "american-english-insane": ["c?t", "app*", "*ing", "a*b*c", "?a?e", "qu?ck*"],
+    "ngerman": ["Stra?e", "über*", "*ung", "a*b*c", "?a?e", "Sch?n*"],
+}
+
+
+def patterns_for(path):
+    return PATTERNS.get(os.path.basename(path), PATTERNS["american-english-insane"])
 
 
 def best_of(fn, repeat=3):
@@ -206,8 +222,7 @@ def best_of(fn, repeat=3):
     return best
 
 
-def typo(rng, word):
-    letters = "abcdefghijklmnopqrstuvwxyz"
+def typo(rng, word, letters):
     for _ in range(rng.choice([1, 2])):
         i = rng.randrange(len(word) + 1)
         kind = rng.choice("isd") if word else "i"
@@ -227,6 +242,7 @@ def worker_queries(path):
     import sorvan
 
     words = load_words(path)
+    letters = sorted({c for w in words[::50] for c in w.lower() if c.isalpha()})
     rng = random.Random(7)
     trie = sorvan.Trie()
     for w in words:
@@ -266,22 +282,26 @@ def worker_queries(path):
 
     # Wildcard search, one pattern at a time.
     text = "\n".join(words)
-    for pattern in PATTERNS:
+    for pattern in patterns_for(path):
         regex = re.compile("(?m)^" + re.escape(pattern).replace(r"\?", ".").replace(r"\*", ".*") + "$")
+        found = trie.search(pattern)
+        if sorted(set(found)) != sorted(set(regex.findall(text))):
+            raise AssertionError(f"sorvan and re disagree on {pattern!r}")
         for name, fn in [
             ("sorvan.Trie", lambda: trie.search(pattern)),
             ("sorvan.DAWG", lambda: dawg.search(pattern)),
             ("fnmatch", lambda: fnmatch.filter(words, pattern)),
             ("re", lambda: regex.findall(text)),
         ]:
-            rows.append({"table": "wildcard " + pattern, "name": name, "ms": best_of(fn) * 1e3})
+            rows.append({"table": "wildcard " + pattern, "name": name, "ms": best_of(fn) * 1e3,
+                         "results": len(found)})
 
     # Levenshtein search: 200 queries, half words of the list, half typos.
     from rapidfuzz import process
     from rapidfuzz.distance import Levenshtein
 
     sample = [rng.choice(words) for _ in range(200)]
-    queries = sample[:100] + [typo(rng, w) for w in sample[100:]]
+    queries = sample[:100] + [typo(rng, w, letters) for w in sample[100:]]
     for dist in (1, 2):
         for name, fn, count in [
             ("sorvan.Trie", lambda: [trie.search_within_distance(q, dist) for q in queries], 200),
@@ -307,7 +327,7 @@ def worker_queries(path):
     # Batch forms on the worker pool against a Python loop over the single
     # queries on the same object.
     members = [rng.choice(words) + rng.choice(["", "", "s", "x"]) for _ in range(20_000)]
-    fuzzy = [typo(rng, rng.choice(words)) for _ in range(2_000)]
+    fuzzy = [typo(rng, rng.choice(words), letters) for _ in range(2_000)]
     for title, loop, batch in [
         (
             "batch_contains, 20000 words",
@@ -374,22 +394,48 @@ def run_worker(kind, name, path):
     return json.loads(out.stdout)
 
 
+def measure(path):
+    """Every figure for one word list, each group from fresh interpreters."""
+    print(f"measuring on {path} ...", file=sys.stderr, flush=True)
+    build = [run_worker("build", name, path) for name in BUILDERS]
+    construction = [run_worker("construct", name, path) for name in CONSTRUCTORS]
+    queries = run_worker("queries", "all", path)
+    return {
+        "path": path,
+        "words": next((r["words"] for r in build if "words" in r), 0),
+        "build": build,
+        "construction": construction,
+        "queries": queries if isinstance(queries, list) else [queries],
+    }
+
+
+def figure(value):
+    """A figure in at most 14 columns, with four significant digits."""
+    return f"{value:,.0f}" if value >= 1000 else f"{value:.4g}"
+
+
+def ratio_text(ratio):
+    if math.isnan(ratio):
+        return "-"
+    return f"{ratio:,.0f}" if ratio >= 100 else f"{ratio:.3g}"
+
+
 def print_table(title, rows, columns, reference):
     """Prints rows with each figure and its ratio to the reference row."""
     ref = next((r for r in rows if r["name"] == reference and "error" not in r), None)
     width = max([14] + [len(r["name"]) + 1 for r in rows])
     print(f"\n{title}")
-    header = f"{'':<{width}}" + "".join(f"{label:>14}{'ratio':>8}" for label, _, _ in columns)
+    header = f"{'':<{width}}" + "".join(f"{label:>14}{'ratio':>9}" for label, _ in columns)
     print(header)
     for row in rows:
         if "error" in row:
             print(f"{row['name']:<{width}}  unavailable: {' '.join(row['error'])}")
             continue
         line = f"{row['name']:<{width}}"
-        for _, key, fmt in columns:
+        for _, key in columns:
             value = row[key]
             ratio = value / ref[key] if ref and ref[key] else float("nan")
-            line += f"{format(value, fmt):>14}{ratio:>8.3g}"
+            line += f"{figure(value):>14}{ratio_text(ratio):>9}"
         print(line)
     print(f"(ratio: the figure divided by {reference}'s)")
 
@@ -406,70 +452,175 @@ def print_goals(rows, goals):
         print(f"goal {name} <= {most} x {reference}: {ratio:.2f}, {verdict}")
 
 
+def query_tables(queries):
+    """The query rows grouped by table, in order: {title: rows}."""
+    tables = {}
+    for row in queries:
+        tables.setdefault(row.get("table", "queries"), []).append(row)
+    return tables
+
+
+def reference_of(title):
+    return "sorvan.Trie loop" if title.startswith("batch") else "sorvan.Trie"
+
+
+def report(result):
+    """Prints every table of one word list's results."""
+    print(f"\n=== {result['path']}: {result['words']:,} words ===")
+    print(f"{LOOKUPS} membership lookups in list order and in random order (best of 3)")
+    print_table(
+        "Build from a Python list, memory, membership with `in`",
+        result["build"],
+        [("build s", "build_s"), ("bytes/word", "bytes_per_word"),
+         ("lookup ns", "lookup_ns"), ("random ns", "random_lookup_ns")],
+        "sorvan.Trie",
+    )
+    print_table(
+        "Construction: sorvan from the file and from a list, the peers from a list"
+        " (best of 3)",
+        result["construction"],
+        [("build s", "build_s")],
+        "marisa-trie",
+    )
+    print_goals(result["construction"], CONSTRUCTION_GOALS)
+    for title, rows in query_tables(result["queries"]).items():
+        if "error" in rows[0]:
+            print(f"\nqueries unavailable: {' '.join(rows[0]['error'])}")
+            continue
+        note = f" ({rows[0]['results']:,} results)" if "results" in rows[0] else ""
+        unit = "ms per query" if title.startswith("levenshtein") else "ms"
+        print_table(f"{title}{note}", rows, [(unit, "ms")], reference_of(title))
+
+
+# ------------------------------------------------------------------- plot --
+
+# What the plot shows: (label, rows, figure key, reference row, peers).
+# "rows" picks the rows: "build", or a query table's title, or a prefix of
+# titles whose ratios are combined by their geometric mean.
+PLOTTED = [
+    ("build from a list", "build", "build_s", "sorvan.Trie",
+     ["set + str", "marisa-trie", "datrie", "pygtrie"]),
+    ("memory per word", "build", "bytes_per_word", "sorvan.Trie",
+     ["set + str", "marisa-trie", "datrie", "pygtrie"]),
+    ("membership, random order", "build", "random_lookup_ns", "sorvan.Trie",
+     ["set + str", "marisa-trie", "datrie", "pygtrie"]),
+    ("prefix search", "prefix", "ms", "sorvan.Trie", ["marisa-trie", "pyahocorasick", "datrie"]),
+    ("wildcard search (6 patterns)", "wildcard ", "ms", "sorvan.Trie", ["fnmatch", "re"]),
+    ("Levenshtein, d=1", "levenshtein d=1", "ms", "sorvan.Trie",
+     ["cdist workers=1", "extract"]),
+    ("Levenshtein, d=2", "levenshtein d=2", "ms", "sorvan.Trie",
+     ["cdist workers=1", "extract"]),
+    ("batch Levenshtein, d=2", "batch_search_within_distance, 2000 words, d=2", "ms",
+     "sorvan.Trie batch", ["cdist workers=1", "cdist workers=-1"]),
+]
+
+
+def plotted_ratios(result):
+    """{(operation, peer): ratio}: each peer's figure over sorvan's, the
+    geometric mean where one operation spans several tables."""
+    tables = query_tables(result["queries"])
+    tables["build"] = result["build"]
+    out = {}
+    for label, source, key, reference, peers in PLOTTED:
+        chosen = [rows for title, rows in tables.items()
+                  if title == source or (source.endswith(" ") and title.startswith(source))]
+        for peer in peers:
+            logs = []
+            for rows in chosen:
+                by_name = {r["name"]: r for r in rows if "error" not in r}
+                # A figure of 0 or less (RSS that did not grow) has no ratio.
+                if (peer in by_name and reference in by_name
+                        and min(by_name[peer][key], by_name[reference][key]) > 0):
+                    logs.append(math.log(by_name[peer][key] / by_name[reference][key]))
+            if logs and len(logs) == len(chosen):
+                out[label, peer] = math.exp(sum(logs) / len(logs))
+    return out
+
+
+def plot(results, path):
+    """A bar chart per word list: for each operation, each peer's figure
+    divided by sorvan.Trie's, on a log scale, bars growing from 1."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ratios = [plotted_ratios(result) for result in results]
+    # The rows all panels share: a heading per operation, then its peers.
+    rows = []
+    for label, _, _, _, peers in PLOTTED:
+        present = [p for p in peers if any((label, p) in r for r in ratios)]
+        if present:
+            rows += [(label, None)] + [(label, p) for p in present]
+    fig, axes = plt.subplots(1, len(results), figsize=(5.2 * len(results) + 1.8,
+                                                       0.24 * len(rows) + 1.4),
+                             sharey=True, squeeze=False)
+    for ax, result, found in zip(axes[0], results, ratios):
+        bars = [(i, found[row]) for i, row in enumerate(rows) if row in found]
+        values = [r for _, r in bars]
+        ax.barh([i for i, _ in bars], [r - 1 for r in values], left=1, height=0.7,
+                color=["#2e7d32" if r >= 1 else "#ef6c00" for r in values])
+        ax.set_xscale("log")
+        ax.axvline(1, color="black", linewidth=1)
+        for i, r in bars:
+            text = f"{r:,.0f}x" if r >= 100 else f"{r:.2g}x"
+            ax.text(r * 1.1 if r >= 1 else r / 1.1, i, text, va="center",
+                    ha="left" if r >= 1 else "right", fontsize=7.5)
+        ax.set_xlim(min(values + [1]) / 5, max(values + [1]) * 8)
+        ax.set_title(f"{os.path.basename(result['path'])}: {result['words']:,} words",
+                     fontsize=10)
+        ax.set_xlabel("peer's figure / sorvan.Trie's (log scale)", fontsize=9)
+        ax.grid(axis="x", color="#e0e0e0", linewidth=0.6)
+        ax.set_axisbelow(True)
+    first = axes[0][0]
+    first.set_yticks(range(len(rows)), [
+        label if peer is None else
+        f"rapidfuzz {peer}" if peer.startswith(("cdist", "extract")) else peer
+        for label, peer in rows
+    ], fontsize=8)
+    for tick, (_, peer) in zip(first.get_yticklabels(), rows):
+        if peer is None:
+            tick.set_fontweight("bold")
+    first.set_ylim(len(rows) - 0.5, -0.7)
+    fig.suptitle("sorvan.Trie against its peers: green, sorvan is faster or smaller by that"
+                 " factor; orange, the peer is", fontsize=10)
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    print(f"\nplot written to {path}")
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--words", default=DEFAULT_WORDS)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--words", action="append", metavar="PATH",
+                        help="a word list to measure on; repeat for several"
+                             " (default: the English and the German list)")
     parser.add_argument("--worker", nargs=2, metavar=("KIND", "NAME"), help=argparse.SUPPRESS)
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
+    parser.add_argument("--plot", metavar="PNG", nargs="?", const=DEFAULT_PLOT,
+                        help="draw the ratios as a bar chart (default docs/bench.png)")
+    parser.add_argument("--from-json", metavar="FILE",
+                        help="measure nothing: print (and --plot) the results saved in FILE")
     args = parser.parse_args()
 
     if args.worker:
         kind, name = args.worker
-        print(json.dumps(WORKERS[kind](name, args.words)))
+        print(json.dumps(WORKERS[kind](name, args.words[0])))
         return
 
-    print(f"word list: {args.words}")
-    rows = [run_worker("build", name, args.words) for name in BUILDERS]
-    words = next((r["words"] for r in rows if "words" in r), 0)
-    print(f"{words} words; {LOOKUPS} membership lookups in list order and in random order"
-          " (best of 3)")
-    print_table(
-        "Build from a Python list, memory, membership with `in`",
-        rows,
-        [
-            ("build s", "build_s", ".3f"),
-            ("bytes/word", "bytes_per_word", ".1f"),
-            ("lookup ns", "lookup_ns", ".0f"),
-            ("random ns", "random_lookup_ns", ".0f"),
-        ],
-        "sorvan.Trie",
-    )
-
-    construction = [run_worker("construct", name, args.words) for name in CONSTRUCTORS]
-    print_table(
-        "Construction: sorvan from the file and from a list, the peers from a list"
-        " (best of 3)",
-        construction,
-        [("build s", "build_s", ".3f")],
-        "marisa-trie",
-    )
-    print_goals(construction, CONSTRUCTION_GOALS)
-
-    queries = run_worker("queries", "all", args.words)
-    if isinstance(queries, dict):
-        print(f"\nqueries unavailable: {queries.get('error')}")
-        queries = []
-    tables = {}
-    for row in queries:
-        tables.setdefault(row["table"], []).append(row)
-    for title, table_rows in tables.items():
-        note = f" ({table_rows[0]['results']} results)" if "results" in table_rows[0] else ""
-        unit = "ms per query" if title.startswith("levenshtein") else "ms"
-        reference = "sorvan.Trie loop" if title.startswith("batch") else "sorvan.Trie"
-        print_table(f"{title}{note}", table_rows, [(unit, "ms", ".3f")], reference)
-
+    if args.from_json:
+        with open(args.from_json) as f:
+            results = json.load(f)["lists"]
+    else:
+        results = [measure(path) for path in args.words or DEFAULT_LISTS]
+    for result in results:
+        report(result)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(
-                {
-                    "words": args.words,
-                    "build": rows,
-                    "construction": construction,
-                    "queries": queries,
-                },
-                f,
-                indent=2,
-            )
+            json.dump({"lists": results}, f, indent=2)
+    if args.plot:
+        plot(results, args.plot)
 
 
 if __name__ == "__main__":
