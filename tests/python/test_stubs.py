@@ -83,25 +83,9 @@ def test_the_module_keeps_what_the_stubs_promise(monkeypatch):
             checked.append(bool(value))
         return value
 
+    assert not conforms([("a", True)], list[tuple[str, int]])  # the check can fail
+    assert not conforms([["a"]], list[str] | list[tuple[str, int]])
     monkeypatch.setattr(typing, "assert_type", assert_type)
     runpy.run_path(str(CASES / "usage.py"), run_name="__main__")
     # Every list had items whose types were checked.
     assert checked and all(checked)
-
-
-@pytest.mark.parametrize(
-    "value, annotation, expected",
-    [
-        ([("a", 1)], list[tuple[str, int]], True),
-        ([("a", True)], list[tuple[str, int]], False),
-        (["a"], list[tuple[str, int]], False),
-        ([("a", 1, 2)], list[tuple[str, int]], False),
-        ([["a"], []], list[list[str]], True),
-        ((["a"],), list[list[str]], False),
-        ([True], list[bool], True),
-        ([1], list[bool], False),
-        (["a"], list[str] | list[tuple[str, int]], True),
-    ],
-)
-def test_conforms(value, annotation, expected):
-    assert conforms(value, annotation) is expected
