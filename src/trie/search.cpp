@@ -105,48 +105,101 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
                                   WordList& results) {
-    const std::size_t width = query.size() + 1;
-    // One row per level of the walk, in one buffer indexed by depth below
-    // the parent: row 0 is the parent's, row d belongs to the node at d.
-    std::vector<std::uint64_t> rows(parent_row, parent_row + width);
+    const std::size_t n = query.size();
+    // A word of d letters is at least |d - j| edits from the first j letters
+    // of the query, so at depth d only the entries j with |d - j| <= bound
+    // can be within the bound, and a row keeps just that band, [lo, hi]. An
+    // entry outside the band is read as `over`: lower than its true value,
+    // but above the bound, which is all the search asks of it. (When the
+    // bound is so large that `over` could overflow, the band is the whole
+    // row and nothing is read outside it.)
+    const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
+    auto lo_at = [bound](std::size_t depth) -> std::size_t { return depth > bound ? depth - bound : 0; };
+    auto hi_at = [bound, n](std::size_t depth) -> std::size_t {
+        return bound >= n || n - bound <= depth ? n : depth + bound;
+    };
+
+    // The rows of the nodes on the path that still have children to visit,
+    // one after the other from rows[0]; `top` ends the last.
+    std::vector<std::uint64_t> rows;
+    std::size_t top = 0;
     struct Frame {
         NodeIndex node;
         std::uint32_t next_child;
         std::size_t word_size;
+        std::size_t row_at;  // its band's first entry in `rows`
+        std::size_t depth;
     };
-    std::vector<Frame> stack;
 
-    // Computes the row of `at` (entered by `letter`) at `depth` from the
-    // row above it; reports the node, and keeps it for its children when
-    // something below it can still come within the bound.
-    auto enter = [&](NodeIndex at, Letter letter, std::size_t depth) {
-        if (rows.size() < (depth + 1) * width) rows.resize((depth + 1) * width);
-        const std::uint64_t* above = rows.data() + (depth - 1) * width;
-        std::uint64_t* row = rows.data() + depth * width;
-        row[0] = above[0] + 1;
-        std::uint64_t smallest = row[0];
-        for (std::size_t j = 1; j < width; ++j) {
-            const std::uint64_t substitute = above[j - 1] + (query[j - 1] == letter ? 0 : 1);
-            row[j] = std::min({above[j] + 1, row[j - 1] + 1, substitute});
-            smallest = std::min(smallest, row[j]);
+    // Writes the row of `at`, entered by `letter` at `depth`, after the
+    // parent's row (at `up_at`) and reports the node. True when something
+    // below the node can still come within the bound: the row then stays.
+    auto enter = [&](NodeIndex at, Letter letter, std::size_t depth, std::size_t up_at) {
+        const std::size_t lo = lo_at(depth), hi = hi_at(depth);
+        if (lo > n) return false;
+        const std::size_t up_lo = lo_at(depth - 1), up_hi = hi_at(depth - 1);
+        if (rows.size() < top + (hi - lo + 1)) rows.resize(2 * (top + (hi - lo + 1)));
+        const std::uint64_t* up = rows.data() + up_at;  // up[j - up_lo]
+        std::uint64_t* out = rows.data() + top;         // out[j - lo]
+        // lo is 0 or up_lo + 1, so up[j - 1] exists for every j > 0 of the
+        // band, and up[j] for all but j = hi when the band grew on the right.
+        std::uint64_t left = over;
+        std::uint64_t smallest = over;
+        std::size_t j = lo;
+        if (j == 0) {
+            smallest = left = out[0] = up[0] + 1;
+            j = 1;
         }
-        if (row[width - 1] <= bound && nodes[at].is_end) results.report(word, nodes[at].count);
-        if (smallest <= bound) stack.push_back({at, 0, word.size()});
+        for (const std::size_t with_up = std::min(hi, up_hi); j <= with_up; ++j) {
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min({up[j - up_lo] + 1, left + 1, diagonal});
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        if (j == hi) {
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min(left + 1, diagonal);
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        if (hi == n && out[n - lo] <= bound && nodes[at].is_end) results.report(word, nodes[at].count);
+        return smallest <= bound && nodes[at].child_count > 0;
     };
 
+    // The parent's row, cut to its band; its depth is its first entry.
+    const std::size_t parent_depth = parent_row[0];
+    if (lo_at(parent_depth) > n) return;
+    rows.assign(parent_row + lo_at(parent_depth), parent_row + hi_at(parent_depth) + 1);
+    top = rows.size();
+
+    std::vector<Frame> stack;
     const std::size_t word_start = word.size();
-    enter(node, edge, 1);
+    if (enter(node, edge, parent_depth + 1, 0)) {
+        stack.push_back({node, 0, word.size(), top, parent_depth + 1});
+        top += hi_at(parent_depth + 1) - lo_at(parent_depth + 1) + 1;
+    }
     while (!stack.empty()) {
         Frame& frame = stack.back();
-        word.resize(frame.word_size);
-        if (frame.next_child >= nodes[frame.node].child_count) {
-            stack.pop_back();
-            continue;
-        }
+        const std::size_t depth = frame.depth + 1;
         const Edge next = nodes.child_at(frame.node, frame.next_child++);
-        const std::size_t depth = stack.size() + 1;
+        word.resize(frame.word_size);
         utf8::append(word, next.letter);
-        enter(next.child, next.letter, depth);
+        const std::size_t up_at = frame.row_at;
+        const bool keep = enter(next.child, next.letter, depth, up_at);
+        const std::size_t size = hi_at(depth) - lo_at(depth) + 1;
+        if (frame.next_child == nodes[frame.node].child_count) {
+            // The parent's children are all started, so its row is done
+            // with, and the child's takes its place: a chain of single
+            // children holds one row, however long it is.
+            stack.pop_back();
+            if (keep) std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(top), size,
+                                  rows.begin() + static_cast<std::ptrdiff_t>(up_at));
+            top = up_at;
+        }
+        if (keep) {
+            stack.push_back({next.child, 0, word.size(), top, depth});
+            top += size;
+        }
     }
     word.resize(word_start);
 }

@@ -32,8 +32,12 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
 // Reports, in depth-first order, every word below `node` (itself included)
 // within Levenshtein distance `bound` of `query`. `node` is entered by the
 // letter `edge`; `parent_row` is the distance row of its parent (query.size()
-// + 1 entries); `word` holds the path to `node`, the letter `edge` included.
-// A subtree is skipped as soon as no entry of its row is within the bound.
+// + 1 entries, the first being the parent's depth); `word` holds the path to
+// `node`, the letter `edge` included. A subtree is skipped as soon as no
+// entry of its row is within the bound. Rows are kept only over the band of
+// entries that can be within the bound, and only for the nodes on the path
+// with children left, so a query of n letters over a chain of any length
+// holds O(min(n, 2 * bound + 1)) entries.
 void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,

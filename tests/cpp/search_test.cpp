@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "brute_force.hpp"
 #include "dawg/dawg.hpp"
 #include "trie/trie.hpp"
 #include "utils/pattern.hpp"
@@ -59,21 +60,6 @@ void reference_wildcard(const NodeStore& nodes, NodeIndex n, const std::u32strin
     }
 }
 
-std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 std::string random_word(std::mt19937& rng, std::size_t max_length) {
     static const char* letters[] = {"a", "b", "*", "?", "\xc3\xa9", "\xf0\x9f\x98\x80"};
     std::string w;
@@ -83,14 +69,16 @@ std::string random_word(std::mt19937& rng, std::size_t max_length) {
 
 // Random tries and patterns with several stars: the explicit-stack walk
 // reports the same words in the same order, duplicates included, as the
-// recursion; distance search agrees with brute force.
+// recursion; distance search agrees with brute force for bounds below, at
+// and above the lengths involved (rows keep only the band of entries that
+// can be within the bound).
 TEST(Search, MatchesReferenceOnRandomTries) {
     std::mt19937 rng(99);
     for (int round = 0; round < 300; ++round) {
         Trie trie;
         std::vector<std::string> words;
         for (int i = 0; i < 25; ++i) {
-            words.push_back(random_word(rng, 5));
+            words.push_back(random_word(rng, 8));
             ASSERT_TRUE(trie.add(words.back(), 1));
         }
         std::string pattern = random_word(rng, 6);
@@ -102,15 +90,20 @@ TEST(Search, MatchesReferenceOnRandomTries) {
         }
         EXPECT_EQ(trie.search(pattern).words(), expected) << pattern;
 
-        const std::string query = random_word(rng, 4);
-        const std::uint64_t bound = rng() % 3;
-        std::vector<std::string> close;
+        const std::string query = random_word(rng, 6);
         std::sort(words.begin(), words.end());
         words.erase(std::unique(words.begin(), words.end()), words.end());
-        for (const std::string& w : words) {
-            if (!w.empty() && levenshtein(decode(w), decode(query)) <= bound) close.push_back(w);
+        for (std::uint64_t bound : {0, 1, 2, 3, 5, 8, 100}) {
+            std::vector<std::string> close;
+            for (const std::string& w : words) {
+                if (!w.empty() && testing_support::levenshtein(decode(w), decode(query)) <= bound) {
+                    close.push_back(w);
+                }
+            }
+            EXPECT_EQ(trie.search_within_distance(query, bound).words(), close) << query << " " << bound;
         }
-        EXPECT_EQ(trie.search_within_distance(query, bound).words(), close) << query << " " << bound;
+        if (!words.empty() && words.front().empty()) words.erase(words.begin());
+        EXPECT_EQ(trie.search_within_distance(query, UINT64_MAX).words(), words);
     }
 }
 
@@ -144,6 +137,22 @@ TEST(Search, VeryLongWordsNeedNoDeepRecursion) {
     ASSERT_EQ(far.size(), 2u);
     EXPECT_EQ(far[0], long_word);
     EXPECT_EQ(far[1], "ab");
+}
+
+
+// A long query over a long stored word: a row per level of the path would be
+// 200,000 rows of 200,001 entries (320 GB). Band and row reuse keep it to a
+// few entries, and the walk to a handful of steps per letter.
+TEST(Search, LongQueryOverALongWordHoldsLittle) {
+    const std::string word(200'000, 'a');
+    Trie trie;
+    ASSERT_TRUE(trie.add(word, 1));
+    ASSERT_TRUE(trie.add(word + "b", 1));
+    ASSERT_TRUE(trie.add("ab", 1));
+    EXPECT_EQ(trie.search_within_distance(word, 0).words(), std::vector<std::string>{word});
+    EXPECT_EQ(trie.search_within_distance(word + "c", 1).words(),
+              (std::vector<std::string>{word, word + "b"}));
+    EXPECT_TRUE(trie.search_within_distance(word.substr(2), 1).empty());
 }
 
 }  // namespace
