@@ -8,6 +8,7 @@
 #include "brute_force.hpp"
 #include "dawg/dawg.hpp"
 #include "trie/trie.hpp"
+#include "utils/cancel.hpp"
 #include "utils/pattern.hpp"
 #include "utils/utf8.hpp"
 
@@ -153,6 +154,63 @@ TEST(Search, LongQueryOverALongWordHoldsLittle) {
     EXPECT_EQ(trie.search_within_distance(word + "c", 1).words(),
               (std::vector<std::string>{word, word + "b"}));
     EXPECT_TRUE(trie.search_within_distance(word.substr(2), 1).empty());
+}
+
+// A Cancel whose poll answers true from its `stop_at`-th call on.
+struct CountingPoll {
+    int calls = 0;
+    int stop_at;
+    static bool poll(void* context) noexcept {
+        auto& self = *static_cast<CountingPoll*>(context);
+        return ++self.calls >= self.stop_at;
+    }
+};
+
+// Every search polls as it goes, stops at the first true answer, and keeps
+// the words found until then: a prefix of the full answer.
+TEST(Cancel, SearchesStopAtThePollAndKeepWhatTheyFound) {
+    Trie trie;  // some 250,000 nodes, a third of them below 'a'
+    std::mt19937 rng(3);
+    for (int i = 0; i < 100'000; ++i) {
+        std::string w;
+        for (std::size_t n = 8 + rng() % 8; n > 0; --n) w += "abc"[rng() % 3];
+        ASSERT_TRUE(trie.add(w, 1));
+    }
+    using Search = WordList (*)(const Trie&, Cancel*);
+    const std::vector<std::pair<const char*, Search>> searches = {
+        {"*", [](const Trie& t, Cancel* c) { return t.search("*", c); }},
+        {"*a*b*", [](const Trie& t, Cancel* c) { return t.search_with_count("*a*b*", c); }},
+        {"prefix", [](const Trie& t, Cancel* c) { return t.search_with_prefix("a", c); }},
+        {"distance", [](const Trie& t, Cancel* c) { return t.search_within_distance("ab", 9, c); }},
+    };
+    for (const auto& [name, search] : searches) {
+        const WordList full = search(trie, nullptr);
+        CountingPoll never{0, 1 << 30};
+        Cancel polled(&CountingPoll::poll, &never);
+        EXPECT_EQ(search(trie, &polled), full) << name;
+        EXPECT_GT(never.calls, 1) << name;
+        EXPECT_FALSE(polled.cancelled());
+
+        CountingPoll second{0, 2};
+        Cancel cancel(&CountingPoll::poll, &second);
+        const WordList part = search(trie, &cancel);
+        EXPECT_TRUE(cancel.cancelled()) << name;
+        EXPECT_EQ(second.calls, 2) << name;  // not asked again once it said stop
+        ASSERT_LT(part.size(), full.size()) << name;
+        for (std::size_t i = 0; i < part.size(); ++i) ASSERT_EQ(part[i], full[i]) << name;
+    }
+}
+
+// A search that would take days (the five stars of '*a*a*a*a*b' divide a
+// run of 2,000 letters in some 2000^5 / 5! ways) stops at the poll.
+TEST(Cancel, StopsAPathologicalPattern) {
+    Trie trie;
+    ASSERT_TRUE(trie.add(std::string(2'000, 'a'), 1));
+    CountingPoll poll{0, 3};
+    Cancel cancel(&CountingPoll::poll, &poll);
+    EXPECT_TRUE(trie.search("*a*a*a*a*b", &cancel).empty());
+    EXPECT_TRUE(cancel.cancelled());
+    EXPECT_EQ(poll.calls, 3);
 }
 
 }  // namespace
