@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brute_force.hpp"
@@ -211,6 +213,51 @@ TEST(Cancel, StopsAPathologicalPattern) {
     EXPECT_TRUE(trie.search("*a*a*a*a*b", &cancel).empty());
     EXPECT_TRUE(cancel.cancelled());
     EXPECT_EQ(poll.calls, 3);
+}
+
+// Many threads read one trie and one DAWG at once, alone and through the
+// pool, and all get the answers of a lone reader.
+TEST(Concurrency, ReadersOfOneLexiconAgree) {
+    std::mt19937 rng(11);
+    std::vector<std::string> words;
+    for (int i = 0; i < 3'000; ++i) words.push_back(random_word(rng, 6));
+    Trie trie;
+    Dawg dawg;
+    for (const std::string& w : words) ASSERT_TRUE(trie.add(w, 1));
+    std::vector<std::string> sorted = words;
+    std::sort(sorted.begin(), sorted.end());
+    for (const std::string& w : sorted) ASSERT_TRUE(dawg.add(w, 1));
+    dawg._reduce(0);
+
+    std::vector<std::string> items(words.begin(), words.begin() + 300);
+    items.insert(items.end(), {"*", "a*", "*a?", "", "?"});
+    const auto expected_contains = trie.batch_contains(items);
+    const auto expected_search = trie.batch_search(items);
+    const auto expected_prefix = trie.batch_search_with_prefix(items);
+    const auto expected_distance = trie.batch_search_within_distance(items, 1);
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 6; ++t) {
+        readers.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                if (t % 2 == 0) {
+                    wrong += trie.batch_search(items) != expected_search;
+                    wrong += dawg.batch_contains(items) != expected_contains;
+                    wrong += dawg.batch_search_with_prefix(items) != expected_prefix;
+                    wrong += trie.batch_search_within_distance(items, 1) != expected_distance;
+                } else {
+                    for (std::size_t i = 0; i < items.size(); i += 7) {
+                        wrong += dawg.search(items[i]) != expected_search[i];
+                        wrong += trie.contains(items[i]) != (expected_contains[i] != 0);
+                        wrong += dawg.search_within_distance(items[i], 1) != expected_distance[i];
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
