@@ -19,6 +19,7 @@
 
 #include "error/error.hpp"
 #include "trie/word_list.hpp"
+#include "utils/cancel.hpp"
 
 namespace sorvan::python {
 
@@ -172,6 +173,10 @@ PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept;
 // A new list with one str per word, in order, or one (str, int) tuple per
 // word when the list has counts.
 PyObject* new_word_list(const WordList& words) noexcept;
+
+// A Cancel poll for long searches on the calling thread: runs the pending
+// signal handlers, and answers true when one raised (its exception is set).
+inline bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 
 // Raises ValueError with the error's display text. Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;

@@ -180,13 +180,19 @@ PyObject* lexicon_get_word_count(PyObject* self, PyObject*) noexcept {
         self, [](const Lexicon& lexicon) { return new_u64(lexicon.word_count()); });
 }
 
-// The end of the three searches: converts `with_count` (the last argument)
-// and builds the list of words, or of (word, count) pairs when it is true.
+// The end of the three searches: converts `with_count` (the last argument),
+// runs the search, plain(cancel) or counted(cancel), and builds the list of
+// words, or of (word, count) pairs when it is true. A search stops when a
+// signal handler raises (Ctrl-C gives KeyboardInterrupt), and that exception
+// is raised instead of a partial list.
 template <class Plain, class Counted>
 PyObject* search_result(PyObject* with_count, Plain&& plain, Counted&& counted) {
     bool pairs = false;
     if (!to_bool(with_count, "with_count", pairs)) return nullptr;
-    return new_word_list(pairs ? counted() : plain());
+    Cancel cancel(&signal_raised, nullptr);
+    const WordList found = pairs ? counted(&cancel) : plain(&cancel);
+    if (cancel.cancelled()) return nullptr;
+    return new_word_list(found);
 }
 
 template <class Lexicon>
@@ -198,8 +204,8 @@ PyObject* lexicon_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             std::string_view pattern;
             if (!to_utf8_view(argv[0], "pattern", pattern)) return nullptr;
             return search_result(
-                argv[1], [&] { return lexicon.search(pattern); },
-                [&] { return lexicon.search_with_count(pattern); });
+                argv[1], [&](Cancel* c) { return lexicon.search(pattern, c); },
+                [&](Cancel* c) { return lexicon.search_with_count(pattern, c); });
         });
 }
 
@@ -212,8 +218,8 @@ PyObject* lexicon_search_with_prefix(PyObject* self, PyObject* const* args, Py_s
             std::string_view prefix;
             if (!to_utf8_view(argv[0], "prefix", prefix)) return nullptr;
             return search_result(
-                argv[1], [&] { return lexicon.search_with_prefix(prefix); },
-                [&] { return lexicon.search_with_prefix_count(prefix); });
+                argv[1], [&](Cancel* c) { return lexicon.search_with_prefix(prefix, c); },
+                [&](Cancel* c) { return lexicon.search_with_prefix_count(prefix, c); });
         });
 }
 
@@ -229,14 +235,15 @@ PyObject* lexicon_search_within_distance(PyObject* self, PyObject* const* args, 
                 return nullptr;
             }
             return search_result(
-                argv[2], [&] { return lexicon.search_within_distance(word, dist); },
-                [&] { return lexicon.search_within_distance_count(word, dist); });
+                argv[2], [&](Cancel* c) { return lexicon.search_within_distance(word, dist, c); },
+                [&](Cancel* c) { return lexicon.search_within_distance_count(word, dist, c); });
         });
 }
 
 // The batch methods: the whole sequence is converted before any query runs,
 // the queries run on the worker pool (this thread keeps the interpreter lock
-// and only waits), and the result list is built afterwards.
+// and only waits), and the result list is built afterwards. They run to
+// their end: the workers may not look at the interpreter's signals.
 template <class Lexicon>
 PyObject* lexicon_batch_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames) noexcept {

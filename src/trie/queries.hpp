@@ -27,31 +27,36 @@ public:
         return store().walk(prefix).has_value();
     }
 
+    // The searches take an optional Cancel (see search.hpp): a cancelled
+    // search returns what it found until then, and cancel->cancelled() says so.
+
     // Words matching a wildcard pattern (`?` one letter, `*` any run), in
     // traversal order, duplicates kept; the empty pattern yields nothing.
-    WordList search(std::string_view pattern) const {
-        return search_words(store(), pattern, false);
+    WordList search(std::string_view pattern, Cancel* cancel = nullptr) const {
+        return search_words(store(), pattern, false, cancel);
     }
-    WordList search_with_count(std::string_view pattern) const {
-        return search_words(store(), pattern, true);
+    WordList search_with_count(std::string_view pattern, Cancel* cancel = nullptr) const {
+        return search_words(store(), pattern, true, cancel);
     }
 
     // Words starting with `prefix` (taken literally), in code-point order;
     // the empty prefix yields nothing.
-    WordList search_with_prefix(std::string_view prefix) const {
-        return search_prefix(store(), prefix, false);
+    WordList search_with_prefix(std::string_view prefix, Cancel* cancel = nullptr) const {
+        return search_prefix(store(), prefix, false, cancel);
     }
-    WordList search_with_prefix_count(std::string_view prefix) const {
-        return search_prefix(store(), prefix, true);
+    WordList search_with_prefix_count(std::string_view prefix, Cancel* cancel = nullptr) const {
+        return search_prefix(store(), prefix, true, cancel);
     }
 
     // Words within Levenshtein distance `dist` of `word`, in code-point
     // order; the empty word is never reported.
-    WordList search_within_distance(std::string_view word, std::uint64_t dist) const {
-        return search_distance(store(), word, dist, false);
+    WordList search_within_distance(std::string_view word, std::uint64_t dist,
+                                    Cancel* cancel = nullptr) const {
+        return search_distance(store(), word, dist, false, cancel);
     }
-    WordList search_within_distance_count(std::string_view word, std::uint64_t dist) const {
-        return search_distance(store(), word, dist, true);
+    WordList search_within_distance_count(std::string_view word, std::uint64_t dist,
+                                          Cancel* cancel = nullptr) const {
+        return search_distance(store(), word, dist, true, cancel);
     }
 
     // The batch forms: the single-item query for every item, run on the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <vector>
 
 #include "utils/pattern.hpp"
 #include "utils/utf8.hpp"
@@ -10,25 +11,36 @@
 namespace sorvan {
 
 void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string_view pattern,
-                         std::size_t position, std::string& word, WordList& results) {
+                         std::size_t position, std::string& word, WordList& results,
+                         Cancel& cancel) {
     const std::size_t end = pattern.size();
     auto is_wildcard = [](char32_t c) { return c == U'*' || c == U'?'; };
-    // literal_from[i]: pattern[i..] holds no wildcard. A `*` followed by
-    // such a tail matches its empty run by a plain walk that leaves nothing
-    // for later, so the node needs no frame for that ("*ing", and the "*" of
-    // prefix search).
-    std::vector<char> literal_from(end + 1, 1);
-    for (std::size_t i = end; i-- > 0;) literal_from[i] = literal_from[i + 1] && !is_wildcard(pattern[i]);
+    // run_end[i]: where the run of literals starting at i ends. When it ends
+    // the pattern, a `*` before it matches its empty run by a plain walk that
+    // leaves nothing for later, so the node needs no frame for that ("*ing",
+    // and the "*" of prefix search).
+    std::vector<std::size_t> run_end(end + 1, end);
+    for (std::size_t i = end; i-- > 0;) run_end[i] = is_wildcard(pattern[i]) ? i : run_end[i + 1];
 
+    // Counts the visits, and the letters a visit follows (in bytes added to
+    // `word`), for cancellation: a run of literals may be long.
+    Cancel::Countdown countdown(cancel);
     // Follows pattern[from..to) as literal letters from `at`, extending
     // `word`; nothing when a letter has no edge.
     auto follow = [&](NodeIndex at, std::size_t from, std::size_t to) -> std::optional<NodeIndex> {
+        const std::size_t size = word.size();
+        std::optional<NodeIndex> reached = at;
         for (std::size_t i = from; i < to; ++i) {
             at = nodes.child(at, pattern[i]);
-            if (at == NodeStore::no_child) return std::nullopt;
+            if (at == NodeStore::no_child) {
+                reached.reset();
+                break;
+            }
             utf8::append(word, pattern[i]);
         }
-        return at;
+        countdown.spend(word.size() - size);
+        if (reached) reached = at;
+        return reached;
     };
     auto report = [&](NodeIndex at) {
         if (nodes[at].is_end && !word.empty()) results.report(word, nodes[at].count);
@@ -48,9 +60,9 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
     NodeIndex node = start;
     std::size_t pos = position;
     for (;;) {
+        if (countdown.tick()) break;
         // Visit (node, pos), literal letters first.
-        std::size_t literal_end = pos;
-        while (literal_end < end && !is_wildcard(pattern[literal_end])) ++literal_end;
+        const std::size_t literal_end = run_end[pos];
         const auto reached = follow(node, pos, literal_end);
         if (reached && literal_end == end) {
             report(*reached);
@@ -60,7 +72,7 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
             const std::uint32_t children = nodes[node].child_count;
             if (pattern[pos] == U'?') {
                 if (children > 0) stack.push_back({node, 0, pos + 1, word.size()});
-            } else if (!literal_from[pos + 1]) {
+            } else if (run_end[pos + 1] != end) {
                 // `*` matches the empty run first, visited right away; its
                 // frame then takes the node's letters one by one.
                 if (children > 0) stack.push_back({node, 0, pos, word.size()});
@@ -104,49 +116,108 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
 void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
-                                  WordList& results) {
-    const std::size_t width = query.size() + 1;
-    // One row per level of the walk, in one buffer indexed by depth below
-    // the parent: row 0 is the parent's, row d belongs to the node at d.
-    std::vector<std::uint64_t> rows(parent_row, parent_row + width);
+                                  WordList& results, Cancel& cancel) {
+    const std::size_t n = query.size();
+    // A word of d letters is at least |d - j| edits from the first j letters
+    // of the query, so at depth d only the entries j with |d - j| <= bound
+    // can be within the bound, and a row keeps just that band, [lo, hi]. An
+    // entry outside the band is read as `over`: lower than its true value,
+    // but above the bound, which is all the search asks of it. (When the
+    // bound is so large that `over` could overflow, the band is the whole
+    // row and nothing is read outside it.)
+    const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
+    auto lo_at = [bound](std::size_t depth) -> std::size_t { return depth > bound ? depth - bound : 0; };
+    auto hi_at = [bound, n](std::size_t depth) -> std::size_t {
+        return bound >= n || n - bound <= depth ? n : depth + bound;
+    };
+
+    // The rows of the nodes on the path that still have children to visit,
+    // one after the other from rows[0]; `top` ends the last.
+    std::vector<std::uint64_t> rows;
+    std::size_t top = 0;
     struct Frame {
         NodeIndex node;
         std::uint32_t next_child;
         std::size_t word_size;
+        std::size_t row_at;  // its band's first entry in `rows`
+        std::size_t depth;
     };
-    std::vector<Frame> stack;
 
-    // Computes the row of `at` (entered by `letter`) at `depth` from the
-    // row above it; reports the node, and keeps it for its children when
-    // something below it can still come within the bound.
-    auto enter = [&](NodeIndex at, Letter letter, std::size_t depth) {
-        if (rows.size() < (depth + 1) * width) rows.resize((depth + 1) * width);
-        const std::uint64_t* above = rows.data() + (depth - 1) * width;
-        std::uint64_t* row = rows.data() + depth * width;
-        row[0] = above[0] + 1;
-        std::uint64_t smallest = row[0];
-        for (std::size_t j = 1; j < width; ++j) {
-            const std::uint64_t substitute = above[j - 1] + (query[j - 1] == letter ? 0 : 1);
-            row[j] = std::min({above[j] + 1, row[j - 1] + 1, substitute});
-            smallest = std::min(smallest, row[j]);
+    // Counts the nodes entered and the entries of their rows, for
+    // cancellation.
+    Cancel::Countdown countdown(cancel);
+
+    // Writes the row of `at`, entered by `letter` at `depth`, after the
+    // parent's row (at `up_at`) and reports the node. True when something
+    // below the node can still come within the bound: the row then stays.
+    auto enter = [&](NodeIndex at, Letter letter, std::size_t depth, std::size_t up_at) {
+        const std::size_t lo = lo_at(depth), hi = hi_at(depth);
+        if (lo > n) return false;
+        countdown.spend(hi - lo);
+        const std::size_t up_lo = lo_at(depth - 1), up_hi = hi_at(depth - 1);
+        if (rows.size() < top + (hi - lo + 1)) rows.resize(2 * (top + (hi - lo + 1)));
+        const std::uint64_t* up = rows.data() + up_at;  // up[j - up_lo]
+        std::uint64_t* out = rows.data() + top;         // out[j - lo]
+        // lo is 0 or up_lo + 1, so up[j - 1] exists for every j > 0 of the
+        // band, and up[j] for all but j = hi when the band grew on the right.
+        std::uint64_t left = over;
+        std::uint64_t smallest = over;
+        std::size_t j = lo;
+        if (j == 0) {
+            smallest = left = out[0] = up[0] + 1;
+            j = 1;
         }
-        if (row[width - 1] <= bound && nodes[at].is_end) results.report(word, nodes[at].count);
-        if (smallest <= bound) stack.push_back({at, 0, word.size()});
+        for (const std::size_t with_up = std::min(hi, up_hi); j <= with_up; ++j) {
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min({up[j - up_lo] + 1, left + 1, diagonal});
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        if (j == hi) {
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min(left + 1, diagonal);
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        if (hi == n && out[n - lo] <= bound && nodes[at].is_end) results.report(word, nodes[at].count);
+        return smallest <= bound && nodes[at].child_count > 0;
     };
 
+    // The parent's row, cut to its band; its depth is its first entry.
+    const std::size_t parent_depth = parent_row[0];
+    if (lo_at(parent_depth) > n) return;
+    rows.assign(parent_row + lo_at(parent_depth), parent_row + hi_at(parent_depth) + 1);
+    top = rows.size();
+
+    std::vector<Frame> stack;
     const std::size_t word_start = word.size();
-    enter(node, edge, 1);
+    if (enter(node, edge, parent_depth + 1, 0)) {
+        stack.push_back({node, 0, word.size(), top, parent_depth + 1});
+        top += hi_at(parent_depth + 1) - lo_at(parent_depth + 1) + 1;
+    }
     while (!stack.empty()) {
         Frame& frame = stack.back();
-        word.resize(frame.word_size);
-        if (frame.next_child >= nodes[frame.node].child_count) {
-            stack.pop_back();
-            continue;
-        }
+        const std::size_t depth = frame.depth + 1;
+        if (countdown.tick()) break;
         const Edge next = nodes.child_at(frame.node, frame.next_child++);
-        const std::size_t depth = stack.size() + 1;
+        word.resize(frame.word_size);
         utf8::append(word, next.letter);
-        enter(next.child, next.letter, depth);
+        const std::size_t up_at = frame.row_at;
+        const bool keep = enter(next.child, next.letter, depth, up_at);
+        const std::size_t size = hi_at(depth) - lo_at(depth) + 1;
+        if (frame.next_child == nodes[frame.node].child_count) {
+            // The parent's children are all started, so its row is done
+            // with, and the child's takes its place: a chain of single
+            // children holds one row, however long it is.
+            stack.pop_back();
+            if (keep) std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(top), size,
+                                  rows.begin() + static_cast<std::ptrdiff_t>(up_at));
+            top = up_at;
+        }
+        if (keep) {
+            stack.push_back({next.child, 0, word.size(), top, depth});
+            top += size;
+        }
     }
     word.resize(word_start);
 }
@@ -158,39 +229,46 @@ std::u32string decode(std::string_view text) {
     return letters;
 }
 
-WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts) {
+WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts,
+                      Cancel* cancel) {
     WordList results(with_counts);
     if (pattern.empty()) return results;
     const std::u32string normalised = decode(validate_expression(pattern));
     std::string word;
-    words_with_wildcard(nodes, 0, normalised, 0, word, results);
+    Cancel never;
+    words_with_wildcard(nodes, 0, normalised, 0, word, results, cancel ? *cancel : never);
     return results;
 }
 
-WordList search_prefix(const NodeStore& nodes, std::string_view prefix, bool with_counts) {
+WordList search_prefix(const NodeStore& nodes, std::string_view prefix, bool with_counts,
+                       Cancel* cancel) {
     WordList results(with_counts);
     if (prefix.empty()) return results;
     const auto start = nodes.walk(prefix);
     if (!start) return results;
     std::string word(prefix);
-    words_with_wildcard(nodes, *start, U"*", 0, word, results);
+    Cancel never;
+    words_with_wildcard(nodes, *start, U"*", 0, word, results, cancel ? *cancel : never);
     return results;
 }
 
 WordList search_distance(const NodeStore& nodes, std::string_view query, std::uint64_t bound,
-                         bool with_counts) {
+                         bool with_counts, Cancel* cancel) {
+    Cancel never;
+    Cancel& stop = cancel ? *cancel : never;
     WordList results(with_counts);
     const std::u32string letters = decode(query);
     std::vector<std::uint64_t> root_row(letters.size() + 1);
     std::iota(root_row.begin(), root_row.end(), std::uint64_t{0});
     std::string word;
     // The root is never examined: the empty word is never reported.
-    nodes.for_each_child(0, [&](Edge edge) {
+    for (std::uint32_t i = 0; i < nodes[0].child_count && !stop.cancelled(); ++i) {
+        const Edge edge = nodes.child_at(0, i);
         word.clear();
         utf8::append(word, edge.letter);
         search_within_distance_inner(nodes, edge.child, letters, edge.letter, word,
-                                     root_row.data(), bound, results);
-    });
+                                     root_row.data(), bound, results, stop);
+    }
     return results;
 }
 

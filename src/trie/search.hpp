@@ -8,6 +8,9 @@
 // native stack (batch queries run them on worker threads, whose stacks are
 // smaller than the main thread's). The visiting and reporting order is that
 // of the plain recursive walk.
+//
+// Each counts its work on a Cancel and returns early, with the words found
+// so far, once that says stop; a null Cancel* means never.
 
 #include <cstdint>
 #include <string>
@@ -16,6 +19,7 @@
 
 #include "node/node.hpp"
 #include "trie/word_list.hpp"
+#include "utils/cancel.hpp"
 
 namespace sorvan {
 
@@ -27,24 +31,31 @@ namespace sorvan {
 // word is never reported. Duplicates are kept: a word matched in several
 // ways by several stars is reported once per way.
 void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string_view pattern,
-                         std::size_t position, std::string& word, WordList& results);
+                         std::size_t position, std::string& word, WordList& results,
+                         Cancel& cancel);
 
 // Reports, in depth-first order, every word below `node` (itself included)
 // within Levenshtein distance `bound` of `query`. `node` is entered by the
 // letter `edge`; `parent_row` is the distance row of its parent (query.size()
-// + 1 entries); `word` holds the path to `node`, the letter `edge` included.
-// A subtree is skipped as soon as no entry of its row is within the bound.
+// + 1 entries, the first being the parent's depth); `word` holds the path to
+// `node`, the letter `edge` included. A subtree is skipped as soon as no
+// entry of its row is within the bound. Rows are kept only over the band of
+// entries that can be within the bound, and only for the nodes on the path
+// with children left, so a query of n letters over a chain of any length
+// holds O(min(n, 2 * bound + 1)) entries.
 void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
-                                  WordList& results);
+                                  WordList& results, Cancel& cancel);
 
 std::u32string decode(std::string_view text);
 
 // The lexicon-level searches, from the root of `nodes`, with counts or not.
-WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts);
-WordList search_prefix(const NodeStore& nodes, std::string_view prefix, bool with_counts);
+WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts,
+                      Cancel* cancel = nullptr);
+WordList search_prefix(const NodeStore& nodes, std::string_view prefix, bool with_counts,
+                       Cancel* cancel = nullptr);
 WordList search_distance(const NodeStore& nodes, std::string_view query, std::uint64_t bound,
-                         bool with_counts);
+                         bool with_counts, Cancel* cancel = nullptr);
 
 }  // namespace sorvan

@@ -171,7 +171,7 @@ TEST(Dawg, EmptyWord) {
     Dawg dawg;
     ASSERT_TRUE(dawg.add("", 1));
     EXPECT_EQ(dawg.word_count(), 1u);
-    EXPECT_EQ(dawg.nodes()[0].count, 1u);
+    EXPECT_EQ(std::uint64_t{dawg.nodes()[0].count}, 1u);
     EXPECT_FALSE(dawg.nodes()[0].is_end);
     ASSERT_TRUE(dawg.add("a", 1));
     EXPECT_FALSE(dawg.add("", 1));

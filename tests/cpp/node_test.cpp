@@ -19,7 +19,7 @@ TEST(NodeStore, NewStoreHoldsOnlyTheRoot) {
     NodeStore store;
     ASSERT_EQ(store.size(), 1u);
     EXPECT_EQ(store[0].letter, 0u);
-    EXPECT_EQ(store[0].count, 0u);
+    EXPECT_EQ(std::uint64_t{store[0].count}, 0u);
     EXPECT_FALSE(store[0].is_end);
     EXPECT_EQ(store[0].child_count, 0u);
     EXPECT_EQ(store.walk(""), NodeIndex{0});

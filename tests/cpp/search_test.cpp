@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "brute_force.hpp"
 #include "dawg/dawg.hpp"
 #include "trie/trie.hpp"
+#include "utils/cancel.hpp"
 #include "utils/pattern.hpp"
 #include "utils/utf8.hpp"
 
@@ -59,21 +63,6 @@ void reference_wildcard(const NodeStore& nodes, NodeIndex n, const std::u32strin
     }
 }
 
-std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 std::string random_word(std::mt19937& rng, std::size_t max_length) {
     static const char* letters[] = {"a", "b", "*", "?", "\xc3\xa9", "\xf0\x9f\x98\x80"};
     std::string w;
@@ -83,14 +72,16 @@ std::string random_word(std::mt19937& rng, std::size_t max_length) {
 
 // Random tries and patterns with several stars: the explicit-stack walk
 // reports the same words in the same order, duplicates included, as the
-// recursion; distance search agrees with brute force.
+// recursion; distance search agrees with brute force for bounds below, at
+// and above the lengths involved (rows keep only the band of entries that
+// can be within the bound).
 TEST(Search, MatchesReferenceOnRandomTries) {
     std::mt19937 rng(99);
     for (int round = 0; round < 300; ++round) {
         Trie trie;
         std::vector<std::string> words;
         for (int i = 0; i < 25; ++i) {
-            words.push_back(random_word(rng, 5));
+            words.push_back(random_word(rng, 8));
             ASSERT_TRUE(trie.add(words.back(), 1));
         }
         std::string pattern = random_word(rng, 6);
@@ -102,15 +93,20 @@ TEST(Search, MatchesReferenceOnRandomTries) {
         }
         EXPECT_EQ(trie.search(pattern).words(), expected) << pattern;
 
-        const std::string query = random_word(rng, 4);
-        const std::uint64_t bound = rng() % 3;
-        std::vector<std::string> close;
+        const std::string query = random_word(rng, 6);
         std::sort(words.begin(), words.end());
         words.erase(std::unique(words.begin(), words.end()), words.end());
-        for (const std::string& w : words) {
-            if (!w.empty() && levenshtein(decode(w), decode(query)) <= bound) close.push_back(w);
+        for (std::uint64_t bound : {0, 1, 2, 3, 5, 8, 100}) {
+            std::vector<std::string> close;
+            for (const std::string& w : words) {
+                if (!w.empty() && testing_support::levenshtein(decode(w), decode(query)) <= bound) {
+                    close.push_back(w);
+                }
+            }
+            EXPECT_EQ(trie.search_within_distance(query, bound).words(), close) << query << " " << bound;
         }
-        EXPECT_EQ(trie.search_within_distance(query, bound).words(), close) << query << " " << bound;
+        if (!words.empty() && words.front().empty()) words.erase(words.begin());
+        EXPECT_EQ(trie.search_within_distance(query, UINT64_MAX).words(), words);
     }
 }
 
@@ -144,6 +140,124 @@ TEST(Search, VeryLongWordsNeedNoDeepRecursion) {
     ASSERT_EQ(far.size(), 2u);
     EXPECT_EQ(far[0], long_word);
     EXPECT_EQ(far[1], "ab");
+}
+
+
+// A long query over a long stored word: a row per level of the path would be
+// 200,000 rows of 200,001 entries (320 GB). Band and row reuse keep it to a
+// few entries, and the walk to a handful of steps per letter.
+TEST(Search, LongQueryOverALongWordHoldsLittle) {
+    const std::string word(200'000, 'a');
+    Trie trie;
+    ASSERT_TRUE(trie.add(word, 1));
+    ASSERT_TRUE(trie.add(word + "b", 1));
+    ASSERT_TRUE(trie.add("ab", 1));
+    EXPECT_EQ(trie.search_within_distance(word, 0).words(), std::vector<std::string>{word});
+    EXPECT_EQ(trie.search_within_distance(word + "c", 1).words(),
+              (std::vector<std::string>{word, word + "b"}));
+    EXPECT_TRUE(trie.search_within_distance(word.substr(2), 1).empty());
+}
+
+// A Cancel whose poll answers true from its `stop_at`-th call on.
+struct CountingPoll {
+    int calls = 0;
+    int stop_at;
+    static bool poll(void* context) noexcept {
+        auto& self = *static_cast<CountingPoll*>(context);
+        return ++self.calls >= self.stop_at;
+    }
+};
+
+// Every search polls as it goes, stops at the first true answer, and keeps
+// the words found until then: a prefix of the full answer.
+TEST(Cancel, SearchesStopAtThePollAndKeepWhatTheyFound) {
+    Trie trie;  // some 250,000 nodes, a third of them below 'a'
+    std::mt19937 rng(3);
+    for (int i = 0; i < 100'000; ++i) {
+        std::string w;
+        for (std::size_t n = 8 + rng() % 8; n > 0; --n) w += "abc"[rng() % 3];
+        ASSERT_TRUE(trie.add(w, 1));
+    }
+    using Search = WordList (*)(const Trie&, Cancel*);
+    const std::vector<std::pair<const char*, Search>> searches = {
+        {"*", [](const Trie& t, Cancel* c) { return t.search("*", c); }},
+        {"*a*b*", [](const Trie& t, Cancel* c) { return t.search_with_count("*a*b*", c); }},
+        {"prefix", [](const Trie& t, Cancel* c) { return t.search_with_prefix("a", c); }},
+        {"distance", [](const Trie& t, Cancel* c) { return t.search_within_distance("ab", 9, c); }},
+    };
+    for (const auto& [name, search] : searches) {
+        const WordList full = search(trie, nullptr);
+        CountingPoll never{0, 1 << 30};
+        Cancel polled(&CountingPoll::poll, &never);
+        EXPECT_EQ(search(trie, &polled), full) << name;
+        EXPECT_GT(never.calls, 1) << name;
+        EXPECT_FALSE(polled.cancelled());
+
+        CountingPoll second{0, 2};
+        Cancel cancel(&CountingPoll::poll, &second);
+        const WordList part = search(trie, &cancel);
+        EXPECT_TRUE(cancel.cancelled()) << name;
+        EXPECT_EQ(second.calls, 2) << name;  // not asked again once it said stop
+        ASSERT_LT(part.size(), full.size()) << name;
+        for (std::size_t i = 0; i < part.size(); ++i) ASSERT_EQ(part[i], full[i]) << name;
+    }
+}
+
+// A search that would take days (the five stars of '*a*a*a*a*b' divide a
+// run of 2,000 letters in some 2000^5 / 5! ways) stops at the poll.
+TEST(Cancel, StopsAPathologicalPattern) {
+    Trie trie;
+    ASSERT_TRUE(trie.add(std::string(2'000, 'a'), 1));
+    CountingPoll poll{0, 3};
+    Cancel cancel(&CountingPoll::poll, &poll);
+    EXPECT_TRUE(trie.search("*a*a*a*a*b", &cancel).empty());
+    EXPECT_TRUE(cancel.cancelled());
+    EXPECT_EQ(poll.calls, 3);
+}
+
+// Many threads read one trie and one DAWG at once, alone and through the
+// pool, and all get the answers of a lone reader.
+TEST(Concurrency, ReadersOfOneLexiconAgree) {
+    std::mt19937 rng(11);
+    std::vector<std::string> words;
+    for (int i = 0; i < 3'000; ++i) words.push_back(random_word(rng, 6));
+    Trie trie;
+    Dawg dawg;
+    for (const std::string& w : words) ASSERT_TRUE(trie.add(w, 1));
+    std::vector<std::string> sorted = words;
+    std::sort(sorted.begin(), sorted.end());
+    for (const std::string& w : sorted) ASSERT_TRUE(dawg.add(w, 1));
+    dawg._reduce(0);
+
+    std::vector<std::string> items(words.begin(), words.begin() + 300);
+    items.insert(items.end(), {"*", "a*", "*a?", "", "?"});
+    const auto expected_contains = trie.batch_contains(items);
+    const auto expected_search = trie.batch_search(items);
+    const auto expected_prefix = trie.batch_search_with_prefix(items);
+    const auto expected_distance = trie.batch_search_within_distance(items, 1);
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 6; ++t) {
+        readers.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                if (t % 2 == 0) {
+                    wrong += trie.batch_search(items) != expected_search;
+                    wrong += dawg.batch_contains(items) != expected_contains;
+                    wrong += dawg.batch_search_with_prefix(items) != expected_prefix;
+                    wrong += trie.batch_search_within_distance(items, 1) != expected_distance;
+                } else {
+                    for (std::size_t i = 0; i < items.size(); i += 7) {
+                        wrong += dawg.search(items[i]) != expected_search[i];
+                        wrong += trie.contains(items[i]) != (expected_contains[i] != 0);
+                        wrong += dawg.search_within_distance(items[i], 1) != expected_distance[i];
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

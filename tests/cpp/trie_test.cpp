@@ -52,7 +52,7 @@ TEST(Trie, AbcMakesFourNodesOnOnePath) {
     const NodeStore& nodes = trie.nodes();
     EXPECT_EQ(nodes[3].letter, U'c');
     EXPECT_TRUE(nodes[3].is_end);
-    EXPECT_EQ(nodes[3].count, 1u);
+    EXPECT_EQ(std::uint64_t{nodes[3].count}, 1u);
     EXPECT_TRUE(trie.contains("abc"));
     EXPECT_FALSE(trie.contains("ab"));
     EXPECT_FALSE(trie.contains("abcd"));
@@ -64,7 +64,7 @@ TEST(Trie, RepeatedAddsSumCountsWithoutNewNodes) {
     Trie trie;
     ASSERT_TRUE(trie.add("abc", 5));
     ASSERT_TRUE(trie.add("abc", 1));
-    EXPECT_EQ(trie.nodes()[3].count, 6u);
+    EXPECT_EQ(std::uint64_t{trie.nodes()[3].count}, 6u);
     EXPECT_EQ(trie.word_count(), 6u);
     EXPECT_EQ(trie.node_count(), 4u);
     ASSERT_TRUE(trie.add("ab", 1));
@@ -84,7 +84,7 @@ TEST(Trie, CountsWrapAroundAt2To64) {
     Trie trie;
     ASSERT_TRUE(trie.add("a", ~std::uint64_t{0}));
     ASSERT_TRUE(trie.add("a", 2));
-    EXPECT_EQ(trie.nodes()[1].count, 1u);
+    EXPECT_EQ(std::uint64_t{trie.nodes()[1].count}, 1u);
     EXPECT_EQ(trie.word_count(), 1u);
 }
 
@@ -130,8 +130,8 @@ TEST(Trie, AddFromFileAddsEachWordOnce) {
     ASSERT_TRUE(trie.add("apple", 5));
     ASSERT_TRUE(trie.add_from_file(file.path()));
     EXPECT_EQ(trie.word_count(), 10u);
-    EXPECT_EQ(trie.nodes()[*trie.prefix_node("b")].count, 2u);
-    EXPECT_EQ(trie.nodes()[*trie.prefix_node("apple")].count, 6u);
+    EXPECT_EQ(std::uint64_t{trie.nodes()[*trie.prefix_node("b")].count}, 2u);
+    EXPECT_EQ(std::uint64_t{trie.nodes()[*trie.prefix_node("apple")].count}, 6u);
     EXPECT_TRUE(trie.contains("B") && trie.contains("apply"));
     expect_trie_invariants(trie);
 

@@ -1,4 +1,9 @@
-"""A small pure-Python model of the three searches, for differential tests."""
+"""Pure-Python models of the two lexicons, for differential tests: their
+words and counts, len() and repr(), the DAWG's order rule and registry, and
+the three searches."""
+
+U64 = 2**64
+ORDER = "Words must be inserted in alphabetical order. Previous: '{}', Current: '{}'"
 
 
 def normalise(pattern):
@@ -20,9 +25,15 @@ def normalise(pattern):
 
 
 class ModelTrie:
+    """The trie: its nodes are the distinct prefixes of its words."""
+
+    name = "Trie"
+
     def __init__(self, words=()):
         self.root = {}
         self.counts = {}
+        self.word_count = 0
+        self.nodes = 1
         for w in words:
             self.add(w)
 
@@ -31,8 +42,32 @@ class ModelTrie:
             return
         node = self.root
         for c in word:
+            if c not in node:
+                self.nodes += 1
             node = node.setdefault(c, {})
-        self.counts[word] = self.counts.get(word, 0) + count
+        self.counts[word] = (self.counts.get(word, 0) + count) % U64
+        self.word_count = (self.word_count + count) % U64
+
+    def add_all(self, words):
+        for w in words:
+            self.add(w)
+
+    def __len__(self):
+        return self.nodes
+
+    def __repr__(self):
+        return f"{self.name}(words={self.word_count}, nodes={len(self)})"
+
+    def __contains__(self, word):
+        return not word or word in self.counts
+
+    def contains_prefix(self, prefix):
+        node = self.root
+        for c in prefix:
+            if c not in node:
+                return False
+            node = node[c]
+        return True
 
     def _walk(self, node, pattern, i, word, out):
         if i >= len(pattern):
@@ -72,3 +107,66 @@ def levenshtein(a, b):
         for j, cb in enumerate(b, 1):
             diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (ca != cb))
     return row[-1]
+
+
+class ModelDawg(ModelTrie):
+    """The DAWG: words in ascending UTF-8 order, built as the trie of its
+    words while recording every node taken off the stack of unchecked edges
+    under its signature; len() is the number of distinct signatures. Node ids
+    follow creation order, as in the lexicon, so signatures compare exactly."""
+
+    name = "DAWG"
+
+    def __init__(self):
+        super().__init__()
+        self.previous = ""
+        self.graph = [["\0", 0, False, {}]]  # per node: letter, count, is_end, children
+        self.unchecked = []  # (node, depth) of each unchecked edge's lower end
+        self.registry = set()
+        self.last = 0
+
+    def add(self, word, count=1):
+        if word.encode() < self.previous.encode():
+            raise ValueError(ORDER.format(self.previous, word))
+        if word != self.previous:
+            k = 0
+            while k < min(len(word), len(self.previous)) and word[k] == self.previous[k]:
+                k += 1
+            self._reduce(k)
+            if self.unchecked and self.unchecked[-1][1] == k:
+                at = self.unchecked[-1][0]
+            else:  # recorded already (after a full reduction): walk to it
+                at = 0
+                for c in word[:k]:
+                    at = self.graph[at][3][c]
+            for depth, c in enumerate(word[k:], k + 1):
+                self.graph.append([c, 0, False, {}])
+                self.graph[at][3][c] = len(self.graph) - 1
+                at = len(self.graph) - 1
+                self.unchecked.append((at, depth))
+            self.graph[at][2] = True
+            self.last = at
+        self.graph[self.last][1] = (self.graph[self.last][1] + count) % U64
+        self.previous = word
+        if word:
+            super().add(word, count)
+        else:
+            self.word_count = (self.word_count + count) % U64
+
+    def add_all(self, words):
+        """Sorted, added, then fully reduced; only the first word can fail."""
+        for w in sorted(words, key=str.encode):
+            self.add(w)
+        self.reduce()
+
+    def reduce(self):
+        self._reduce(0)
+
+    def _reduce(self, down_to):
+        while self.unchecked and self.unchecked[-1][1] > down_to:
+            node = self.graph[self.unchecked.pop()[0]]
+            children = "".join(f"{c}{i}" for c, i in sorted(node[3].items()))
+            self.registry.add(f"{node[0]}{node[1]}{int(node[2])}{children}")
+
+    def __len__(self):
+        return len(self.registry)

@@ -1,0 +1,251 @@
+"""Hostile input: huge words, pathological patterns, big batches, misbehaving
+arguments and files. Each must give the right answer or a clear error, with
+nothing lost that is to be kept."""
+
+import random
+
+import pytest
+
+from sorvan import DAWG, Trie
+
+MILLION = 1_000_000
+
+
+def filled(cls, words):
+    lexicon = cls()
+    lexicon.add_all(words)
+    return lexicon
+
+
+# ------------------------------------------------------------ huge words --
+
+
+def test_million_letter_words_through_every_method(lexicon_class, tmp_path):
+    long = "ab" * (MILLION // 2)
+    near = long[:-1] + "c"  # one substitution away, and after `long`
+    path = tmp_path / "long.txt"
+    path.write_text(f"  {long}x \r\n")
+    lexicon = lexicon_class()  # in ascending order, for the DAWG
+    lexicon.add(long)
+    lexicon.add_from_file(str(path))
+    lexicon.add(near, 2**64 - 1)
+    lexicon.add_all([near + "y"])
+    words = [long, long + "x", near, near + "y"]
+
+    assert all(w in lexicon for w in words) and long[:-1] not in lexicon
+    assert lexicon.contains_prefix(long[: MILLION // 2]) and not lexicon.contains_prefix("b")
+    assert lexicon.get_word_count() == 2  # 1 + (2**64 - 1) + 1 + 1, wrapped
+    assert repr(lexicon) == f"{type(lexicon).__name__}(words=2, nodes={len(lexicon)})"
+    assert lexicon.search(long) == [long]
+    assert lexicon.search(long[:-1] + "?") == [long, near]
+    assert lexicon.search("?" * MILLION) == []  # one `?`: one-letter words
+    assert lexicon.search("*y") == [near + "y"]
+    assert lexicon.search_with_prefix(long[:-1], True) == [
+        (long, 1), (long + "x", 1), (near, 2**64 - 1), (near + "y", 1)
+    ]
+    # The query and the stored words both a million letters long.
+    assert lexicon.search_within_distance(long, 0) == [long]
+    assert lexicon.search_within_distance(long, 1) == [long, long + "x", near]
+    assert lexicon.search_within_distance("a" + long, 2) == [long, long + "x", near]
+    items = [long, near + "y", "ab", "*y"]
+    assert lexicon.batch_contains(items) == [True, True, False, False]
+    assert lexicon.batch_search(items) == [[long], [near + "y"], [], [near + "y"]]
+    assert lexicon.batch_search_with_prefix(items[:2]) == [[long, long + "x"], [near + "y"]]
+    assert lexicon.batch_search_within_distance(items[:2], 1) == [
+        [long, long + "x", near], [near, near + "y"]
+    ]
+
+
+# ------------------------------------------------------ pathological patterns --
+# Stars are matched without memoisation, and a word is reported once per way
+# the stars divide it: k stars over a run of n equal letters cost about
+# n**k / k! steps, and may give as many answers. These stay in the millions.
+
+
+@pytest.mark.parametrize(
+    "length, pattern, matches",
+    [
+        (2000, "*a*b", 0),
+        (300, "*a*a*b", 0),
+        (100, "*a*a*a*b", 0),
+        (200, "*a*a*", 200 * 199 // 2),  # once per pair of `a`s
+        (2000, "?" * 1500 + "*" + "a" * 499, 1),  # normalised to `?*` and the `a`s
+    ],
+    ids=["2-stars", "3-stars", "4-stars", "reports", "long-pattern"],
+)
+def test_many_stars_over_long_words(lexicon_class, length, pattern, matches):
+    word = "a" * length
+    lexicon = filled(lexicon_class, [word, "b"])
+    found = lexicon.search(pattern)
+    assert len(found) == matches and set(found) <= {word}
+
+
+# -------------------------------------------------------------- big batches --
+
+
+def test_ten_thousand_item_mixed_batches(lexicon_class):
+    rng = random.Random(10)
+    letters = "abcé\U0001f600\x00"
+    words = ["".join(rng.choices(letters, k=rng.randrange(1, 9))) for _ in range(3000)]
+    lexicon = filled(lexicon_class, words)
+    hostile = ["", "*", "?", "**??", "a" * 5000, "\U0001f600" * 300, "\x00", "*\x00*", "é?*c"]
+    items = [rng.choice(words) + rng.choice(["", "a", "?", "*"]) for _ in range(9900)]
+    items += [rng.choice(hostile) for _ in range(100)]
+    rng.shuffle(items)
+    assert lexicon.batch_contains(items) == [w in lexicon for w in items]
+    assert lexicon.batch_search_with_prefix(items) == [lexicon.search_with_prefix(w) for w in items]
+    assert lexicon.batch_search_within_distance(items, 1) == [
+        lexicon.search_within_distance(w, 1) for w in items
+    ]
+    patterns = [p for p in items if p != "*"]  # each `*` lists all 3000 words
+    assert lexicon.batch_search(patterns) == [lexicon.search(p) for p in patterns]
+
+
+# ------------------------------------------------------------ bad arguments --
+
+
+class Boom(Exception):
+    pass
+
+
+def raising_after(n):
+    for i in range(n):
+        yield f"w{i:05d}"
+    raise Boom
+
+
+def test_iterator_raising_midway_through_add_all():
+    trie = Trie()
+    with pytest.raises(Boom):
+        trie.add_all(raising_after(1000))
+    assert trie.get_word_count() == 1000 and "w00999" in trie  # the trie keeps them
+
+    dawg = DAWG()
+    dawg.add("w00500")  # building: one unchecked path
+    with pytest.raises(Boom):
+        dawg.add_all(raising_after(1000))
+    # Nothing added and nothing reduced; the order check still stands at
+    # the last word added, not at any word of the failed call.
+    assert (dawg.get_word_count(), len(dawg)) == (1, 0) and "w00999" not in dawg
+    with pytest.raises(ValueError, match="Previous: 'w00500', Current: 'w00499'"):
+        dawg.add("w00499")
+    dawg.add("w00501")
+    assert "w00501" in dawg
+
+
+class Sly(str):
+    """A str subclass that lies through every Python-level hook."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        return 0
+
+    def __str__(self):
+        return "lie"
+
+    def __len__(self):
+        return 0
+
+    def __iter__(self):
+        return iter("lie")
+
+    def encode(self, *args, **kwargs):
+        return b"lie"
+
+
+def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
+    path = tmp_path / "w.txt"
+    path.write_text("from-file\n")
+    lexicon = lexicon_class()
+    lexicon.add_all([Sly("apple"), Sly("apricot")])
+    lexicon.add_from_file(Sly(str(path)))
+    lexicon.add(Sly("zebra"), 2)
+    assert Sly("apple") in lexicon and Sly("lie") not in lexicon and "lie" not in lexicon
+    assert lexicon.contains_prefix(Sly("apr"))
+    assert lexicon.search(Sly("ap*")) == ["apple", "apricot"]
+    assert lexicon.search_with_prefix(Sly("ap")) == ["apple", "apricot"]
+    assert lexicon.search_within_distance(Sly("zebr"), 1) == ["zebra"]
+    assert lexicon.batch_contains([Sly("from-file"), Sly("lie")]) == [True, False]
+    assert lexicon.batch_search_with_prefix((Sly("z"),)) == [["zebra"]]
+    assert lexicon.get_word_count() == 5
+
+
+class Index:
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        if isinstance(self.result, Exception):
+            raise self.result
+        return self.result
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (Index(Boom()), Boom),  # passed on unchanged
+        (Index(-1), OverflowError),
+        (Index(2**64), OverflowError),
+        (Index(1.5), TypeError),  # __index__ returning a non-int
+    ],
+)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda lex, v: lex.add("zzz", v),
+        lambda lex, v: lex.search_within_distance("apple", v),
+        lambda lex, v: lex.batch_search_within_distance(["apple"], v),
+    ],
+    ids=["add-count", "distance-dist", "batch-dist"],
+)
+def test_index_objects_that_fail(lexicon_class, call, value, error):
+    lexicon = filled(lexicon_class, ["apple"])
+    before = repr(lexicon)
+    with pytest.raises(error):
+        call(lexicon, value)
+    assert repr(lexicon) == before and "zzz" not in lexicon
+    lexicon.add("zzz")  # the borrow was released
+    assert "zzz" in lexicon
+
+
+# -------------------------------------------------------------------- files --
+
+
+@pytest.mark.parametrize(
+    "data, words, count",
+    [
+        (b"a\x00b\n\x00\nc", ["\x00", "a\x00b", "c"], 3),  # NUL is an ordinary letter
+        (b"\r\n".join([b" \t\x0b\x0c\r", "\u3000\u2028\xa0".encode()] * 2000), [], 0),
+        (b"one\r\ntw\ro\r\n\r\r\n", ["one", "tw\ro"], 2),  # a lone "\r" stays
+        ("x\n\ufeff\n\ufeff\ufeffy\n".encode(), ["x", "\ufeff", "\ufeff\ufeffy"], 3),
+        (b"ok\n" * 5000 + b"last\xf0\x9f\x98", ["ok"], 5000),  # cut in its last letter
+    ],
+    ids=["nul", "only-white-space", "crlf", "bom", "invalid-at-the-very-end"],
+)
+def test_word_files(lexicon_class, tmp_path, data, words, count):
+    path = tmp_path / "w.txt"
+    path.write_bytes(data)
+    lexicon = lexicon_class()
+    lexicon.add_from_file(str(path))
+    assert lexicon.search("*") == words
+    assert lexicon.get_word_count() == count
+
+
+@pytest.mark.parametrize(
+    "path, message",
+    [
+        ("/etc/passwd/x", "Not a directory (os error 20)"),
+        ("x" * 5000, "File name too long (os error 36)"),
+        ("/proc/self/mem", "Input/output error (os error 5)"),  # opens, then every read fails
+        ("/proc/self/task", "Is a directory (os error 21)"),
+    ],
+)
+def test_unreadable_paths(lexicon_class, path, message):
+    lexicon = filled(lexicon_class, ["kept"])
+    before = repr(lexicon)
+    with pytest.raises(ValueError) as info:
+        lexicon.add_from_file(path)
+    assert str(info.value) == "IO error: " + message
+    assert repr(lexicon) == before and "kept" in lexicon

@@ -1,0 +1,64 @@
+"""Ctrl-C stops a long search: the search polls for signals as it goes, and
+raises what the handler raises, leaving the lexicon as it was."""
+
+import signal
+import time
+
+import pytest
+
+from sorvan import Trie
+
+
+@pytest.fixture
+def alarm():
+    """alarm(seconds): SIGALRM after `seconds`, its handler raising
+    KeyboardInterrupt in the main thread as Ctrl-C would."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    yield lambda seconds: signal.setitimer(signal.ITIMER_REAL, seconds)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+LONG = 2000
+
+
+@pytest.mark.parametrize(
+    "search",
+    [
+        # Some 10**14 steps: 2000**5 / 5! ways to split the run of `a`s
+        # among the stars, none of them matching.
+        lambda lex: lex.search("*a*a*a*a*b"),
+        lambda lex: lex.search("*a*a*a*a*b", with_count=True),
+        # 8 * 10**9 table entries: the query and the word are 80,000 letters
+        # long and no bound prunes anything.
+        lambda lex: lex.search_within_distance("b" * 80_000, 2**64 - 1),
+    ],
+    ids=["stars", "stars-with-count", "levenshtein"],
+)
+def test_a_long_search_stops_at_ctrl_c(lexicon_class, alarm, search):
+    lexicon = lexicon_class()
+    lexicon.add_all(["a" * LONG, "a" * 80_000 + "c", "b"])
+    before = repr(lexicon)
+    alarm(0.2)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        search(lexicon)
+        pytest.fail("the search ran to its end")  # an hour away
+    assert time.monotonic() - start < 2
+    assert repr(lexicon) == before
+    lexicon.add("c")  # the shared borrow was released
+    assert lexicon.search("?") == ["b", "c"]
+
+
+def test_a_handler_that_returns_lets_the_search_finish(alarm):
+    calls = []
+    signal.signal(signal.SIGALRM, lambda signum, frame: calls.append(signum))
+    trie = Trie()
+    trie.add_all(["a" * 400, "b"])
+    alarm(0.02)
+    assert trie.search("*a*a*b", with_count=True) == []  # 400**3 / 3! steps, a tenth of a second
+    assert calls == [signal.SIGALRM]

@@ -1,0 +1,138 @@
+"""Random operation sequences on both classes against the pure-Python models.
+
+One state machine drives a Trie and a DAWG with the same operations: adds
+with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
+(which make different DAWG nodes share a signature) and non-BMP letters in
+words, order violations, bulk insertion, reduce() at any point, and every
+query with and without counts, single and batch. After each step len(),
+repr() and get_word_count() must match the models; the DAWG's len() is
+modelled exactly (ModelDawg replays its registry of node signatures).
+"""
+
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+
+from query_model import ModelDawg, ModelTrie
+from sorvan import DAWG, Trie
+
+ALPHABET = "ab1*?\x00é\U0001f600"
+words = st.text(alphabet=ALPHABET, max_size=5)
+patterns = st.text(alphabet=ALPHABET + "**??", max_size=7)
+counts = st.one_of(st.sampled_from([0, 1, 2, 2**63, 2**64 - 1]), st.integers(0, 2**64 - 1))
+dists = st.one_of(st.integers(0, 4), st.just(2**64 - 1))
+
+
+def answer(pairs, with_count):
+    return pairs if with_count else [w for w, _ in pairs]
+
+
+class Lexicons(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.pairs = [(Trie(), ModelTrie()), (DAWG(), ModelDawg())]
+        self.dawg, self.dawg_model = self.pairs[1]
+
+    # ------------------------------------------------------------ changes --
+
+    def add_to_dawg(self, word, count):
+        try:
+            self.dawg_model.add(word, count)
+        except ValueError as refused:
+            with pytest.raises(ValueError) as info:
+                self.dawg.add(word, count)
+            assert str(info.value) == str(refused)
+            return
+        assert self.dawg.add(word, count) is None
+
+    @rule(word=words, count=counts)
+    def add(self, word, count):
+        trie, model = self.pairs[0]
+        assert trie.add(word, count) is None
+        model.add(word, count)
+        self.add_to_dawg(word, count)
+
+    @rule(suffix=words, count=counts)
+    def add_after_the_last_word(self, suffix, count):
+        """Extends (or repeats) the DAWG's last word: an add it accepts."""
+        self.add(self.dawg_model.previous + suffix, count)
+
+    @precondition(lambda self: self.dawg_model.previous.strip("\U0001f600"))
+    @rule(data=st.data())
+    def add_sharing_a_prefix(self, data):
+        """A greater word that leaves the last one's path part way down."""
+        previous = self.dawg_model.previous
+        turns = [(i, c) for i, p in enumerate(previous) for c in ALPHABET if c > p]
+        keep, letter = data.draw(st.sampled_from(turns))
+        self.add(previous[:keep] + letter + data.draw(words), 1)
+
+    @rule(items=st.lists(words, max_size=6), as_generator=st.booleans())
+    def add_all(self, items, as_generator):
+        for lexicon, model in self.pairs:
+            try:
+                model.add_all(items)
+            except ValueError as refused:
+                with pytest.raises(ValueError) as info:
+                    lexicon.add_all(items)
+                assert str(info.value) == str(refused)
+                continue
+            assert lexicon.add_all(iter(items) if as_generator else items) is None
+
+    @rule()
+    def reduce(self):
+        assert self.dawg.reduce() is None
+        self.dawg_model.reduce()
+
+    # ------------------------------------------------------------ queries --
+
+    @rule(word=words)
+    def membership(self, word):
+        for lexicon, model in self.pairs:
+            assert (word in lexicon) == (word in model)
+            assert lexicon.contains_prefix(word) == model.contains_prefix(word)
+
+    @rule(pattern=patterns, with_count=st.booleans())
+    def search(self, pattern, with_count):
+        for lexicon, model in self.pairs:
+            assert lexicon.search(pattern, with_count) == answer(model.search(pattern), with_count)
+
+    @rule(prefix=words, with_count=st.booleans())
+    def search_with_prefix(self, prefix, with_count):
+        for lexicon, model in self.pairs:
+            expected = answer(model.search_with_prefix(prefix), with_count)
+            assert lexicon.search_with_prefix(prefix, with_count=with_count) == expected
+
+    @rule(word=words, dist=dists, with_count=st.booleans())
+    def search_within_distance(self, word, dist, with_count):
+        for lexicon, model in self.pairs:
+            expected = answer(model.search_within_distance(word, dist), with_count)
+            assert lexicon.search_within_distance(word, dist, with_count) == expected
+
+    @rule(items=st.lists(st.one_of(words, patterns), max_size=8), dist=dists)
+    def batches(self, items, dist):
+        for lexicon, model in self.pairs:
+            assert lexicon.batch_contains(items) == [w in model for w in items]
+            assert lexicon.batch_search(items) == [answer(model.search(p), False) for p in items]
+            assert lexicon.batch_search_with_prefix(items) == [
+                answer(model.search_with_prefix(p), False) for p in items
+            ]
+            assert lexicon.batch_search_within_distance(items, dist) == [
+                answer(model.search_within_distance(w, dist), False) for w in items
+            ]
+
+    @invariant()
+    def sizes_and_counts(self):
+        for lexicon, model in self.pairs:
+            assert len(lexicon) == len(model)
+            assert repr(lexicon) == repr(model)
+            assert lexicon.get_word_count() == model.word_count
+
+
+TestLexicons = Lexicons.TestCase
+TestLexicons.settings = settings(
+    max_examples=60,
+    stateful_step_count=30,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
