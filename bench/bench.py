@@ -586,7 +586,7 @@ def plot(results, path):
                  " factor; orange, the peer is", fontsize=10)
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, metadata={"Software": None})
     print(f"\nplot written to {path}")
 
 

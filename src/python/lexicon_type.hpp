@@ -352,7 +352,7 @@ inline constexpr char search_within_distance_doc[] =
 
 // What differs between the two classes' type objects.
 struct ClassDocs {
-    const char* type_name;  // for the spec: "builtins.NAME"
+    const char* type_name;  // the PyType_Spec name: "builtins.NAME"
     const char* doc;        // the class docstring
     const char* add;
     const char* add_all;
@@ -360,7 +360,7 @@ struct ClassDocs {
     const char* contains_prefix;
 };
 
-// A lexicon class's method table, slots and type spec. The methods come in
+// A lexicon class's method table, slots and PyType_Spec. The methods come in
 // the order both classes share, with the class's own methods (`own`) after
 // add_from_file. Instances are static: CPython keeps pointers into them.
 template <class Lexicon>
