@@ -149,15 +149,12 @@ bool to_str_vector(PyObject* arg, const char* name, std::vector<std::string>& ou
             } else {
                 out.reserve(static_cast<std::size_t>(hint));
             }
-            OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arg));
-            while (iterator) {
-                OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()));
-                if (!item) break;
-                std::string_view text;
-                if (!utf8_view(item.get(), text)) break;
-                out.emplace_back(text);
+            if (for_each_item(arg, [&out](std::string_view text) {
+                    out.emplace_back(text);
+                    return true;
+                })) {
+                return true;
             }
-            if (!PyErr_Occurred()) return true;
         }
         name_type_error(name);
         return false;
