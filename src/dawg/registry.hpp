@@ -46,9 +46,6 @@ public:
 
     std::optional<NodeIndex> find(std::string_view signature) const;
     std::size_t size() const noexcept { return size_; }
-    std::size_t allocated_bytes() const noexcept {
-        return arena_.size() + slots_.capacity() * sizeof(Slot);
-    }
 
 private:
     struct Slot {

@@ -138,8 +138,4 @@ void Node::signature(const NodeStore& nodes, std::string& out) const {
     }
 }
 
-std::size_t NodeStore::allocated_bytes() const noexcept {
-    return nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge);
-}
-
 }  // namespace sorvan

@@ -112,9 +112,6 @@ public:
     // the root; a missing edge ends the walk with nothing.
     std::optional<NodeIndex> walk(std::string_view path) const noexcept;
 
-    // Heap bytes held by the store (nodes and edge pool, capacity included).
-    std::size_t allocated_bytes() const noexcept;
-
 private:
     static constexpr std::uint32_t no_block = std::numeric_limits<std::uint32_t>::max();
     // Edge blocks come in power-of-two sizes: class k holds 2^k edges. A
