@@ -1,5 +1,6 @@
 #include "python/binding.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sorvan::python {
@@ -26,57 +27,52 @@ std::optional<ExclusiveBorrow> ExclusiveBorrow::acquire(BorrowFlag& flag) noexce
     return ExclusiveBorrow(flag);
 }
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                PyObject* kwnames, PyObject** out) noexcept {
+bool parse_args(const char* function, std::span<const char* const> params, std::size_t required,
+                std::size_t positional, PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames, std::span<PyObject*> out) noexcept {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const auto maxpos = static_cast<Py_ssize_t>(sig.params.size());
+    const auto maxpos = static_cast<Py_ssize_t>(positional);
     if (nargs > maxpos) {
         if (maxpos == 0) {
-            PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", sig.function);
+            PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", function);
         } else {
             PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)",
-                         sig.function, sig.required < maxpos ? "at most" : "exactly", maxpos,
-                         maxpos == 1 ? "" : "s", nargs);
+                         function, static_cast<Py_ssize_t>(required) < maxpos ? "at most" : "exactly",
+                         maxpos, maxpos == 1 ? "" : "s", nargs);
         }
         return false;
     }
-    for (Py_ssize_t i = 0; i < maxpos; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    }
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t slot = -1;
-        Py_ssize_t i = 0;
-        for (const char* param : sig.params) {
-            if (PyUnicode_CompareWithASCIIString(key, param) == 0) {
-                slot = i;
-                break;
-            }
-            ++i;
+        std::size_t slot = 0;
+        while (slot < params.size() && PyUnicode_CompareWithASCIIString(key, params[slot]) != 0) {
+            ++slot;
         }
-        if (slot < 0) {
+        if (slot == params.size()) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.function, key);
+                         function, key);
             return false;
         }
         if (out[slot]) {
             PyErr_Format(PyExc_TypeError,
-                         "argument for %s() given by name ('%U') and position (%zd)",
-                         sig.function, key, slot + 1);
+                         "argument for %s() given by name ('%U') and position (%zu)", function,
+                         key, slot + 1);
             return false;
         }
         out[slot] = args[nargs + k];
     }
 
-    Py_ssize_t i = 0;
-    for (const char* param : sig.params) {
-        if (i >= sig.required) break;
+    for (std::size_t i = 0; i < required; ++i) {
         if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)",
-                         sig.function, param, i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
+                         function, params[i], i + 1);
             return false;
         }
-        ++i;
     }
     return true;
 }
@@ -106,20 +102,19 @@ bool utf8_view(PyObject* arg, std::string_view& out) noexcept {
     return true;
 }
 
+// Whether `text` is a str equal to `ascii`. A type's __module__ and
+// __name__ are whatever its class body set them to, of any type, so they are
+// checked before they are compared.
+bool is_str_equal(PyObject* text, const char* ascii) noexcept {
+    return text && PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, ascii) == 0;
+}
+
 bool is_numpy_bool_type(PyTypeObject* type) noexcept {
     OwnedRef module = OwnedRef::steal(PyType_GetModuleName(type));
-    if (!module) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
-    OwnedRef name = OwnedRef::steal(PyType_GetName(type));
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+    OwnedRef name = OwnedRef::steal(module ? PyType_GetName(type) : nullptr);
+    if (!name) PyErr_Clear();  // no such attribute: not NumPy's
+    return is_str_equal(module.get(), "numpy") &&
+           (is_str_equal(name.get(), "bool_") || is_str_equal(name.get(), "bool"));
 }
 
 }  // namespace
@@ -135,27 +130,61 @@ bool to_utf8_view(PyObject* arg, const char* name, std::string_view& out) noexce
     return false;
 }
 
-bool to_str_vector(PyObject* arg, const char* name, std::vector<std::string>& out) noexcept {
+namespace {
+
+// Beyond this many items a length is not trusted for the up-front
+// reservation; the vector grows as the items come.
+constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 16;
+
+// A new reference to an immutable sequence holding the same items as `arg`.
+PyObject* own_items(PyObject* arg) noexcept {
+    if (PyTuple_CheckExact(arg)) return Py_NewRef(arg);
+    if (PyList_CheckExact(arg)) return PyList_AsTuple(arg);
+    OwnedRef items = OwnedRef::steal(PyList_New(0));
+    if (!items) return nullptr;
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arg));
+    if (!iterator) return nullptr;
+    for (;;) {
+        PyObject* next = nullptr;
+        const int got = PyIter_NextItem(iterator.get(), &next);
+        if (got < 0) return nullptr;
+        if (got == 0) return items.release();
+        OwnedRef item = OwnedRef::steal(next);
+        if (PyList_Append(items.get(), item.get()) < 0) return nullptr;
+    }
+}
+
+bool collect_str_views(PyObject* arg, StrViews& out) {
+    if (PyUnicode_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "expected a sequence of str, got %T", arg);
+        return false;
+    }
+    // Only a missing length falls back to iterating unsized; an error of
+    // __len__ itself (KeyboardInterrupt included) propagates.
+    const Py_ssize_t hint = PyObject_LengthHint(arg, 0);
+    if (hint < 0) return false;
+    out.views.reserve(static_cast<std::size_t>(std::min(hint, max_reserved_items)));
+    out.items = OwnedRef::steal(own_items(arg));
+    if (!out.items) return false;
+    PyObject* items = out.items.get();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view view;
+        if (!utf8_view(PySequence_Fast_GET_ITEM(items, i), view)) return false;
+        out.views.push_back(view);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool to_str_views(PyObject* arg, const char* name, StrViews& out) noexcept {
     return guarded([&] {
-        if (PyUnicode_Check(arg)) {
-            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        } else if (!PySequence_Check(arg)) {
-            PyErr_Format(PyExc_TypeError, "expected a sequence of str, got %T", arg);
-        } else {
-            // The length only sizes the vector; the items come from iterating.
-            const Py_ssize_t hint = PySequence_Size(arg);
-            if (hint < 0) {
-                PyErr_Clear();
-            } else {
-                out.reserve(static_cast<std::size_t>(hint));
-            }
-            if (for_each_item(arg, [&out](std::string_view text) {
-                    out.emplace_back(text);
-                    return true;
-                })) {
-                return true;
-            }
-        }
+        if (collect_str_views(arg, out)) return true;
         name_type_error(name);
         return false;
     });
@@ -258,6 +287,20 @@ PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), words);
     }
     return list.release();
+}
+
+void raise_from_exception(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& other) {
+        PyErr_Format(PyExc_SystemError, "sorvan: unexpected C++ exception: %s", other.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "sorvan: unexpected C++ exception");
+    }
 }
 
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept {

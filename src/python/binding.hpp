@@ -6,11 +6,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
-#include <new>
+#include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -101,20 +102,41 @@ private:
 // ---------------------------------------------------------------------------
 // Arguments
 
-// A method's parameters as its text signature names them. Every parameter
-// may be passed by position or by keyword; the first `required` must be.
+// A method's N parameters as its text signature names them. The first
+// `positional` may be passed by position or by keyword, the others by
+// keyword only; the first `required` must be passed.
+template <std::size_t N>
 struct Signature {
     const char* function;  // for messages: "add" gives "add() ..."
-    std::initializer_list<const char*> params;
-    Py_ssize_t required;
+    const char* params[N];
+    std::size_t required;
+    std::size_t positional = N;
 };
+template <std::size_t N>
+Signature(const char*, const char* const (&)[N], std::size_t) -> Signature<N>;
+template <std::size_t N>
+Signature(const char*, const char* const (&)[N], std::size_t, std::size_t) -> Signature<N>;
 
-// Matches a vectorcall argument list to `sig.params`, writing a borrowed
-// reference (or nullptr when absent) to out[i] for each parameter. Raises
-// TypeError in CPython's wording for missing, surplus, unexpected or
-// duplicated arguments. Only unpacks: converting is the converters' job.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                PyObject* kwnames, PyObject** out) noexcept;
+// A method's arguments matched to its parameters: borrowed references, or
+// nullptr for those not passed. Sized by the signature, so a method cannot
+// declare more parameters than there are slots.
+template <std::size_t N>
+using Arguments = std::array<PyObject*, N>;
+
+// Matches a vectorcall argument list to `params`, writing to out[i] for each
+// parameter. Raises TypeError in CPython's wording for missing, surplus,
+// unexpected or duplicated arguments. Only unpacks: converting is the
+// converters' job.
+bool parse_args(const char* function, std::span<const char* const> params, std::size_t required,
+                std::size_t positional, PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames, std::span<PyObject*> out) noexcept;
+
+template <std::size_t N>
+bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames, Arguments<N>& out) noexcept {
+    return parse_args(sig.function, sig.params, sig.required, sig.positional, args, nargsf,
+                      kwnames, out);
+}
 
 // Converters: each turns one argument into a native value, returning false
 // with an exception set. A TypeError is re-raised as "argument 'NAME': ..."
@@ -128,9 +150,17 @@ bool to_u64(PyObject* arg, const char* name, std::uint64_t& out) noexcept;
 // Exactly True or False, or a NumPy boolean scalar.
 bool to_bool(PyObject* arg, const char* name, bool& out) noexcept;
 
-// The items of a sequence of str (a list, a tuple, ...) copied into owned
-// strings. A str itself is refused: it is not taken as a sequence of words.
-bool to_str_vector(PyObject* arg, const char* name, std::vector<std::string>& out) noexcept;
+// The items of a sequence of str (a list, a tuple, ...) as UTF-8 views. The
+// views point into the str objects themselves, which `items` keeps alive
+// (the caller's sequence may change meanwhile: signal handlers run while a
+// batch waits). A str itself is refused: it is not taken as a sequence of
+// words. The length only sizes the vector, up to a cap: it is a hint, and
+// may be anything.
+struct StrViews {
+    OwnedRef items;
+    std::vector<std::string_view> views;
+};
+bool to_str_views(PyObject* arg, const char* name, StrViews& out) noexcept;
 
 // The UTF-8 view of a str item, with no argument prefix on errors (add_all).
 bool item_to_utf8_view(PyObject* item, std::string_view& out) noexcept;
@@ -208,15 +238,20 @@ constexpr R failure_value() noexcept {
     }
 }
 
+// Raises the Python exception for a C++ exception caught at the boundary.
+void raise_from_exception(std::exception_ptr error) noexcept;
+
 // Runs the body of a function handed to CPython. The core reports its
-// errors as values, so the only C++ exception that can reach here is
-// std::bad_alloc, which becomes MemoryError.
+// errors as values, so the C++ exceptions that can reach here are those of
+// allocation (std::bad_alloc, and std::length_error past a container's
+// size limit), which become MemoryError; any other becomes SystemError
+// rather than ending the process.
 template <class F>
 auto guarded(F&& body) noexcept -> decltype(body()) {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        raise_from_exception(std::current_exception());
         return failure_value<decltype(body())>();
     }
 }

@@ -1,13 +1,11 @@
 #pragma once
-// What both Python classes are made of: the instance layout, the slots and
-// the methods whose behaviour is the same for a Trie and a DAWG, written
-// once over the lexicon type. Each class file supplies LexiconTraits, its
-// docstrings, and its method and slot tables.
+// What both Python classes are made of: the instance layout, and the slots
+// and methods whose behaviour is the same for a Trie and a DAWG, written
+// once over the lexicon type, with the docstrings they share. Each class
+// file (py_trie.cpp, py_dawg.cpp) supplies LexiconTraits, its own methods
+// and docstrings, and its method table, slots and type spec.
 
-#include <array>
-#include <initializer_list>
 #include <utility>
-#include <vector>
 
 #include "python/binding.hpp"
 
@@ -31,23 +29,20 @@ LexiconObject<Lexicon>* object_of(PyObject* self) noexcept {
     return reinterpret_cast<LexiconObject<Lexicon>*>(self);
 }
 
-// The most parameters any method takes.
-inline constexpr std::size_t max_params = 3;
-
 // The common steps of a method call: parse the arguments, take the borrow,
 // then body(lexicon, argv) converts, calls the lexicon and builds the
 // result. The borrow is released on every way out. (The receiver's type is
 // checked by the method descriptor before the call reaches here.)
-template <class Lexicon, class Borrow, class Body>
-PyObject* call_method(PyObject* self, const Signature& sig, PyObject* const* args,
+template <class Lexicon, class Borrow, std::size_t N, class Body>
+PyObject* call_method(PyObject* self, const Signature<N>& sig, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames, Body&& body) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, max_params> argv{};
-        if (!parse_args(sig, args, nargsf, kwnames, argv.data())) return nullptr;
+        Arguments<N> argv{};
+        if (!parse_args(sig, args, nargsf, kwnames, argv)) return nullptr;
         auto* object = object_of<Lexicon>(self);
         auto borrow = Borrow::acquire(object->borrow);
         if (!borrow) return nullptr;
-        return body(object->lexicon, argv.data());
+        return body(object->lexicon, argv);
     });
 }
 
@@ -125,9 +120,9 @@ PyObject* lexicon_repr(PyObject* self) noexcept {
 template <class Lexicon>
 PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) noexcept {
-    static const Signature sig{"add", {"word", "count"}, 1};
+    static constexpr Signature sig{"add", {"word", "count"}, 1};
     return call_method<Lexicon, ExclusiveBorrow>(
-        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view word;
             std::uint64_t count = 1;
             if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "count", count)) {
@@ -142,9 +137,9 @@ PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 template <class Lexicon>
 PyObject* lexicon_add_all(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) noexcept {
-    static const Signature sig{"add_all", {"source"}, 1};
+    static constexpr Signature sig{"add_all", {"source"}, 1};
     return call_method<Lexicon, ExclusiveBorrow>(
-        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, const auto& argv) -> PyObject* {
             if (!LexiconTraits<Lexicon>::add_all(lexicon, argv[0])) return nullptr;
             Py_RETURN_NONE;
         });
@@ -153,9 +148,9 @@ PyObject* lexicon_add_all(PyObject* self, PyObject* const* args, Py_ssize_t narg
 template <class Lexicon>
 PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
-    static const Signature sig{"add_from_file", {"path"}, 1};
+    static constexpr Signature sig{"add_from_file", {"path"}, 1};
     return call_method<Lexicon, ExclusiveBorrow>(
-        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view path;
             if (!to_utf8_view(argv[0], "path", path)) return nullptr;
             return none_or_raise(lexicon.add_from_file(path));
@@ -165,9 +160,9 @@ PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_
 template <class Lexicon>
 PyObject* lexicon_contains_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
-    static const Signature sig{"contains_prefix", {"prefix"}, 1};
+    static constexpr Signature sig{"contains_prefix", {"prefix"}, 1};
     return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view prefix;
             if (!to_utf8_view(argv[0], "prefix", prefix)) return nullptr;
             return new_bool(lexicon.contains_prefix(prefix));
@@ -181,16 +176,16 @@ PyObject* lexicon_get_word_count(PyObject* self, PyObject*) noexcept {
 }
 
 // The end of the three searches: converts `with_count` (the last argument),
-// runs the search, plain(cancel) or counted(cancel), and builds the list of
-// words, or of (word, count) pairs when it is true. A search stops when a
-// signal handler raises (Ctrl-C gives KeyboardInterrupt), and that exception
-// is raised instead of a partial list.
-template <class Plain, class Counted>
-PyObject* search_result(PyObject* with_count, Plain&& plain, Counted&& counted) {
+// runs search(with_count, cancel), and builds the list of words, or of
+// (word, count) pairs. A search stops when a signal handler raises (Ctrl-C
+// gives KeyboardInterrupt), and that exception is raised instead of a
+// partial list.
+template <class Search>
+PyObject* search_result(PyObject* with_count, Search&& search) {
     bool pairs = false;
     if (!to_bool(with_count, "with_count", pairs)) return nullptr;
     Cancel cancel(&signal_raised, nullptr);
-    const WordList found = pairs ? counted(&cancel) : plain(&cancel);
+    const WordList found = search(pairs, &cancel);
     if (cancel.cancelled()) return nullptr;
     return new_word_list(found);
 }
@@ -198,108 +193,118 @@ PyObject* search_result(PyObject* with_count, Plain&& plain, Counted&& counted) 
 template <class Lexicon>
 PyObject* lexicon_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) noexcept {
-    static const Signature sig{"search", {"pattern", "with_count"}, 1};
+    static constexpr Signature sig{"search", {"pattern", "with_count"}, 1};
     return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view pattern;
             if (!to_utf8_view(argv[0], "pattern", pattern)) return nullptr;
-            return search_result(
-                argv[1], [&](Cancel* c) { return lexicon.search(pattern, c); },
-                [&](Cancel* c) { return lexicon.search_with_count(pattern, c); });
+            return search_result(argv[1], [&](bool pairs, Cancel* cancel) {
+                return lexicon.search(pattern, pairs, cancel);
+            });
         });
 }
 
 template <class Lexicon>
 PyObject* lexicon_search_with_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                      PyObject* kwnames) noexcept {
-    static const Signature sig{"search_with_prefix", {"prefix", "with_count"}, 1};
+    static constexpr Signature sig{"search_with_prefix", {"prefix", "with_count"}, 1};
     return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view prefix;
             if (!to_utf8_view(argv[0], "prefix", prefix)) return nullptr;
-            return search_result(
-                argv[1], [&](Cancel* c) { return lexicon.search_with_prefix(prefix, c); },
-                [&](Cancel* c) { return lexicon.search_with_prefix_count(prefix, c); });
+            return search_result(argv[1], [&](bool pairs, Cancel* cancel) {
+                return lexicon.search_with_prefix(prefix, pairs, cancel);
+            });
         });
 }
 
 template <class Lexicon>
 PyObject* lexicon_search_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                          PyObject* kwnames) noexcept {
-    static const Signature sig{"search_within_distance", {"word", "dist", "with_count"}, 1};
+    static constexpr Signature sig{"search_within_distance", {"word", "dist", "with_count"}, 1};
     return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view word;
             std::uint64_t dist = 0;
             if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "dist", dist)) {
                 return nullptr;
             }
-            return search_result(
-                argv[2], [&](Cancel* c) { return lexicon.search_within_distance(word, dist, c); },
-                [&](Cancel* c) { return lexicon.search_within_distance_count(word, dist, c); });
+            return search_result(argv[2], [&](bool pairs, Cancel* cancel) {
+                return lexicon.search_within_distance(word, dist, pairs, cancel);
+            });
         });
 }
 
-// The batch methods: the whole sequence is converted before any query runs,
-// the queries run on the worker pool (this thread keeps the interpreter lock
-// and only waits), and the result list is built afterwards. They run to
-// their end: the workers may not look at the interpreter's signals.
+// The batch methods: the whole sequence is converted before any query runs
+// (to views into the items, which stay referenced), the queries run on the
+// worker pool while this thread keeps the interpreter lock, waits, and
+// polls for signals, and the result list is built afterwards. A signal
+// handler that raises stops the workers, and its exception is raised.
+//
+// run(views, argv, cancel) runs the batch; `items_param` names the sequence.
+template <class Lexicon, std::size_t N, class Run>
+PyObject* batch_method(PyObject* self, const Signature<N>& sig, PyObject* const* args,
+                       Py_ssize_t nargsf, PyObject* kwnames, Run&& run) noexcept {
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [&](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+            StrViews items;
+            if (!to_str_views(argv[0], sig.params[0], items)) return nullptr;
+            Cancel cancel(&signal_raised, nullptr);
+            return run(lexicon, items.views, argv, cancel);
+        });
+}
+
+// The answers of a batch of searches, or nullptr when it was cancelled.
+inline PyObject* batch_result(const std::vector<WordList>& found, const Cancel& cancel) noexcept {
+    if (cancel.cancelled()) return nullptr;
+    return new_word_lists(found);
+}
+
 template <class Lexicon>
 PyObject* lexicon_batch_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames) noexcept {
-    static const Signature sig{"batch_contains", {"words"}, 1};
-    return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
-            std::vector<std::string> words;
-            if (!to_str_vector(argv[0], "words", words)) return nullptr;
-            return new_bool_list(lexicon.batch_contains(words));
-        });
-}
-
-// batch_search and batch_search_with_prefix: one sequence, one search each.
-template <class Lexicon, auto Batch>
-PyObject* lexicon_batch_search_each(const Signature& sig, PyObject* self, PyObject* const* args,
-                                    Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [&](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
-            std::vector<std::string> items;
-            if (!to_str_vector(argv[0], *sig.params.begin(), items)) return nullptr;
-            std::vector<WordList> found = (lexicon.*Batch)(items);
-            items = {};  // the inputs go before the result objects are made
-            return new_word_lists(found);
+    static constexpr Signature sig{"batch_contains", {"words"}, 1};
+    return batch_method<Lexicon>(
+        self, sig, args, nargsf, kwnames,
+        [](const Lexicon& lexicon, const auto& words, const auto&, Cancel& cancel) -> PyObject* {
+            const auto found = lexicon.batch_contains(words, &cancel);
+            if (cancel.cancelled()) return nullptr;
+            return new_bool_list(found);
         });
 }
 
 template <class Lexicon>
 PyObject* lexicon_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) noexcept {
-    static const Signature sig{"batch_search", {"patterns"}, 1};
-    return lexicon_batch_search_each<Lexicon, &Lexicon::batch_search>(sig, self, args, nargsf,
-                                                                      kwnames);
+    static constexpr Signature sig{"batch_search", {"patterns"}, 1};
+    return batch_method<Lexicon>(
+        self, sig, args, nargsf, kwnames,
+        [](const Lexicon& lexicon, const auto& patterns, const auto&, Cancel& cancel) {
+            return batch_result(lexicon.batch_search(patterns, &cancel), cancel);
+        });
 }
 
 template <class Lexicon>
 PyObject* lexicon_batch_search_with_prefix(PyObject* self, PyObject* const* args,
                                            Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    static const Signature sig{"batch_search_with_prefix", {"prefixes"}, 1};
-    return lexicon_batch_search_each<Lexicon, &Lexicon::batch_search_with_prefix>(
-        sig, self, args, nargsf, kwnames);
+    static constexpr Signature sig{"batch_search_with_prefix", {"prefixes"}, 1};
+    return batch_method<Lexicon>(
+        self, sig, args, nargsf, kwnames,
+        [](const Lexicon& lexicon, const auto& prefixes, const auto&, Cancel& cancel) {
+            return batch_result(lexicon.batch_search_with_prefix(prefixes, &cancel), cancel);
+        });
 }
 
 template <class Lexicon>
 PyObject* lexicon_batch_search_within_distance(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    static const Signature sig{"batch_search_within_distance", {"words", "dist"}, 1};
-    return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
-            std::vector<std::string> words;
+    static constexpr Signature sig{"batch_search_within_distance", {"words", "dist"}, 1};
+    return batch_method<Lexicon>(
+        self, sig, args, nargsf, kwnames,
+        [](const Lexicon& lexicon, const auto& words, const auto& argv, Cancel& cancel) -> PyObject* {
             std::uint64_t dist = 0;
-            if (!to_str_vector(argv[0], "words", words) || !to_u64(argv[1], "dist", dist)) {
-                return nullptr;
-            }
-            std::vector<WordList> found = lexicon.batch_search_within_distance(words, dist);
-            words = {};
-            return new_word_lists(found);
+            if (!to_u64(argv[1], "dist", dist)) return nullptr;
+            return batch_result(lexicon.batch_search_within_distance(words, dist, &cancel), cancel);
         });
 }
 
@@ -350,77 +355,29 @@ inline constexpr char search_within_distance_doc[] =
     "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
     "If ``with_count=True``, returns ``list[(word, count)]``.";
 
-// What differs between the two classes' type objects.
-struct ClassDocs {
-    const char* type_name;  // the PyType_Spec name: "builtins.NAME"
-    const char* doc;        // the class docstring
-    const char* add;
-    const char* add_all;
-    const char* add_from_file;
-    const char* contains_prefix;
-};
+// The method-table rows both classes share, after their own methods.
+#define SORVAN_LEXICON_QUERY_METHODS(Lexicon)                                                    \
+    {"get_word_count", as_method(&lexicon_get_word_count<Lexicon>), METH_NOARGS,                  \
+     get_word_count_doc},                                                                         \
+    {"search", as_method(&lexicon_search<Lexicon>), fastcall, search_doc},                        \
+    {"search_with_prefix", as_method(&lexicon_search_with_prefix<Lexicon>), fastcall,             \
+     search_with_prefix_doc},                                                                     \
+    {"search_within_distance", as_method(&lexicon_search_within_distance<Lexicon>), fastcall,     \
+     search_within_distance_doc},                                                                 \
+    {"batch_contains", as_method(&lexicon_batch_contains<Lexicon>), fastcall,                     \
+     batch_contains_doc},                                                                         \
+    {"batch_search", as_method(&lexicon_batch_search<Lexicon>), fastcall, batch_search_doc},      \
+    {"batch_search_with_prefix", as_method(&lexicon_batch_search_with_prefix<Lexicon>), fastcall, \
+     batch_search_with_prefix_doc},                                                               \
+    {"batch_search_within_distance", as_method(&lexicon_batch_search_within_distance<Lexicon>),   \
+     fastcall, batch_search_within_distance_doc}
 
-// A lexicon class's method table, slots and PyType_Spec. The methods come in
-// the order both classes share, with the class's own methods (`own`) after
-// add_from_file. Instances are static: CPython keeps pointers into them.
-template <class Lexicon>
-class LexiconClass {
-public:
-    LexiconClass(const ClassDocs& docs, std::initializer_list<PyMethodDef> own) {
-        methods_ = {
-            {"add", as_method(&lexicon_add<Lexicon>), fastcall, docs.add},
-            {"add_all", as_method(&lexicon_add_all<Lexicon>), fastcall, docs.add_all},
-            {"add_from_file", as_method(&lexicon_add_from_file<Lexicon>), fastcall,
-             docs.add_from_file},
-        };
-        methods_.insert(methods_.end(), own);
-        methods_.insert(methods_.end(), {
-            {"contains_prefix", as_method(&lexicon_contains_prefix<Lexicon>), fastcall,
-             docs.contains_prefix},
-            {"get_word_count", as_method(&lexicon_get_word_count<Lexicon>), METH_NOARGS,
-             get_word_count_doc},
-            {"search", as_method(&lexicon_search<Lexicon>), fastcall, search_doc},
-            {"search_with_prefix", as_method(&lexicon_search_with_prefix<Lexicon>), fastcall,
-             search_with_prefix_doc},
-            {"search_within_distance", as_method(&lexicon_search_within_distance<Lexicon>),
-             fastcall, search_within_distance_doc},
-            {"batch_contains", as_method(&lexicon_batch_contains<Lexicon>), fastcall,
-             batch_contains_doc},
-            {"batch_search", as_method(&lexicon_batch_search<Lexicon>), fastcall, batch_search_doc},
-            {"batch_search_with_prefix", as_method(&lexicon_batch_search_with_prefix<Lexicon>),
-             fastcall, batch_search_with_prefix_doc},
-            {"batch_search_within_distance",
-             as_method(&lexicon_batch_search_within_distance<Lexicon>), fastcall,
-             batch_search_within_distance_doc},
-            {nullptr, nullptr, 0, nullptr},
-        });
-        slots_ = {{
-            {Py_tp_new, as_slot(&lexicon_new<Lexicon>)},
-            {Py_tp_dealloc, as_slot(&lexicon_dealloc<Lexicon>)},
-            {Py_sq_contains, as_slot(&lexicon_contains<Lexicon>)},
-            {Py_mp_length, as_slot(&lexicon_len<Lexicon>)},
-            {Py_tp_repr, as_slot(&lexicon_repr<Lexicon>)},
-            {Py_tp_doc, const_cast<char*>(docs.doc)},
-            {Py_tp_methods, methods_.data()},
-            {0, nullptr},
-        }};
-        spec_ = {
-            /* .name = */ docs.type_name,
-            /* .basicsize = */ static_cast<int>(sizeof(LexiconObject<Lexicon>)),
-            /* .itemsize = */ 0,
-            /* .flags = */ Py_TPFLAGS_DEFAULT,
-            /* .slots = */ slots_.data(),
-        };
-    }
-    LexiconClass(const LexiconClass&) = delete;
-    LexiconClass& operator=(const LexiconClass&) = delete;
-
-    PyType_Spec& spec() noexcept { return spec_; }
-
-private:
-    std::vector<PyMethodDef> methods_;
-    std::array<PyType_Slot, 8> slots_{};
-    PyType_Spec spec_{};
-};
+// The slots both classes share, besides their docstring and method table.
+#define SORVAN_LEXICON_SLOTS(Lexicon)                             \
+    {Py_tp_new, as_slot(&lexicon_new<Lexicon>)},                  \
+    {Py_tp_dealloc, as_slot(&lexicon_dealloc<Lexicon>)},          \
+    {Py_sq_contains, as_slot(&lexicon_contains<Lexicon>)},        \
+    {Py_mp_length, as_slot(&lexicon_len<Lexicon>)},               \
+    {Py_tp_repr, as_slot(&lexicon_repr<Lexicon>)}
 
 }  // namespace sorvan::python

@@ -24,6 +24,8 @@ struct LexiconTraits<Dawg> {
     }
 };
 
+using PyDAWG = LexiconObject<Dawg>;
+
 namespace {
 
 PyObject* dawg_reduce(PyObject* self, PyObject*) noexcept {
@@ -65,21 +67,34 @@ PyDoc_STRVAR(dawg_contains_prefix__doc__,
              "contains_prefix($self, prefix)\n--\n\n"
              "Returns True if prefix is a prefix of any word in the DAWG.");
 
-LexiconClass<Dawg> dawg_class(
-    {
-        /* .type_name = */ "builtins.DAWG",
-        /* .doc = */ dawg__doc__,
-        /* .add = */ dawg_add__doc__,
-        /* .add_all = */ dawg_add_all__doc__,
-        /* .add_from_file = */ dawg_add_from_file__doc__,
-        /* .contains_prefix = */ dawg_contains_prefix__doc__,
-    },
-    {
-        {"reduce", as_method(&dawg_reduce), METH_NOARGS, dawg_reduce__doc__},
-    });
+PyMethodDef dawg_methods[] = {
+    {"add", as_method(&lexicon_add<Dawg>), fastcall, dawg_add__doc__},
+    {"add_all", as_method(&lexicon_add_all<Dawg>), fastcall, dawg_add_all__doc__},
+    {"add_from_file", as_method(&lexicon_add_from_file<Dawg>), fastcall, dawg_add_from_file__doc__},
+    {"reduce", as_method(&dawg_reduce), METH_NOARGS, dawg_reduce__doc__},
+    {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
+     dawg_contains_prefix__doc__},
+    SORVAN_LEXICON_QUERY_METHODS(Dawg),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot dawg_slots[] = {
+    SORVAN_LEXICON_SLOTS(Dawg),
+    {Py_tp_doc, const_cast<char*>(dawg__doc__)},
+    {Py_tp_methods, dawg_methods},
+    {0, nullptr},
+};
+
+PyType_Spec dawg_type_spec = {
+    /* .name = */ "builtins.DAWG",
+    /* .basicsize = */ static_cast<int>(sizeof(PyDAWG)),
+    /* .itemsize = */ 0,
+    /* .flags = */ Py_TPFLAGS_DEFAULT,
+    /* .slots = */ dawg_slots,
+};
 
 }  // namespace
 
-PyType_Spec& dawg_spec() noexcept { return dawg_class.spec(); }
+PyType_Spec& dawg_spec() noexcept { return dawg_type_spec; }
 
 }  // namespace sorvan::python

@@ -19,6 +19,8 @@ struct LexiconTraits<Trie> {
     }
 };
 
+using PyTrie = LexiconObject<Trie>;
+
 namespace {
 
 PyDoc_STRVAR(trie__doc__,
@@ -43,19 +45,33 @@ PyDoc_STRVAR(trie_contains_prefix__doc__,
              "contains_prefix($self, prefix)\n--\n\n"
              "Returns True if prefix is a prefix of any word in the Trie.");
 
-LexiconClass<Trie> trie_class(
-    {
-        /* .type_name = */ "builtins.Trie",
-        /* .doc = */ trie__doc__,
-        /* .add = */ trie_add__doc__,
-        /* .add_all = */ trie_add_all__doc__,
-        /* .add_from_file = */ trie_add_from_file__doc__,
-        /* .contains_prefix = */ trie_contains_prefix__doc__,
-    },
-    {});
+PyMethodDef trie_methods[] = {
+    {"add", as_method(&lexicon_add<Trie>), fastcall, trie_add__doc__},
+    {"add_all", as_method(&lexicon_add_all<Trie>), fastcall, trie_add_all__doc__},
+    {"add_from_file", as_method(&lexicon_add_from_file<Trie>), fastcall, trie_add_from_file__doc__},
+    {"contains_prefix", as_method(&lexicon_contains_prefix<Trie>), fastcall,
+     trie_contains_prefix__doc__},
+    SORVAN_LEXICON_QUERY_METHODS(Trie),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot trie_slots[] = {
+    SORVAN_LEXICON_SLOTS(Trie),
+    {Py_tp_doc, const_cast<char*>(trie__doc__)},
+    {Py_tp_methods, trie_methods},
+    {0, nullptr},
+};
+
+PyType_Spec trie_type_spec = {
+    /* .name = */ "builtins.Trie",
+    /* .basicsize = */ static_cast<int>(sizeof(PyTrie)),
+    /* .itemsize = */ 0,
+    /* .flags = */ Py_TPFLAGS_DEFAULT,
+    /* .slots = */ trie_slots,
+};
 
 }  // namespace
 
-PyType_Spec& trie_spec() noexcept { return trie_class.spec(); }
+PyType_Spec& trie_spec() noexcept { return trie_type_spec; }
 
 }  // namespace sorvan::python

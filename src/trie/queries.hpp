@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,53 +28,64 @@ public:
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled
-    // search returns what it found until then, and cancel->cancelled() says so.
+    // search returns what it found until then, and cancel->cancelled() says
+    // so. With `with_counts` the list carries each word's count.
 
     // Words matching a wildcard pattern (`?` one letter, `*` any run), in
     // traversal order, duplicates kept; the empty pattern yields nothing.
-    WordList search(std::string_view pattern, Cancel* cancel = nullptr) const {
-        return search_words(store(), pattern, false, cancel);
-    }
-    WordList search_with_count(std::string_view pattern, Cancel* cancel = nullptr) const {
-        return search_words(store(), pattern, true, cancel);
+    WordList search(std::string_view pattern, bool with_counts = false,
+                    Cancel* cancel = nullptr) const {
+        return search_words(store(), pattern, with_counts, cancel);
     }
 
     // Words starting with `prefix` (taken literally), in code-point order;
     // the empty prefix yields nothing.
-    WordList search_with_prefix(std::string_view prefix, Cancel* cancel = nullptr) const {
-        return search_prefix(store(), prefix, false, cancel);
-    }
-    WordList search_with_prefix_count(std::string_view prefix, Cancel* cancel = nullptr) const {
-        return search_prefix(store(), prefix, true, cancel);
+    WordList search_with_prefix(std::string_view prefix, bool with_counts = false,
+                                Cancel* cancel = nullptr) const {
+        return search_prefix(store(), prefix, with_counts, cancel);
     }
 
     // Words within Levenshtein distance `dist` of `word`, in code-point
     // order; the empty word is never reported.
     WordList search_within_distance(std::string_view word, std::uint64_t dist,
-                                    Cancel* cancel = nullptr) const {
-        return search_distance(store(), word, dist, false, cancel);
-    }
-    WordList search_within_distance_count(std::string_view word, std::uint64_t dist,
-                                          Cancel* cancel = nullptr) const {
-        return search_distance(store(), word, dist, true, cancel);
+                                    bool with_counts = false, Cancel* cancel = nullptr) const {
+        return search_distance(store(), word, dist, with_counts, cancel);
     }
 
-    // The batch forms: the single-item query for every item, run on the
-    // process-wide worker pool, answers in input order. Membership answers
-    // are bytes (1 = present): a vector<bool> has no separate slots for the
-    // workers to write.
-    std::vector<std::uint8_t> batch_contains(std::span<const std::string> words) const {
-        return parallel_map(words.size(), [&](std::size_t i) -> std::uint8_t { return contains(words[i]); });
+    // The batch forms: the single-item query for every item of `items` (a
+    // range of anything that converts to std::string_view), run on the
+    // process-wide worker pool, answers in input order. A cancelled batch
+    // (see LoopCancel) returns with the answers of the items it did not
+    // finish left empty. Membership answers are bytes (1 = present): a
+    // vector<bool> has no separate slots for the workers to write.
+    template <class Items>
+    std::vector<std::uint8_t> batch_contains(const Items& words, Cancel* cancel = nullptr) const {
+        LoopCancel loop(cancel);
+        ParallelOptions options;
+        options.cancel = &loop;
+        return parallel_map(
+            std::size(words), [&](std::size_t i) -> std::uint8_t { return contains(words[i]); },
+            options);
     }
-    std::vector<WordList> batch_search(std::span<const std::string> patterns) const {
-        return batch(patterns, [&](const std::string& pattern) { return search(pattern); });
+    template <class Items>
+    std::vector<WordList> batch_search(const Items& patterns, Cancel* cancel = nullptr) const {
+        return batch(patterns, cancel, [&](std::string_view pattern, Cancel* c) {
+            return search(pattern, false, c);
+        });
     }
-    std::vector<WordList> batch_search_with_prefix(std::span<const std::string> prefixes) const {
-        return batch(prefixes, [&](const std::string& prefix) { return search_with_prefix(prefix); });
+    template <class Items>
+    std::vector<WordList> batch_search_with_prefix(const Items& prefixes,
+                                                   Cancel* cancel = nullptr) const {
+        return batch(prefixes, cancel, [&](std::string_view prefix, Cancel* c) {
+            return search_with_prefix(prefix, false, c);
+        });
     }
-    std::vector<WordList> batch_search_within_distance(std::span<const std::string> words,
-                                                       std::uint64_t dist) const {
-        return batch(words, [&](const std::string& word) { return search_within_distance(word, dist); });
+    template <class Items>
+    std::vector<WordList> batch_search_within_distance(const Items& words, std::uint64_t dist,
+                                                       Cancel* cancel = nullptr) const {
+        return batch(words, cancel, [&](std::string_view word, Cancel* c) {
+            return search_within_distance(word, dist, false, c);
+        });
     }
 
 private:
@@ -83,9 +94,20 @@ private:
     // time, and even a few of them are worth sharing.
     static constexpr ParallelOptions search_options{.min_parallel = 4, .max_chunk = 1};
 
-    template <class Query>
-    std::vector<WordList> batch(std::span<const std::string> items, Query&& query) const {
-        return parallel_map(items.size(), [&](std::size_t i) { return query(items[i]); }, search_options);
+    // Runs query(item, cancel) for every item, each with a Cancel that
+    // stops it when the loop is cancelled.
+    template <class Items, class Query>
+    std::vector<WordList> batch(const Items& items, Cancel* cancel, Query&& query) const {
+        LoopCancel loop(cancel);
+        ParallelOptions options = search_options;
+        options.cancel = &loop;
+        return parallel_map(
+            std::size(items),
+            [&](std::size_t i) {
+                Cancel item = loop.for_item();
+                return query(std::string_view(items[i]), &item);
+            },
+            options);
     }
 
     const NodeStore& store() const noexcept { return static_cast<const Lexicon&>(*this).nodes(); }

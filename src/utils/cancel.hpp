@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 namespace sorvan {
 
@@ -54,6 +56,34 @@ private:
     Poll poll_ = nullptr;
     void* context_ = nullptr;
     bool cancelled_ = false;
+};
+
+// Cancellation of a parallel loop. The caller's Cancel may look at what only
+// the calling thread may touch (the binding runs the interpreter's signal
+// handlers there), so only that thread asks it; once it says stop, a shared
+// flag tells the threads running the other items.
+class LoopCancel {
+public:
+    // `caller` may be null: the loop then never stops early.
+    explicit LoopCancel(Cancel* caller) noexcept
+        : caller_(caller), caller_thread_(std::this_thread::get_id()) {}
+    LoopCancel(const LoopCancel&) = delete;
+    LoopCancel& operator=(const LoopCancel&) = delete;
+
+    // True once the loop is to stop. On the calling thread this asks the
+    // caller's Cancel; on any other it only reads the flag.
+    bool poll() noexcept;
+    bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+
+    // A Cancel for the traversal of one item, on whichever thread runs it.
+    Cancel for_item() noexcept { return Cancel(&poll_loop, this); }
+
+private:
+    static bool poll_loop(void* loop) noexcept { return static_cast<LoopCancel*>(loop)->poll(); }
+
+    Cancel* caller_;
+    std::thread::id caller_thread_;
+    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace sorvan

@@ -13,8 +13,9 @@ namespace sorvan {
 // One parallel loop. It lives on its caller's stack: the caller unlinks it
 // and waits until no worker is inside it before returning.
 struct ThreadPool::Job {
-    Job(std::size_t n_items, std::size_t chunk_size, ChunkFn chunk_body, void* body_fn) noexcept
-        : n(n_items), chunk(chunk_size), body(chunk_body), fn(body_fn) {}
+    Job(std::size_t n_items, std::size_t chunk_size, ChunkFn chunk_body, void* body_fn,
+        LoopCancel* loop_cancel) noexcept
+        : n(n_items), chunk(chunk_size), body(chunk_body), fn(body_fn), cancel(loop_cancel) {}
 
     // Claims and runs chunks until none is left or a call throws.
     void work() noexcept;
@@ -23,6 +24,7 @@ struct ThreadPool::Job {
     const std::size_t chunk;
     const ChunkFn body;
     void* const fn;
+    LoopCancel* const cancel;  // may be null
     std::atomic<std::size_t> next{0};  // the first item nobody has claimed
     std::atomic<bool> failed{false};
     std::exception_ptr error;  // written once, by the thread that set `failed`
@@ -37,6 +39,10 @@ struct ThreadPool::Job {
 
 void ThreadPool::Job::work() noexcept {
     for (;;) {
+        if (cancel != nullptr && cancel->poll()) {
+            next.store(n, std::memory_order_relaxed);
+            return;
+        }
         const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
         if (begin >= n) return;
         const std::size_t end = n - begin > chunk ? begin + chunk : n;
@@ -111,8 +117,9 @@ void ThreadPool::unlink(Job& job) noexcept {
     job.queued = false;
 }
 
-void ThreadPool::run(std::size_t n, std::size_t chunk, ChunkFn body, void* fn) {
-    Job job(n, chunk, body, fn);
+void ThreadPool::run(std::size_t n, std::size_t chunk, ChunkFn body, void* fn,
+                     LoopCancel* cancel) {
+    Job job(n, chunk, body, fn, cancel);
     {
         std::lock_guard lock(mutex_);
         job.next_job = jobs_;
@@ -129,7 +136,19 @@ void ThreadPool::run(std::size_t n, std::size_t chunk, ChunkFn body, void* fn) {
     {
         std::unique_lock lock(mutex_);
         unlink(job);
-        job.left.wait(lock, [&job] { return job.helpers == 0; });
+        auto done = [&job] { return job.helpers == 0; };
+        if (cancel == nullptr) {
+            job.left.wait(lock, done);
+        } else {
+            // Wake now and then to poll: the workers may be deep in long
+            // items, and only this thread can notice a cancellation. The
+            // poll runs unlocked, since it may start a loop of its own.
+            while (!job.left.wait_for(lock, wait_poll_period, done)) {
+                lock.unlock();
+                cancel->poll();
+                lock.lock();
+            }
+        }
     }
     if (job.error) std::rethrow_exception(job.error);
 }

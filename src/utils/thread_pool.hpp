@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -9,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "utils/cancel.hpp"
 
 namespace sorvan {
 
@@ -24,7 +27,28 @@ struct ParallelOptions {
     // the default keeps the shared counter off the profile for cheap items
     // (membership).
     std::size_t max_chunk = 32;
+    // When set, the loop stops early once it says stop: the calling thread
+    // polls it between chunks and, while it waits for the workers, every
+    // `wait_poll_period`; every thread looks at it before claiming a chunk,
+    // and items can hand its for_item() Cancel to their traversals. Items
+    // not started by then are skipped (their results keep their defaults).
+    LoopCancel* cancel = nullptr;
 };
+
+// How often a caller that waits for a cancellable loop's workers polls.
+inline constexpr auto wait_poll_period = std::chrono::milliseconds(10);
+
+// Runs fn(i) for i in [0, n) on the calling thread, in chunks of
+// options.max_chunk between polls of options.cancel.
+template <class F>
+void run_inline(std::size_t n, F& fn, const ParallelOptions& options) {
+    const std::size_t chunk = std::max<std::size_t>(options.max_chunk, 1);
+    for (std::size_t begin = 0; begin < n; begin += chunk) {
+        if (options.cancel != nullptr && options.cancel->poll()) return;
+        const std::size_t end = std::min(n, begin + chunk);
+        for (std::size_t i = begin; i < end; ++i) fn(i);
+    }
+}
 
 // A fixed set of worker threads that run parallel loops. The calling thread
 // of each loop works too and returns when every item is done, so a pool with
@@ -70,7 +94,7 @@ private:
     struct Job;
 
     // Runs the loop with the workers; see parallel_for.
-    void run(std::size_t n, std::size_t chunk, ChunkFn body, void* fn);
+    void run(std::size_t n, std::size_t chunk, ChunkFn body, void* fn, LoopCancel* cancel);
     void worker_main() noexcept;
     Job* least_helped_job() const noexcept;
     void unlink(Job& job) noexcept;
@@ -91,7 +115,7 @@ private:
 template <class F>
 void ThreadPool::parallel_for(std::size_t n, F&& fn, ParallelOptions options) {
     if (n <= 1 || n < options.min_parallel || threads_.empty()) {
-        for (std::size_t i = 0; i < n; ++i) fn(i);
+        run_inline(n, fn, options);
         return;
     }
     // About four chunks per thread when n is small, for balance; never more
@@ -100,7 +124,7 @@ void ThreadPool::parallel_for(std::size_t n, F&& fn, ParallelOptions options) {
     const std::size_t max_chunk = std::max<std::size_t>(options.max_chunk, 1);
     const std::size_t chunk = std::clamp<std::size_t>(per_chunk, 1, max_chunk);
     void* erased = const_cast<void*>(static_cast<const void*>(std::addressof(fn)));
-    run(n, chunk, &run_chunk<F>, erased);
+    run(n, chunk, &run_chunk<F>, erased, options.cancel);
 }
 
 // ThreadPool::instance().parallel_for, except that a loop too small to share
@@ -108,7 +132,7 @@ void ThreadPool::parallel_for(std::size_t n, F&& fn, ParallelOptions options) {
 template <class F>
 void parallel_for(std::size_t n, F&& fn, ParallelOptions options = {}) {
     if (n <= 1 || n < options.min_parallel) {
-        for (std::size_t i = 0; i < n; ++i) fn(i);
+        run_inline(n, fn, options);
         return;
     }
     ThreadPool::instance().parallel_for(n, std::forward<F>(fn), options);

@@ -119,12 +119,12 @@ TEST(Search, CountsAndBothLexiconsAgree) {
     }
     dawg._reduce(0);
     for (const char* p : {"*", "*a*", "?", "a?c", "*z"}) {
-        EXPECT_EQ(trie.search_with_count(p), dawg.search_with_count(p)) << p;
-        for (const WordCount& wc : trie.search_with_count(p).pairs()) EXPECT_EQ(wc.second, 2u);
+        EXPECT_EQ(trie.search(p, true), dawg.search(p, true)) << p;
+        for (const WordCount& wc : trie.search(p, true).pairs()) EXPECT_EQ(wc.second, 2u);
     }
-    EXPECT_EQ(trie.search_with_prefix_count("ab").pairs(),
+    EXPECT_EQ(trie.search_with_prefix("ab", true).pairs(),
               (std::vector<WordCount>{{"ab", 2}, {"abc", 2}, {"abz", 2}}));
-    EXPECT_EQ(dawg.search_within_distance_count("ab", 0).pairs(), (std::vector<WordCount>{{"ab", 2}}));
+    EXPECT_EQ(dawg.search_within_distance("ab", 0, true).pairs(), (std::vector<WordCount>{{"ab", 2}}));
 }
 
 // A path far deeper than any native stack could recurse.
@@ -180,10 +180,10 @@ TEST(Cancel, SearchesStopAtThePollAndKeepWhatTheyFound) {
     }
     using Search = WordList (*)(const Trie&, Cancel*);
     const std::vector<std::pair<const char*, Search>> searches = {
-        {"*", [](const Trie& t, Cancel* c) { return t.search("*", c); }},
-        {"*a*b*", [](const Trie& t, Cancel* c) { return t.search_with_count("*a*b*", c); }},
-        {"prefix", [](const Trie& t, Cancel* c) { return t.search_with_prefix("a", c); }},
-        {"distance", [](const Trie& t, Cancel* c) { return t.search_within_distance("ab", 9, c); }},
+        {"*", [](const Trie& t, Cancel* c) { return t.search("*", false, c); }},
+        {"*a*b*", [](const Trie& t, Cancel* c) { return t.search("*a*b*", true, c); }},
+        {"prefix", [](const Trie& t, Cancel* c) { return t.search_with_prefix("a", false, c); }},
+        {"distance", [](const Trie& t, Cancel* c) { return t.search_within_distance("ab", 9, false, c); }},
     };
     for (const auto& [name, search] : searches) {
         const WordList full = search(trie, nullptr);
@@ -210,7 +210,7 @@ TEST(Cancel, StopsAPathologicalPattern) {
     ASSERT_TRUE(trie.add(std::string(2'000, 'a'), 1));
     CountingPoll poll{0, 3};
     Cancel cancel(&CountingPoll::poll, &poll);
-    EXPECT_TRUE(trie.search("*a*a*a*a*b", &cancel).empty());
+    EXPECT_TRUE(trie.search("*a*a*a*a*b", false, &cancel).empty());
     EXPECT_TRUE(cancel.cancelled());
     EXPECT_EQ(poll.calls, 3);
 }
