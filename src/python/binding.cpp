@@ -136,22 +136,12 @@ namespace {
 // reservation; the vector grows as the items come.
 constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 16;
 
-// A new reference to an immutable sequence holding the same items as `arg`.
-PyObject* own_items(PyObject* arg) noexcept {
-    if (PyTuple_CheckExact(arg)) return Py_NewRef(arg);
-    if (PyList_CheckExact(arg)) return PyList_AsTuple(arg);
-    OwnedRef items = OwnedRef::steal(PyList_New(0));
-    if (!items) return nullptr;
-    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arg));
-    if (!iterator) return nullptr;
-    for (;;) {
-        PyObject* next = nullptr;
-        const int got = PyIter_NextItem(iterator.get(), &next);
-        if (got < 0) return nullptr;
-        if (got == 0) return items.release();
-        OwnedRef item = OwnedRef::steal(next);
-        if (PyList_Append(items.get(), item.get()) < 0) return nullptr;
-    }
+// Appends the view of `item` to out.views, and `item` to out.items.
+bool keep_str_view(PyObject* item, StrViews& out) {
+    std::string_view view;
+    if (!utf8_view(item, view) || PyList_Append(out.items.get(), item) < 0) return false;
+    out.views.push_back(view);
+    return true;
 }
 
 bool collect_str_views(PyObject* arg, StrViews& out) {
@@ -168,16 +158,29 @@ bool collect_str_views(PyObject* arg, StrViews& out) {
     const Py_ssize_t hint = PyObject_LengthHint(arg, 0);
     if (hint < 0) return false;
     out.views.reserve(static_cast<std::size_t>(std::min(hint, max_reserved_items)));
-    out.items = OwnedRef::steal(own_items(arg));
-    if (!out.items) return false;
-    PyObject* items = out.items.get();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        std::string_view view;
-        if (!utf8_view(PySequence_Fast_GET_ITEM(items, i), view)) return false;
-        out.views.push_back(view);
+    if (PyTuple_CheckExact(arg) || PyList_CheckExact(arg)) {
+        // A tuple of the same items, which nobody else can change.
+        out.items = OwnedRef::steal(PyTuple_CheckExact(arg) ? Py_NewRef(arg) : PyList_AsTuple(arg));
+        if (!out.items) return false;
+        const Py_ssize_t n = PyTuple_GET_SIZE(out.items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::string_view view;
+            if (!utf8_view(PyTuple_GET_ITEM(out.items.get(), i), view)) return false;
+            out.views.push_back(view);
+        }
+        return true;
     }
-    return true;
+    out.items = OwnedRef::steal(PyList_New(0));
+    if (!out.items) return false;
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arg));
+    if (!iterator) return false;
+    for (;;) {
+        PyObject* next = nullptr;
+        const int got = PyIter_NextItem(iterator.get(), &next);
+        if (got <= 0) return got == 0;
+        OwnedRef item = OwnedRef::steal(next);
+        if (!keep_str_view(item.get(), out)) return false;
+    }
 }
 
 }  // namespace

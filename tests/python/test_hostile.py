@@ -210,6 +210,78 @@ def test_index_objects_that_fail(lexicon_class, call, value, error):
     assert "zzz" in lexicon
 
 
+# ------------------------------------------------- misbehaving arguments --
+
+
+def fake_bool_type(module):
+    """A class whose __module__ is `module`, named like NumPy's boolean."""
+    return type("bool_", (), {"__module__": module, "__bool__": lambda self: True})
+
+
+@pytest.mark.parametrize("module", [0, b"numpy", None, ["numpy"]], ids=repr)
+def test_with_count_of_a_type_with_an_odd_module(lexicon_class, module):
+    lexicon = filled(lexicon_class, ["a"])
+    with pytest.raises(TypeError, match="^argument 'with_count': expected bool, got bool_$"):
+        lexicon.search("a", fake_bool_type(module)())
+    assert lexicon.search("a", True) == [("a", 1)]
+
+
+class Sized(list):
+    """A list that reports the length it is given, not its own."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+BATCHES = {
+    "contains": (lambda lex, items: lex.batch_contains(items), [True]),
+    "search": (lambda lex, items: lex.batch_search(items), [["apple"]]),
+    "prefix": (lambda lex, items: lex.batch_search_with_prefix(items), [["apple"]]),
+    "distance": (lambda lex, items: lex.batch_search_within_distance(items, 1), [["apple"]]),
+}
+
+
+@pytest.mark.parametrize("length", [2**62, 10**15, 2**63 - 1, 0])
+@pytest.mark.parametrize("batch", BATCHES.values(), ids=BATCHES.keys())
+def test_a_length_is_only_a_hint(lexicon_class, batch, length):
+    call, expected = batch
+    lexicon = filled(lexicon_class, ["apple"])
+    assert call(lexicon, Sized(["apple"], length)) == expected
+
+
+@pytest.mark.parametrize("batch", BATCHES.values(), ids=BATCHES.keys())
+def test_a_huge_range_is_refused_for_its_items(lexicon_class, batch):
+    with pytest.raises(TypeError, match="expected str, got int"):
+        batch[0](lexicon_class(), range(2**62))
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), ValueError("bad length"), OverflowError()])
+@pytest.mark.parametrize("batch", BATCHES.values(), ids=BATCHES.keys())
+def test_errors_of_len_propagate(lexicon_class, batch, error):
+    lexicon = filled(lexicon_class, ["apple"])
+    with pytest.raises(type(error)) as info:
+        batch[0](lexicon, Sized(["apple"], error))
+    assert info.value is error
+    assert batch[0](lexicon, ["apple"]) == batch[1]
+
+
+def test_items_removed_from_the_list_by_their_own_iterator_stay_alive(lexicon_class):
+    class Draining(list):
+        def __iter__(self):
+            while self:
+                yield self.pop()  # the list drops its reference at once
+
+    words = Draining(["".join(["apple", str(i)]) for i in range(1000)])
+    lexicon = filled(lexicon_class, ["apple7"])
+    assert lexicon.batch_contains(words).count(True) == 1
+
+
 # -------------------------------------------------------------------- files --
 
 

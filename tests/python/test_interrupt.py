@@ -62,3 +62,41 @@ def test_a_handler_that_returns_lets_the_search_finish(alarm):
     alarm(0.02)
     assert trie.search("*a*a*b", with_count=True) == []  # 400**3 / 3! steps, a tenth of a second
     assert calls == [signal.SIGALRM]
+
+
+@pytest.mark.parametrize(
+    "batch",
+    [
+        lambda lex: lex.batch_search(["*a*a*a*a*b"] * 4),
+        lambda lex: lex.batch_search_within_distance(["b" * 80_000] * 4, 2**64 - 1),
+        # Each item is quick, but there are so many that only polling
+        # between chunks stops them.
+        lambda lex: lex.batch_contains(["a" * LONG] * 5_000_000),  # some 15 s
+    ],
+    ids=["stars", "levenshtein", "many-items"],
+)
+def test_a_long_batch_stops_at_ctrl_c(lexicon_class, alarm, batch):
+    lexicon = lexicon_class()
+    lexicon.add_all(["a" * LONG, "a" * 80_000 + "c", "b"])
+    before = repr(lexicon)
+    alarm(0.3)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        batch(lexicon)
+        pytest.fail("the batch ran to its end")
+    assert time.monotonic() - start < 3
+    assert repr(lexicon) == before
+    # The workers stopped and the pool takes new batches.
+    assert lexicon.batch_search(["?", "b*"] * 8) == [["b"], ["b"]] * 8
+    lexicon.add("c")  # the shared borrow was released
+    assert "c" in lexicon
+
+
+def test_a_handler_that_returns_lets_the_batch_finish(alarm):
+    calls = []
+    signal.signal(signal.SIGALRM, lambda signum, frame: calls.append(signum))
+    trie = Trie()
+    trie.add_all(["a" * 400, "b"])
+    alarm(0.02)
+    assert trie.batch_search(["*a*a*b"] * 4) == [[]] * 4
+    assert calls == [signal.SIGALRM]

@@ -11,6 +11,7 @@ freed memory, and its leak checker watches instead.
 """
 
 import os
+import subprocess
 import sys
 
 import pytest
@@ -143,3 +144,22 @@ def test_repeated_calls_leak_nothing(lexicon_class, tmp_path, name, calls, metho
     assert [sys.getrefcount(obj) for obj in watched] == references
     if not UNDER_ASAN:
         assert grown < GROWTH_LIMIT, f"{grown} bytes more after {calls} calls"
+
+
+def test_batch_items_are_not_copied(tmp_path):
+    # 500 references to one 10 MB str: 5 GB if each item were copied.
+    # (Searches whose cost grows with the item are left out: they would be
+    # slow, not wasteful.)
+    script = tmp_path / "batch.py"
+    script.write_text(
+        "import resource, sorvan\n"
+        "big = 'a' * 10_000_000\n"
+        "t = sorvan.Trie(); t.add('a')\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "t.batch_contains([big] * 500)\n"
+        "t.batch_search_with_prefix([big] * 500)\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+    )
+    grown_kib = int(subprocess.run([sys.executable, str(script)], check=True,
+                                   capture_output=True, text=True).stdout)
+    assert grown_kib < 100_000
