@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "utils/cancel.hpp"
 #include "utils/thread_pool.hpp"
 
 namespace sorvan {
@@ -437,6 +438,67 @@ TEST(ThreadsRefused, LoopsRunOnTheCaller) {
     });
     if (code == child_cannot_block_threads) GTEST_SKIP() << "seccomp filters are not available here";
     EXPECT_EQ(code, child_ok);
+}
+
+// A caller-side poll that says stop once `stop` is set, counting its calls
+// and the threads it was called on.
+struct CallerPoll {
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0};
+    ThreadLog threads;
+    static bool poll(void* self) noexcept {
+        auto& p = *static_cast<CallerPoll*>(self);
+        p.calls.fetch_add(1);
+        p.threads.record();
+        return p.stop.load();
+    }
+};
+
+class Cancellation : public ::testing::TestWithParam<int> {};
+
+// Items spin until their own Cancel stops them; only the caller's thread
+// may ask the caller's poll, and it does so while it waits for the workers.
+TEST_P(Cancellation, TheCallersPollStopsEveryThread) {
+    PoolUnderTest pool(GetParam());
+    CallerPoll caller_poll;
+    Cancel caller(&CallerPoll::poll, &caller_poll);
+    LoopCancel loop(&caller);
+    ParallelOptions options = fine;
+    options.cancel = &loop;
+    std::atomic<std::size_t> started{0}, finished{0};
+    const std::size_t n = 64;
+    std::thread trigger([&] {
+        wait_for(started, std::min<std::size_t>(n, pool.get().worker_count() + 1));
+        std::this_thread::sleep_for(30ms);
+        caller_poll.stop.store(true);
+    });
+    pool.get().parallel_for(n, [&](std::size_t) {
+        started.fetch_add(1);
+        Cancel item = loop.for_item();
+        while (!item.poll()) std::this_thread::yield();
+        finished.fetch_add(1);
+    }, options);
+    trigger.join();
+    EXPECT_TRUE(caller.cancelled());
+    EXPECT_TRUE(loop.stopped());
+    EXPECT_LT(started.load(), n);  // the items not started were skipped
+    EXPECT_EQ(finished.load(), started.load());
+    EXPECT_EQ(caller_poll.threads.ids(), std::set{std::this_thread::get_id()});
+    // The pool runs the next loop in full.
+    count_visits(pool.get(), 1000, fine);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pools, Cancellation, ::testing::Values(-1, 0, 2),
+                         [](const auto& info) { return pool_name(info.param); });
+
+TEST(Cancellation, WithoutACallerCancelTheLoopRunsInFull) {
+    LoopCancel loop(nullptr);
+    ParallelOptions options = fine;
+    options.cancel = &loop;
+    std::vector<std::atomic<int>> visits(500);
+    parallel_for(visits.size(), [&](std::size_t i) { visits[i].fetch_add(1); }, options);
+    expect_each_once(visits);
+    EXPECT_FALSE(loop.stopped());
 }
 
 }  // namespace
