@@ -172,15 +172,7 @@ bool collect_str_views(PyObject* arg, StrViews& out) {
     }
     out.items = OwnedRef::steal(PyList_New(0));
     if (!out.items) return false;
-    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arg));
-    if (!iterator) return false;
-    for (;;) {
-        PyObject* next = nullptr;
-        const int got = PyIter_NextItem(iterator.get(), &next);
-        if (got <= 0) return got == 0;
-        OwnedRef item = OwnedRef::steal(next);
-        if (!keep_str_view(item.get(), out)) return false;
-    }
+    return for_each_object(arg, [&out](PyObject* item) { return keep_str_view(item, out); });
 }
 
 }  // namespace

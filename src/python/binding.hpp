@@ -165,12 +165,12 @@ bool to_str_views(PyObject* arg, const char* name, StrViews& out) noexcept;
 // The UTF-8 view of a str item, with no argument prefix on errors (add_all).
 bool item_to_utf8_view(PyObject* item, std::string_view& out) noexcept;
 
-// Iterates `source` and calls f(word) with the UTF-8 view of each item,
-// which lives only during the call. Returns false with an exception set
-// when `source` is not iterable, the iterator raises (its exception passes
-// unchanged), an item does not convert, or f returns false (having set one).
+// Iterates `source` and calls f(item) with each item, a borrowed reference
+// that lives only during the call. Returns false with an exception set when
+// `source` is not iterable, the iterator raises (its exception passes
+// unchanged), or f returns false (having set one).
 template <class F>
-bool for_each_item(PyObject* source, F&& f) {
+bool for_each_object(PyObject* source, F&& f) {
     OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(source));
     if (!iterator) return false;
     for (;;) {
@@ -178,9 +178,18 @@ bool for_each_item(PyObject* source, F&& f) {
         const int got = PyIter_NextItem(iterator.get(), &next);
         if (got <= 0) return got == 0;
         OwnedRef item = OwnedRef::steal(next);
-        std::string_view word;
-        if (!item_to_utf8_view(item.get(), word) || !f(word)) return false;
+        if (!f(item.get())) return false;
     }
+}
+
+// for_each_object, calling f(word) with the UTF-8 view of each item, which
+// lives only during the call; an item that is not a str fails.
+template <class F>
+bool for_each_item(PyObject* source, F&& f) {
+    return for_each_object(source, [&f](PyObject* item) {
+        std::string_view word;
+        return item_to_utf8_view(item, word) && f(word);
+    });
 }
 
 // ---------------------------------------------------------------------------
