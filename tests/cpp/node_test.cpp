@@ -187,6 +187,11 @@ struct WideCase {
     std::uint32_t n;
 };
 
+std::string case_name(const WideCase& c) {
+    static const char* const names[] = {"ascending", "descending", "shuffled", "zigzag"};
+    return names[static_cast<int>(c.order)] + std::to_string(c.n);
+}
+
 class WideModel : public ::testing::TestWithParam<WideCase> {};
 
 // Two parents grow side by side (one with the letters in reverse), so their
@@ -230,10 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WideCase{Order::shuffled, 9000}, WideCase{Order::zigzag, 9000},
                       // Deep enough for the root to split more than once.
                       WideCase{Order::descending, 120000}, WideCase{Order::shuffled, 120000}),
-    [](const ::testing::TestParamInfo<WideCase>& info) {
-        static const char* const names[] = {"ascending", "descending", "shuffled", "zigzag"};
-        return std::string(names[static_cast<int>(info.param.order)]) + std::to_string(info.param.n);
-    });
+    [](const ::testing::TestParamInfo<WideCase>& info) { return case_name(info.param); });
 
 // A failed allocation at any point of an insertion (block growth, the move
 // to a tree, a leaf or branch split, a new root) leaves the store as it
