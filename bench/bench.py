@@ -154,6 +154,26 @@ CONSTRUCTORS = {
     "pygtrie": lambda words, path: build_pygtrie(words),
 }
 
+# ------------------------------------------------------- wide insertion --
+# Every scalar value as a one-letter word, added in descending order: each
+# word is a new child of the root, placed before all the others.
+
+WIDE_CONSTRUCTORS = {
+    "Trie.add loop": lambda words: build_sorvan_trie(words),
+    "Trie.add_all": lambda words: construct_sorvan("Trie", "add_all")(words, None),
+    "DAWG.add_all": lambda words: construct_sorvan("DAWG", "add_all")(words, None),
+    "set": set,
+}
+WIDE_GOALS = [("Trie.add loop", "set", 50), ("Trie.add_all", "set", 50)]
+
+
+def code_point_words(limit=None):
+    """The one-letter words of every scalar value, from U+10FFFF down (the
+    first `limit` of them)."""
+    points = (c for c in range(0x10FFFF, -1, -1) if not 0xD800 <= c <= 0xDFFF)
+    return [chr(c) for c, _ in zip(points, range(limit if limit is not None else 0x110000))]
+
+
 # Construction goals: (row, reference row, largest ratio).
 CONSTRUCTION_GOALS = [
     ("Trie.add_from_file", "marisa-trie", 0.6),
@@ -373,7 +393,23 @@ def worker_construct(name, path, repeat=3):
     return {"name": name, "words": len(words), "build_s": best}
 
 
+def worker_wide(name, limit, repeat=3):
+    words = code_point_words(limit)
+    best = float("inf")
+    for _ in range(repeat):
+        # Fresh strings each time, so that no structure finds their hashes
+        # already computed.
+        fresh = [(w + ".")[:-1] for w in words]
+        gc.collect()
+        start = time.perf_counter()
+        structure = WIDE_CONSTRUCTORS[name](fresh)
+        best = min(best, time.perf_counter() - start)
+        del structure, fresh
+    return {"name": name, "words": len(words), "build_s": best}
+
+
 WORKERS = {
+    "wide": lambda name, limit: worker_wide(name, None if limit == "all" else int(limit)),
     "build": worker_build,
     "construct": worker_construct,
     "queries": lambda name, path: worker_queries(path),
@@ -407,6 +443,20 @@ def measure(path):
         "construction": construction,
         "queries": queries if isinstance(queries, list) else [queries],
     }
+
+
+def measure_wide(limit):
+    print(f"measuring descending insertion of {limit or 'all'} code points ...",
+          file=sys.stderr, flush=True)
+    rows = [run_worker("wide", name, str(limit or "all")) for name in WIDE_CONSTRUCTORS]
+    return {"words": next((r["words"] for r in rows if "words" in r), 0), "rows": rows}
+
+
+def report_wide(wide):
+    print(f"\n=== wide node: {wide['words']:,} code points as one-letter words ===")
+    print_table("Descending insertion: each word a new first child of the root (best of 3)",
+                wide["rows"], [("build s", "build_s")], "set")
+    print_goals(wide["rows"], WIDE_GOALS)
 
 
 def figure(value):
@@ -600,6 +650,9 @@ def main():
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--plot", metavar="PNG", nargs="?", const=DEFAULT_PLOT,
                         help="draw the ratios as a bar chart (default docs/bench.png)")
+    parser.add_argument("--code-points", metavar="N", type=int,
+                        help="insert only the N highest code points in the wide-node"
+                             " rows (default: all; 0 leaves the rows out)")
     parser.add_argument("--from-json", metavar="FILE",
                         help="measure nothing: print (and --plot) the results saved in FILE")
     args = parser.parse_args()
@@ -611,14 +664,18 @@ def main():
 
     if args.from_json:
         with open(args.from_json) as f:
-            results = json.load(f)["lists"]
+            saved = json.load(f)
+        results, wide = saved["lists"], saved.get("wide")
     else:
         results = [measure(path) for path in args.words or DEFAULT_LISTS]
+        wide = measure_wide(args.code_points) if args.code_points != 0 else None
     for result in results:
         report(result)
+    if wide:
+        report_wide(wide)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"lists": results}, f, indent=2)
+            json.dump({"lists": results, "wide": wide}, f, indent=2)
     if args.plot:
         plot(results, args.plot)
 

@@ -14,6 +14,38 @@ namespace {
 // The class of the block that holds `n` >= 2 edges.
 int class_for(std::uint32_t n) noexcept { return std::bit_width(n - 1); }
 
+bool letter_below(const Edge& e, Letter c) noexcept { return e.letter < c; }
+
+// Grows `v` so that `extra` more elements fit without reallocating, at least
+// doubling its capacity (within `limit` elements), so that growth one
+// element at a time stays amortised O(1).
+template <class T>
+void make_room(std::vector<T>& v, std::size_t extra, std::size_t limit) {
+    if (v.capacity() - v.size() >= extra) return;
+    if (extra > limit - v.size()) throw std::bad_alloc();
+    v.reserve(std::min(std::max(v.size() + extra, 2 * v.capacity()), limit));
+}
+
+// Inserts `value` at `pos` of the `size` first elements of `a`, which has
+// room for one more.
+template <class T>
+void insert_at(T* a, std::uint32_t& size, std::uint32_t pos, T value) noexcept {
+    std::move_backward(a + pos, a + size, a + size + 1);
+    a[pos] = value;
+    ++size;
+}
+
+// Copies the `size` first elements of `from` to `to` with `value` inserted
+// at `pos`; returns the new size.
+template <class T>
+std::uint32_t copy_inserting(const T* from, std::uint32_t size, std::uint32_t pos, T value,
+                             T* to) noexcept {
+    std::copy_n(from, pos, to);
+    to[pos] = value;
+    std::copy(from + pos, from + size, to + pos + 1);
+    return size + 1;
+}
+
 }  // namespace
 
 NodeStore::NodeStore(std::size_t node_limit)
@@ -32,70 +64,236 @@ NodeIndex NodeStore::find_in_block(const Node& node, Letter letter) const noexce
         }
         return no_child;
     }
-    const Edge* it = std::lower_bound(first, last, letter,
-                                      [](const Edge& e, Letter c) { return e.letter < c; });
+    if (node.child_count > wide_threshold) return find_in_wide(node, letter);
+    const Edge* it = std::lower_bound(first, last, letter, letter_below);
     return it != last && it->letter == letter ? it->child : no_child;
+}
+
+NodeIndex NodeStore::find_in_wide(const Node& node, Letter letter) const noexcept {
+    const WideTree& tree = wide_[node.children_at];
+    std::uint32_t at = tree.root;
+    for (std::uint32_t h = tree.height; h > 0; --h) {
+        const WideBranch& branch = branches_[at];
+        at = branch.slots[route(branch, letter)].child;
+    }
+    const WideLeaf& leaf = leaves_[at];
+    const Edge* last = leaf.edges + leaf.size;
+    const Edge* it = std::lower_bound(leaf.edges, last, letter, letter_below);
+    return it != last && it->letter == letter ? it->child : no_child;
+}
+
+std::uint32_t NodeStore::route(const WideBranch& branch, Letter letter) noexcept {
+    const WideSlot* past = std::partition_point(
+        branch.slots + 1, branch.slots + branch.size,
+        [letter](const WideSlot& s) { return s.low <= letter; });
+    return static_cast<std::uint32_t>(past - branch.slots) - 1;
+}
+
+Edge NodeStore::wide_child_at(const Node& node, std::uint32_t i) const noexcept {
+    const WideTree& tree = wide_[node.children_at];
+    std::uint32_t at = tree.root;
+    for (std::uint32_t h = tree.height; h > 0; --h) {
+        const WideBranch& branch = branches_[at];
+        std::uint32_t slot = 0;
+        while (i >= branch.slots[slot].count) i -= branch.slots[slot++].count;
+        at = branch.slots[slot].child;
+    }
+    return leaves_[at].edges[i];
 }
 
 void NodeStore::reserve(std::size_t count) { nodes_.reserve(std::min(count, node_limit_)); }
 
+void NodeStore::reserve_link(NodeIndex parent, std::size_t new_nodes) {
+    if (new_nodes > node_limit_ - nodes_.size()) throw std::bad_alloc();
+    make_room(nodes_, new_nodes, node_limit_);
+    const std::uint32_t n = nodes_[parent].child_count;
+    if (n == 0) return;
+    if (n < wide_threshold) {
+        // A node with one child needs a block of two; a full block, the
+        // next class up. Either may come from a free list.
+        const int block_class = n == 1 ? 1 : std::has_single_bit(n) ? class_for(n) + 1 : -1;
+        if (block_class < 0 || free_blocks_[static_cast<std::size_t>(block_class)] != no_block) return;
+        make_room(edges_, std::size_t{1} << block_class, no_block);
+    } else if (n == wide_threshold) {
+        make_room(wide_, 1, no_block);
+        make_room(leaves_, leaves_for(n + 1), no_block);
+        make_room(branches_, 1, no_block);
+    } else {
+        // A leaf split, and a branch split on each level plus a new root.
+        make_room(leaves_, 1, no_block);
+        make_room(branches_, wide_[nodes_[parent].children_at].height + 1, no_block);
+    }
+}
+
 NodeIndex NodeStore::append_child(NodeIndex parent, Letter letter) {
-    if (nodes_.size() >= node_limit_) throw std::bad_alloc();
+    reserve_link(parent);
     const auto child = static_cast<NodeIndex>(nodes_.size());
     Node& node = nodes_.emplace_back();
     node.letter = letter;
-    link(parent, letter, child);
+    link(parent, Edge{letter, child});
     return child;
 }
 
-void NodeStore::link(NodeIndex parent, Letter letter, NodeIndex child) {
-    const std::uint32_t n = nodes_[parent].child_count;
+void NodeStore::link(NodeIndex parent, Edge edge) noexcept {
+    Node& node = nodes_[parent];
+    const std::uint32_t n = node.child_count;
     if (n == 0) {
-        nodes_[parent].children_at = child;
-        nodes_[parent].child_count = 1;
+        node.children_at = edge.child;
+        node.child_count = 1;
         return;
     }
     if (n == 1) {
         // The inline child moves into a block of two, in letter order.
-        const NodeIndex only = nodes_[parent].children_at;
+        const NodeIndex only = node.children_at;
         const std::uint32_t at = allocate_block(1);
         Edge a{nodes_[only].letter, only};
-        Edge b{letter, child};
+        Edge b = edge;
         if (b.letter < a.letter) std::swap(a, b);
         edges_[at] = a;
         edges_[at + 1] = b;
-        nodes_[parent].children_at = at;
-        nodes_[parent].child_count = 2;
+        node.children_at = at;
+        node.child_count = 2;
         return;
     }
-    std::uint32_t at = nodes_[parent].children_at;
+    if (n > wide_threshold) {
+        insert_wide(wide_[node.children_at], n, edge);
+        node.child_count = n + 1;
+        return;
+    }
+    if (n == wide_threshold) {
+        make_wide(node, edge);
+        return;
+    }
+    std::uint32_t at = node.children_at;
     if (std::has_single_bit(n)) {  // the block is full: move to the next class
         const int old_class = class_for(n);
         const std::uint32_t bigger = allocate_block(old_class + 1);
         std::copy_n(edges_.begin() + at, n, edges_.begin() + bigger);
         free_block(at, old_class);
         at = bigger;
-        nodes_[parent].children_at = at;
+        node.children_at = at;
     }
     Edge* first = edges_.data() + at;
-    Edge* pos = std::lower_bound(first, first + n, letter,
-                                 [](const Edge& e, Letter c) { return e.letter < c; });
+    Edge* pos = std::lower_bound(first, first + n, edge.letter, letter_below);
     std::move_backward(pos, first + n, first + n + 1);
-    *pos = Edge{letter, child};
-    nodes_[parent].child_count = n + 1;
+    *pos = edge;
+    node.child_count = n + 1;
 }
 
-std::uint32_t NodeStore::allocate_block(int block_class) {
+void NodeStore::make_wide(Node& node, Edge edge) noexcept {
+    // The block's edges and the new one, spread evenly over a row of leaves
+    // below one branch.
+    const std::uint32_t n = node.child_count;
+    const Edge* block = edges_.data() + node.children_at;
+    const std::uint32_t split = static_cast<std::uint32_t>(
+        std::lower_bound(block, block + n, edge.letter, letter_below) - block);
+    auto merged = [&](std::uint32_t k) {
+        return k < split ? block[k] : k == split ? edge : block[k - 1];
+    };
+    const std::uint32_t total = n + 1;
+    const std::uint32_t leaves = leaves_for(total);
+    const auto root = static_cast<std::uint32_t>(branches_.size());
+    WideBranch& branch = branches_.emplace_back();
+    branch.size = leaves;
+    std::uint32_t k = 0;
+    for (std::uint32_t j = 0; j < leaves; ++j) {
+        const std::uint32_t end = total * (j + 1) / leaves;
+        branch.slots[j] = {merged(k).letter, end - k, static_cast<std::uint32_t>(leaves_.size())};
+        WideLeaf& leaf = leaves_.emplace_back();
+        leaf.size = end - k;
+        for (std::uint32_t e = 0; k < end; ++k, ++e) leaf.edges[e] = merged(k);
+    }
+    free_block(node.children_at, class_for(n));
+    node.children_at = static_cast<std::uint32_t>(wide_.size());
+    wide_.push_back(WideTree{root, 1});
+    node.child_count = total;
+}
+
+void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noexcept {
+    struct Step {
+        std::uint32_t branch, slot;
+    };
+    std::array<Step, max_height> path;
+    std::uint32_t at = tree.root;
+    for (std::uint32_t h = tree.height; h > 0; --h) {
+        const WideBranch& branch = branches_[at];
+        const std::uint32_t slot = route(branch, edge.letter);
+        path[h - 1] = {at, slot};
+        at = branch.slots[slot].child;
+    }
+
+    // A full node is split in two halves; `split` then describes the new
+    // right half, for the level above to take in after its left one.
+    struct Split {
+        std::uint32_t index, count;
+        Letter low;
+    };
+    std::optional<Split> split;
+    {
+        WideLeaf& leaf = leaves_[at];
+        const std::uint32_t pos = static_cast<std::uint32_t>(
+            std::lower_bound(leaf.edges, leaf.edges + leaf.size, edge.letter, letter_below) -
+            leaf.edges);
+        if (leaf.size < leaf_capacity) {
+            insert_at(leaf.edges, leaf.size, pos, edge);
+        } else {
+            const auto right = static_cast<std::uint32_t>(leaves_.size());
+            WideLeaf& other = leaves_.emplace_back();  // room reserved: `leaf` stays valid
+            Edge all[leaf_capacity + 1];
+            const std::uint32_t size = copy_inserting(leaf.edges, leaf_capacity, pos, edge, all);
+            leaf.size = size / 2;
+            other.size = size - leaf.size;
+            std::copy_n(all, leaf.size, leaf.edges);
+            std::copy_n(all + leaf.size, other.size, other.edges);
+            split = Split{right, other.size, other.edges[0].letter};
+        }
+    }
+    for (std::uint32_t h = 1; h <= tree.height; ++h) {
+        const auto [index, slot] = path[h - 1];
+        WideBranch& branch = branches_[index];
+        ++branch.slots[slot].count;
+        if (!split) continue;
+        branch.slots[slot].count -= split->count;
+        const WideSlot below{split->low, split->count, split->index};
+        split.reset();
+        if (branch.size < branch_capacity) {
+            insert_at(branch.slots, branch.size, slot + 1, below);
+            continue;
+        }
+        const auto right = static_cast<std::uint32_t>(branches_.size());
+        WideBranch& other = branches_.emplace_back();  // room reserved
+        WideSlot all[branch_capacity + 1];
+        const std::uint32_t size =
+            copy_inserting(branch.slots, branch_capacity, slot + 1, below, all);
+        branch.size = size / 2;
+        other.size = size - branch.size;
+        std::copy_n(all, branch.size, branch.slots);
+        std::copy_n(all + branch.size, other.size, other.slots);
+        std::uint32_t moved = 0;
+        for (std::uint32_t i = 0; i < other.size; ++i) moved += other.slots[i].count;
+        split = Split{right, moved, other.slots[0].low};
+    }
+    if (split) {  // the root split: a new root above both halves
+        const auto root = static_cast<std::uint32_t>(branches_.size());
+        WideBranch& top = branches_.emplace_back();
+        top.size = 2;
+        top.slots[0] = {0, count + 1 - split->count, tree.root};
+        top.slots[1] = {split->low, split->count, split->index};
+        tree.root = root;
+        ++tree.height;
+    }
+}
+
+std::uint32_t NodeStore::allocate_block(int block_class) noexcept {
     std::uint32_t& head = free_blocks_[static_cast<std::size_t>(block_class)];
     if (head != no_block) {
         const std::uint32_t at = head;
         head = edges_[at].child;
         return at;
     }
+    // reserve_link made room: this resize does not reallocate.
     const std::size_t at = edges_.size();
-    const std::size_t size = std::size_t{1} << block_class;
-    if (at + size > no_block) throw std::bad_alloc();
-    edges_.resize(at + size);
+    edges_.resize(at + (std::size_t{1} << block_class));
     return static_cast<std::uint32_t>(at);
 }
 

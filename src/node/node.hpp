@@ -30,7 +30,9 @@ struct Edge {
 //     child's own `letter` (an edge's letter always equals its target's);
 //   - a block of child_count edges sorted by letter, at offset children_at
 //     of the store's edge pool. Most nodes have one child, so most nodes
-//     own no edge at all.
+//     own no edge at all;
+//   - past NodeStore::wide_threshold children, a B+tree of edges (a wide
+//     node), at index children_at of the store's table of such trees.
 class NodeStore;
 
 struct __attribute__((packed, aligned(4))) Node {
@@ -88,21 +90,36 @@ public:
     Edge child_at(NodeIndex parent, std::uint32_t i) const noexcept {
         return child_at(nodes_[parent], i);
     }
+    // O(1), or O(log child_count) for a wide node.
     Edge child_at(const Node& node, std::uint32_t i) const noexcept {
         if (node.child_count == 1) return {nodes_[node.children_at].letter, node.children_at};
+        if (node.child_count > wide_threshold) [[unlikely]] return wide_child_at(node, i);
         return edges_[node.children_at + i];
     }
 
     // Calls f(Edge) for every edge of `parent` in ascending letter order.
     template <class F>
     void for_each_child(NodeIndex parent, F&& f) const {
-        const std::uint32_t n = nodes_[parent].child_count;
-        for (std::uint32_t i = 0; i < n; ++i) f(child_at(parent, i));
+        const Node& node = nodes_[parent];
+        if (node.child_count > wide_threshold) {
+            const WideTree& tree = wide_[node.children_at];
+            visit_wide(tree.root, tree.height, f);
+            return;
+        }
+        for (std::uint32_t i = 0; i < node.child_count; ++i) f(child_at(node, i));
     }
 
     // Appends a node for `letter` and links it below `parent`, which must
-    // have no edge for `letter` yet. Returns the new node's index.
+    // have no edge for `letter` yet. Returns the new node's index. Costs
+    // O(log child_count) amortised. If it throws (std::bad_alloc), the
+    // store is as it was.
     NodeIndex append_child(NodeIndex parent, Letter letter);
+
+    // Makes room, so that the next `new_nodes` calls of append_child, the
+    // first below `parent` and the others below nodes they made, cannot
+    // allocate or throw. Throws std::bad_alloc, changing nothing but
+    // capacities, if that room cannot be had.
+    void reserve_link(NodeIndex parent, std::size_t new_nodes = 1);
 
     // Makes room for `count` nodes in all, so that appending up to there
     // neither reallocates nor leaves spare capacity behind.
@@ -112,19 +129,80 @@ public:
     // the root; a missing edge ends the walk with nothing.
     std::optional<NodeIndex> walk(std::string_view path) const noexcept;
 
+    // Nodes with more children than this keep them in a B+tree. Below it, a
+    // sorted block shifted on insertion costs less than the tree's descent.
+    static constexpr std::uint32_t wide_threshold = 256;
+
 private:
     static constexpr std::uint32_t no_block = std::numeric_limits<std::uint32_t>::max();
     // Edge blocks come in power-of-two sizes: class k holds 2^k edges. A
     // node's block class follows from its child count, so it is not stored.
     static constexpr int block_classes = 22;  // up to 2^21 > 0x110000 letters
 
+    // A wide node's edges: an order-statistic B+tree. Leaves hold sorted
+    // edges; a branch holds, per child, how many edges lie below it and the
+    // least letter there (slot 0's is never read: letters below slot 1's go
+    // to child 0). All leaves are at depth `height` below the root.
+    static constexpr std::uint32_t leaf_capacity = 64;
+    static constexpr std::uint32_t branch_capacity = 64;
+    // Every node but the root is at least half full, so 2^21 letters need
+    // at most 4 levels of branches; twice that leaves a margin.
+    static constexpr std::uint32_t max_height = 8;
+    static_assert(wide_threshold + 1 <= leaf_capacity * branch_capacity);
+
+    struct WideLeaf {
+        std::uint32_t size;
+        Edge edges[leaf_capacity];
+    };
+    struct WideSlot {
+        Letter low;
+        std::uint32_t count;
+        std::uint32_t child;
+    };
+    struct WideBranch {
+        std::uint32_t size;
+        WideSlot slots[branch_capacity];
+    };
+    struct WideTree {
+        std::uint32_t root;
+        std::uint32_t height;  // 0: the root is a leaf
+    };
+
+    template <class F>
+    void visit_wide(std::uint32_t at, std::uint32_t height, F& f) const {
+        if (height == 0) {
+            const WideLeaf& leaf = leaves_[at];
+            for (std::uint32_t i = 0; i < leaf.size; ++i) f(leaf.edges[i]);
+            return;
+        }
+        const WideBranch& branch = branches_[at];
+        for (std::uint32_t i = 0; i < branch.size; ++i) {
+            visit_wide(branch.slots[i].child, height - 1, f);
+        }
+    }
+
+    // The slot of `branch` whose subtree holds (or would hold) `letter`.
+    static std::uint32_t route(const WideBranch& branch, Letter letter) noexcept;
+    // How many leaves a new wide node with `n` edges starts with.
+    static constexpr std::uint32_t leaves_for(std::uint32_t n) noexcept {
+        return (n + leaf_capacity - 1) / leaf_capacity;
+    }
+
     NodeIndex find_in_block(const Node& node, Letter letter) const noexcept;
-    void link(NodeIndex parent, Letter letter, NodeIndex child);
-    std::uint32_t allocate_block(int block_class);
+    NodeIndex find_in_wide(const Node& node, Letter letter) const noexcept;
+    Edge wide_child_at(const Node& node, std::uint32_t i) const noexcept;
+    // After reserve_link(parent, ...): changes the store without allocating.
+    void link(NodeIndex parent, Edge edge) noexcept;
+    void make_wide(Node& node, Edge edge) noexcept;
+    void insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noexcept;
+    std::uint32_t allocate_block(int block_class) noexcept;
     void free_block(std::uint32_t at, int block_class) noexcept;
 
     std::vector<Node> nodes_;
     std::vector<Edge> edges_;
+    std::vector<WideTree> wide_;
+    std::vector<WideLeaf> leaves_;
+    std::vector<WideBranch> branches_;
     // Heads of the free lists, one per block class; a free block's first
     // edge holds the offset of the next free block of its class.
     std::array<std::uint32_t, block_classes> free_blocks_;

@@ -1,10 +1,35 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "node/node.hpp"
+#include "utils/utf8.hpp"
+
+// Every allocation of this program goes through here, so that a test can make
+// the n-th one from now fail. (GCC takes the malloc/free pair inside the
+// replaced operators for a mismatch.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+namespace {
+long allocations_until_failure = -1;  // negative: never fail
+long allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace sorvan {
 namespace {
@@ -99,6 +124,167 @@ TEST(NodeStore, GrowingPastTheLimitFailsInsteadOfWrapping) {
     EXPECT_THROW(store.append_child(0, U'c'), std::bad_alloc);
     EXPECT_EQ(store.size(), 3u);
     EXPECT_EQ(store.child(0, U'c'), NodeStore::no_child);
+}
+
+
+// ------------------------------------------------------------ wide nodes --
+
+constexpr std::uint32_t wide = NodeStore::wide_threshold;
+
+using Model = std::map<Letter, NodeIndex>;
+
+// Everything the store says about `parent`'s edges, against the model:
+// order, count, lookup of each letter and of letters next to them.
+void expect_edges(const NodeStore& store, NodeIndex parent, const Model& model) {
+    ASSERT_EQ(store[parent].child_count, model.size());
+    std::vector<Edge> expected;
+    for (auto [letter, child] : model) expected.push_back({letter, child});
+    const std::vector<Edge> visited = edges_of(store, parent);
+    ASSERT_EQ(visited.size(), expected.size());
+    for (std::uint32_t i = 0; i < expected.size(); ++i) {
+        const Edge at = store.child_at(parent, i);
+        ASSERT_EQ(at.letter, expected[i].letter) << "child_at " << i;
+        ASSERT_EQ(at.child, expected[i].child) << "child_at " << i;
+        ASSERT_EQ(visited[i].letter, expected[i].letter) << "for_each_child " << i;
+        ASSERT_EQ(store.child(parent, at.letter), at.child);
+        for (Letter near : {at.letter - 1, at.letter + 1}) {
+            if (!model.contains(near)) {
+                ASSERT_EQ(store.child(parent, near), NodeStore::no_child);
+            }
+        }
+    }
+    for (Letter outside : {Letter{0}, Letter{0x10FFFF}, Letter{0x110000}}) {
+        const auto it = model.find(outside);
+        EXPECT_EQ(store.child(parent, outside), it == model.end() ? NodeStore::no_child : it->second);
+    }
+}
+
+enum class Order { ascending, descending, shuffled, zigzag };
+
+// `n` distinct letters spread over the code space, in the given order.
+std::vector<Letter> letters_in(Order order, std::uint32_t n, std::uint32_t seed) {
+    std::vector<Letter> letters;
+    std::mt19937 rng(seed);
+    for (Letter c = 0; letters.size() < n; c += 1 + rng() % (0x10FFFF / n)) letters.push_back(c);
+    switch (order) {
+        case Order::ascending: break;
+        case Order::descending: std::ranges::reverse(letters); break;
+        case Order::shuffled: std::ranges::shuffle(letters, rng); break;
+        case Order::zigzag: {  // both ends towards the middle
+            std::vector<Letter> z;
+            for (std::size_t i = 0, j = n; i < j;) {
+                z.push_back(letters[i++]);
+                if (i < j) z.push_back(letters[--j]);
+            }
+            letters = z;
+        }
+    }
+    return letters;
+}
+
+struct WideCase {
+    Order order;
+    std::uint32_t n;
+};
+
+std::string case_name(const WideCase& c) {
+    static const char* const names[] = {"ascending", "descending", "shuffled", "zigzag"};
+    return names[static_cast<int>(c.order)] + std::to_string(c.n);
+}
+
+class WideModel : public ::testing::TestWithParam<WideCase> {};
+
+// Two parents grow side by side (one with the letters in reverse), so their
+// trees interleave in the store's tables; each is checked against a map
+// whenever its size crosses the threshold or a power of two.
+TEST_P(WideModel, MatchesAMapThroughEveryGrowth) {
+    const auto [order, n] = GetParam();
+    const std::vector<Letter> letters = letters_in(order, n, n);
+    NodeStore store;
+    const NodeIndex parents[2] = {store.append_child(0, U'a'), store.append_child(0, U'b')};
+    Model models[2];
+    for (std::uint32_t k = 0; k < n; ++k) {
+        for (int p = 0; p < 2; ++p) {
+            const Letter letter = letters[p == 0 ? k : n - 1 - k];
+            ASSERT_EQ(store.child(parents[p], letter), NodeStore::no_child);
+            models[p][letter] = store.append_child(parents[p], letter);
+            const std::size_t size = models[p].size();
+            if ((size + 1 >= wide && size <= wide + 1) || std::has_single_bit(size)) {
+                ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[p], models[p]));
+            }
+        }
+    }
+    for (int p = 0; p < 2; ++p) ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[p], models[p]));
+
+    // The signature lists the edges in the same order.
+    std::string signature;
+    store[parents[0]].signature(store, signature);
+    std::string listed;
+    for (auto [letter, child] : models[0]) {
+        utf8::append(listed, letter);
+        listed += std::to_string(child);
+    }
+    EXPECT_EQ(signature, "a00" + listed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OrdersAndSizes, WideModel,
+    ::testing::Values(WideCase{Order::ascending, wide}, WideCase{Order::descending, wide + 1},
+                      WideCase{Order::shuffled, wide + 1}, WideCase{Order::zigzag, wide + 2},
+                      WideCase{Order::ascending, 9000}, WideCase{Order::descending, 9000},
+                      WideCase{Order::shuffled, 9000}, WideCase{Order::zigzag, 9000},
+                      // Deep enough for the root to split more than once.
+                      WideCase{Order::descending, 120000}, WideCase{Order::shuffled, 120000}),
+    [](const ::testing::TestParamInfo<WideCase>& info) { return case_name(info.param); });
+
+// A failed allocation at any point of an insertion (block growth, the move
+// to a tree, a leaf or branch split, a new root) leaves the store as it
+// was, and the same insertion succeeds once memory is back.
+TEST(NodeStore, FailedAllocationChangesNothing) {
+    NodeStore store;
+    const NodeIndex parent = store.append_child(0, U'p');
+    Model model;
+    std::size_t failures = 0;
+    for (Letter letter : letters_in(Order::descending, 40000, 1)) {
+        for (long fail_at = 0;; ++fail_at) {
+            const std::size_t size = store.size();
+            allocations_until_failure = fail_at;
+            try {
+                const NodeIndex child = store.append_child(parent, letter);
+                allocations_until_failure = -1;
+                model[letter] = child;
+                break;
+            } catch (const std::bad_alloc&) {
+                allocations_until_failure = -1;
+                ++failures;
+                ASSERT_EQ(store.size(), size);
+                ASSERT_EQ(store.child(parent, letter), NodeStore::no_child);
+                if (model.size() % 997 == 0 || model.size() == wide) {
+                    ASSERT_NO_FATAL_FAILURE(expect_edges(store, parent, model));
+                }
+            }
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, parent, model));
+    EXPECT_GT(failures, 20u);
+}
+
+// Once room is reserved, a path of new nodes below a wide node (the first
+// link a leaf split, the others into new nodes) allocates nothing.
+TEST(NodeStore, ReservedLinksDoNotAllocate) {
+    NodeStore store;
+    for (std::uint32_t c = 0; c <= wide + 64; ++c) {
+        store.reserve_link(0, 3);
+        const long before = allocations;
+        NodeIndex at = store.append_child(0, 0x10FFFF - c);
+        at = store.append_child(at, U'x');
+        store.append_child(at, U'y');
+        ASSERT_EQ(allocations, before) << "child " << c;
+    }
+    EXPECT_EQ(store[0].child_count, wide + 65);
+    NodeStore limited(3);
+    EXPECT_THROW(limited.reserve_link(0, 3), std::bad_alloc);
+    EXPECT_EQ(limited.size(), 1u);
 }
 
 }  // namespace

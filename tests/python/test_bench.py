@@ -30,9 +30,11 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         path.write_text("\n".join(w + s for w in words for s in ["", "s", "ing", "en"]) + "\n")
         lists.append(path)
     saved, plot = tmp_path / "bench.json", tmp_path / "bench.png"
-    printed = run_bench("--words", lists[0], "--words", lists[1], "--json", saved, "--plot", plot)
+    printed = run_bench("--words", lists[0], "--words", lists[1], "--json", saved, "--plot", plot,
+                        "--code-points", 300)
 
-    results = json.loads(saved.read_text())["lists"]
+    saved_run = json.loads(saved.read_text())
+    results = saved_run["lists"]
     assert [r["path"] for r in results] == [str(p) for p in lists]
     assert [r["words"] for r in results] == [24, 24]
     for result in results:
@@ -44,6 +46,13 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         assert {"prefix", "levenshtein d=1", "levenshtein d=2"} <= tables
     # The German list gets its own, non-ASCII patterns.
     assert "wildcard über*" in printed and "wildcard app*" in printed
+    # The wide-node rows: every builder measured on the highest code points,
+    # each with its goal against set.
+    wide = saved_run["wide"]
+    assert wide["words"] == 300
+    assert {r["name"] for r in wide["rows"] if "error" not in r} == set(bench.WIDE_CONSTRUCTORS)
+    for name, _, most in bench.WIDE_GOALS:
+        assert f"goal {name} <= {most} x set: " in printed
     assert plot.read_bytes().startswith(b"\x89PNG")
     # The saved run prints the same tables again.
     assert run_bench("--from-json", saved) in printed

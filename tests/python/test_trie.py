@@ -98,3 +98,29 @@ def test_object_lifetime_frees_cleanly():
     for i in range(200):
         t = make(*(f"w{i}{j}" for j in range(50)))
         assert len(t) > 50
+
+
+# Every scalar value, highest first: each word becomes the new first child of
+# a root that ends up with 1,112,064 children.
+ALL_LETTERS = [chr(c) for c in range(0x10FFFF, -1, -1) if not 0xD800 <= c <= 0xDFFF]
+
+
+@pytest.mark.parametrize("class_name, how", [("Trie", "add"), ("Trie", "add_all"),
+                                             ("DAWG", "add_all")])
+def test_every_code_point_as_a_word_in_descending_order(class_name, how):
+    import sorvan
+
+    lexicon = getattr(sorvan, class_name)()
+    if how == "add":
+        for w in ALL_LETTERS:
+            lexicon.add(w)
+    else:
+        lexicon.add_all(ALL_LETTERS)
+    n = len(ALL_LETTERS)
+    assert len(lexicon) == n + (class_name == "Trie")  # a Trie counts its root
+    assert lexicon.search("?") == ALL_LETTERS[::-1]
+    assert all(w in lexicon for w in ALL_LETTERS)
+    assert "\U0010ffff\U0010ffff" not in lexicon and not lexicon.contains_prefix("a\x00")
+    assert lexicon.search_with_prefix("\ud7ff") == ["\ud7ff"]
+    # Distance 1 from a one-letter word: every one-letter word.
+    assert len(lexicon.search_within_distance("\u00e9", 1)) == n
