@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <new>
 
 #include "utils/utf8.hpp"
@@ -39,12 +38,25 @@ NodeIndex NodeStore::find_in_block(const Node& node, Letter letter) const noexce
 
 void NodeStore::reserve(std::size_t count) { nodes_.reserve(std::min(count, node_limit_)); }
 
+void NodeStore::reserve_more(std::size_t count) {
+    if (count > node_limit_ - nodes_.size()) throw std::bad_alloc();
+    const std::size_t needed = nodes_.size() + count;
+    if (needed > nodes_.capacity()) {
+        nodes_.reserve(std::min(std::max(needed, 2 * nodes_.capacity()), node_limit_));
+    }
+}
+
 NodeIndex NodeStore::append_child(NodeIndex parent, Letter letter) {
     if (nodes_.size() >= node_limit_) throw std::bad_alloc();
     const auto child = static_cast<NodeIndex>(nodes_.size());
     Node& node = nodes_.emplace_back();
     node.letter = letter;
-    link(parent, letter, child);
+    try {
+        link(parent, letter, child);
+    } catch (...) {
+        nodes_.pop_back();
+        throw;
+    }
     return child;
 }
 
@@ -114,28 +126,6 @@ std::optional<NodeIndex> NodeStore::walk(std::string_view path) const noexcept {
         if (at == no_child) return std::nullopt;
     }
     return at;
-}
-
-namespace {
-
-void append_decimal(std::string& out, std::uint64_t value) {
-    char digits[20];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
-}  // namespace
-
-void Node::signature(const NodeStore& nodes, std::string& out) const {
-    out.clear();
-    utf8::append(out, letter);
-    append_decimal(out, count);
-    out.push_back(is_end ? '1' : '0');
-    for (std::uint32_t i = 0; i < child_count; ++i) {
-        const Edge edge = nodes.child_at(*this, i);
-        utf8::append(out, edge.letter);
-        append_decimal(out, NodeStore::id(edge.child));
-    }
 }
 
 }  // namespace sorvan

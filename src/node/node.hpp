@@ -40,11 +40,6 @@ struct __attribute__((packed, aligned(4))) Node {
     std::uint32_t : 10;
     std::uint32_t child_count = 0;
     std::uint32_t children_at = 0;
-
-    // The DAWG registry's key for this node, written to `out`: the letter
-    // (UTF-8), the count in decimal, "1" or "0" for is_end, then per child in
-    // letter order its letter and id in decimal, with no separators.
-    void signature(const NodeStore& nodes, std::string& out) const;
 };
 static_assert(sizeof(Node) == 20);
 
@@ -101,12 +96,18 @@ public:
     }
 
     // Appends a node for `letter` and links it below `parent`, which must
-    // have no edge for `letter` yet. Returns the new node's index.
+    // have no edge for `letter` yet. Returns the new node's index. When it
+    // fails (std::bad_alloc) the store is as it was. Below a childless
+    // parent it cannot fail once reserve_more() has made room for the node.
     NodeIndex append_child(NodeIndex parent, Letter letter);
 
     // Makes room for `count` nodes in all, so that appending up to there
     // neither reallocates nor leaves spare capacity behind.
     void reserve(std::size_t count);
+    // Makes room for `count` more nodes, growing geometrically so that
+    // reserving before every insertion keeps appending amortised O(1).
+    // std::bad_alloc, with the store unchanged, past the node limit.
+    void reserve_more(std::size_t count);
 
     // Follows the letters of `path` from the root. The empty path ends at
     // the root; a missing edge ends the walk with nothing.
