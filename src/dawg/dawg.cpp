@@ -95,14 +95,20 @@ Status Dawg::sort_and_add(SortableWords words) {
     // Sorted words tell exactly how many nodes they add (each word's letters
     // past its common prefix with the one before), so the store grows once
     // instead of doubling and copying its way there.
+    // The other buffers of add() get room for the longest word now too, so
+    // that memory running out shows before the first word goes in.
     std::size_t new_nodes = 0;
+    std::size_t longest = 0;
     std::string_view before = previous_word_;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string_view word = words[i];
         new_nodes += utf8::count(word.substr(utf8::char_start(word, first_difference(word, before))));
+        longest = std::max(longest, word.size());
         before = word;
     }
     nodes_.reserve(nodes_.size() + new_nodes);
+    unchecked_.reserve(std::max(unchecked_.size(), longest));
+    previous_word_.reserve(longest);
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (Status added = add(words[i], 1); !added) return added;
     }

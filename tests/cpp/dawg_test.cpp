@@ -267,6 +267,25 @@ TEST(Dawg, AddFromFileFailuresAddNothing) {
 namespace sorvan {
 namespace {
 
+// A Dawg adds the words of a file only once all are read: a cancelled
+// reading adds none of those it read.
+TEST(Dawg, CancelledFileAddsNothing) {
+    std::string contents;
+    for (int i = 0; i < 5000; ++i) contents += "w" + std::to_string(i) + "\n";
+    testing_support::TempFile file(contents);
+    Dawg dawg;
+    ASSERT_TRUE(dawg.add("a", 1));
+    // Stopped after some blocks are read.
+    int polls = 0;
+    Cancel cancel([](void* calls) noexcept { return ++*static_cast<int*>(calls) > 4; }, &polls);
+    auto added = dawg.add_from_file(file.path(), &cancel);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().kind(), SorvanError::Kind::Cancelled);
+    EXPECT_EQ(dawg.word_count(), 1u);
+    EXPECT_EQ(dawg.node_count(), 2u);
+    EXPECT_EQ(dawg.previous_word(), "a");
+}
+
 // The key made straight from a node must be the key of its signature
 // string, or the registry would count entries differently.
 TEST(SignatureRegistry, NodeKeysMatchSignatureKeys) {
