@@ -69,6 +69,7 @@ void SignatureRegistry::finish_key(Key& key) const noexcept {
 }
 
 void SignatureRegistry::reserve(std::span<const Key> keys) {
+    if (keys.empty()) return;
     std::size_t slots = slots_.empty() ? 16 : slots_.size();
     while ((size_ + keys.size()) * 4 > slots * 3) slots *= 2;
     std::size_t bytes = 0;

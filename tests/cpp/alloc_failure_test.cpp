@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -21,14 +23,57 @@ long allocations_left = -1;
 
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Every form of the global operator new and delete is replaced, so that
+// they all agree on malloc and free (the sanitizers check that they match).
+namespace {
+
+void* allocate(std::size_t size, std::size_t alignment) {
     if (allocations_left == 0) throw std::bad_alloc();
     if (allocations_left > 0) --allocations_left;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
+    size = std::max<std::size_t>(size, 1);
+    void* p = alignment <= alignof(std::max_align_t)
+                  ? std::malloc(size)
+                  : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* allocate_or_null(std::size_t size, std::size_t alignment) noexcept {
+    try {
+        return allocate(size, alignment);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+constexpr std::size_t plain = alignof(std::max_align_t);
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n, plain); }
+void* operator new[](std::size_t n) { return allocate(n, plain); }
+void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n, plain); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n, plain); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate_or_null(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate_or_null(n, static_cast<std::size_t>(a));
 }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace sorvan {
 namespace {
