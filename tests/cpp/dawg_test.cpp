@@ -1,17 +1,49 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dawg/dawg.hpp"
-#include "signature_text.hpp"
+#include "utils/utf8.hpp"
 #include "temp_file.hpp"
 
 namespace sorvan {
 namespace {
+
+// Signatures as readable text: the sink that writes the registry's format
+// as it reads, and registry keys made from such text.
+struct TextSink {
+    std::string out;
+    void letter(Letter c) { utf8::append(out, c); }
+    void decimal(std::uint64_t value) {
+        char digits[20];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    }
+    void digit(char d) { out.push_back(d); }
+};
+
+std::string signature_text(const NodeStore& nodes, NodeIndex node) {
+    TextSink sink;
+    write_signature(nodes[node], nodes, sink);
+    return sink.out;
+}
+
+SignatureRegistry::Key key_of(const SignatureRegistry& registry, std::string_view text) {
+    SignatureRegistry::Key key;
+    registry.prepare([text](SignatureRegistry::Packer& packer) { packer.bytes(text); }, key);
+    return key;
+}
+
+// Enters text signatures the way the Dawg enters its keys: room first.
+void enter_text(SignatureRegistry& registry, std::string_view text, NodeIndex node) {
+    const SignatureRegistry::Key key = key_of(registry, text);
+    registry.reserve({&key, 1});
+    registry.enter(key, node);
+}
 
 void add_all(Dawg& dawg, std::initializer_list<const char*> words) {
     for (const char* w : words) ASSERT_TRUE(dawg.add(w, 1)) << w;
@@ -112,7 +144,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RegistryCase{{"apple"}, 6, 0, 5}));
 
 TEST(Dawg, SignatureFormat) {
-    using testing_support::signature_text;
     Dawg dawg;
     add_all(dawg, {"ab", "ac"});
     EXPECT_EQ(signature_text(dawg.nodes(), 1), "a00b2c3");  // 'a', count 0, children b->2, c->3
@@ -124,7 +155,6 @@ TEST(Dawg, SignatureFormat) {
 // The registry keys whole signature strings, so two different nodes whose
 // components run together into the same digits share one entry.
 TEST(SignatureRegistry, KeysAreWholeStrings) {
-    using testing_support::enter_text;
     SignatureRegistry registry;
     enter_text(registry, "x11123", 5);
     enter_text(registry, "x11123", 9);
@@ -140,7 +170,7 @@ TEST(SignatureRegistry, SurvivesGrowthAndLongKeys) {
     SignatureRegistry registry;
     for (int round = 0; round < 2; ++round) {
         for (NodeIndex i = 0; i < 5000; ++i) {
-            testing_support::enter_text(registry, std::string(i % 300, 'k') + std::to_string(i), i);
+            enter_text(registry, std::string(i % 300, 'k') + std::to_string(i), i);
         }
         EXPECT_EQ(registry.size(), 5000u);
     }
@@ -267,25 +297,6 @@ TEST(Dawg, AddFromFileFailuresAddNothing) {
 namespace sorvan {
 namespace {
 
-// A Dawg adds the words of a file only once all are read: a cancelled
-// reading adds none of those it read.
-TEST(Dawg, CancelledFileAddsNothing) {
-    std::string contents;
-    for (int i = 0; i < 5000; ++i) contents += "w" + std::to_string(i) + "\n";
-    testing_support::TempFile file(contents);
-    Dawg dawg;
-    ASSERT_TRUE(dawg.add("a", 1));
-    // Stopped after some blocks are read.
-    int polls = 0;
-    Cancel cancel([](void* calls) noexcept { return ++*static_cast<int*>(calls) > 4; }, &polls);
-    auto added = dawg.add_from_file(file.path(), &cancel);
-    ASSERT_FALSE(added);
-    EXPECT_EQ(added.error().kind(), SorvanError::Kind::Cancelled);
-    EXPECT_EQ(dawg.word_count(), 1u);
-    EXPECT_EQ(dawg.node_count(), 2u);
-    EXPECT_EQ(dawg.previous_word(), "a");
-}
-
 // The key made straight from a node must be the key of its signature
 // string, or the registry would count entries differently.
 TEST(SignatureRegistry, NodeKeysMatchSignatureKeys) {
@@ -297,9 +308,9 @@ TEST(SignatureRegistry, NodeKeysMatchSignatureKeys) {
     const SignatureRegistry& registry = dawg.registry();
     SignatureRegistry::Key from_node;
     for (NodeIndex i = 1; i < dawg.node_count(); ++i) {
-        const std::string signature = testing_support::signature_text(dawg.nodes(), i);
+        const std::string signature = signature_text(dawg.nodes(), i);
         registry.prepare(dawg.nodes()[i], dawg.nodes(), from_node);
-        const SignatureRegistry::Key from_string = testing_support::key_of(registry, signature);
+        const SignatureRegistry::Key from_string = key_of(registry, signature);
         EXPECT_EQ(from_node.packed, from_string.packed) << signature;
         EXPECT_EQ(from_node.hash, from_string.hash) << signature;
     }
@@ -308,7 +319,7 @@ TEST(SignatureRegistry, NodeKeysMatchSignatureKeys) {
 // Odd and even digit counts must not collide through padding.
 TEST(SignatureRegistry, PaddingKeepsKeysApart) {
     SignatureRegistry registry;
-    for (const char* s : {"a1", "a10", "a1\xff", "a", "a0", "a00"}) testing_support::enter_text(registry, s, 1);
+    for (const char* s : {"a1", "a10", "a1\xff", "a", "a0", "a00"}) enter_text(registry, s, 1);
     EXPECT_EQ(registry.size(), 6u);
 }
 
