@@ -108,7 +108,7 @@ void check_queries(const Lexicon& lexicon, const Model& model, FuzzedDataProvide
     std::size_t stars = 0;
     bool ordered = true;
     if (!pattern.empty()) {
-        const std::u32string normal = letters_of(sorvan::validate_expression(pattern));
+        const std::u32string normal = sorvan::validate_expression(letters_of(pattern));
         stars = static_cast<std::size_t>(std::count(normal.begin(), normal.end(), U'*'));
         const std::size_t first_star = normal.find(U'*');
         ordered = stars == 0 || (stars == 1 && first_star + 1 == normal.size());

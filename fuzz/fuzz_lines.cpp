@@ -3,7 +3,8 @@
 // The bytes become a file in memory, read through read_lines_from_file, and
 // the words must be exactly those of a plain reading: split at every "\n",
 // drop the lines that are not well-formed UTF-8, trim White_Space from both
-// ends (which takes a "\r" before the "\n" too), drop what is left empty.
+// ends (which takes a "\r" before the "\n" too), drop what is left empty;
+// a byte order mark opening the file is dropped first.
 // So every word is valid UTF-8, non-empty and trimmed, whatever the lines'
 // lengths against the reader's buffer.
 
@@ -36,6 +37,7 @@ bool white_space(char32_t c) {
 }
 
 std::vector<std::string> plain_reading(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
     std::vector<std::string> words;
     std::size_t start = 0;
     while (start <= bytes.size()) {

@@ -9,6 +9,7 @@
 #include "error/error.hpp"
 #include "node/node.hpp"
 #include "trie/queries.hpp"
+#include "utils/cancel.hpp"
 #include "utils/sortable_words.hpp"
 
 namespace sorvan {
@@ -30,7 +31,8 @@ public:
 
     // Adds `count` to `word`, which must not be below the previous word;
     // otherwise returns OrderViolation and changes nothing. The previous word
-    // again adds to its count without touching the graph.
+    // again adds to its count without touching the graph. All or nothing:
+    // on std::bad_alloc the Dawg is as it was.
     Status add(std::string_view word, std::uint64_t count);
 
     // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
@@ -39,12 +41,13 @@ public:
     // added or reduced. An empty list still reduces.
     Status sort_and_add(SortableWords words);
     // sort_and_add of the words of the file at `path` (one a line, see
-    // LineReader). An Io error when the file cannot be opened or read, and
-    // then nothing is added.
-    Status add_from_file(std::string_view path);
+    // LineReader). An Io error when the file cannot be opened or read, or
+    // Cancelled when `cancel` stopped the reading, and then nothing is added.
+    Status add_from_file(std::string_view path, Cancel* cancel = nullptr);
 
     // Takes the unchecked edges whose lower node lies deeper than `down_to`
     // off the stack, top first, and records each lower node in the registry.
+    // All or nothing, as add().
     void _reduce(std::size_t down_to);
 
     std::uint64_t word_count() const noexcept { return word_count_; }
@@ -56,6 +59,13 @@ public:
     const std::string& previous_word() const noexcept { return previous_word_; }
 
 private:
+    // The first half of _reduce(down_to), which changes nothing the Dawg
+    // shows: makes the keys of the nodes to record, and the registry's room
+    // for them. Returns how many there are, for commit_reduce, which records
+    // them and cannot fail.
+    std::size_t prepare_reduce(std::size_t down_to);
+    void commit_reduce(std::size_t n);
+
     struct UncheckedEdge {
         NodeIndex parent;
         Letter letter;

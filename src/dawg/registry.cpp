@@ -1,10 +1,9 @@
 #include "dawg/registry.hpp"
 
 #include "utils/memory.hpp"
-#include "utils/utf8.hpp"
 
+#include <algorithm>
 #include <cstdint>
-#include <charconv>
 #include <cstring>
 #include <new>
 
@@ -43,84 +42,6 @@ std::uint64_t SignatureRegistry::hash(std::string_view bytes) noexcept {
     return mix(h);
 }
 
-namespace {
-
-// Writes the packed form of a signature: each ASCII digit as one nibble,
-// any other byte as the escape nibble and its two halves, and an odd count
-// padded with the escape nibble (which can never end a complete code, so the
-// padding cannot be mistaken for a digit).
-class KeyWriter {
-public:
-    explicit KeyWriter(std::string& out) : out_(out) { out_.clear(); }
-
-    void bytes(std::string_view text) {
-        for (char c : text) byte(static_cast<unsigned char>(c));
-    }
-    void byte(unsigned char b) {
-        if (b >= '0' && b <= '9') {
-            put(b - '0');
-        } else {
-            put(escape);
-            put(b >> 4);
-            put(b & 0xF);
-        }
-    }
-    void letter(Letter c) {
-        if (c < 0x80) {
-            byte(static_cast<unsigned char>(c));
-            return;
-        }
-        std::string encoded;  // at most 4 bytes: no allocation
-        utf8::append(encoded, c);
-        bytes(encoded);
-    }
-    void decimal(std::uint64_t value) {
-        char digits[20];
-        const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-        for (const char* d = digits; d != end; ++d) put(static_cast<unsigned>(*d - '0'));
-    }
-    void finish() {
-        if (half_) put(escape);
-    }
-
-private:
-    static constexpr unsigned escape = 0xF;
-    void put(unsigned nibble) {
-        if (half_) {
-            out_.push_back(static_cast<char>(pending_ | nibble));
-        } else {
-            pending_ = nibble << 4;
-        }
-        half_ = !half_;
-    }
-
-    std::string& out_;
-    unsigned pending_ = 0;
-    bool half_ = false;
-};
-
-}  // namespace
-
-void SignatureRegistry::pack(std::string_view signature, std::string& out) {
-    KeyWriter writer(out);
-    writer.bytes(signature);
-    writer.finish();
-}
-
-void SignatureRegistry::pack(const Node& node, const NodeStore& nodes, std::string& out) {
-    // The same bytes as pack(node.signature()), without the decimal string.
-    KeyWriter writer(out);
-    writer.letter(node.letter);
-    writer.decimal(node.count);
-    writer.byte(node.is_end ? '1' : '0');
-    for (std::uint32_t i = 0; i < node.child_count; ++i) {
-        const Edge edge = nodes.child_at(node, i);
-        writer.letter(edge.letter);
-        writer.decimal(NodeStore::id(edge.child));
-    }
-    writer.finish();
-}
-
 std::string_view SignatureRegistry::key_at(std::uint32_t offset) const noexcept {
     const char* p = arena_.data() + offset + sizeof(NodeIndex);
     std::size_t length = 0;
@@ -142,36 +63,34 @@ std::size_t SignatureRegistry::probe(std::string_view key, std::uint64_t h) cons
     }
 }
 
-void SignatureRegistry::prepare(std::string_view signature, Key& key) const {
-    pack(signature, key.packed);
-    finish_key(key);
-}
-
-void SignatureRegistry::prepare(const Node& node, const NodeStore& nodes, Key& key) const {
-    pack(node, nodes, key.packed);
-    finish_key(key);
-}
-
 void SignatureRegistry::finish_key(Key& key) const noexcept {
     key.hash = hash(key.packed);
     if (!slots_.empty()) __builtin_prefetch(&slots_[key.hash & (slots_.size() - 1)]);
 }
 
-void SignatureRegistry::enter(std::string_view signature, NodeIndex node) {
-    Key key;
-    prepare(signature, key);
-    enter(key, node);
+void SignatureRegistry::reserve(std::span<const Key> keys) {
+    if (keys.empty()) return;
+    std::size_t slots = slots_.empty() ? 16 : slots_.size();
+    while ((size_ + keys.size()) * 4 > slots * 3) slots *= 2;
+    std::size_t bytes = 0;
+    for (const Key& key : keys) bytes += entry_bytes(key.packed.size());
+    // Offsets are 32-bit, and empty_slot is not one.
+    if (arena_.size() + bytes >= empty_slot) throw std::bad_alloc();
+    if (arena_.size() + bytes > arena_.capacity()) {
+        arena_.reserve(std::max(arena_.size() + bytes, 2 * arena_.capacity()));
+    }
+    if (slots != slots_.size()) rehash(slots);
 }
 
 void SignatureRegistry::enter(const Key& key, NodeIndex node) {
-    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+    if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : 2 * slots_.size());
     Slot& slot = slots_[probe(key.packed, key.hash)];
     if (slot.offset != empty_slot) {
         std::memcpy(arena_.data() + slot.offset, &node, sizeof node);
         return;
     }
     const std::size_t offset = arena_.size();
-    if (offset + sizeof node + 10 + key.packed.size() >= empty_slot) throw std::bad_alloc();
+    if (offset + entry_bytes(key.packed.size()) >= empty_slot) throw std::bad_alloc();
     char header[sizeof node + 10];
     std::memcpy(header, &node, sizeof node);
     std::size_t used = sizeof node;
@@ -188,34 +107,25 @@ void SignatureRegistry::enter(const Key& key, NodeIndex node) {
     ++size_;
 }
 
-std::optional<NodeIndex> SignatureRegistry::find(std::string_view signature) const {
-    if (slots_.empty()) return std::nullopt;
-    std::string key;
-    pack(signature, key);
-    const Slot& slot = slots_[probe(key, hash(key))];
-    if (slot.offset == empty_slot) return std::nullopt;
-    NodeIndex node;
-    std::memcpy(&node, arena_.data() + slot.offset, sizeof node);
-    return node;
-}
-
-void SignatureRegistry::grow() {
-    std::vector<Slot> old = std::move(slots_);
-    const std::size_t size = old.empty() ? 16 : old.size() * 2;
+void SignatureRegistry::rehash(std::size_t size) {
+    // The new table is complete before the old one goes, so a failure to
+    // allocate it leaves the registry as it was.
+    std::vector<Slot> fresh;
     // Probes land anywhere in a table of many megabytes; with small pages
     // nearly every one would also miss the TLB.
-    slots_.reserve(size);
-    advise_huge_pages(slots_.data(), size * sizeof(Slot));
-    slots_.assign(size, Slot{empty_slot, 0});
-    for (const Slot& slot : old) {
+    fresh.reserve(size);
+    advise_huge_pages(fresh.data(), size * sizeof(Slot));
+    fresh.assign(size, Slot{empty_slot, 0});
+    const std::size_t mask = size - 1;
+    for (const Slot& slot : slots_) {
         if (slot.offset == empty_slot) continue;
         // The tag holds the hash bits that choose the home slot, so moving
         // an entry needs no look at its signature.
-        const std::size_t mask = slots_.size() - 1;
         std::size_t i = slot.tag & mask;
-        while (slots_[i].offset != empty_slot) i = (i + 1) & mask;
-        slots_[i] = slot;
+        while (fresh[i].offset != empty_slot) i = (i + 1) & mask;
+        fresh[i] = slot;
     }
+    slots_ = std::move(fresh);
 }
 
 }  // namespace sorvan

@@ -12,6 +12,8 @@ SorvanError SorvanError::io(std::string message) {
     return {Kind::Io, std::move(message), {}};
 }
 
+SorvanError SorvanError::cancelled() { return {Kind::Cancelled, {}, {}}; }
+
 SorvanError SorvanError::from_errno(int error_number) {
     return io(std::string(std::strerror(error_number)) + " (os error " +
               std::to_string(error_number) + ")");
@@ -24,6 +26,8 @@ std::string SorvanError::display() const {
                    "', Current: '" + second_ + "'";
         case Kind::Io:
             break;
+        case Kind::Cancelled:
+            return "interrupted";
     }
     return "IO error: " + first_;
 }

@@ -17,10 +17,14 @@ public:
         // A word file could not be opened or read. Payload: the error's own
         // text, such as "No such file or directory (os error 2)".
         Io,
+        // The caller's Cancel stopped the operation; the binding raises what
+        // its poll raised rather than this. No payload.
+        Cancelled,
     };
 
     static SorvanError order_violation(std::string previous, std::string current);
     static SorvanError io(std::string message);
+    static SorvanError cancelled();
     // An Io error from an errno value: the system's text and "(os error N)".
     static SorvanError from_errno(int error_number);
 

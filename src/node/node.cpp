@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <new>
 
 #include "utils/utf8.hpp"
@@ -312,28 +311,6 @@ std::optional<NodeIndex> NodeStore::walk(std::string_view path) const noexcept {
         if (at == no_child) return std::nullopt;
     }
     return at;
-}
-
-namespace {
-
-void append_decimal(std::string& out, std::uint64_t value) {
-    char digits[20];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
-}  // namespace
-
-void Node::signature(const NodeStore& nodes, std::string& out) const {
-    out.clear();
-    utf8::append(out, letter);
-    append_decimal(out, count);
-    out.push_back(is_end ? '1' : '0');
-    for (std::uint32_t i = 0; i < child_count; ++i) {
-        const Edge edge = nodes.child_at(*this, i);
-        utf8::append(out, edge.letter);
-        append_decimal(out, NodeStore::id(edge.child));
-    }
 }
 
 }  // namespace sorvan

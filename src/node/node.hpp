@@ -42,11 +42,6 @@ struct __attribute__((packed, aligned(4))) Node {
     std::uint32_t : 10;
     std::uint32_t child_count = 0;
     std::uint32_t children_at = 0;
-
-    // The DAWG registry's key for this node, written to `out`: the letter
-    // (UTF-8), the count in decimal, "1" or "0" for is_end, then per child in
-    // letter order its letter and id in decimal, with no separators.
-    void signature(const NodeStore& nodes, std::string& out) const;
 };
 static_assert(sizeof(Node) == 20);
 

@@ -153,7 +153,10 @@ PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_
         self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view path;
             if (!to_utf8_view(argv[0], "path", path)) return nullptr;
-            return none_or_raise(lexicon.add_from_file(path));
+            Cancel cancel(&signal_raised, nullptr);  // a pipe or a terminal may wait forever
+            const Status added = lexicon.add_from_file(path, &cancel);
+            if (cancel.cancelled()) return nullptr;
+            return none_or_raise(added);
         });
 }
 

@@ -222,18 +222,11 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
     word.resize(word_start);
 }
 
-std::u32string decode(std::string_view text) {
-    std::u32string letters;
-    letters.reserve(text.size());
-    utf8::for_each(text, [&](char32_t c) { letters.push_back(c); });
-    return letters;
-}
-
 WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts,
                       Cancel* cancel) {
     WordList results(with_counts);
     if (pattern.empty()) return results;
-    const std::u32string normalised = decode(validate_expression(pattern));
+    const std::u32string normalised = validate_expression(utf8::decode(pattern));
     std::string word;
     Cancel never;
     words_with_wildcard(nodes, 0, normalised, 0, word, results, cancel ? *cancel : never);
@@ -257,7 +250,7 @@ WordList search_distance(const NodeStore& nodes, std::string_view query, std::ui
     Cancel never;
     Cancel& stop = cancel ? *cancel : never;
     WordList results(with_counts);
-    const std::u32string letters = decode(query);
+    const std::u32string letters = utf8::decode(query);
     std::vector<std::uint64_t> root_row(letters.size() + 1);
     std::iota(root_row.begin(), root_row.end(), std::uint64_t{0});
     std::string word;

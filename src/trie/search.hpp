@@ -48,8 +48,6 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
                                   WordList& results, Cancel& cancel);
 
-std::u32string decode(std::string_view text);
-
 // The lexicon-level searches, from the root of `nodes`, with counts or not.
 WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts,
                       Cancel* cancel = nullptr);

@@ -11,9 +11,17 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     const char* p = word.data();
     const char* end = p + word.size();
     while (p < end) {
-        const Letter letter = utf8::next(p);
-        const NodeIndex next = nodes_.child(at, letter);
-        at = next != NodeStore::no_child ? next : nodes_.append_child(at, letter);
+        const char* after = p;
+        const NodeIndex next = nodes_.child(at, utf8::next(after));
+        if (next == NodeStore::no_child) break;
+        at = next;
+        p = after;
+    }
+    if (p < end) {
+        // All or nothing: room for every new node and for the first one's
+        // link first, so that nothing after can fail.
+        nodes_.reserve_link(at, utf8::count({p, static_cast<std::size_t>(end - p)}));
+        while (p < end) at = nodes_.append_child(at, utf8::next(p));
     }
     Node& node = nodes_[at];
     node.is_end = 1;
@@ -22,8 +30,8 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     return {};
 }
 
-Status Trie::add_from_file(std::string_view path) {
-    return for_each_word(path, [this](std::string_view word) { return add(word, 1); });
+Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
+    return for_each_word(path, [this](std::string_view word) { return add(word, 1); }, cancel);
 }
 
 }  // namespace sorvan

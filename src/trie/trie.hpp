@@ -7,6 +7,7 @@
 #include "error/error.hpp"
 #include "node/node.hpp"
 #include "trie/queries.hpp"
+#include "utils/cancel.hpp"
 
 namespace sorvan {
 
@@ -21,12 +22,14 @@ public:
     Trie& operator=(Trie&&) noexcept = default;
 
     // Adds `count` to the word's count (and to word_count); the empty word
-    // changes nothing. Never fails; the Status matches the Dawg's insertion.
+    // changes nothing. Returns no error; the Status matches the Dawg's
+    // insertion. All or nothing: on std::bad_alloc the trie is as it was.
     Status add(std::string_view word, std::uint64_t count);
     // Adds each word of the file at `path` (one a line, see LineReader)
     // with count 1 as it is read. An Io error when the file cannot be opened
-    // or read; words read before a read error stay.
-    Status add_from_file(std::string_view path);
+    // or read, Cancelled when `cancel` stopped the reading; the words read
+    // before either stay.
+    Status add_from_file(std::string_view path, Cancel* cancel = nullptr);
 
     // The node that `prefix` leads to; the empty prefix gives the root.
     std::optional<NodeIndex> prefix_node(std::string_view prefix) const noexcept {

@@ -1,15 +1,10 @@
 #include "utils/pattern.hpp"
 
-#include <vector>
-
-#include "utils/utf8.hpp"
-
 namespace sorvan {
 
-std::string validate_expression(std::string_view pattern) {
-    std::u32string in;
-    utf8::for_each(pattern, [&](char32_t c) { in.push_back(c); });
+std::u32string validate_expression(std::u32string_view in) {
     std::u32string out;
+    out.reserve(in.size());
     std::size_t i = 0;
     while (i < in.size()) {
         const char32_t c = in[i];
@@ -24,10 +19,7 @@ std::string validate_expression(std::string_view pattern) {
             ++i;
         }
     }
-    std::string result;
-    result.reserve(pattern.size());
-    for (char32_t c : out) utf8::append(result, c);
-    return result;
+    return out;
 }
 
 }  // namespace sorvan

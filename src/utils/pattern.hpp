@@ -9,6 +9,6 @@ namespace sorvan {
 // `?` holding a `*` (or a single `?` right before a `*`) becomes one `*`, and
 // any other run of `?` becomes one `?`. Every string is a valid pattern.
 //   "a?*b" -> "a*b", "c???" -> "c?", "??*" -> "?*", "a?b?" -> "a?b?"
-std::string validate_expression(std::string_view pattern);
+std::u32string validate_expression(std::u32string_view pattern);
 
 }  // namespace sorvan

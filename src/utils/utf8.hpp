@@ -7,6 +7,11 @@
 
 namespace sorvan::utf8 {
 
+// True for the bytes that continue a character rather than start one.
+inline bool is_continuation(char byte) noexcept {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
 // Decodes the character starting at `p` and advances `p` past it. The text
 // must be valid UTF-8: every string reaching the core has been checked,
 // either by the interpreter or by the word-file reader.
@@ -26,23 +31,38 @@ inline char32_t next(const char*& p) noexcept {
     return c | cont();
 }
 
+// Writes the UTF-8 encoding of `c` to out[0..4) and returns its length.
+inline std::size_t encode(char32_t c, char* out) noexcept {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
 // Appends the UTF-8 encoding of `c` to `out`.
 inline void append(std::string& out, char32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        return;
     }
+    char bytes[4];
+    out.append(bytes, encode(c, bytes));
 }
 
 // Number of bytes in the UTF-8 encoding of `c`.
@@ -56,6 +76,28 @@ void for_each(std::string_view text, F&& f) {
     const char* p = text.data();
     const char* end = p + text.size();
     while (p < end) f(next(p));
+}
+
+// The number of characters of valid UTF-8 `text`.
+inline std::size_t count(std::string_view text) noexcept {
+    std::size_t n = 0;
+    for (char b : text) n += !is_continuation(b);
+    return n;
+}
+
+// The characters of valid UTF-8 `text`.
+inline std::u32string decode(std::string_view text) {
+    std::u32string letters;
+    letters.reserve(text.size());
+    for_each(text, [&](char32_t c) { letters.push_back(c); });
+    return letters;
+}
+
+// `i` moved back to the start of the character it falls in (a byte index
+// of valid UTF-8 `text`, or its size).
+inline std::size_t char_start(std::string_view text, std::size_t i) noexcept {
+    while (i > 0 && i < text.size() && is_continuation(text[i])) --i;
+    return i;
 }
 
 // True when `text` is well-formed UTF-8: every sequence complete, in its

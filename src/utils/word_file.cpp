@@ -1,7 +1,9 @@
 #include "utils/word_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include <fcntl.h>
@@ -20,10 +22,6 @@ bool is_white_space(char32_t c) noexcept {
            c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-bool is_continuation(char byte) noexcept {
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
-
 // `text` (valid UTF-8) without the white space at either end.
 std::string_view trim_white_space(std::string_view text) noexcept {
     const char* p = text.data();
@@ -35,7 +33,7 @@ std::string_view trim_white_space(std::string_view text) noexcept {
     }
     while (end > p) {
         const char* last = end - 1;
-        while (is_continuation(*last)) --last;
+        while (utf8::is_continuation(*last)) --last;
         const char* at = last;
         if (!is_white_space(utf8::next(at))) break;
         end = last;
@@ -43,9 +41,20 @@ std::string_view trim_white_space(std::string_view text) noexcept {
     return {p, static_cast<std::size_t>(end - p)};
 }
 
+// True when the caller asks to stop.
+bool stop(Cancel* cancel) noexcept { return cancel != nullptr && cancel->poll(); }
+
 }  // namespace
 
-LineReader::LineReader() : fd_(-1), buffer_(new char[buffer_size]) {}
+std::size_t LineReader::default_longest_line() noexcept {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::size_t{1} << 30;
+    return static_cast<std::size_t>(pages) / 16 * static_cast<std::size_t>(page_size);
+}
+
+LineReader::LineReader(Cancel* cancel, std::size_t longest_line)
+    : fd_(-1), buffer_(new char[buffer_size]), cancel_(cancel), longest_line_(longest_line) {}
 
 LineReader::LineReader(LineReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
@@ -53,6 +62,9 @@ LineReader::LineReader(LineReader&& other) noexcept
       begin_(other.begin_),
       end_(other.end_),
       at_end_(other.at_end_),
+      at_start_(other.at_start_),
+      cancel_(other.cancel_),
+      longest_line_(other.longest_line_),
       carry_(std::move(other.carry_)) {}
 
 LineReader::~LineReader() {
@@ -67,15 +79,21 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
         if (unread > 0) {
             const char* start = buffer_.get() + begin_;
             const auto* newline = static_cast<const char*>(std::memchr(start, '\n', unread));
-            if (newline) {
-                const auto length = static_cast<std::size_t>(newline - start);
+            const std::size_t length = newline ? static_cast<std::size_t>(newline - start) : unread;
+            if (length > longest_line_ - carry_.size()) throw std::bad_alloc();
+            if (newline && carry_.empty()) {
                 begin_ += length + 1;
-                if (carry_.empty()) return std::string_view(start, length);
-                carry_.append(start, length);
-                return std::string_view(carry_);
+                return std::string_view(start, length);
             }
-            carry_.append(start, unread);
-            begin_ = end_;
+            if (carry_.size() + length > carry_.capacity()) {
+                // Doubling, but never past the longest line: the last step
+                // before failing on an endless line costs no more than it.
+                carry_.reserve(std::min(std::max(carry_.size() + length, 2 * carry_.capacity()),
+                                        longest_line_));
+            }
+            carry_.append(start, length);
+            begin_ += newline ? length + 1 : length;
+            if (newline) return std::string_view(carry_);
         }
         if (at_end_) {
             if (carry_.empty()) return std::nullopt;
@@ -83,6 +101,11 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
         }
         ssize_t got;
         do {
+            if (stop(cancel_)) {
+                at_end_ = true;
+                carry_.clear();
+                return std::unexpected(SorvanError::cancelled());
+            }
             got = ::read(fd_, buffer_.get(), buffer_size);
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
@@ -101,6 +124,9 @@ Result<std::optional<std::string_view>> LineReader::next() {
     for (;;) {
         auto line = next_line();
         if (!line || !*line) return line;
+        if (std::exchange(at_start_, false) && (**line).starts_with("\xEF\xBB\xBF")) {
+            (*line)->remove_prefix(3);  // the byte order mark
+        }
         // The "\r" of a "\r\n" line end is white space, so trimming takes
         // it with the rest.
         if (!utf8::is_valid(**line)) continue;
@@ -109,13 +135,16 @@ Result<std::optional<std::string_view>> LineReader::next() {
     }
 }
 
-Result<LineReader> read_lines_from_file(std::string_view path) {
+Result<LineReader> read_lines_from_file(std::string_view path, Cancel* cancel,
+                                        std::size_t longest_line) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
     }
     const std::string terminated(path);
-    LineReader reader;  // allocated first, so that the file cannot leak
+    LineReader reader(cancel, longest_line);  // allocated first, so that the file cannot leak
     do {
+        // Opening a pipe waits for a writer; a signal interrupts the wait.
+        if (stop(cancel)) return std::unexpected(SorvanError::cancelled());
         reader.fd_ = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
     } while (reader.fd_ < 0 && errno == EINTR);
     if (reader.fd_ < 0) return std::unexpected(SorvanError::from_errno(errno));

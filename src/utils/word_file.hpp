@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error/error.hpp"
+#include "utils/cancel.hpp"
 
 namespace sorvan {
 
@@ -14,10 +15,18 @@ namespace sorvan {
 // buffer. A line ends at "\n" (or at the end of the file); one "\r" before
 // the "\n" goes with it, and Unicode white space is trimmed from both ends.
 // A line whose bytes are not valid UTF-8, or that is empty once trimmed, is
-// skipped. The file is closed when the reader goes away.
+// skipped. One byte order mark at the very start of the file is dropped.
+// The file is closed when the reader goes away.
 class LineReader {
 public:
     static constexpr std::size_t buffer_size = 8192;
+
+    // The longest line a reader takes by default: a sixteenth of the
+    // physical memory. As a word its letters would need twenty bytes of
+    // node each (an ASCII letter is one byte), more than the machine has, so
+    // a longer line (an endless one from /dev/zero, say) fails early as out
+    // of memory instead of first filling the memory with one line.
+    static std::size_t default_longest_line() noexcept;
 
     LineReader(LineReader&& other) noexcept;
     LineReader& operator=(LineReader&&) = delete;
@@ -28,12 +37,17 @@ public:
     // The next word, valid until the following call; nothing at the end of
     // the file. A failed read (other than one interrupted by a signal) is an
     // Io error, after which the reader is at its end: some errors, such as
-    // reading a directory, would only repeat.
+    // reading a directory, would only repeat. Cancelled when the reader's
+    // Cancel says stop; it is asked before every block is read and whenever
+    // a signal interrupts a read, so a read that waits (a pipe, a terminal)
+    // or never ends (/dev/urandom) still stops. std::bad_alloc for a line
+    // longer than the reader's longest line.
     Result<std::optional<std::string_view>> next();
 
 private:
-    friend Result<LineReader> read_lines_from_file(std::string_view path);
-    LineReader();  // not open yet
+    friend Result<LineReader> read_lines_from_file(std::string_view path, Cancel* cancel,
+                                                   std::size_t longest_line);
+    LineReader(Cancel* cancel, std::size_t longest_line);  // not open yet
 
     // The next line without its "\n", untrimmed and unchecked.
     Result<std::optional<std::string_view>> next_line();
@@ -43,22 +57,28 @@ private:
     std::size_t begin_ = 0;  // the unread bytes of the buffer: [begin_, end_)
     std::size_t end_ = 0;
     bool at_end_ = false;
+    bool at_start_ = true;  // no line handed out yet
+    Cancel* cancel_;
+    std::size_t longest_line_;
     // The part of a line read before the last refill. Most lines are
     // returned straight from the buffer; only a line that crosses a refill
     // is copied here.
     std::string carry_;
 };
 
-// Opens `path` read-only for a LineReader. Fails with an Io error when the
-// system refuses to open it, or when the path holds a NUL byte (which no
-// system call can take).
-Result<LineReader> read_lines_from_file(std::string_view path);
+// Opens `path` read-only for a LineReader that polls `cancel` (when not
+// null). Fails with an Io error when the system refuses to open it, or when
+// the path holds a NUL byte (which no system call can take); Cancelled when
+// `cancel` says stop while the opening waits (a pipe with no writer).
+Result<LineReader> read_lines_from_file(
+    std::string_view path, Cancel* cancel = nullptr,
+    std::size_t longest_line = LineReader::default_longest_line());
 
 // Calls f(word) for every word of the file at `path`, in file order, and
 // returns the first error of opening, reading or f (which returns Status).
 template <class F>
-Status for_each_word(std::string_view path, F&& f) {
-    auto reader = read_lines_from_file(path);
+Status for_each_word(std::string_view path, F&& f, Cancel* cancel = nullptr) {
+    auto reader = read_lines_from_file(path, cancel);
     if (!reader) return std::unexpected(std::move(reader.error()));
     for (;;) {
         auto word = reader->next();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "node/node.hpp"
+#include "signature_text.hpp"
 #include "utils/utf8.hpp"
 
 // Every allocation of this program goes through here, so that a test can make
@@ -217,8 +218,7 @@ TEST_P(WideModel, MatchesAMapThroughEveryGrowth) {
     for (int p = 0; p < 2; ++p) ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[p], models[p]));
 
     // The signature lists the edges in the same order.
-    std::string signature;
-    store[parents[0]].signature(store, signature);
+    const std::string signature = signature_text(store, parents[0]);
     std::string listed;
     for (auto [letter, child] : models[0]) {
         utf8::append(listed, letter);

@@ -137,6 +137,60 @@ TEST(WordFile, ClosesTheFileOnEveryWayOut) {
     EXPECT_EQ(open_files(), before);
 }
 
+// A line longer than the reader's longest is out of memory, whether it
+// lies in one buffer or crosses refills; one of exactly that length is read.
+TEST(WordFile, LongestLine) {
+    struct Case {
+        std::size_t longest, line;
+    };
+    for (const auto [longest, line] : {Case{100, 100}, Case{100, 101}, Case{20000, 20000}, Case{20000, 20001},
+                                       Case{20000, 3 * LineReader::buffer_size}}) {
+        TempFile file("a\n" + std::string(line, 'x') + "\nb");
+        auto reader = read_lines_from_file(file.path(), nullptr, longest);
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(reader->next().value(), "a");
+        if (line <= longest) {
+            EXPECT_EQ(reader->next().value()->size(), line);
+            EXPECT_EQ(reader->next().value(), "b");
+        } else {
+            EXPECT_THROW((void)reader->next(), std::bad_alloc) << line;
+        }
+    }
+    EXPECT_GE(LineReader::default_longest_line(), std::size_t{1} << 20);
+}
+
+// A poll that says stop at its n-th call.
+struct StopAt {
+    int n;
+    int calls = 0;
+    static bool poll(void* self) noexcept {
+        auto& stop = *static_cast<StopAt*>(self);
+        return ++stop.calls >= stop.n;
+    }
+};
+
+// The reader asks its Cancel before opening and before each block: stopped
+// at the n-th question it has handed out the lines that the first n - 2
+// blocks completed.
+TEST(WordFile, CancelStopsBeforeTheNextBlock) {
+    std::string contents;
+    for (int i = 0; contents.size() < 4 * LineReader::buffer_size; ++i) contents += "w" + std::to_string(i) + "\n";
+    TempFile file(contents);
+    for (int n = 1; n <= 4; ++n) {
+        const std::size_t blocks_read = n > 2 ? n - 2 : 0;
+        const auto complete = std::count(contents.begin(),
+                                         contents.begin() + static_cast<std::ptrdiff_t>(blocks_read * LineReader::buffer_size), '\n');
+        StopAt stop{n};
+        Cancel cancel(&StopAt::poll, &stop);
+        std::ptrdiff_t words = 0;
+        Status read = for_each_word(file.path(), [&words](std::string_view) { ++words; return Status{}; }, &cancel);
+        ASSERT_FALSE(read);
+        EXPECT_EQ(read.error().kind(), SorvanError::Kind::Cancelled);
+        EXPECT_EQ(words, complete) << n;
+        EXPECT_TRUE(cancel.cancelled());
+    }
+}
+
 // Random lists with shared prefixes, repeats, high bytes, NULs and empty
 // words, and a chain of prefixes as deep as the words are long, against
 // std::sort of std::string (which compares bytes as unsigned).

@@ -38,7 +38,8 @@ def test_docstrings_and_signatures():
     [
         (b"  apple \r\n\n\t\napply", ["apple", "apply"], ["  apple ", "apple \r", "\t"]),
         (b"ice cream\n", ["ice cream"], ["ice", "cream"]),
-        ("\ufeffword\n".encode(), ["\ufeffword"], ["word"]),
+        # One byte order mark at the start of the file is not part of a word.
+        ("\ufeffword\n\ufeffnext\n".encode(), ["word", "\ufeffnext"], ["\ufeffword", "next"]),
         ("\u3000x\u00a0\n".encode(), ["x"], ["\u3000x", "x\u00a0"]),
         (b"first\n\xc0\xaf\n\xed\xa0\x80\n\xf4\x90\x80\x80\nlast\nok\xe2\x82", ["first", "last"],
          ["ok"]),

@@ -1,0 +1,178 @@
+// Insertion under allocation failure: this program replaces the global
+// operator new with one that can be told to fail from the k-th allocation
+// on, and every k up to a successful run must leave the lexicon exactly as
+// it was, and still usable.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <string>
+
+#include "dawg/dawg.hpp"
+#include "temp_file.hpp"
+#include "trie/trie.hpp"
+
+namespace {
+
+// Allocations left before they start failing; negative: never fail.
+long allocations_left = -1;
+
+}  // namespace
+
+// Every form of the global operator new and delete is replaced, so that
+// they all agree on malloc and free (the sanitizers check that they match).
+namespace {
+
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (allocations_left == 0) throw std::bad_alloc();
+    if (allocations_left > 0) --allocations_left;
+    size = std::max<std::size_t>(size, 1);
+    void* p = alignment <= alignof(std::max_align_t)
+                  ? std::malloc(size)
+                  : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* allocate_or_null(std::size_t size, std::size_t alignment) noexcept {
+    try {
+        return allocate(size, alignment);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+constexpr std::size_t plain = alignof(std::max_align_t);
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n, plain); }
+void* operator new[](std::size_t n) { return allocate(n, plain); }
+void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n, plain); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n, plain); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate_or_null(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate_or_null(n, static_cast<std::size_t>(a));
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace sorvan {
+namespace {
+
+// Arms the failure for its lifetime.
+class FailFrom {
+public:
+    explicit FailFrom(long k) { allocations_left = k; }
+    ~FailFrom() { allocations_left = -1; }
+    FailFrom(const FailFrom&) = delete;
+    FailFrom& operator=(const FailFrom&) = delete;
+};
+
+// Everything the lexicon shows: its words with counts, and its sizes.
+std::string describe(const Trie& trie) {
+    std::string out = std::to_string(trie.node_count()) + " " + std::to_string(trie.word_count());
+    for (const auto& [word, count] : trie.search("*", true).pairs()) out += " " + word + ":" + std::to_string(count);
+    return out;
+}
+std::string describe(const Dawg& dawg) {
+    std::string out = std::to_string(dawg.node_count()) + " " + std::to_string(dawg.word_count()) + " " +
+                      std::to_string(dawg.registry_size()) + " " + std::to_string(dawg.unchecked_size()) +
+                      " [" + dawg.previous_word() + "]";
+    for (const auto& [word, count] : dawg.search("*", true).pairs()) out += " " + word + ":" + std::to_string(count);
+    return out;
+}
+
+template <class Lexicon>
+struct FailureCase {
+    const char* name;
+    std::function<void(Lexicon&)> setup;
+    std::function<void(Lexicon&)> operation;
+};
+
+template <class Lexicon>
+void expect_all_or_nothing(const FailureCase<Lexicon>& c) {
+    Lexicon reference;
+    c.setup(reference);
+    c.operation(reference);
+    const std::string after = describe(reference);
+    for (long k = 0;; ++k) {
+        ASSERT_LT(k, 100000) << c.name << ": never succeeds";
+        Lexicon lexicon;
+        c.setup(lexicon);
+        const std::string before = describe(lexicon);
+        bool failed = false;
+        try {
+            FailFrom fail(k);
+            c.operation(lexicon);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        if (!failed) {
+            EXPECT_EQ(describe(lexicon), after) << c.name;
+            EXPECT_GT(k, 0) << c.name << ": allocated nothing, so tested nothing";
+            return;
+        }
+        ASSERT_EQ(describe(lexicon), before) << c.name << ", allocation " << k << " failing";
+        c.operation(lexicon);  // memory is back: the same call now works
+        ASSERT_EQ(describe(lexicon), after) << c.name << ", allocation " << k << " failing";
+    }
+}
+
+void add_words(Trie& trie, std::initializer_list<std::string> words) {
+    for (const std::string& w : words) ASSERT_TRUE(trie.add(w, 1));
+}
+void add_words(Dawg& dawg, std::initializer_list<std::string> words) {
+    for (const std::string& w : words) ASSERT_TRUE(dawg.add(w, 1));
+}
+
+TEST(AllocationFailure, TrieAddIsAllOrNothing) {
+    const FailureCase<Trie> cases[] = {
+        // A full block of 16 edges at the root moves to a bigger one.
+        {"wide root", [](Trie& t) { add_words(t, {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l",
+                                                 "m", "n", "o", "p"}); },
+         [](Trie& t) { ASSERT_TRUE(t.add("q" + std::string(300, 'x'), 2)); }},
+        // An inline child becomes a block of two, far down a path.
+        {"second child", [](Trie& t) { add_words(t, {std::string(200, 'a')}); },
+         [](Trie& t) { ASSERT_TRUE(t.add(std::string(100, 'a') + "\xc3\xa9" + std::string(500, 'b'), 1)); }},
+        {"new trie", [](Trie&) {}, [](Trie& t) { ASSERT_TRUE(t.add(std::string(5000, 'z'), 1)); }},
+    };
+    for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
+TEST(AllocationFailure, DawgAddAndReduceAreAllOrNothing) {
+    auto long_path = [](Dawg& d) { add_words(d, {"ab", "abc" + std::string(400, 'x'), "abd" + std::string(40, 'y')}); };
+    const FailureCase<Dawg> cases[] = {
+        // Reduces the whole old path into a growing registry, then attaches
+        // at the root.
+        {"diverge at the root", long_path, [](Dawg& d) { ASSERT_TRUE(d.add("b" + std::string(700, 'z'), 1)); }},
+        {"diverge deep", long_path, [](Dawg& d) { ASSERT_TRUE(d.add("abd" + std::string(20, 'y') + "z", 1)); }},
+        // After a full reduction the attachment node is found by a walk.
+        {"after reduce", [&](Dawg& d) { long_path(d); d._reduce(0); },
+         [](Dawg& d) { ASSERT_TRUE(d.add("abe", 1)); }},
+        {"reduce", [&](Dawg& d) { long_path(d); add_words(d, {"b" + std::string(2000, 'z')}); },
+         [](Dawg& d) { d._reduce(0); }},
+    };
+    for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
+}  // namespace
+}  // namespace sorvan

@@ -1,0 +1,164 @@
+"""Reading a word file that never ends, or never arrives, stops at Ctrl-C or
+with MemoryError; a MemoryError while adding leaves the lexicon as it was;
+a DAWG gives back its scratch memory after reduce(). Each case runs in a
+child process: a hang shows as a timeout, and memory limits stay there."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import UNDER_ASAN
+
+# The AddressSanitizer runtime reserves terabytes of address space, and
+# keeps freed memory in quarantine: no limit or RSS figure means anything.
+no_asan = pytest.mark.skipif(UNDER_ASAN, reason="address-space limits and RSS under ASan")
+
+PRELUDE = textwrap.dedent('''
+    import json, os, resource, signal, sys, time
+    from sorvan import Trie, DAWG
+
+    def status(key):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key):
+                    return int(line.split()[1]) * 1024
+
+    def limit_memory(extra):
+        """Allows `extra` more bytes of address space; None lifts it."""
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (hard if extra is None else status("VmSize") + extra, hard))
+
+    def state(lex):
+        words = lex.search("*", with_count=True)
+        assert sum(c for _, c in words) == lex.get_word_count()
+        return {"len": len(lex), "words": sorted(w for w, _ in words)[:5], "count": lex.get_word_count()}
+''')
+
+
+def run_child(body, *args, timeout=30):
+    out = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body), *map(str, args)],
+                         capture_output=True, text=True, timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout.splitlines()[-1])
+
+
+# Each source: set-up code giving `path` (and maybe words waiting in it),
+# and whether words arrive before the reading blocks.
+SOURCES = {
+    "fifo-without-writer": ("path = sys.argv[2] + '/fifo'; os.mkfifo(path)", False),
+    "fifo-with-idle-writer": ("path = sys.argv[2] + '/fifo'; os.mkfifo(path)\n"
+                              "writer = os.open(path, os.O_RDWR); os.write(writer, b'alpha\\nbeta\\n')", True),
+    "tty": ("main, tty = os.openpty(); os.write(main, b'alpha\\nbeta\\n'); path = os.ttyname(tty)", True),
+    "urandom": ("path = '/dev/urandom'", None),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
+    setup, words_arrive = SOURCES[source]
+    result = run_child(setup + textwrap.dedent('''
+        lex = {"Trie": Trie, "DAWG": DAWG}[sys.argv[1]]()
+        lex.add("zebra")
+        before = state(lex)
+        # Ctrl-C in 0.3 s, from the kernel: a thread could not run while
+        # the call holds the interpreter.
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        try:
+            lex.add_from_file(path)
+            raised = None
+        except KeyboardInterrupt:
+            raised = "KeyboardInterrupt"
+        seconds = time.monotonic() - start
+        after = state(lex)
+        lex.add("zoo")
+        print(json.dumps({"raised": raised, "seconds": seconds, "before": before, "after": after,
+                          "usable": "zoo" in lex}))
+    '''), lexicon_class.__name__, tmp_path)
+    assert result["raised"] == "KeyboardInterrupt"
+    assert result["seconds"] < 3
+    assert result["usable"]
+    if lexicon_class.__name__ == "DAWG" or words_arrive is False:
+        assert result["after"] == result["before"]
+    elif words_arrive:
+        # The Trie keeps the words read before the interruption.
+        assert result["after"]["words"] == ["alpha", "beta", "zebra"]
+
+
+@no_asan
+def test_an_endless_line_ends_in_memory_error(lexicon_class):
+    result = run_child('''
+        lex = {"Trie": Trie, "DAWG": DAWG}[sys.argv[1]]()
+        lex.add("a")
+        before = state(lex)
+        limit_memory(400 << 20)
+        try:
+            lex.add_from_file("/dev/zero")
+            raised = None
+        except MemoryError:
+            raised = "MemoryError"
+        limit_memory(None)
+        print(json.dumps({"raised": raised, "same": state(lex) == before}))
+    ''', lexicon_class.__name__)
+    assert result == {"raised": "MemoryError", "same": True}
+
+
+# A word whose 30 million new nodes cannot fit in the limit. Added one node
+# at a time it would leave a path of "b"s behind that no word ends.
+HUGE_ADDS = {
+    "trie-add": ("Trie", "lex.add('a')", "lex.add(word)", "lex.add('c')"),
+    "dawg-add": ("DAWG", "lex.add('a')", "lex.add(word)", "lex.add('c'); lex.reduce()"),
+    "dawg-add-all": ("DAWG", "lex.add_all(['a'])", "lex.add_all([word, 'c'])", "lex.add_all([word[:5], 'c'])"),
+}
+
+
+@no_asan
+@pytest.mark.parametrize("case", HUGE_ADDS)
+def test_memory_error_while_adding_changes_nothing(case):
+    class_name, setup, failing, then = HUGE_ADDS[case]
+    result = run_child(f'''
+        lex = {class_name}()
+        {setup}
+        before = state(lex)
+        word = "b" * 30_000_000
+        limit_memory(300 << 20)
+        try:
+            {failing}
+            raised = None
+        except MemoryError:
+            raised = "MemoryError"
+        limit_memory(None)
+        after = state(lex)
+        dangling = lex.contains_prefix("bbb")
+        {then}
+        fresh = {class_name}()
+        {setup.replace("lex", "fresh")}
+        {then.replace("lex", "fresh")}
+        print(json.dumps({{"raised": raised, "same": after == before, "dangling": dangling,
+                          "then": state(lex) == state(fresh)}}))
+    ''')
+    assert result == {"raised": "MemoryError", "same": True, "dangling": False, "then": True}
+
+
+@no_asan
+def test_reduced_dawg_keeps_no_scratch():
+    # One word of 3M letters: every node is its own registry entry, and the
+    # Trie holds the same nodes without one.
+    result = run_child('''
+        word = "a" * 3_000_000
+        grown = {}
+        for name in ("Trie", "DAWG"):
+            before = status("VmRSS")
+            lex = {"Trie": Trie, "DAWG": DAWG}[name]()
+            lex.add(word)
+            if name == "DAWG":
+                lex.reduce()
+            grown[name] = status("VmRSS") - before
+            del lex
+        print(json.dumps(grown))
+    ''')
+    assert result["DAWG"] < 2.5 * result["Trie"], result
