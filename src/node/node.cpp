@@ -215,10 +215,13 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
     };
     std::array<Step, max_height> path;
     std::uint32_t at = tree.root;
+    bool leftmost = true, rightmost = true;
     for (std::uint32_t h = tree.height; h > 0; --h) {
         const WideBranch& branch = branches_[at];
         const std::uint32_t slot = route(branch, edge.letter);
         path[h - 1] = {at, slot};
+        leftmost = leftmost && slot == 0;
+        rightmost = rightmost && slot + 1 == branch.size;
         at = branch.slots[slot].child;
     }
 
@@ -241,7 +244,11 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
             WideLeaf& other = leaves_.emplace_back();  // room reserved: `leaf` stays valid
             Edge all[leaf_capacity + 1];
             const std::uint32_t size = copy_inserting(leaf.edges, leaf_capacity, pos, edge, all);
-            leaf.size = size / 2;
+            // A new first or last edge of the whole node splits off alone:
+            // letters coming in order then fill every leaf, not half of it.
+            leaf.size = leftmost && pos == 0                    ? 1
+                        : rightmost && pos == leaf_capacity ? leaf_capacity
+                                                            : size / 2;
             other.size = size - leaf.size;
             std::copy_n(all, leaf.size, leaf.edges);
             std::copy_n(all + leaf.size, other.size, other.edges);
