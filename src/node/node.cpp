@@ -16,14 +16,15 @@ int class_for(std::uint32_t n) noexcept { return std::bit_width(n - 1); }
 
 bool letter_below(const Edge& e, Letter c) noexcept { return e.letter < c; }
 
-// Grows `v` so that `extra` more elements fit without reallocating, at least
-// doubling its capacity (within `limit` elements), so that growth one
-// element at a time stays amortised O(1).
+// Grows `v` so that `extra` more elements fit without reallocating, to at
+// least twice its size (within `limit` elements), as push_back would: growth
+// one element at a time stays amortised O(1), and a capacity someone reserved
+// ahead is not doubled.
 template <class T>
 void make_room(std::vector<T>& v, std::size_t extra, std::size_t limit) {
     if (v.capacity() - v.size() >= extra) return;
     if (extra > limit - v.size()) throw std::bad_alloc();
-    v.reserve(std::min(std::max(v.size() + extra, 2 * v.capacity()), limit));
+    v.reserve(std::min(v.size() + std::max(v.size(), extra), limit));
 }
 
 // Inserts `value` at `pos` of the `size` first elements of `a`, which has
