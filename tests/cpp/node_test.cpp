@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <new>
@@ -13,9 +12,9 @@
 #include "utils/utf8.hpp"
 
 // Every allocation of this program goes through here, so that a test can make
-// the n-th one from now fail. All forms are replaced, so that ASan's own
-// operators are not linked in beside these, and every block is taken from and
-// given back to malloc. (GCC takes that pairing for a mismatch.) TSan links
+// the n-th one from now fail. Every form without alignment is replaced, so
+// that ASan's own operators never free a block from these or the reverse;
+// blocks come from malloc (GCC takes that pairing for a mismatch). TSan links
 // its operators in whatever the program defines: there, nothing is replaced
 // and the tests that count allocations are skipped.
 #if defined(__SANITIZE_THREAD__)
@@ -37,18 +36,16 @@ long allocations = 0;
 #endif
 
 namespace {
-
-void* allocate(std::size_t size, std::size_t alignment = alignof(std::max_align_t)) {
+void* allocate(std::size_t size) {
     ++allocations;
     if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) throw std::bad_alloc();
-    size = (std::max<std::size_t>(size, 1) + alignment - 1) / alignment * alignment;
-    if (void* p = std::aligned_alloc(alignment, size)) return p;
+    if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
 
-void* allocate_or_null(std::size_t size, std::size_t alignment = alignof(std::max_align_t)) noexcept {
+void* allocate_or_null(std::size_t size) noexcept {
     try {
-        return allocate(size, alignment);
+        return allocate(size);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -59,26 +56,12 @@ void* operator new(std::size_t n) { return allocate(n); }
 void* operator new[](std::size_t n) { return allocate(n); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
-void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocate_or_null(n, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocate_or_null(n, static_cast<std::size_t>(a));
-}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 #endif
 
 namespace sorvan {
