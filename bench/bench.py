@@ -1,7 +1,8 @@
 """Benchmarks of sorvan against the structures a user would pick instead.
 
 Run with ``./dev bench``: the 663K-word English list, then the German list
-(non-ASCII), or the lists given with --words. Every structure is built in a
+(non-ASCII), or the lists given with --words; then every code point added in
+descending order as a one-letter word (--code-points limits it). Every structure is built in a
 fresh interpreter (so that its RSS growth is its own), on the same words, in
 the same run, and each table reports every figure with its ratio to a
 reference row's. --json keeps the figures, --plot draws the ratios, and
@@ -446,6 +447,7 @@ def measure(path):
 
 
 def measure_wide(limit):
+    # The worker gets the count where the others get a word list's path.
     print(f"measuring descending insertion of {limit or 'all'} code points ...",
           file=sys.stderr, flush=True)
     rows = [run_worker("wide", name, str(limit or "all")) for name in WIDE_CONSTRUCTORS]

@@ -15,14 +15,15 @@ int class_for(std::uint32_t n) noexcept { return std::bit_width(n - 1); }
 
 bool letter_below(const Edge& e, Letter c) noexcept { return e.letter < c; }
 
-// Grows `v` so that `extra` more elements fit without reallocating, at least
-// doubling its capacity (within `limit` elements), so that growth one
-// element at a time stays amortised O(1).
+// Grows `v` so that `extra` more elements fit without reallocating, to at
+// least twice its size (within `limit` elements), as push_back would: growth
+// one element at a time stays amortised O(1), and a capacity someone reserved
+// ahead is not doubled.
 template <class T>
 void make_room(std::vector<T>& v, std::size_t extra, std::size_t limit) {
     if (v.capacity() - v.size() >= extra) return;
     if (extra > limit - v.size()) throw std::bad_alloc();
-    v.reserve(std::min(std::max(v.size() + extra, 2 * v.capacity()), limit));
+    v.reserve(std::min(v.size() + std::max(v.size(), extra), limit));
 }
 
 // Inserts `value` at `pos` of the `size` first elements of `a`, which has
@@ -214,10 +215,13 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
     };
     std::array<Step, max_height> path;
     std::uint32_t at = tree.root;
+    bool leftmost = true, rightmost = true;
     for (std::uint32_t h = tree.height; h > 0; --h) {
         const WideBranch& branch = branches_[at];
         const std::uint32_t slot = route(branch, edge.letter);
         path[h - 1] = {at, slot};
+        leftmost = leftmost && slot == 0;
+        rightmost = rightmost && slot + 1 == branch.size;
         at = branch.slots[slot].child;
     }
 
@@ -240,7 +244,11 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
             WideLeaf& other = leaves_.emplace_back();  // room reserved: `leaf` stays valid
             Edge all[leaf_capacity + 1];
             const std::uint32_t size = copy_inserting(leaf.edges, leaf_capacity, pos, edge, all);
-            leaf.size = size / 2;
+            // A new first or last edge of the whole node splits off alone:
+            // letters coming in order then fill every leaf, not half of it.
+            leaf.size = leftmost && pos == 0                    ? 1
+                        : rightmost && pos == leaf_capacity ? leaf_capacity
+                                                            : size / 2;
             other.size = size - leaf.size;
             std::copy_n(all, leaf.size, leaf.edges);
             std::copy_n(all + leaf.size, other.size, other.edges);
