@@ -8,6 +8,7 @@
 #include "node/node.hpp"
 #include "trie/queries.hpp"
 #include "utils/cancel.hpp"
+#include "utils/sortable_words.hpp"
 
 namespace sorvan {
 
@@ -26,10 +27,14 @@ public:
     // insertion. All or nothing: on std::bad_alloc the trie is as it was.
     Status add(std::string_view word, std::uint64_t count);
     // Adds each word of the file at `path` (one a line, see LineReader)
-    // with count 1 as it is read. An Io error when the file cannot be opened
-    // or read, Cancelled when `cancel` stopped the reading; the words read
-    // before either stay.
+    // with count 1. An Io error when the file cannot be opened or read,
+    // Cancelled when `cancel` stopped the reading; the words read before
+    // either still go in.
     Status add_from_file(std::string_view path, Cancel* cancel = nullptr);
+    // Adds every word with count 1, in ascending order whatever their order
+    // in `words`: the same trie as adding them one by one, built faster.
+    // On std::bad_alloc the words added until then stay.
+    void add_sorted(SortableWords words);
 
     // The node that `prefix` leads to; the empty prefix gives the root.
     std::optional<NodeIndex> prefix_node(std::string_view prefix) const noexcept {
@@ -41,6 +46,12 @@ public:
     const NodeStore& nodes() const noexcept { return nodes_; }
 
 private:
+    // Adds [p, end), the rest of a word, below `at`; on_node(p, node) is
+    // told each node of the way, `p` just past its letter.
+    template <class OnNode>
+    void add_below(NodeIndex at, const char* p, const char* end, std::uint64_t count,
+                   OnNode&& on_node);
+
     NodeStore nodes_;
     std::uint64_t word_count_ = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -98,6 +99,13 @@ inline std::u32string decode(std::string_view text) {
 inline std::size_t char_start(std::string_view text, std::size_t i) noexcept {
     while (i > 0 && i < text.size() && is_continuation(text[i])) --i;
     return i;
+}
+
+// The length in bytes of the longest run of whole characters that valid
+// UTF-8 `a` and `b` both start with.
+inline std::size_t shared_prefix(std::string_view a, std::string_view b) noexcept {
+    const auto differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first;
+    return char_start(a, static_cast<std::size_t>(differ - a.begin()));
 }
 
 // True when `text` is well-formed UTF-8: every sequence complete, in its
