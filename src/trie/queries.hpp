@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "trie/search.hpp"
+#include "trie/suggest.hpp"
 #include "utils/thread_pool.hpp"
 
 namespace sorvan {
@@ -59,6 +60,14 @@ public:
         return search_distance(store(), word, dist, true, cancel);
     }
 
+    // The stored words nearest `word` (see suggest.hpp), ranked: nearest
+    // first, then the higher count, then code-point order; at most `limit`
+    // (all_suggestions: no limit).
+    Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
+                        bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
+        return {suggest_words(store(), word, max_distance, limit, transpositions, cancel), with_counts};
+    }
+
     // The batch forms: the single-item query for every item, run on the
     // process-wide worker pool, answers in input order. Membership answers
     // are bytes (1 = present): a vector<bool> has no separate slots for the
@@ -77,6 +86,14 @@ public:
         return batch(words, [&](const std::string& word) { return search_within_distance(word, dist); });
     }
 
+    std::vector<Suggestions> batch_suggest(std::span<const std::string> words,
+                                           std::uint64_t max_distance, std::size_t limit,
+                                           bool transpositions, bool with_counts) const {
+        return batch(words, [&](const std::string& word) {
+            return suggest(word, max_distance, limit, transpositions, with_counts);
+        });
+    }
+
 private:
     // Searches differ in cost by orders of magnitude (one Levenshtein query
     // can outweigh thousands of others), so they are handed out one at a
@@ -84,7 +101,7 @@ private:
     static constexpr ParallelOptions search_options{.min_parallel = 4, .max_chunk = 1};
 
     template <class Query>
-    std::vector<WordList> batch(std::span<const std::string> items, Query&& query) const {
+    auto batch(std::span<const std::string> items, Query&& query) const {
         return parallel_map(items.size(), [&](std::size_t i) { return query(items[i]); }, search_options);
     }
 

@@ -1,0 +1,222 @@
+#include "trie/suggest.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "trie/search.hpp"
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+namespace {
+
+// True when (distance a, count a, word a) ranks before b: nearer, then more
+// frequent, then first in code-point order (which byte order of UTF-8 is).
+bool ranks_before(std::uint64_t distance_a, std::uint64_t count_a, std::string_view word_a,
+                  const Suggestion& b) noexcept {
+    if (distance_a != b.distance) return distance_a < b.distance;
+    if (count_a != b.count) return count_a > b.count;
+    return word_a < b.word;
+}
+
+// The best `limit` words offered so far, the worst of them on top.
+class BestWords {
+public:
+    explicit BestWords(std::size_t limit) : limit_(limit) {}
+
+    bool full() const noexcept { return heap_.size() >= limit_; }
+    std::uint64_t worst_distance() const noexcept { return heap_.front().distance; }
+
+    void offer(std::string_view word, std::uint64_t distance, std::uint64_t count) {
+        if (!full()) {
+            heap_.push_back({std::string(word), distance, count});
+            std::push_heap(heap_.begin(), heap_.end(), order);
+        } else if (ranks_before(distance, count, word, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), order);
+            Suggestion& slot = heap_.back();
+            slot.word.assign(word);  // reuses the evicted word's buffer
+            slot.distance = distance;
+            slot.count = count;
+            std::push_heap(heap_.begin(), heap_.end(), order);
+        }
+    }
+
+    std::vector<Suggestion> ranked() && {
+        std::sort_heap(heap_.begin(), heap_.end(), order);
+        return std::move(heap_);
+    }
+
+private:
+    static bool order(const Suggestion& a, const Suggestion& b) noexcept {
+        return ranks_before(a.distance, a.count, a.word, b);
+    }
+
+    std::size_t limit_;
+    std::vector<Suggestion> heap_;
+};
+
+// A row's entries [lo, hi], entry j at rows[at + j - lo].
+struct Band {
+    std::size_t at = 0;
+    std::size_t lo = 0;
+    std::size_t hi = 0;
+    std::size_t size() const noexcept { return hi - lo + 1; }
+};
+
+// Moves `size` entries of `rows` from `from` down to `to` (to <= from).
+void move_row(std::vector<std::uint64_t>& rows, std::size_t from, std::size_t size, std::size_t to) {
+    if (from != to) std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(from), size,
+                                rows.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// Transpose: the optimal string alignment distance, whose recurrence also
+// reads the row two levels up, so each frame knows its parent's row too.
+template <bool Transpose>
+std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
+                             std::uint64_t max_distance, std::size_t limit, Cancel& cancel) {
+    const std::size_t n = query.size();
+    BestWords best(limit);
+    // The bound only shrinks. A word of d letters is at least |d - j| edits
+    // from the first j letters of the query, so at depth d a row keeps only
+    // the band of entries j with |d - j| <= bound, computed with the bound
+    // of the moment: a band is never wider than its parent's plus one entry
+    // on the right. Entries outside a band are read as `over`, above any
+    // bound (the band is the whole row when `over` would overflow).
+    std::uint64_t bound = max_distance;
+    const std::uint64_t over = max_distance == UINT64_MAX ? max_distance : max_distance + 1;
+    auto lo_at = [&bound](std::size_t depth) -> std::size_t {
+        return depth > bound ? depth - bound : 0;
+    };
+    auto hi_at = [&bound, n](std::size_t depth) -> std::size_t {
+        return bound >= n || n - bound <= depth ? n : depth + bound;
+    };
+
+    // A node on the path with children left. Its row is `own`; `up` is its
+    // parent's row, which its children's transpositions read (a row is moved
+    // when a chain of single children is walked: see below).
+    struct Frame {
+        NodeIndex node;
+        std::uint32_t next_child;
+        std::size_t depth;
+        std::size_t word_size;
+        Letter letter;  // the edge by which it was entered
+        std::size_t block;  // where its rows begin in `rows`
+        Band own;
+        Band up;
+    };
+    std::vector<Frame> stack;
+    std::vector<std::uint64_t> rows;
+    std::size_t top = 0;  // the end of the rows in use
+    std::string word;
+    Cancel::Countdown countdown(cancel);
+
+    // Writes at `top` the row of the child `edge` of `parent` at `depth` and
+    // offers the word it ends. Its band when something below can still come
+    // within the bound.
+    auto enter = [&](const Frame& parent, Edge edge, std::size_t depth) -> std::optional<Band> {
+        const std::size_t lo = lo_at(depth), hi = hi_at(depth);
+        if (lo > n) return std::nullopt;
+        countdown.spend(hi - lo);
+        if (rows.size() < top + (hi - lo + 1)) rows.resize(2 * (top + (hi - lo + 1)));
+        const Band& up_band = parent.own;
+        const std::size_t up_lo = up_band.lo, two_up_lo = parent.up.lo;
+        const std::uint64_t* up = rows.data() + up_band.at;          // entry j at up[j - up_lo]
+        const std::uint64_t* two_up = rows.data() + parent.up.at;    // ... at two_up[j - two_up_lo]
+        std::uint64_t* out = rows.data() + top;                      // ... at out[j - lo]
+        const Letter letter = edge.letter;
+        // The swap of the query's letters j - 2 and j - 1 into the word's
+        // last two, from the row two levels up (whose band holds j - 2).
+        auto swapped = [&](std::size_t j) -> std::uint64_t {
+            if constexpr (Transpose) {
+                if (j >= 2 && depth >= 2 && query[j - 2] == letter && query[j - 1] == parent.letter) {
+                    return two_up[j - 2 - two_up_lo] + 1;
+                }
+            }
+            return over;
+        };
+        std::uint64_t left = over;
+        std::uint64_t smallest = over;
+        std::size_t j = lo;
+        if (j == 0) {
+            smallest = left = out[0] = up[0] + 1;  // lo == 0, so up_lo == 0
+            j = 1;
+        }
+        for (const std::size_t with_up = std::min(hi, up_band.hi); j <= with_up; ++j) {
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min({up[j - up_lo] + 1, left + 1, diagonal, swapped(j)});
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        if (j == hi) {  // the band grew on the right: no entry above
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min({left + 1, diagonal, swapped(j)});
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        const Node& node = nodes[edge.child];
+        if (hi == n && out[n - lo] <= bound && node.is_end) {
+            best.offer(word, out[n - lo], node.count);
+            if (best.full()) bound = std::min(bound, best.worst_distance());
+        }
+        if (smallest > bound || node.child_count == 0) return std::nullopt;
+        return Band{top, lo, hi};
+    };
+
+    if (nodes[0].child_count == 0) return std::move(best).ranked();
+    const std::size_t root_hi = hi_at(0);
+    rows.resize(2 * (root_hi + 1));
+    for (std::size_t j = 0; j <= root_hi; ++j) rows[j] = j;
+    top = root_hi + 1;
+    stack.push_back({0, 0, 0, 0, 0, 0, Band{0, 0, root_hi}, Band{}});
+
+    while (!stack.empty()) {
+        if (countdown.tick()) break;
+        Frame& frame = stack.back();
+        const Edge edge = nodes.child_at(frame.node, frame.next_child++);
+        const std::size_t depth = frame.depth + 1;
+        word.resize(frame.word_size);
+        utf8::append(word, edge.letter);
+        const std::optional<Band> kept = enter(frame, edge, depth);
+        Band up = frame.own;
+        std::size_t block = top;
+        if (frame.next_child == nodes[frame.node].child_count) {
+            // The parent's children are all started, so its frame goes, and
+            // its rows' place is reused: its own row moves down to where its
+            // block began (the child's transpositions still read it), the
+            // child's row after it. A chain of single children, however
+            // long, thus holds two rows.
+            block = frame.block;
+            stack.pop_back();
+            top = block;
+            if (kept) {
+                if constexpr (Transpose) {
+                    move_row(rows, up.at, up.size(), block);
+                    up.at = block;
+                    top = block + up.size();
+                }
+                move_row(rows, kept->at, kept->size(), top);
+            }
+        }
+        if (kept) {
+            stack.push_back({edge.child, 0, depth, word.size(), edge.letter, block,
+                             Band{top, kept->lo, kept->hi}, up});
+            top += kept->size();
+        }
+    }
+    return std::move(best).ranked();
+}
+
+}  // namespace
+
+std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view query,
+                                      std::uint64_t max_distance, std::size_t limit,
+                                      bool transpositions, Cancel* cancel) {
+    if (limit == 0) return {};
+    Cancel never;
+    Cancel& stop = cancel ? *cancel : never;
+    const std::u32string letters = decode(query);
+    return transpositions ? walk<true>(nodes, letters, max_distance, limit, stop)
+                          : walk<false>(nodes, letters, max_distance, limit, stop);
+}
+
+}  // namespace sorvan
