@@ -1,5 +1,6 @@
 #include "python/binding.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sorvan::python {
@@ -29,7 +30,7 @@ std::optional<ExclusiveBorrow> ExclusiveBorrow::acquire(BorrowFlag& flag) noexce
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                 PyObject* kwnames, PyObject** out) noexcept {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const auto maxpos = static_cast<Py_ssize_t>(sig.params.size());
+    const auto maxpos = std::min(static_cast<Py_ssize_t>(sig.params.size()), sig.positional);
     if (nargs > maxpos) {
         if (maxpos == 0) {
             PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", sig.function);
@@ -40,7 +41,9 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
         }
         return false;
     }
-    for (Py_ssize_t i = 0; i < maxpos; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sig.params.size()); ++i) {
+        out[i] = i < nargs ? args[i] : nullptr;
+    }
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {

@@ -101,12 +101,14 @@ private:
 // ---------------------------------------------------------------------------
 // Arguments
 
-// A method's parameters as its text signature names them. Every parameter
-// may be passed by position or by keyword; the first `required` must be.
+// A method's parameters as its text signature names them. The first
+// `positional` may be passed by position or by keyword, the rest (after a
+// `*` in the signature) by keyword only; the first `required` must be given.
 struct Signature {
     const char* function;  // for messages: "add" gives "add() ..."
     std::initializer_list<const char*> params;
     Py_ssize_t required;
+    Py_ssize_t positional = PY_SSIZE_T_MAX;
 };
 
 // Matches a vectorcall argument list to `sig.params`, writing a borrowed

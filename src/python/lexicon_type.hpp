@@ -4,12 +4,14 @@
 // once over the lexicon type. Each class file supplies LexiconTraits, its
 // docstrings, and its method and slot tables.
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <utility>
 #include <vector>
 
 #include "python/binding.hpp"
+#include "trie/suggest.hpp"
 
 namespace sorvan::python {
 
@@ -32,7 +34,7 @@ LexiconObject<Lexicon>* object_of(PyObject* self) noexcept {
 }
 
 // The most parameters any method takes.
-inline constexpr std::size_t max_params = 3;
+inline constexpr std::size_t max_params = 5;
 
 // The common steps of a method call: parse the arguments, take the borrow,
 // then body(lexicon, argv) converts, calls the lexicon and builds the
@@ -303,6 +305,97 @@ PyObject* lexicon_batch_search_within_distance(PyObject* self, PyObject* const* 
         });
 }
 
+// ----------------------------------------------------------- suggestions ----
+
+// The parameters suggest and batch_suggest share after their first:
+// max_distance, limit (None: no limit), and the keyword-only transpositions
+// and with_count.
+struct SuggestArgs {
+    std::uint64_t max_distance = 2;
+    std::size_t limit = 10;
+    bool transpositions = false;
+    bool with_counts = false;
+};
+
+inline bool to_suggest_args(PyObject* const* argv, SuggestArgs& out) noexcept {
+    if (!to_u64(argv[0], "max_distance", out.max_distance)) return false;
+    if (argv[1] == Py_None) {
+        out.limit = all_suggestions;
+    } else {
+        std::uint64_t limit = out.limit;
+        if (!to_u64(argv[1], "limit", limit)) return false;
+        out.limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, all_suggestions));
+    }
+    return to_bool(argv[2], "transpositions", out.transpositions) &&
+           to_bool(argv[3], "with_count", out.with_counts);
+}
+
+// A new list of (word, distance) tuples, or (word, distance, count).
+inline PyObject* new_suggestion_list(const Suggestions& found) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(found.items.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < found.items.size(); ++i) {
+        const Suggestion& s = found.items[i];
+        OwnedRef word = OwnedRef::steal(new_str(s.word));
+        OwnedRef distance = OwnedRef::steal(word ? new_u64(s.distance) : nullptr);
+        OwnedRef count = OwnedRef::steal(distance && found.with_counts ? new_u64(s.count) : nullptr);
+        if (!distance || (found.with_counts && !count)) return nullptr;
+        PyObject* item = found.with_counts ? PyTuple_Pack(3, word.get(), distance.get(), count.get())
+                                           : PyTuple_Pack(2, word.get(), distance.get());
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// suggest(word, max_distance=2, limit=10, *, transpositions=False,
+// with_count=False): interrupted like the searches.
+template <class Lexicon>
+PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) noexcept {
+    static const Signature sig{
+        "suggest", {"word", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::string_view word;
+            SuggestArgs opt;
+            if (!to_utf8_view(argv[0], "word", word) || !to_suggest_args(argv + 1, opt)) {
+                return nullptr;
+            }
+            Cancel cancel(&signal_raised, nullptr);
+            const Suggestions found = lexicon.suggest(word, opt.max_distance, opt.limit,
+                                                      opt.transpositions, opt.with_counts, &cancel);
+            if (cancel.cancelled()) return nullptr;
+            return new_suggestion_list(found);
+        });
+}
+
+template <class Lexicon>
+PyObject* lexicon_batch_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) noexcept {
+    static const Signature sig{
+        "batch_suggest", {"words", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
+            std::vector<std::string> words;
+            SuggestArgs opt;
+            if (!to_str_vector(argv[0], "words", words) || !to_suggest_args(argv + 1, opt)) {
+                return nullptr;
+            }
+            std::vector<Suggestions> found = lexicon.batch_suggest(
+                words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts);
+            words = {};
+            OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+            if (!list) return nullptr;
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                PyObject* item = new_suggestion_list(found[i]);
+                if (!item) return nullptr;
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+            }
+            return list.release();
+        });
+}
+
 // ------------------------------------------------------- table helpers ----
 
 // Function pointers as the type tables want them.
@@ -350,6 +443,21 @@ inline constexpr char search_within_distance_doc[] =
     "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
     "If ``with_count=True``, returns ``list[(word, count)]``.";
 
+inline constexpr char suggest_doc[] =
+    "suggest($self, word, max_distance=2, limit=10, *, transpositions=False, with_count=False)"
+    "\n--\n\n"
+    "Return the stored words nearest ``word``, nearest first.\n\n"
+    "Returns ``list[(word, distance)]`` for the words within ``max_distance``\n"
+    "edits, ordered by distance, then higher count, then code point; at most\n"
+    "``limit`` of them (``None`` for all). With ``transpositions=True`` a swap\n"
+    "of two adjacent characters costs one edit. If ``with_count=True``,\n"
+    "returns ``list[(word, distance, count)]``.";
+inline constexpr char batch_suggest_doc[] =
+    "batch_suggest($self, words, max_distance=2, limit=10, *, transpositions=False,"
+    " with_count=False)\n--\n\n"
+    "Run suggest for each word in parallel.\n\n"
+    "Returns ``list[list[(word, distance)]]`` in the same order as the input.";
+
 // What differs between the two classes' type objects.
 struct ClassDocs {
     const char* type_name;  // the PyType_Spec name: "builtins.NAME"
@@ -392,6 +500,9 @@ public:
             {"batch_search_within_distance",
              as_method(&lexicon_batch_search_within_distance<Lexicon>), fastcall,
              batch_search_within_distance_doc},
+            {"suggest", as_method(&lexicon_suggest<Lexicon>), fastcall, suggest_doc},
+            {"batch_suggest", as_method(&lexicon_batch_suggest<Lexicon>), fastcall,
+             batch_suggest_doc},
             {nullptr, nullptr, 0, nullptr},
         });
         slots_ = {{
