@@ -65,7 +65,10 @@ public:
     // (all_suggestions: no limit).
     Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
-        return {suggest_words(store(), word, max_distance, limit, transpositions, cancel), with_counts};
+        const auto& lexicon = static_cast<const Lexicon&>(*this);
+        return {suggest_words(store(), word, max_distance, limit, transpositions, lexicon.max_count(),
+                              cancel),
+                with_counts};
     }
 
     // The batch forms: the single-item query for every item, run on the

@@ -25,7 +25,7 @@ public:
     explicit BestWords(std::size_t limit) : limit_(limit) {}
 
     bool full() const noexcept { return heap_.size() >= limit_; }
-    std::uint64_t worst_distance() const noexcept { return heap_.front().distance; }
+    const Suggestion& worst() const noexcept { return heap_.front(); }
 
     void offer(std::string_view word, std::uint64_t distance, std::uint64_t count) {
         if (!full()) {
@@ -73,7 +73,8 @@ void move_row(std::vector<std::uint64_t>& rows, std::size_t from, std::size_t si
 // reads the row two levels up, so each frame knows its parent's row too.
 template <bool Transpose>
 std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
-                             std::uint64_t max_distance, std::size_t limit, Cancel& cancel) {
+                             std::uint64_t max_distance, std::size_t limit,
+                             std::uint64_t count_ceiling, Cancel& cancel) {
     const std::size_t n = query.size();
     BestWords best(limit);
     // The bound only shrinks. A word of d letters is at least |d - j| edits
@@ -83,6 +84,7 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // on the right. Entries outside a band are read as `over`, above any
     // bound (the band is the whole row when `over` would overflow).
     std::uint64_t bound = max_distance;
+    bool finished = false;  // nothing more can enter the best words
     const std::uint64_t over = max_distance == UINT64_MAX ? max_distance : max_distance + 1;
     auto lo_at = [&bound](std::size_t depth) -> std::size_t {
         return depth > bound ? depth - bound : 0;
@@ -156,9 +158,20 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
         const Node& node = nodes[edge.child];
         if (hi == n && out[n - lo] <= bound && node.is_end) {
             best.offer(word, out[n - lo], node.count);
-            if (best.full()) bound = std::min(bound, best.worst_distance());
+            if (best.full()) {
+                // Words come in code-point order, so a later one at the worst
+                // kept distance wins only on a higher count.
+                const Suggestion& worst = best.worst();
+                if (worst.count < count_ceiling) {
+                    bound = std::min(bound, worst.distance);
+                } else if (worst.distance > 0) {
+                    bound = std::min(bound, worst.distance - 1);
+                } else {
+                    finished = true;
+                }
+            }
         }
-        if (smallest > bound || node.child_count == 0) return std::nullopt;
+        if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
         return Band{top, lo, hi};
     };
 
@@ -169,7 +182,7 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     top = root_hi + 1;
     stack.push_back({0, 0, 0, 0, 0, 0, Band{0, 0, root_hi}, Band{}});
 
-    while (!stack.empty()) {
+    while (!stack.empty() && !finished) {
         if (countdown.tick()) break;
         Frame& frame = stack.back();
         const Edge edge = nodes.child_at(frame.node, frame.next_child++);
@@ -210,13 +223,14 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
 
 std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
-                                      bool transpositions, Cancel* cancel) {
+                                      bool transpositions, std::uint64_t count_ceiling,
+                                      Cancel* cancel) {
     if (limit == 0) return {};
     Cancel never;
     Cancel& stop = cancel ? *cancel : never;
     const std::u32string letters = decode(query);
-    return transpositions ? walk<true>(nodes, letters, max_distance, limit, stop)
-                          : walk<false>(nodes, letters, max_distance, limit, stop);
+    return transpositions ? walk<true>(nodes, letters, max_distance, limit, count_ceiling, stop)
+                          : walk<false>(nodes, letters, max_distance, limit, count_ceiling, stop);
 }
 
 }  // namespace sorvan

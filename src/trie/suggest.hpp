@@ -5,8 +5,8 @@
 // Levenshtein search does, and the best `limit` words found so far in a
 // bounded heap. Once the heap is full, the bound drops to the distance of
 // the worst word kept, and a subtree whose rows cannot come within it is
-// skipped. It drops no lower: a later word at that distance can still win
-// on its count.
+// skipped. It drops no lower unless no count is higher than the worst
+// word's: a later word at that distance could still win on its count.
 //
 // The walk is written against the graph's read interface alone
 // (child_count, child_at, is_end, count), with an explicit stack and rows
@@ -44,10 +44,13 @@ inline constexpr std::size_t all_suggestions = SIZE_MAX;
 // The words of `nodes` within `max_distance` of `query`, at most `limit` of
 // them. The distance is Levenshtein's, or with `transpositions` the optimal
 // string alignment distance, where swapping two neighbouring letters costs
-// one edit. The empty word is never suggested. A cancelled walk returns the
-// ranking of what it saw.
+// one edit. The empty word is never suggested. No stored count may exceed
+// `count_ceiling`: once the worst word kept has it, a later word (later in
+// code-point order) at its distance cannot win, and the bound drops below
+// that distance. A cancelled walk returns the ranking of what it saw.
 std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
-                                      bool transpositions, Cancel* cancel = nullptr);
+                                      bool transpositions, std::uint64_t count_ceiling = UINT64_MAX,
+                                      Cancel* cancel = nullptr);
 
 }  // namespace sorvan
