@@ -98,13 +98,19 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // when a chain of single children is walked: see below).
     struct Frame {
         NodeIndex node;
-        std::uint32_t next_child;
+        std::uint32_t next_child;  // while its children are taken in turn
+        Letter from;               // the least letter of a child still to visit
         std::size_t depth;
         std::size_t word_size;
         Letter letter;  // the edge by which it was entered
+        std::uint64_t smallest;  // the least entry of its row
         std::size_t block;  // where its rows begin in `rows`
         Band own;
         Band up;
+    };
+    struct Kept {
+        Band band;
+        std::uint64_t smallest;
     };
     std::vector<Frame> stack;
     std::vector<std::uint64_t> rows;
@@ -115,7 +121,7 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // Writes at `top` the row of the child `edge` of `parent` at `depth` and
     // offers the word it ends. Its band when something below can still come
     // within the bound.
-    auto enter = [&](const Frame& parent, Edge edge, std::size_t depth) -> std::optional<Band> {
+    auto enter = [&](const Frame& parent, Edge edge, std::size_t depth) -> std::optional<Kept> {
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
         if (lo > n) return std::nullopt;
         countdown.spend(hi - lo);
@@ -172,7 +178,39 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
             }
         }
         if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
-        return Band{top, lo, hi};
+        return Kept{Band{top, lo, hi}, smallest};
+    };
+
+    // When no entry of a frame's row is below the bound, a child comes
+    // within it only through an edit that costs nothing: its letter is the
+    // query's next (letter j - 1 for an entry j of the child's band), or
+    // with transpositions the second of a swapped pair. Every other child's
+    // row is the parent's plus one throughout, over the bound. So only those
+    // few letters are looked up, not every child: near the root, where
+    // nodes have dozens of children and any short prefix is within reach,
+    // that is most of the walk. The least of those letters from `from` on.
+    auto next_letter = [&](const Frame& frame, Letter from) -> std::optional<Letter> {
+        const std::size_t depth = frame.depth + 1;
+        const std::uint64_t* up = rows.data() + frame.own.at;
+        const std::uint64_t* two_up = rows.data() + frame.up.at;
+        std::optional<Letter> least;
+        auto consider = [&](Letter c) {
+            if (c >= from && (!least || c < *least)) least = c;
+        };
+        // Entries j of the child's band whose diagonal up[j - 1] is at the
+        // bound (no lower: the row has no lower entry).
+        const std::size_t lo = std::max<std::size_t>(lo_at(depth), 1);
+        const std::size_t hi = std::min(hi_at(depth), frame.own.hi + 1);
+        for (std::size_t j = std::max(lo, frame.own.lo + 1); j <= hi; ++j) {
+            if (up[j - 1 - frame.own.lo] == bound) consider(query[j - 1]);
+            if constexpr (Transpose) {
+                if (j >= 2 && depth >= 2 && query[j - 1] == frame.letter &&
+                    j - 2 >= frame.up.lo && j - 2 <= frame.up.hi && two_up[j - 2 - frame.up.lo] < bound) {
+                    consider(query[j - 2]);
+                }
+            }
+        }
+        return least;
     };
 
     if (nodes[0].child_count == 0) return std::move(best).ranked();
@@ -180,19 +218,48 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     rows.resize(2 * (root_hi + 1));
     for (std::size_t j = 0; j <= root_hi; ++j) rows[j] = j;
     top = root_hi + 1;
-    stack.push_back({0, 0, 0, 0, 0, 0, Band{0, 0, root_hi}, Band{}});
+    stack.push_back({0, 0, 0, 0, 0, 0, 0, 0, Band{0, 0, root_hi}, Band{}});
+    // Below this many children, taking each in turn costs less than
+    // looking up the few letters that can matter.
+    constexpr std::uint32_t few_children = 3;
 
     while (!stack.empty() && !finished) {
         if (countdown.tick()) break;
         Frame& frame = stack.back();
-        const Edge edge = nodes.child_at(frame.node, frame.next_child++);
+        const std::uint32_t child_count = nodes[frame.node].child_count;
+        Edge edge;
+        bool last;
+        if (frame.smallest > bound) {  // the bound fell below it meanwhile
+            top = frame.block;
+            stack.pop_back();
+            continue;
+        } else if (frame.smallest == bound && child_count > few_children) {
+            // (Such a frame goes when it has no letter left, rather than
+            // when its last child starts: it is no link of a chain.)
+            const std::optional<Letter> letter = next_letter(frame, frame.from);
+            if (!letter) {
+                top = frame.block;
+                stack.pop_back();
+                continue;
+            }
+            frame.from = *letter + 1;
+            edge = {*letter, nodes.child(frame.node, *letter)};
+            if (edge.child == NodeStore::no_child) continue;
+            last = false;
+        } else {
+            edge = nodes.child_at(frame.node, frame.next_child++);
+            frame.from = edge.letter + 1;
+            last = frame.next_child == child_count;
+            // Siblings lie far apart in the store: start loading the next.
+            if (!last) __builtin_prefetch(&nodes[nodes.child_at(frame.node, frame.next_child).child]);
+        }
         const std::size_t depth = frame.depth + 1;
         word.resize(frame.word_size);
         utf8::append(word, edge.letter);
-        const std::optional<Band> kept = enter(frame, edge, depth);
+        const std::optional<Kept> kept = enter(frame, edge, depth);
         Band up = frame.own;
         std::size_t block = top;
-        if (frame.next_child == nodes[frame.node].child_count) {
+        if (last) {
             // The parent's children are all started, so its frame goes, and
             // its rows' place is reused: its own row moves down to where its
             // block began (the child's transpositions still read it), the
@@ -207,13 +274,13 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
                     up.at = block;
                     top = block + up.size();
                 }
-                move_row(rows, kept->at, kept->size(), top);
+                move_row(rows, kept->band.at, kept->band.size(), top);
             }
         }
         if (kept) {
-            stack.push_back({edge.child, 0, depth, word.size(), edge.letter, block,
-                             Band{top, kept->lo, kept->hi}, up});
-            top += kept->size();
+            stack.push_back({edge.child, 0, 0, depth, word.size(), edge.letter, kept->smallest, block,
+                             Band{top, kept->band.lo, kept->band.hi}, up});
+            top += kept->band.size();
         }
     }
     return std::move(best).ranked();
