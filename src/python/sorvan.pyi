@@ -6,7 +6,8 @@
 #
 # The searches return words, or (word, count) pairs when with_count is
 # true: the overloads let a checker tell list[str] from
-# list[tuple[str, int]] whenever with_count is a literal.
+# list[tuple[str, int]] whenever with_count is a literal. suggest gives
+# (word, distance) pairs, or (word, distance, count) triples.
 
 from collections.abc import Iterable, Sequence
 from typing import Literal, SupportsIndex, final, overload, type_check_only
@@ -64,6 +65,66 @@ class _Lexicon:
     def batch_search_within_distance(
         self, words: Sequence[str], dist: SupportsIndex = 0
     ) -> list[list[str]]: ...
+    @overload
+    def suggest(
+        self,
+        word: str,
+        max_distance: SupportsIndex = 2,
+        limit: SupportsIndex | None = 10,
+        *,
+        transpositions: bool = False,
+        with_count: Literal[False] = False,
+    ) -> list[tuple[str, int]]: ...
+    @overload
+    def suggest(
+        self,
+        word: str,
+        max_distance: SupportsIndex = 2,
+        limit: SupportsIndex | None = 10,
+        *,
+        transpositions: bool = False,
+        with_count: Literal[True],
+    ) -> list[tuple[str, int, int]]: ...
+    @overload
+    def suggest(
+        self,
+        word: str,
+        max_distance: SupportsIndex = 2,
+        limit: SupportsIndex | None = 10,
+        *,
+        transpositions: bool = False,
+        with_count: bool = False,
+    ) -> list[tuple[str, int]] | list[tuple[str, int, int]]: ...
+    @overload
+    def batch_suggest(
+        self,
+        words: Sequence[str],
+        max_distance: SupportsIndex = 2,
+        limit: SupportsIndex | None = 10,
+        *,
+        transpositions: bool = False,
+        with_count: Literal[False] = False,
+    ) -> list[list[tuple[str, int]]]: ...
+    @overload
+    def batch_suggest(
+        self,
+        words: Sequence[str],
+        max_distance: SupportsIndex = 2,
+        limit: SupportsIndex | None = 10,
+        *,
+        transpositions: bool = False,
+        with_count: Literal[True],
+    ) -> list[list[tuple[str, int, int]]]: ...
+    @overload
+    def batch_suggest(
+        self,
+        words: Sequence[str],
+        max_distance: SupportsIndex = 2,
+        limit: SupportsIndex | None = 10,
+        *,
+        transpositions: bool = False,
+        with_count: bool = False,
+    ) -> list[list[tuple[str, int]]] | list[list[tuple[str, int, int]]]: ...
 
 @final
 class Trie(_Lexicon):

@@ -81,11 +81,12 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // from the first j letters of the query, so at depth d a row keeps only
     // the band of entries j with |d - j| <= bound, computed with the bound
     // of the moment: a band is never wider than its parent's plus one entry
-    // on the right. Entries outside a band are read as `over`, above any
-    // bound (the band is the whole row when `over` would overflow).
+    // on the right. Entries outside a band are read as `over`, just above
+    // the bound of the moment (the band is the whole row when that would
+    // overflow). An entry is thus exact when within the bound, and known to
+    // be above it otherwise, whatever bound it was computed under.
     std::uint64_t bound = max_distance;
     bool finished = false;  // nothing more can enter the best words
-    const std::uint64_t over = max_distance == UINT64_MAX ? max_distance : max_distance + 1;
     auto lo_at = [&bound](std::size_t depth) -> std::size_t {
         return depth > bound ? depth - bound : 0;
     };
@@ -124,6 +125,7 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     auto enter = [&](const Frame& parent, Edge edge, std::size_t depth) -> std::optional<Kept> {
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
         if (lo > n) return std::nullopt;
+        const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
         countdown.spend(hi - lo);
         if (rows.size() < top + (hi - lo + 1)) rows.resize(2 * (top + (hi - lo + 1)));
         const Band& up_band = parent.own;

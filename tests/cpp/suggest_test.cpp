@@ -88,7 +88,9 @@ TEST(Suggest, MatchesBruteForceOnRandomLexicons) {
         const Lexicons lex = random_lexicons(rng, 40, round % 2 ? 1 : 3);
         const std::string query = random_word(rng, 7);
         for (bool swaps : {false, true}) {
-            for (std::uint64_t bound : {0u, 1u, 2u, 3u, 9u}) {
+            for (std::uint64_t bound : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2},
+                                        std::uint64_t{3}, std::uint64_t{9}, UINT64_MAX - 1,
+                                        UINT64_MAX}) {
                 for (std::size_t limit : {std::size_t{1}, std::size_t{2}, std::size_t{5},
                                           all_suggestions}) {
                     const auto expected = ranked_by_brute_force(lex.words, query, bound, limit, swaps);
