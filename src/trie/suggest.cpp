@@ -119,6 +119,65 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     std::string word;
     Cancel::Countdown countdown(cancel);
 
+    // Offers the word in `word`, then lowers the bound when the best words
+    // are all known.
+    auto report = [&](std::uint64_t distance, std::uint64_t count) {
+        best.offer(word, distance, count);
+        if (!best.full()) return;
+        // Words come in code-point order, so a later one at the worst kept
+        // distance wins only on a higher count.
+        const Suggestion& worst = best.worst();
+        if (worst.count < count_ceiling) {
+            bound = std::min(bound, worst.distance);
+        } else if (worst.distance > 0) {
+            bound = std::min(bound, worst.distance - 1);
+        } else {
+            finished = true;
+        }
+    };
+
+    // The ends of the words below a node whose row has no entry below the
+    // bound: no edit is left, so each is a run of the query's letters, from
+    // an entry j at the bound on (with transpositions, also a swapped pair
+    // where the parent's row allows one). They are followed letter by letter,
+    // without rows, in code-point order. A tail is (a swapped letter or
+    // none, where it goes on in the query).
+    struct Tail {
+        std::optional<Letter> swapped;
+        std::size_t from;
+    };
+    std::vector<Tail> tails;
+    auto tail_letter = [&](const Tail& t, std::size_t i) -> std::optional<Letter> {
+        if (t.swapped) {
+            if (i == 0) return *t.swapped;
+            --i;
+        }
+        if (t.from + i < n) return query[t.from + i];
+        return std::nullopt;
+    };
+    auto tail_before = [&](const Tail& a, const Tail& b) {
+        for (std::size_t i = 0;; ++i) {
+            const auto x = tail_letter(a, i), y = tail_letter(b, i);
+            if (!x || !y || *x != *y) return !x ? y.has_value() : y && *x < *y;
+        }
+    };
+    auto follow_tails = [&](NodeIndex node, std::uint64_t distance) {
+        std::sort(tails.begin(), tails.end(), tail_before);
+        const std::size_t size = word.size();
+        for (std::size_t k = 0; k < tails.size() && !finished && distance <= bound; ++k) {
+            if (k > 0 && !tail_before(tails[k - 1], tails[k])) continue;  // the same again
+            NodeIndex at = node;
+            std::size_t i = 0;
+            for (auto c = tail_letter(tails[k], 0); c && at != NodeStore::no_child; c = tail_letter(tails[k], ++i)) {
+                at = nodes.child(at, *c);
+                utf8::append(word, *c);
+            }
+            countdown.spend(i);
+            if (at != NodeStore::no_child && nodes[at].is_end) report(distance, nodes[at].count);
+            word.resize(size);
+        }
+    };
+
     // Writes at `top` the row of the child `edge` of `parent` at `depth` and
     // offers the word it ends. Its band when something below can still come
     // within the bound.
@@ -164,22 +223,24 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
             smallest = std::min(smallest, left);
         }
         const Node& node = nodes[edge.child];
-        if (hi == n && out[n - lo] <= bound && node.is_end) {
-            best.offer(word, out[n - lo], node.count);
-            if (best.full()) {
-                // Words come in code-point order, so a later one at the worst
-                // kept distance wins only on a higher count.
-                const Suggestion& worst = best.worst();
-                if (worst.count < count_ceiling) {
-                    bound = std::min(bound, worst.distance);
-                } else if (worst.distance > 0) {
-                    bound = std::min(bound, worst.distance - 1);
-                } else {
-                    finished = true;
+        if (hi == n && out[n - lo] <= bound && node.is_end) report(out[n - lo], node.count);
+        if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
+        if (smallest == bound) {
+            tails.clear();
+            for (j = lo; j < std::min(hi + 1, n); ++j) {
+                if (out[j - lo] == bound) tails.push_back({std::nullopt, j});
+            }
+            if constexpr (Transpose) {
+                // The swap costs one edit after parent row's entry j - 2.
+                for (j = up_lo + 2; j <= std::min(n, up_band.hi + 2); ++j) {
+                    if (query[j - 1] == letter && up[j - 2 - up_lo] + 1 == bound) {
+                        tails.push_back({query[j - 2], j});
+                    }
                 }
             }
+            follow_tails(edge.child, bound);
+            return std::nullopt;
         }
-        if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
         return Kept{Band{top, lo, hi}, smallest};
     };
 
