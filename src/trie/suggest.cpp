@@ -140,39 +140,40 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // bound: no edit is left, so each is a run of the query's letters, from
     // an entry j at the bound on (with transpositions, also a swapped pair
     // where the parent's row allows one). They are followed letter by letter,
-    // without rows, in code-point order. A tail is (a swapped letter or
-    // none, where it goes on in the query).
+    // without rows, in code-point order. A tail is its first letter and the
+    // query's letters from `rest` on; tails sort by the first letter, then
+    // by the rank of the rest among the query's suffixes. (Ranking them
+    // costs up to n^2 log n steps: longer queries compute rows instead.)
     struct Tail {
-        std::optional<Letter> swapped;
-        std::size_t from;
+        Letter first;
+        std::size_t rest;
     };
     std::vector<Tail> tails;
-    auto tail_letter = [&](const Tail& t, std::size_t i) -> std::optional<Letter> {
-        if (t.swapped) {
-            if (i == 0) return *t.swapped;
-            --i;
-        }
-        if (t.from + i < n) return query[t.from + i];
-        return std::nullopt;
-    };
-    auto tail_before = [&](const Tail& a, const Tail& b) {
-        for (std::size_t i = 0;; ++i) {
-            const auto x = tail_letter(a, i), y = tail_letter(b, i);
-            if (!x || !y || *x != *y) return !x ? y.has_value() : y && *x < *y;
-        }
-    };
+    std::vector<std::size_t> suffix_rank;
+    constexpr std::size_t longest_for_tails = 64;
+    if (n <= longest_for_tails) {
+        std::vector<std::size_t> order(n + 1);
+        for (std::size_t i = 0; i <= n; ++i) order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return query.substr(a) < query.substr(b); });
+        suffix_rank.resize(n + 1);
+        for (std::size_t r = 0; r <= n; ++r) suffix_rank[order[r]] = r;
+    }
     auto follow_tails = [&](NodeIndex node, std::uint64_t distance) {
-        std::sort(tails.begin(), tails.end(), tail_before);
+        auto before = [&](const Tail& a, const Tail& b) {
+            return a.first != b.first ? a.first < b.first : suffix_rank[a.rest] < suffix_rank[b.rest];
+        };
+        std::sort(tails.begin(), tails.end(), before);
         const std::size_t size = word.size();
         for (std::size_t k = 0; k < tails.size() && !finished && distance <= bound; ++k) {
-            if (k > 0 && !tail_before(tails[k - 1], tails[k])) continue;  // the same again
-            NodeIndex at = node;
-            std::size_t i = 0;
-            for (auto c = tail_letter(tails[k], 0); c && at != NodeStore::no_child; c = tail_letter(tails[k], ++i)) {
-                at = nodes.child(at, *c);
-                utf8::append(word, *c);
+            if (k > 0 && !before(tails[k - 1], tails[k])) continue;  // the same again
+            NodeIndex at = nodes.child(node, tails[k].first);
+            utf8::append(word, tails[k].first);
+            for (std::size_t i = tails[k].rest; i < n && at != NodeStore::no_child; ++i) {
+                at = nodes.child(at, query[i]);
+                utf8::append(word, query[i]);
             }
-            countdown.spend(i);
+            countdown.spend(word.size() - size);
             if (at != NodeStore::no_child && nodes[at].is_end) report(distance, nodes[at].count);
             word.resize(size);
         }
@@ -225,13 +226,13 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
         const Node& node = nodes[edge.child];
         if (hi == n && out[n - lo] <= bound && node.is_end) report(out[n - lo], node.count);
         if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
-        if (smallest == bound) {
+        if (smallest == bound && !suffix_rank.empty()) {
             tails.clear();
             for (j = lo; j < std::min(hi + 1, n); ++j) {
-                if (out[j - lo] == bound) tails.push_back({std::nullopt, j});
+                if (out[j - lo] == bound) tails.push_back({query[j], j + 1});
             }
             if constexpr (Transpose) {
-                // The swap costs one edit after parent row's entry j - 2.
+                // The swap costs one edit after the parent row's entry j - 2.
                 for (j = up_lo + 2; j <= std::min(n, up_band.hi + 2); ++j) {
                     if (query[j - 1] == letter && up[j - 2 - up_lo] + 1 == bound) {
                         tails.push_back({query[j - 2], j});
