@@ -330,69 +330,68 @@ inline bool to_suggest_args(PyObject* const* argv, SuggestArgs& out) noexcept {
            to_bool(argv[3], "with_count", out.with_counts);
 }
 
-// A new list of (word, distance) tuples, or (word, distance, count).
-inline PyObject* new_suggestion_list(const Suggestions& found) noexcept {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(found.items.size())));
+// A new list of n items, make(i) making each (a new reference, or nullptr
+// with an exception set).
+template <class Make>
+PyObject* new_list(std::size_t n, Make&& make) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < found.items.size(); ++i) {
-        const Suggestion& s = found.items[i];
-        OwnedRef word = OwnedRef::steal(new_str(s.word));
-        OwnedRef distance = OwnedRef::steal(word ? new_u64(s.distance) : nullptr);
-        OwnedRef count = OwnedRef::steal(distance && found.with_counts ? new_u64(s.count) : nullptr);
-        if (!distance || (found.with_counts && !count)) return nullptr;
-        PyObject* item = found.with_counts ? PyTuple_Pack(3, word.get(), distance.get(), count.get())
-                                           : PyTuple_Pack(2, word.get(), distance.get());
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
 }
 
-// suggest(word, max_distance=2, limit=10, *, transpositions=False,
-// with_count=False): interrupted like the searches.
-template <class Lexicon>
-PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) noexcept {
-    static const Signature sig{
-        "suggest", {"word", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
-    return call_method<Lexicon, SharedBorrow>(
-        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
-            std::string_view word;
-            SuggestArgs opt;
-            if (!to_utf8_view(argv[0], "word", word) || !to_suggest_args(argv + 1, opt)) {
-                return nullptr;
-            }
-            Cancel cancel(&signal_raised, nullptr);
-            const Suggestions found = lexicon.suggest(word, opt.max_distance, opt.limit,
-                                                      opt.transpositions, opt.with_counts, &cancel);
-            if (cancel.cancelled()) return nullptr;
-            return new_suggestion_list(found);
-        });
+// A new list of (word, distance) tuples, or (word, distance, count).
+inline PyObject* new_suggestion_list(const Suggestions& found) noexcept {
+    return new_list(found.items.size(), [&](std::size_t i) -> PyObject* {
+        const Suggestion& s = found.items[i];
+        OwnedRef word = OwnedRef::steal(new_str(s.word));
+        OwnedRef distance = OwnedRef::steal(word ? new_u64(s.distance) : nullptr);
+        if (!distance) return nullptr;
+        if (!found.with_counts) return PyTuple_Pack(2, word.get(), distance.get());
+        OwnedRef count = OwnedRef::steal(new_u64(s.count));
+        return count ? PyTuple_Pack(3, word.get(), distance.get(), count.get()) : nullptr;
+    });
 }
 
-template <class Lexicon>
-PyObject* lexicon_batch_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) noexcept {
-    static const Signature sig{
-        "batch_suggest", {"words", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+// suggest(word, max_distance=2, limit=10, *, transpositions=False,
+// with_count=False), interrupted like the searches, and batch_suggest(words,
+// ...), which runs to its end like the other batch methods.
+template <class Lexicon, bool Batch>
+PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) noexcept {
+    static const Signature sig{Batch ? "batch_suggest" : "suggest",
+                               {Batch ? "words" : "word", "max_distance", "limit", "transpositions",
+                                "with_count"},
+                               1,
+                               3};
     return call_method<Lexicon, SharedBorrow>(
         self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, PyObject** argv) -> PyObject* {
-            std::vector<std::string> words;
             SuggestArgs opt;
-            if (!to_str_vector(argv[0], "words", words) || !to_suggest_args(argv + 1, opt)) {
-                return nullptr;
+            if constexpr (Batch) {
+                std::vector<std::string> words;
+                if (!to_str_vector(argv[0], "words", words) || !to_suggest_args(argv + 1, opt)) {
+                    return nullptr;
+                }
+                const std::vector<Suggestions> found = lexicon.batch_suggest(
+                    words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts);
+                words = {};  // the inputs go before the result objects are made
+                return new_list(found.size(),
+                                [&](std::size_t i) { return new_suggestion_list(found[i]); });
+            } else {
+                std::string_view word;
+                if (!to_utf8_view(argv[0], "word", word) || !to_suggest_args(argv + 1, opt)) {
+                    return nullptr;
+                }
+                Cancel cancel(&signal_raised, nullptr);
+                const Suggestions found = lexicon.suggest(
+                    word, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
+                if (cancel.cancelled()) return nullptr;
+                return new_suggestion_list(found);
             }
-            std::vector<Suggestions> found = lexicon.batch_suggest(
-                words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts);
-            words = {};
-            OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-            if (!list) return nullptr;
-            for (std::size_t i = 0; i < found.size(); ++i) {
-                PyObject* item = new_suggestion_list(found[i]);
-                if (!item) return nullptr;
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-            }
-            return list.release();
         });
 }
 
@@ -500,8 +499,8 @@ public:
             {"batch_search_within_distance",
              as_method(&lexicon_batch_search_within_distance<Lexicon>), fastcall,
              batch_search_within_distance_doc},
-            {"suggest", as_method(&lexicon_suggest<Lexicon>), fastcall, suggest_doc},
-            {"batch_suggest", as_method(&lexicon_batch_suggest<Lexicon>), fastcall,
+            {"suggest", as_method(&lexicon_suggest<Lexicon, false>), fastcall, suggest_doc},
+            {"batch_suggest", as_method(&lexicon_suggest<Lexicon, true>), fastcall,
              batch_suggest_doc},
             {nullptr, nullptr, 0, nullptr},
         });

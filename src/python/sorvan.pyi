@@ -10,9 +10,14 @@
 # (word, distance) pairs, or (word, distance, count) triples.
 
 from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsIndex, final, overload, type_check_only
+from typing import Literal, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 __all__ = ["Trie", "DAWG"]
+
+# suggest's limit (None: no limit), and its answers without and with counts.
+_Limit: TypeAlias = SupportsIndex | None
+_Near: TypeAlias = list[tuple[str, int]]
+_NearCounted: TypeAlias = list[tuple[str, int, int]]
 
 @type_check_only
 class _Lexicon:
@@ -66,65 +71,26 @@ class _Lexicon:
         self, words: Sequence[str], dist: SupportsIndex = 0
     ) -> list[list[str]]: ...
     @overload
-    def suggest(
-        self,
-        word: str,
-        max_distance: SupportsIndex = 2,
-        limit: SupportsIndex | None = 10,
-        *,
-        transpositions: bool = False,
-        with_count: Literal[False] = False,
-    ) -> list[tuple[str, int]]: ...
+    def suggest(self, word: str, max_distance: SupportsIndex = 2, limit: _Limit = 10, *,
+                transpositions: bool = False, with_count: Literal[False] = False) -> _Near: ...
     @overload
-    def suggest(
-        self,
-        word: str,
-        max_distance: SupportsIndex = 2,
-        limit: SupportsIndex | None = 10,
-        *,
-        transpositions: bool = False,
-        with_count: Literal[True],
-    ) -> list[tuple[str, int, int]]: ...
+    def suggest(self, word: str, max_distance: SupportsIndex = 2, limit: _Limit = 10, *,
+                transpositions: bool = False, with_count: Literal[True]) -> _NearCounted: ...
     @overload
-    def suggest(
-        self,
-        word: str,
-        max_distance: SupportsIndex = 2,
-        limit: SupportsIndex | None = 10,
-        *,
-        transpositions: bool = False,
-        with_count: bool = False,
-    ) -> list[tuple[str, int]] | list[tuple[str, int, int]]: ...
+    def suggest(self, word: str, max_distance: SupportsIndex = 2, limit: _Limit = 10, *,
+                transpositions: bool = False, with_count: bool = False) -> _Near | _NearCounted: ...
     @overload
-    def batch_suggest(
-        self,
-        words: Sequence[str],
-        max_distance: SupportsIndex = 2,
-        limit: SupportsIndex | None = 10,
-        *,
-        transpositions: bool = False,
-        with_count: Literal[False] = False,
-    ) -> list[list[tuple[str, int]]]: ...
+    def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
+                      limit: _Limit = 10, *, transpositions: bool = False,
+                      with_count: Literal[False] = False) -> list[_Near]: ...
     @overload
-    def batch_suggest(
-        self,
-        words: Sequence[str],
-        max_distance: SupportsIndex = 2,
-        limit: SupportsIndex | None = 10,
-        *,
-        transpositions: bool = False,
-        with_count: Literal[True],
-    ) -> list[list[tuple[str, int, int]]]: ...
+    def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
+                      limit: _Limit = 10, *, transpositions: bool = False,
+                      with_count: Literal[True]) -> list[_NearCounted]: ...
     @overload
-    def batch_suggest(
-        self,
-        words: Sequence[str],
-        max_distance: SupportsIndex = 2,
-        limit: SupportsIndex | None = 10,
-        *,
-        transpositions: bool = False,
-        with_count: bool = False,
-    ) -> list[list[tuple[str, int]]] | list[list[tuple[str, int, int]]]: ...
+    def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
+                      limit: _Limit = 10, *, transpositions: bool = False,
+                      with_count: bool = False) -> list[_Near] | list[_NearCounted]: ...
 
 @final
 class Trie(_Lexicon):
