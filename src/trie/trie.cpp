@@ -1,7 +1,5 @@
 #include "trie/trie.hpp"
 
-#include <algorithm>
-
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
 
@@ -21,7 +19,7 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     node.is_end = 1;
     node.count += count;  // unsigned: wraps at 2^64 by design
     word_count_ += count;
-    max_count_ = std::max(max_count_, node.count);
+    if (node.count > max_count_) max_count_ = node.count;  // (no reference into a packed Node)
     return {};
 }
 
