@@ -8,9 +8,13 @@
 // skipped. It drops no lower unless no count is higher than the worst
 // word's: a later word at that distance could still win on its count.
 //
+// Below a node whose row has no entry under the bound, no edit is left:
+// the walk follows the query's remaining letters there instead of computing
+// rows, and looks up only the few letters that can keep a child in reach.
+//
 // The walk is written against the graph's read interface alone
-// (child_count, child_at, is_end, count), with an explicit stack and rows
-// kept only over the band of entries that can be within the bound.
+// (child_count, child_at, child, is_end, count), with an explicit stack and
+// rows kept only over the band of entries that can be within the bound.
 
 #include <cstddef>
 #include <cstdint>
