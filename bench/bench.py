@@ -382,6 +382,139 @@ def worker_queries(path):
     return rows
 
 
+# ------------------------------------------------------------- suggestions --
+
+MISSPELLINGS = 200
+SUGGEST_TIME = "suggest, d=2, limit=5"
+SUGGEST_ACCURACY = "suggest, top-1 on the misspellings with a swap"
+SUGGEST_BUILD = "suggest: building the lexicon"
+# (row, reference row, largest ratio) of the times, and of the accuracies
+# the smallest.
+SUGGEST_GOALS = [("sorvan.Trie", "search + rapidfuzz", 0.5),
+                 ("sorvan.Trie", "symspellpy CLOSEST", 1.0)]
+ACCURACY_GOALS = [("sorvan.Trie", "symspellpy CLOSEST", 1.0)]
+
+
+def misspell(rng, word, letters):
+    """One or two random edits of word: insert, delete or substitute a
+    letter, or swap two neighbours. Returns the result and the number of
+    edits if a swap was among them, else 0."""
+    swapped = False
+    edits = rng.choice([1, 2])
+    for _ in range(edits):
+        kind = rng.choice("isdt") if word else "i"
+        i = rng.randrange(len(word) + 1)
+        j = max(i, 2)  # a swap takes the letters j - 2 and j - 1
+        if kind == "i":
+            word = word[:i] + rng.choice(letters) + word[i:]
+        elif kind == "t" and len(word) >= 2 and word[j - 1] != word[j - 2]:
+            word = word[: j - 2] + word[j - 1] + word[j - 2] + word[j:]
+            swapped = True
+        elif kind == "s" and i < len(word):
+            word = word[:i] + rng.choice(letters) + word[i + 1 :]
+        elif i < len(word):
+            word = word[:i] + word[i + 1 :]
+    return word, edits if swapped else 0
+
+
+def misspellings(words, letters, count=MISSPELLINGS):
+    """(misspelling, original, edits if one was a swap else 0):
+    reproducible, none of them a word of the list."""
+    rng = random.Random(14)
+    known = set(words)
+    out = []
+    while len(out) < count:
+        original = rng.choice(words)
+        wrong, edits = misspell(rng, original, letters)
+        if wrong not in known:
+            out.append((wrong, original, edits))
+    return out
+
+
+def worker_suggest(path):
+    """suggest() against ranking search_within_distance's words with
+    rapidfuzz, and against symspellpy's lookup after its dictionary is built
+    (its build time and memory beside the Trie's)."""
+    import sorvan
+    from rapidfuzz.distance import Levenshtein
+
+    words = load_words(path)
+    letters = sorted({c for w in words[::50] for c in w.lower() if c.isalpha()})
+    cases = misspellings(words, letters)
+    queries = [wrong for wrong, _, _ in cases]
+    swaps = [(wrong, original, edits) for wrong, original, edits in cases if edits]
+    rows, builds = [], []
+
+    def measure_build(name, build):
+        gc.collect()
+        before = rss_bytes()
+        start = time.perf_counter()
+        built = build()
+        took = time.perf_counter() - start
+        gc.collect()
+        builds.append({"table": SUGGEST_BUILD, "name": name, "build_s": took,
+                       "mib": (rss_bytes() - before) / 2**20})
+        return built
+
+    trie = measure_build("sorvan.Trie", lambda: fill(sorvan.Trie(), words))
+    dawg = sorvan.DAWG()
+    dawg.add_all(words)
+
+    def ranked(q):
+        found = trie.search_within_distance(q, 2)
+        return sorted(found, key=lambda w: (Levenshtein.distance(q, w), w))[:5]
+
+    timed = [
+        ("sorvan.Trie", lambda: [trie.suggest(q, 2, 5) for q in queries]),
+        ("sorvan.DAWG", lambda: [dawg.suggest(q, 2, 5) for q in queries]),
+        ("sorvan.Trie swaps", lambda: [trie.suggest(q, 2, 5, transpositions=True) for q in queries]),
+        ("search + rapidfuzz", lambda: [ranked(q) for q in queries]),
+    ]
+    top1 = {"sorvan.Trie": lambda q: [w for w, _ in trie.suggest(q, 2, 1, transpositions=True)]}
+    try:
+        from symspellpy import SymSpell, Verbosity
+    except ImportError:
+        note = "symspellpy is not installed (./dev installs it into its build root from PyPI)"
+        skipped = {"name": "symspellpy CLOSEST", "skipped": note}
+        builds.append(dict(skipped, table=SUGGEST_BUILD, name="symspellpy"))
+    else:
+        def build_symspell():
+            sym = SymSpell(max_dictionary_edit_distance=2)
+            for w in words:
+                sym.create_dictionary_entry(w, 1)
+            return sym
+
+        sym = measure_build("symspellpy", build_symspell)
+        timed.append(("symspellpy CLOSEST",
+                      lambda: [sym.lookup(q, Verbosity.CLOSEST, 2) for q in queries]))
+        top1["symspellpy CLOSEST"] = lambda q: [s.term for s in sym.lookup(q, Verbosity.CLOSEST, 2)]
+        skipped = None
+    # Without the collector: symspellpy's table holds millions of objects,
+    # and a collection set off by anyone's result lists would walk them all.
+    gc.disable()
+    try:
+        for name, fn in timed:
+            rows.append({"table": SUGGEST_TIME, "name": name,
+                         "ms": best_of(fn) / len(queries) * 1e3})
+    finally:
+        gc.enable()
+    for name, first in top1.items():
+        right = [(first(wrong)[:1] == [original], edits) for wrong, original, edits in swaps]
+        row = {"table": SUGGEST_ACCURACY, "name": name, "cases": len(swaps)}
+        for key, kept in [("accuracy", (1, 2)), ("one_swap", (1,)), ("swap_and_more", (2,))]:
+            hits = [hit for hit, edits in right if edits in kept]
+            row[key] = 100 * sum(hits) / max(len(hits), 1)
+        rows.append(row)
+    if skipped:
+        rows += [dict(skipped, table=SUGGEST_TIME), dict(skipped, table=SUGGEST_ACCURACY)]
+    return rows + builds
+
+
+def fill(lexicon, words):
+    lexicon.add_all(words)
+    return lexicon
+
+
 def worker_construct(name, path, repeat=3):
     words = load_words(path)
     best = float("inf")
@@ -414,6 +547,7 @@ WORKERS = {
     "build": worker_build,
     "construct": worker_construct,
     "queries": lambda name, path: worker_queries(path),
+    "suggest": lambda name, path: worker_suggest(path),
 }
 
 
@@ -437,12 +571,15 @@ def measure(path):
     build = [run_worker("build", name, path) for name in BUILDERS]
     construction = [run_worker("construct", name, path) for name in CONSTRUCTORS]
     queries = run_worker("queries", "all", path)
+    queries = queries if isinstance(queries, list) else [queries]
+    suggest = run_worker("suggest", "all", path)
+    queries += suggest if isinstance(suggest, list) else [dict(suggest, table=SUGGEST_TIME)]
     return {
         "path": path,
         "words": next((r["words"] for r in build if "words" in r), 0),
         "build": build,
         "construction": construction,
-        "queries": queries if isinstance(queries, list) else [queries],
+        "queries": queries,
     }
 
 
@@ -483,6 +620,9 @@ def print_table(title, rows, columns, reference):
         if "error" in row:
             print(f"{row['name']:<{width}}  unavailable: {' '.join(row['error'])}")
             continue
+        if "skipped" in row:
+            print(f"{row['name']:<{width}}  skipped: {row['skipped']}")
+            continue
         line = f"{row['name']:<{width}}"
         for _, key in columns:
             value = row[key]
@@ -492,16 +632,18 @@ def print_table(title, rows, columns, reference):
     print(f"(ratio: the figure divided by {reference}'s)")
 
 
-def print_goals(rows, goals):
-    """Prints each goal's ratio of build times and whether it is met."""
-    seconds = {r["name"]: r["build_s"] for r in rows if "error" not in r}
-    for name, reference, most in goals:
-        if name not in seconds or reference not in seconds:
-            print(f"goal {name} <= {most} x {reference}: not measured")
+def print_goals(rows, goals, key="build_s", at_least=False):
+    """Prints each goal's ratio of the figures `key` (build times unless
+    told) and whether it is met: at most the goal's ratio, or at least it."""
+    figures = {r["name"]: r[key] for r in rows if key in r}
+    sign = ">=" if at_least else "<="
+    for name, reference, bound in goals:
+        if name not in figures or not figures.get(reference):
+            print(f"goal {name} {sign} {bound} x {reference}: not measured")
             continue
-        ratio = seconds[name] / seconds[reference]
-        verdict = "met" if ratio <= most else "MISSED"
-        print(f"goal {name} <= {most} x {reference}: {ratio:.2f}, {verdict}")
+        ratio = figures[name] / figures[reference]
+        verdict = "met" if (ratio >= bound if at_least else ratio <= bound) else "MISSED"
+        print(f"goal {name} {sign} {bound} x {reference}: {ratio:.2f}, {verdict}")
 
 
 def query_tables(queries):
@@ -540,8 +682,21 @@ def report(result):
             print(f"\nqueries unavailable: {' '.join(rows[0]['error'])}")
             continue
         note = f" ({rows[0]['results']:,} results)" if "results" in rows[0] else ""
-        unit = "ms per query" if title.startswith("levenshtein") else "ms"
-        print_table(f"{title}{note}", rows, [(unit, "ms")], reference_of(title))
+        if title == SUGGEST_ACCURACY:
+            cases = next((r["cases"] for r in rows if "cases" in r), 0)
+            print_table(f"{title} ({cases} of {MISSPELLINGS})", rows,
+                        [("top-1 %", "accuracy"), ("one swap %", "one_swap"),
+                         ("and 1 more %", "swap_and_more")], "sorvan.Trie")
+            print_goals(rows, ACCURACY_GOALS, "accuracy", at_least=True)
+        elif title == SUGGEST_BUILD:
+            print_table(title, rows, [("build s", "build_s"), ("memory MiB", "mib")], "sorvan.Trie")
+        else:
+            per_query = title.startswith(("levenshtein", "suggest"))
+            print_table(f"{title}{note}", rows, [("ms per query" if per_query else "ms", "ms")],
+                        reference_of(title))
+            if title == SUGGEST_TIME:
+                print(f"({MISSPELLINGS} misspellings of words of the list, one or two edits each)")
+                print_goals(rows, SUGGEST_GOALS, "ms")
 
 
 # ------------------------------------------------------------------- plot --
@@ -564,6 +719,8 @@ PLOTTED = [
      ["cdist workers=1", "extract"]),
     ("batch Levenshtein, d=2", "batch_search_within_distance, 2000 words, d=2", "ms",
      "sorvan.Trie batch", ["cdist workers=1", "cdist workers=-1"]),
+    ("suggest, d=2, limit=5", SUGGEST_TIME, "ms", "sorvan.Trie",
+     ["search + rapidfuzz", "symspellpy CLOSEST"]),
 ]
 
 
@@ -579,7 +736,7 @@ def plotted_ratios(result):
         for peer in peers:
             logs = []
             for rows in chosen:
-                by_name = {r["name"]: r for r in rows if "error" not in r}
+                by_name = {r["name"]: r for r in rows if key in r}
                 # A figure of 0 or less (RSS that did not grow) has no ratio.
                 if (peer in by_name and reference in by_name
                         and min(by_name[peer][key], by_name[reference][key]) > 0):

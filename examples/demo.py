@@ -24,8 +24,8 @@ queries (quote them, so that the shell leaves * and ? alone):
   WORD          is it a word? if not, the closest words
   PREFIX...     auto-complete: the words that start with PREFIX
   PATTERN       wildcard search when it holds * (any run) or ? (one character)
-  WORD~N        spelling suggestions up to N edits away, closest first
-                (WORD~ means WORD~2)
+  WORD~N        spelling suggestions up to N edits away, closest first, a
+                swap of neighbours counting as one edit (WORD~ means WORD~2)
 
 examples:
   ./dev demo                                  the tour, on the default list
@@ -61,24 +61,6 @@ def rss_bytes():
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     except OSError:
         return 0
-
-
-def levenshtein(a, b):
-    """Edit distance: insertions, deletions and substitutions cost 1."""
-    previous = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        current = [i]
-        for j, cb in enumerate(b, 1):
-            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (ca != cb)))
-        previous = current
-    return previous[-1]
-
-
-def ranked(query, pairs):
-    """(word, count) pairs closest first: by distance, then the higher
-    count, then alphabetically. Returns (word, distance) pairs."""
-    scored = sorted((levenshtein(query, word), -count, word) for word, count in pairs)
-    return [(word, distance) for distance, _, word in scored]
 
 
 def listing(words, limit):
@@ -148,8 +130,8 @@ def membership(lex, words):
             count = lex.ask(lambda lexicon: lexicon.search(word, with_count=True))
             print(f"  {word!r:<16} yes (count {count[0][1] if count else 0})")
         else:
-            near = lex.ask(lambda lexicon: lexicon.search_within_distance(word, 1, True))
-            closest = [w for w, _ in ranked(word, near)][:SUGGESTIONS_SHOWN]
+            near = lex.ask(lambda lexicon: lexicon.suggest(word, 1, SUGGESTIONS_SHOWN))
+            closest = [w for w, _ in near]
             hint = f"; did you mean {', '.join(closest)}?" if closest else ""
             print(f"  {word!r:<16} no{hint}")
 
@@ -167,11 +149,12 @@ def wildcards(lex, patterns, limit):
 
 
 def suggestions(lex, queries):
-    """queries: (word, distance) pairs."""
+    """queries: (word, distance) pairs. How many words are within reach,
+    and the closest, best first (a swap of neighbours is one edit)."""
     for word, dist in queries:
-        pairs = lex.ask(lambda lexicon: lexicon.search_within_distance(word, dist, True))
-        best = ", ".join(f"{w} ({d})" for w, d in ranked(word, pairs)[:SUGGESTIONS_SHOWN])
-        print(f"  {word + '~' + str(dist):<16} {len(pairs):>6}  {best}")
+        near = lex.ask(lambda lexicon: lexicon.suggest(word, dist, None, transpositions=True))
+        best = ", ".join(f"{w} ({d})" for w, d in near[:SUGGESTIONS_SHOWN])
+        print(f"  {word + '~' + str(dist):<16} {len(near):>6}  {best}")
 
 
 WORD_RE = re.compile(r"[^\W\d_]+(?:['’][^\W\d_]+)*")
@@ -179,9 +162,9 @@ WORD_RE = re.compile(r"[^\W\d_]+(?:['’][^\W\d_]+)*")
 
 def spell_check(lex, text):
     """Checks every word of text with one batch_contains call (a word at the
-    start of a sentence may be capitalised), then finds suggestions for the
-    unknown words with one batch_search_within_distance call. The batch
-    form has no counts, so its suggestions rank by distance, then name."""
+    start of a sentence may be capitalised), then finds the three best
+    suggestions for the unknown words with one batch_suggest call, a swap
+    of neighbours counting as one edit."""
     tokens = WORD_RE.findall(text)
     lowered = [t.lower() for t in tokens]
     known = lex.ask(lambda lexicon: lexicon.batch_contains(tokens + lowered))
@@ -189,7 +172,8 @@ def spell_check(lex, text):
     for i, token in enumerate(lowered):
         if not (known[i] or known[len(tokens) + i]) and token not in unknown:
             unknown.append(token)
-    near = lex.ask(lambda lexicon: lexicon.batch_search_within_distance(unknown, SUGGESTION_DISTANCE))
+    near = lex.ask(lambda lexicon: lexicon.batch_suggest(unknown, SUGGESTION_DISTANCE, 3,
+                                                         transpositions=True))
 
     marked = WORD_RE.sub(lambda m: f"[{m[0]}]" if m[0].lower() in unknown else m[0], text)
     print(textwrap.indent(textwrap.fill(marked, 76), "  | "))
@@ -198,10 +182,9 @@ def spell_check(lex, text):
         return
     print(f"  {len(unknown)} of {len(tokens)} words are not in the list (marked [...]);"
           " the closest words:")
-    for word, candidates in zip(unknown, near):
-        best = ", ".join(f"{w} ({d})" for w, d in
-                         ranked(word, ((c, 0) for c in candidates))[:3])
-        print(f"  {word:<16} {len(candidates):>6}  {best or '-'}")
+    for word, best in zip(unknown, near):
+        shown = ", ".join(f"{w} ({d})" for w, d in best)
+        print(f"  {word:<16} {shown or '-'}")
 
 
 # --------------------------------------------------------------- modes ----
@@ -215,16 +198,16 @@ def tour(lex, limit):
     lex.section(f"Wildcard search  search(pattern): ? one character, * any run; the first {limit}",
                 lambda: wildcards(lex, TOUR_PATTERNS, limit))
     lex.section(
-        f"Spelling suggestions  search_within_distance(word, {SUGGESTION_DISTANCE},"
-        " with_count=True): how many, the closest (distance)",
+        f"Spelling suggestions  suggest(word, {SUGGESTION_DISTANCE}, None, transpositions=True):"
+        " how many, the closest (distance)",
         lambda: suggestions(lex, [(w, SUGGESTION_DISTANCE) for w in TOUR_MISSPELLINGS]))
     check_text(lex, TOUR_PARAGRAPH)
 
 
 def check_text(lex, text):
     lex.section(
-        "Spell-check  batch_contains(words), then batch_search_within_distance(unknown,"
-        f" {SUGGESTION_DISTANCE})", lambda: spell_check(lex, text))
+        "Spell-check  batch_contains(words), then batch_suggest(unknown,"
+        f" {SUGGESTION_DISTANCE}, 3, transpositions=True)", lambda: spell_check(lex, text))
 
 
 def kind_of(query):

@@ -6,7 +6,8 @@
 // alphabet holding `*`, `?`, U+0000, a two-byte and a four-byte letter. The
 // models are plain: a map of words to counts (byte order is code-point
 // order), the set of word prefixes for the node count, and brute force for
-// wildcard (the number of ways each word matches) and Levenshtein search.
+// wildcard (the number of ways each word matches), Levenshtein search and
+// suggestions.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -16,6 +17,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,7 @@ using sorvan::WordCount;
 using sorvan::fuzz::decode_strict;
 using sorvan::fuzz::encode;
 using sorvan::testing_support::levenshtein;
+using sorvan::testing_support::osa_distance;
 
 constexpr char32_t alphabet[] = {U'a', U'b', U'c', U'*', U'?', U'\0', U'\u00e9', U'\U0001F600'};
 
@@ -139,6 +142,23 @@ void check_queries(const Lexicon& lexicon, const Model& model, FuzzedDataProvide
     }
     FUZZ_CHECK(lexicon.search_within_distance(probe, bound, true).pairs() == expected);
     FUZZ_CHECK(lexicon.search_within_distance(probe, bound).words().size() == expected.size());
+
+    // Suggestions: the words within the bound ranked by distance, count
+    // (highest first) and code point, cut to the limit; with or without swaps.
+    const bool swaps = in.ConsumeBool();
+    const std::size_t limit =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange<std::size_t>(0, 4) : sorvan::all_suggestions;
+    std::vector<sorvan::Suggestion> ranked;
+    for (const auto& [word, count] : model.counts) {
+        const std::u32string letters = letters_of(word);
+        const std::uint64_t d = swaps ? osa_distance(letters, query) : levenshtein(letters, query);
+        if (d <= bound) ranked.push_back({word, d, count});
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        return std::tuple(a.distance, ~a.count, a.word) < std::tuple(b.distance, ~b.count, b.word);
+    });
+    if (ranked.size() > limit) ranked.resize(limit);
+    FUZZ_CHECK(lexicon.suggest(probe, bound, limit, swaps, false).items == ranked);
 }
 
 // The DAWG's model: the empty word, which it takes only before any other

@@ -33,6 +33,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     if (differ == word.size() && differ == previous.size()) {  // the same word again
         nodes_[last_node_].count += count;
         word_count_ += count;
+        if (nodes_[last_node_].count > max_count_) max_count_ = nodes_[last_node_].count;
         return {};
     }
     if (differ == word.size() || (differ < previous.size() &&
@@ -85,6 +86,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     last.is_end = 1;
     last.count += count;  // unsigned: wraps at 2^64 by design
     word_count_ += count;
+    if (last.count > max_count_) max_count_ = last.count;
     last_node_ = at;
     previous_word_.assign(word);
     return {};

@@ -51,6 +51,8 @@ public:
     void _reduce(std::size_t down_to);
 
     std::uint64_t word_count() const noexcept { return word_count_; }
+    // No word's count is above it (a count that wrapped may be below).
+    std::uint64_t max_count() const noexcept { return max_count_; }
     std::size_t registry_size() const noexcept { return registry_.size(); }
     std::size_t node_count() const noexcept { return nodes_.size(); }
     std::size_t unchecked_size() const noexcept { return unchecked_.size(); }
@@ -85,6 +87,7 @@ private:
     std::vector<UncheckedEdge> unchecked_;
     SignatureRegistry registry_;
     std::uint64_t word_count_ = 0;
+    std::uint64_t max_count_ = 0;
     NodeIndex last_node_ = 0;
     std::vector<SignatureRegistry::Key> keys_;  // scratch for _reduce
 };

@@ -103,8 +103,8 @@ private:
 // Arguments
 
 // A method's N parameters as its text signature names them. The first
-// `positional` may be passed by position or by keyword, the others by
-// keyword only; the first `required` must be passed.
+// `positional` may be passed by position or by keyword, the rest (after a
+// `*` in the signature) by keyword only; the first `required` must be given.
 template <std::size_t N>
 struct Signature {
     const char* function;  // for messages: "add" gives "add() ..."

@@ -5,9 +5,11 @@
 // file (py_trie.cpp, py_dawg.cpp) supplies LexiconTraits, its own methods
 // and docstrings, and its method table, slots and type spec.
 
+#include <algorithm>
 #include <utility>
 
 #include "python/binding.hpp"
+#include "trie/suggest.hpp"
 
 namespace sorvan::python {
 
@@ -311,6 +313,96 @@ PyObject* lexicon_batch_search_within_distance(PyObject* self, PyObject* const* 
         });
 }
 
+// ----------------------------------------------------------- suggestions ----
+
+// The parameters suggest and batch_suggest share after their first:
+// max_distance, limit (None: no limit), and the keyword-only transpositions
+// and with_count.
+struct SuggestArgs {
+    std::uint64_t max_distance = 2;
+    std::size_t limit = 10;
+    bool transpositions = false;
+    bool with_counts = false;
+};
+
+inline bool to_suggest_args(PyObject* const* argv, SuggestArgs& out) noexcept {
+    if (!to_u64(argv[0], "max_distance", out.max_distance)) return false;
+    if (argv[1] == Py_None) {
+        out.limit = all_suggestions;
+    } else {
+        std::uint64_t limit = out.limit;
+        if (!to_u64(argv[1], "limit", limit)) return false;
+        out.limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, all_suggestions));
+    }
+    return to_bool(argv[2], "transpositions", out.transpositions) &&
+           to_bool(argv[3], "with_count", out.with_counts);
+}
+
+// A new list of n items, make(i) making each (a new reference, or nullptr
+// with an exception set).
+template <class Make>
+PyObject* new_list(std::size_t n, Make&& make) noexcept {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// A new list of (word, distance) tuples, or (word, distance, count).
+inline PyObject* new_suggestion_list(const Suggestions& found) noexcept {
+    return new_list(found.items.size(), [&](std::size_t i) -> PyObject* {
+        const Suggestion& s = found.items[i];
+        OwnedRef word = OwnedRef::steal(new_str(s.word));
+        OwnedRef distance = OwnedRef::steal(word ? new_u64(s.distance) : nullptr);
+        if (!distance) return nullptr;
+        if (!found.with_counts) return PyTuple_Pack(2, word.get(), distance.get());
+        OwnedRef count = OwnedRef::steal(new_u64(s.count));
+        return count ? PyTuple_Pack(3, word.get(), distance.get(), count.get()) : nullptr;
+    });
+}
+
+// suggest(word, max_distance=2, limit=10, *, transpositions=False,
+// with_count=False) and batch_suggest(words, ...), both interrupted like the
+// searches and the batches.
+template <class Lexicon, bool Batch>
+PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) noexcept {
+    static constexpr Signature sig{
+        Batch ? "batch_suggest" : "suggest",
+        {Batch ? "words" : "word", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+    if constexpr (Batch) {
+        return batch_method<Lexicon>(
+            self, sig, args, nargsf, kwnames,
+            [](const Lexicon& lexicon, const auto& words, const auto& argv, Cancel& cancel) -> PyObject* {
+                SuggestArgs opt;
+                if (!to_suggest_args(argv.data() + 1, opt)) return nullptr;
+                const std::vector<Suggestions> found = lexicon.batch_suggest(
+                    words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
+                if (cancel.cancelled()) return nullptr;
+                return new_list(found.size(),
+                                [&](std::size_t i) { return new_suggestion_list(found[i]); });
+            });
+    } else {
+        return call_method<Lexicon, SharedBorrow>(
+            self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+                SuggestArgs opt;
+                std::string_view word;
+                if (!to_utf8_view(argv[0], "word", word) || !to_suggest_args(argv.data() + 1, opt)) {
+                    return nullptr;
+                }
+                Cancel cancel(&signal_raised, nullptr);
+                const Suggestions found = lexicon.suggest(
+                    word, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
+                if (cancel.cancelled()) return nullptr;
+                return new_suggestion_list(found);
+            });
+    }
+}
+
 // ------------------------------------------------------- table helpers ----
 
 // Function pointers as the type tables want them.
@@ -358,6 +450,21 @@ inline constexpr char search_within_distance_doc[] =
     "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
     "If ``with_count=True``, returns ``list[(word, count)]``.";
 
+inline constexpr char suggest_doc[] =
+    "suggest($self, word, max_distance=2, limit=10, *, transpositions=False, with_count=False)"
+    "\n--\n\n"
+    "Return the stored words nearest ``word``, nearest first.\n\n"
+    "Returns ``list[(word, distance)]`` for the words within ``max_distance``\n"
+    "edits, ordered by distance, then higher count, then code point; at most\n"
+    "``limit`` of them (``None`` for all). With ``transpositions=True`` a swap\n"
+    "of two adjacent characters costs one edit. If ``with_count=True``,\n"
+    "returns ``list[(word, distance, count)]``.";
+inline constexpr char batch_suggest_doc[] =
+    "batch_suggest($self, words, max_distance=2, limit=10, *, transpositions=False,"
+    " with_count=False)\n--\n\n"
+    "Run suggest for each word in parallel.\n\n"
+    "Returns ``list[list[(word, distance)]]`` in the same order as the input.";
+
 // The method-table rows both classes share, after their own methods.
 #define SORVAN_LEXICON_QUERY_METHODS(Lexicon)                                                    \
     {"get_word_count", as_method(&lexicon_get_word_count<Lexicon>), METH_NOARGS,                  \
@@ -373,7 +480,9 @@ inline constexpr char search_within_distance_doc[] =
     {"batch_search_with_prefix", as_method(&lexicon_batch_search_with_prefix<Lexicon>), fastcall, \
      batch_search_with_prefix_doc},                                                               \
     {"batch_search_within_distance", as_method(&lexicon_batch_search_within_distance<Lexicon>),   \
-     fastcall, batch_search_within_distance_doc}
+     fastcall, batch_search_within_distance_doc},                                                 \
+    {"suggest", as_method(&lexicon_suggest<Lexicon, false>), fastcall, suggest_doc},              \
+    {"batch_suggest", as_method(&lexicon_suggest<Lexicon, true>), fastcall, batch_suggest_doc}
 
 // The slots both classes share, besides their docstring and method table.
 #define SORVAN_LEXICON_SLOTS(Lexicon)                             \

@@ -6,12 +6,18 @@
 #
 # The searches return words, or (word, count) pairs when with_count is
 # true: the overloads let a checker tell list[str] from
-# list[tuple[str, int]] whenever with_count is a literal.
+# list[tuple[str, int]] whenever with_count is a literal. suggest gives
+# (word, distance) pairs, or (word, distance, count) triples.
 
 from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsIndex, final, overload, type_check_only
+from typing import Literal, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 __all__ = ["Trie", "DAWG"]
+
+# suggest's limit (None: no limit), and its answers without and with counts.
+_Limit: TypeAlias = SupportsIndex | None
+_Near: TypeAlias = list[tuple[str, int]]
+_NearCounted: TypeAlias = list[tuple[str, int, int]]
 
 @type_check_only
 class _Lexicon:
@@ -64,6 +70,27 @@ class _Lexicon:
     def batch_search_within_distance(
         self, words: Sequence[str], dist: SupportsIndex = 0
     ) -> list[list[str]]: ...
+    @overload
+    def suggest(self, word: str, max_distance: SupportsIndex = 2, limit: _Limit = 10, *,
+                transpositions: bool = False, with_count: Literal[False] = False) -> _Near: ...
+    @overload
+    def suggest(self, word: str, max_distance: SupportsIndex = 2, limit: _Limit = 10, *,
+                transpositions: bool = False, with_count: Literal[True]) -> _NearCounted: ...
+    @overload
+    def suggest(self, word: str, max_distance: SupportsIndex = 2, limit: _Limit = 10, *,
+                transpositions: bool = False, with_count: bool = False) -> _Near | _NearCounted: ...
+    @overload
+    def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
+                      limit: _Limit = 10, *, transpositions: bool = False,
+                      with_count: Literal[False] = False) -> list[_Near]: ...
+    @overload
+    def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
+                      limit: _Limit = 10, *, transpositions: bool = False,
+                      with_count: Literal[True]) -> list[_NearCounted]: ...
+    @overload
+    def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
+                      limit: _Limit = 10, *, transpositions: bool = False,
+                      with_count: bool = False) -> list[_Near] | list[_NearCounted]: ...
 
 @final
 class Trie(_Lexicon):

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "trie/search.hpp"
+#include "trie/suggest.hpp"
 #include "utils/thread_pool.hpp"
 
 namespace sorvan {
@@ -52,6 +53,17 @@ public:
         return search_distance(store(), word, dist, with_counts, cancel);
     }
 
+    // The stored words nearest `word` (see suggest.hpp), ranked: nearest
+    // first, then the higher count, then code-point order; at most `limit`
+    // (all_suggestions: no limit).
+    Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
+                        bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
+        const auto& lexicon = static_cast<const Lexicon&>(*this);
+        return {suggest_words(store(), word, max_distance, limit, transpositions, lexicon.max_count(),
+                              cancel),
+                with_counts};
+    }
+
     // The batch forms: the single-item query for every item of `items` (a
     // range of anything that converts to std::string_view), run on the
     // process-wide worker pool, answers in input order. A cancelled batch
@@ -88,6 +100,15 @@ public:
         });
     }
 
+    template <class Items>
+    std::vector<Suggestions> batch_suggest(const Items& words, std::uint64_t max_distance,
+                                           std::size_t limit, bool transpositions,
+                                           bool with_counts, Cancel* cancel = nullptr) const {
+        return batch(words, cancel, [&](std::string_view word, Cancel* c) {
+            return suggest(word, max_distance, limit, transpositions, with_counts, c);
+        });
+    }
+
 private:
     // Searches differ in cost by orders of magnitude (one Levenshtein query
     // can outweigh thousands of others), so they are handed out one at a
@@ -97,7 +118,7 @@ private:
     // Runs query(item, cancel) for every item, each with a Cancel that
     // stops it when the loop is cancelled.
     template <class Items, class Query>
-    std::vector<WordList> batch(const Items& items, Cancel* cancel, Query&& query) const {
+    auto batch(const Items& items, Cancel* cancel, Query&& query) const {
         LoopCancel loop(cancel);
         ParallelOptions options = search_options;
         options.cancel = &loop;

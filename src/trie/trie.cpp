@@ -29,6 +29,7 @@ void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t
     node.is_end = 1;
     node.count += count;  // unsigned: wraps at 2^64 by design
     word_count_ += count;
+    if (node.count > max_count_) max_count_ = node.count;  // (no reference into a packed Node)
 }
 
 Status Trie::add(std::string_view word, std::uint64_t count) {

@@ -43,6 +43,8 @@ public:
 
     std::size_t node_count() const noexcept { return nodes_.size(); }
     std::uint64_t word_count() const noexcept { return word_count_; }
+    // No word's count is above it (a count that wrapped may be below).
+    std::uint64_t max_count() const noexcept { return max_count_; }
     const NodeStore& nodes() const noexcept { return nodes_; }
 
 private:
@@ -54,6 +56,7 @@ private:
 
     NodeStore nodes_;
     std::uint64_t word_count_ = 0;
+    std::uint64_t max_count_ = 0;
 };
 
 }  // namespace sorvan

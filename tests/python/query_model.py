@@ -109,6 +109,27 @@ def levenshtein(a, b):
     return row[-1]
 
 
+def osa_distance(a, b):
+    """Levenshtein's edits plus the swap of two neighbours, the whole table kept."""
+    d = [[i + j if i * j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
+    for i in range(1, len(a) + 1):
+        for j in range(1, len(b) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
+    return d[-1][-1]
+
+
+def suggestions(counts, query, max_distance, limit, transpositions=False):
+    """(word, distance, count) of every word of `counts` ({word: count})
+    within max_distance, sorted by distance, then count downwards, then code
+    point; the first `limit` (None: all)."""
+    distance = osa_distance if transpositions else levenshtein
+    scored = sorted((distance(w, query), -c, w) for w, c in counts.items() if w)
+    found = [(w, d, -c) for d, c, w in scored if d <= max_distance]
+    return found if limit is None else found[:limit]
+
+
 class ModelDawg(ModelTrie):
     """The DAWG: words in ascending UTF-8 order, built as the trie of its
     words while recording every node taken off the stack of unchecked edges

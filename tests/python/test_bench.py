@@ -9,6 +9,8 @@ import types
 
 import pytest
 
+from query_model import levenshtein, osa_distance
+
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench" / "bench.py"
 bench = types.SimpleNamespace(**runpy.run_path(str(BENCH)))
 
@@ -43,7 +45,13 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         tables = {row["table"] for row in result["queries"]}
         patterns = bench.patterns_for(result["path"])
         assert {"wildcard " + p for p in patterns} <= tables
-        assert {"prefix", "levenshtein d=1", "levenshtein d=2"} <= tables
+        assert {"prefix", "levenshtein d=1", "levenshtein d=2", bench.SUGGEST_TIME,
+                bench.SUGGEST_ACCURACY, bench.SUGGEST_BUILD} <= tables
+        timed = {r["name"]: r for r in result["queries"] if r["table"] == bench.SUGGEST_TIME}
+        assert {"sorvan.Trie", "sorvan.DAWG", "search + rapidfuzz"} <= {
+            name for name, row in timed.items() if row["ms"] > 0}
+        # symspellpy is measured, or its rows say why not.
+        assert "ms" in timed["symspellpy CLOSEST"] or "skipped" in timed["symspellpy CLOSEST"]
     # The German list gets its own, non-ASCII patterns.
     assert "wildcard über*" in printed and "wildcard app*" in printed
     # The wide-node rows: every builder measured on the highest code points,
@@ -53,9 +61,25 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
     assert {r["name"] for r in wide["rows"] if "error" not in r} == set(bench.WIDE_CONSTRUCTORS)
     for name, _, most in bench.WIDE_GOALS:
         assert f"goal {name} <= {most} x set: " in printed
+    assert "goal sorvan.Trie <= 0.5 x search + rapidfuzz: " in printed
+    assert "goal sorvan.Trie >= 1.0 x symspellpy CLOSEST: " in printed
     assert plot.read_bytes().startswith(b"\x89PNG")
     # The saved run prints the same tables again.
     assert run_bench("--from-json", saved) in printed
+
+
+def test_misspellings_are_reproducible_and_not_words():
+    words = ["apple", "banana", "cherry", "damson", "elder"]
+    first = bench.misspellings(words, "abc", count=50)
+    assert first == bench.misspellings(words, "abc", count=50)
+    assert not {wrong for wrong, _, _ in first} & set(words)
+    # Every edit count occurs, and a swap among them is recorded.
+    assert {edits for _, _, edits in first} == {0, 1, 2}
+    # A lone swap is of two different neighbours: one edit with swaps, two
+    # without.
+    for wrong, original, edits in first:
+        if edits == 1:
+            assert (osa_distance(wrong, original), levenshtein(wrong, original)) == (1, 2)
 
 
 def rows(table, **ms):

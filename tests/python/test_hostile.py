@@ -54,6 +54,12 @@ def test_million_letter_words_through_every_method(lexicon_class, tmp_path):
     assert lexicon.batch_search_within_distance(items[:2], 1) == [
         [long, long + "x", near], [near, near + "y"]
     ]
+    # Ranked: the highest count first among equals.
+    assert lexicon.suggest("a" + long, 2) == [(long, 1), (near, 2), (long + "x", 2)]
+    assert lexicon.suggest(long[:-2] + "ba", 1, transpositions=True) == [(long, 1)]
+    assert lexicon.batch_suggest(items[:2], 1, 1, with_count=True) == [
+        [(long, 0, 1)], [(near + "y", 0, 1)]
+    ]
 
 
 # ------------------------------------------------------ pathological patterns --
@@ -169,6 +175,8 @@ def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
     assert lexicon.search_within_distance(Sly("zebr"), 1) == ["zebra"]
     assert lexicon.batch_contains([Sly("from-file"), Sly("lie")]) == [True, False]
     assert lexicon.batch_search_with_prefix((Sly("z"),)) == [["zebra"]]
+    assert lexicon.suggest(Sly("zebr"), 1) == [("zebra", 1)]
+    assert lexicon.batch_suggest([Sly("zbera")], transpositions=True) == [[("zebra", 1)]]
     assert lexicon.get_word_count() == 5
 
 
@@ -197,8 +205,12 @@ class Index:
         lambda lex, v: lex.add("zzz", v),
         lambda lex, v: lex.search_within_distance("apple", v),
         lambda lex, v: lex.batch_search_within_distance(["apple"], v),
+        lambda lex, v: lex.suggest("apple", v),
+        lambda lex, v: lex.suggest("apple", 2, v),
+        lambda lex, v: lex.batch_suggest(["apple"], limit=v),
     ],
-    ids=["add-count", "distance-dist", "batch-dist"],
+    ids=["add-count", "distance-dist", "batch-dist", "suggest-distance", "suggest-limit",
+         "batch-suggest-limit"],
 )
 def test_index_objects_that_fail(lexicon_class, call, value, error):
     lexicon = filled(lexicon_class, ["apple"])
@@ -244,6 +256,7 @@ BATCHES = {
     "search": (lambda lex, items: lex.batch_search(items), [["apple"]]),
     "prefix": (lambda lex, items: lex.batch_search_with_prefix(items), [["apple"]]),
     "distance": (lambda lex, items: lex.batch_search_within_distance(items, 1), [["apple"]]),
+    "suggest": (lambda lex, items: lex.batch_suggest(items, 1), [[("apple", 0)]]),
 }
 
 

@@ -38,12 +38,13 @@ LONG = 2000
         # long and no bound prunes anything.
         lambda lex: lex.search_within_distance("b" * 80_000, 2**64 - 1),
         lambda lex: lex.batch_search_within_distance(["b" * 80_000] * 4, 2**64 - 1),
+        lambda lex: lex.batch_suggest(["b" * 80_000] * 4, 2**64 - 1, None),
         # Each item is quick, but there are so many that only polling
         # between chunks stops them.
         lambda lex: lex.batch_contains(["a" * LONG] * 5_000_000),  # some 15 s
     ],
     ids=["stars", "stars-with-count", "batch-stars", "levenshtein", "batch-levenshtein",
-         "batch-many-items"],
+         "batch-suggest", "batch-many-items"],
 )
 def test_a_long_call_stops_at_ctrl_c(lexicon_class, alarm, call):
     lexicon = lexicon_class()

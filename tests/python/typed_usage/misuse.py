@@ -24,6 +24,9 @@ t.search_within_distance("apple", 1.0)  # E: call-overload
 words: list[str] = t.search("a*", with_count=True)  # E: assignment
 pairs: list[tuple[str, int]] = d.search_with_prefix("a")  # E: assignment
 flags: list[str] = d.batch_contains(["a"])  # E: assignment
+t.suggest("aple", 2, 5, True)  # E: call-overload
+t.suggest("aple", limit="5")  # E: call-overload
+near: list[tuple[str, int]] = t.suggest("aple", with_count=True)  # E: assignment
 
 
 class MyTrie(Trie):  # E: misc

@@ -49,6 +49,15 @@ def answers(lexicon: Trie | DAWG, flag: bool) -> None:
     assert_type(lexicon.batch_search_within_distance(["aple"], 1), list[list[str]])
     assert_type(lexicon.batch_search_within_distance(words=["aple"]), list[list[str]])
 
+    assert_type(lexicon.suggest("aple"), list[tuple[str, int]])
+    assert_type(lexicon.suggest("aple", 1, None, transpositions=True), list[tuple[str, int]])
+    assert_type(lexicon.suggest("aple", with_count=True), list[tuple[str, int, int]])
+    assert_type(lexicon.suggest("aple", limit=1, with_count=flag),
+                list[tuple[str, int]] | list[tuple[str, int, int]])
+    assert_type(lexicon.batch_suggest(["aple"], 2), list[list[tuple[str, int]]])
+    assert_type(lexicon.batch_suggest(("aple",), with_count=True),
+                list[list[tuple[str, int, int]]])
+
 
 def main() -> None:
     trie = Trie()

@@ -1,0 +1,367 @@
+#include "trie/suggest.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "trie/search.hpp"
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+namespace {
+
+// True when (distance a, count a, word a) ranks before b: nearer, then more
+// frequent, then first in code-point order (which byte order of UTF-8 is).
+bool ranks_before(std::uint64_t distance_a, std::uint64_t count_a, std::string_view word_a,
+                  const Suggestion& b) noexcept {
+    if (distance_a != b.distance) return distance_a < b.distance;
+    if (count_a != b.count) return count_a > b.count;
+    return word_a < b.word;
+}
+
+// The best `limit` words offered so far, the worst of them on top.
+class BestWords {
+public:
+    explicit BestWords(std::size_t limit) : limit_(limit) {}
+
+    bool full() const noexcept { return heap_.size() >= limit_; }
+    const Suggestion& worst() const noexcept { return heap_.front(); }
+
+    void offer(std::string_view word, std::uint64_t distance, std::uint64_t count) {
+        if (!full()) {
+            heap_.push_back({std::string(word), distance, count});
+            std::push_heap(heap_.begin(), heap_.end(), order);
+        } else if (ranks_before(distance, count, word, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), order);
+            Suggestion& slot = heap_.back();
+            slot.word.assign(word);  // reuses the evicted word's buffer
+            slot.distance = distance;
+            slot.count = count;
+            std::push_heap(heap_.begin(), heap_.end(), order);
+        }
+    }
+
+    std::vector<Suggestion> ranked() && {
+        std::sort_heap(heap_.begin(), heap_.end(), order);
+        return std::move(heap_);
+    }
+
+private:
+    static bool order(const Suggestion& a, const Suggestion& b) noexcept {
+        return ranks_before(a.distance, a.count, a.word, b);
+    }
+
+    std::size_t limit_;
+    std::vector<Suggestion> heap_;
+};
+
+// A row's entries [lo, hi], entry j at rows[at + j - lo].
+struct Band {
+    std::size_t at = 0;
+    std::size_t lo = 0;
+    std::size_t hi = 0;
+    std::size_t size() const noexcept { return hi - lo + 1; }
+};
+
+// Moves `size` entries of `rows` from `from` down to `to` (to <= from).
+void move_row(std::vector<std::uint64_t>& rows, std::size_t from, std::size_t size, std::size_t to) {
+    if (from != to) std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(from), size,
+                                rows.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// Transpose: the optimal string alignment distance, whose recurrence also
+// reads the row two levels up, so each frame knows its parent's row too.
+template <bool Transpose>
+std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
+                             std::uint64_t max_distance, std::size_t limit,
+                             std::uint64_t count_ceiling, Cancel& cancel) {
+    const std::size_t n = query.size();
+    BestWords best(limit);
+    // The bound only shrinks. A word of d letters is at least |d - j| edits
+    // from the first j letters of the query, so at depth d a row keeps only
+    // the band of entries j with |d - j| <= bound, computed with the bound
+    // of the moment: a band is never wider than its parent's plus one entry
+    // on the right. Entries outside a band are read as `over`, just above
+    // the bound of the moment (the band is the whole row when that would
+    // overflow). An entry is thus exact when within the bound, and known to
+    // be above it otherwise, whatever bound it was computed under.
+    std::uint64_t bound = max_distance;
+    bool finished = false;  // nothing more can enter the best words
+    auto lo_at = [&bound](std::size_t depth) -> std::size_t {
+        return depth > bound ? depth - bound : 0;
+    };
+    auto hi_at = [&bound, n](std::size_t depth) -> std::size_t {
+        return bound >= n || n - bound <= depth ? n : depth + bound;
+    };
+
+    // A node on the path with children left. Its row is `own`; `up` is its
+    // parent's row, which its children's transpositions read (a row is moved
+    // when a chain of single children is walked: see below).
+    struct Frame {
+        NodeIndex node;
+        std::uint32_t next_child;  // while its children are taken in turn
+        Letter from;               // the least letter of a child still to visit
+        std::size_t depth;
+        std::size_t word_size;
+        Letter letter;  // the edge by which it was entered
+        std::uint64_t smallest;  // the least entry of its row
+        std::size_t block;  // where its rows begin in `rows`
+        Band own;
+        Band up;
+    };
+    struct Kept {
+        Band band;
+        std::uint64_t smallest;
+    };
+    std::vector<Frame> stack;
+    std::vector<std::uint64_t> rows;
+    std::size_t top = 0;  // the end of the rows in use
+    std::string word;
+    Cancel::Countdown countdown(cancel);
+
+    // Offers the word in `word`, then lowers the bound when the best words
+    // are all known.
+    auto report = [&](std::uint64_t distance, std::uint64_t count) {
+        best.offer(word, distance, count);
+        if (!best.full()) return;
+        // Words come in code-point order, so a later one at the worst kept
+        // distance wins only on a higher count.
+        const Suggestion& worst = best.worst();
+        if (worst.count < count_ceiling) {
+            bound = std::min(bound, worst.distance);
+        } else if (worst.distance > 0) {
+            bound = std::min(bound, worst.distance - 1);
+        } else {
+            finished = true;
+        }
+    };
+
+    // The ends of the words below a node whose row has no entry below the
+    // bound: no edit is left, so each is a run of the query's letters, from
+    // an entry j at the bound on (with transpositions, also a swapped pair
+    // where the parent's row allows one). They are followed letter by letter,
+    // without rows, in code-point order. A tail is its first letter and the
+    // query's letters from `rest` on; tails sort by the first letter, then
+    // by the rank of the rest among the query's suffixes. (Ranking them
+    // costs up to n^2 log n steps: longer queries compute rows instead.)
+    struct Tail {
+        Letter first;
+        std::size_t rest;
+    };
+    std::vector<Tail> tails;
+    std::vector<std::size_t> suffix_rank;
+    constexpr std::size_t longest_for_tails = 64;
+    if (n <= longest_for_tails) {
+        std::vector<std::size_t> order(n + 1);
+        for (std::size_t i = 0; i <= n; ++i) order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return query.substr(a) < query.substr(b); });
+        suffix_rank.resize(n + 1);
+        for (std::size_t r = 0; r <= n; ++r) suffix_rank[order[r]] = r;
+    }
+    auto follow_tails = [&](NodeIndex node, std::uint64_t distance) {
+        auto before = [&](const Tail& a, const Tail& b) {
+            return a.first != b.first ? a.first < b.first : suffix_rank[a.rest] < suffix_rank[b.rest];
+        };
+        std::sort(tails.begin(), tails.end(), before);
+        const std::size_t size = word.size();
+        for (std::size_t k = 0; k < tails.size() && !finished && distance <= bound; ++k) {
+            if (k > 0 && !before(tails[k - 1], tails[k])) continue;  // the same again
+            NodeIndex at = nodes.child(node, tails[k].first);
+            utf8::append(word, tails[k].first);
+            for (std::size_t i = tails[k].rest; i < n && at != NodeStore::no_child; ++i) {
+                at = nodes.child(at, query[i]);
+                utf8::append(word, query[i]);
+            }
+            countdown.spend(word.size() - size);
+            if (at != NodeStore::no_child && nodes[at].is_end) report(distance, nodes[at].count);
+            word.resize(size);
+        }
+    };
+
+    // Writes at `top` the row of the child `edge` of `parent` at `depth` and
+    // offers the word it ends. Its band when something below can still come
+    // within the bound.
+    auto enter = [&](const Frame& parent, Edge edge, std::size_t depth) -> std::optional<Kept> {
+        const std::size_t lo = lo_at(depth), hi = hi_at(depth);
+        if (lo > n) return std::nullopt;
+        const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
+        countdown.spend(hi - lo);
+        if (rows.size() < top + (hi - lo + 1)) rows.resize(2 * (top + (hi - lo + 1)));
+        const Band& up_band = parent.own;
+        const std::size_t up_lo = up_band.lo, two_up_lo = parent.up.lo;
+        const std::uint64_t* up = rows.data() + up_band.at;          // entry j at up[j - up_lo]
+        const std::uint64_t* two_up = rows.data() + parent.up.at;    // ... at two_up[j - two_up_lo]
+        std::uint64_t* out = rows.data() + top;                      // ... at out[j - lo]
+        const Letter letter = edge.letter;
+        // The swap of the query's letters j - 2 and j - 1 into the word's
+        // last two, from the row two levels up (whose band holds j - 2).
+        auto swapped = [&](std::size_t j) -> std::uint64_t {
+            if constexpr (Transpose) {
+                if (j >= 2 && depth >= 2 && query[j - 2] == letter && query[j - 1] == parent.letter) {
+                    return two_up[j - 2 - two_up_lo] + 1;
+                }
+            }
+            return over;
+        };
+        std::uint64_t left = over;
+        std::uint64_t smallest = over;
+        std::size_t j = lo;
+        if (j == 0) {
+            smallest = left = out[0] = up[0] + 1;  // lo == 0, so up_lo == 0
+            j = 1;
+        }
+        for (const std::size_t with_up = std::min(hi, up_band.hi); j <= with_up; ++j) {
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min({up[j - up_lo] + 1, left + 1, diagonal, swapped(j)});
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        if (j == hi) {  // the band grew on the right: no entry above
+            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
+            left = std::min({left + 1, diagonal, swapped(j)});
+            out[j - lo] = left;
+            smallest = std::min(smallest, left);
+        }
+        const Node& node = nodes[edge.child];
+        if (hi == n && out[n - lo] <= bound && node.is_end) report(out[n - lo], node.count);
+        if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
+        if (smallest == bound && !suffix_rank.empty()) {
+            tails.clear();
+            for (j = lo; j < std::min(hi + 1, n); ++j) {
+                if (out[j - lo] == bound) tails.push_back({query[j], j + 1});
+            }
+            if constexpr (Transpose) {
+                // The swap costs one edit after the parent row's entry j - 2.
+                for (j = up_lo + 2; j <= std::min(n, up_band.hi + 2); ++j) {
+                    if (query[j - 1] == letter && up[j - 2 - up_lo] + 1 == bound) {
+                        tails.push_back({query[j - 2], j});
+                    }
+                }
+            }
+            follow_tails(edge.child, bound);
+            return std::nullopt;
+        }
+        return Kept{Band{top, lo, hi}, smallest};
+    };
+
+    // When no entry of a frame's row is below the bound, a child comes
+    // within it only through an edit that costs nothing: its letter is the
+    // query's next (letter j - 1 for an entry j of the child's band), or
+    // with transpositions the second of a swapped pair. Every other child's
+    // row is the parent's plus one throughout, over the bound. So only those
+    // few letters are looked up, not every child: near the root, where
+    // nodes have dozens of children and any short prefix is within reach,
+    // that is most of the walk. The least of those letters from `from` on.
+    auto next_letter = [&](const Frame& frame, Letter from) -> std::optional<Letter> {
+        const std::size_t depth = frame.depth + 1;
+        const std::uint64_t* up = rows.data() + frame.own.at;
+        const std::uint64_t* two_up = rows.data() + frame.up.at;
+        std::optional<Letter> least;
+        auto consider = [&](Letter c) {
+            if (c >= from && (!least || c < *least)) least = c;
+        };
+        // Entries j of the child's band whose diagonal up[j - 1] is at the
+        // bound (no lower: the row has no lower entry).
+        const std::size_t lo = std::max<std::size_t>(lo_at(depth), 1);
+        const std::size_t hi = std::min(hi_at(depth), frame.own.hi + 1);
+        for (std::size_t j = std::max(lo, frame.own.lo + 1); j <= hi; ++j) {
+            if (up[j - 1 - frame.own.lo] == bound) consider(query[j - 1]);
+            if constexpr (Transpose) {
+                if (j >= 2 && depth >= 2 && query[j - 1] == frame.letter &&
+                    j - 2 >= frame.up.lo && j - 2 <= frame.up.hi && two_up[j - 2 - frame.up.lo] < bound) {
+                    consider(query[j - 2]);
+                }
+            }
+        }
+        return least;
+    };
+
+    if (nodes[0].child_count == 0) return std::move(best).ranked();
+    const std::size_t root_hi = hi_at(0);
+    rows.resize(2 * (root_hi + 1));
+    for (std::size_t j = 0; j <= root_hi; ++j) rows[j] = j;
+    top = root_hi + 1;
+    stack.push_back({0, 0, 0, 0, 0, 0, 0, 0, Band{0, 0, root_hi}, Band{}});
+    // Below this many children, taking each in turn costs less than
+    // looking up the few letters that can matter.
+    constexpr std::uint32_t few_children = 3;
+
+    while (!stack.empty() && !finished) {
+        if (countdown.tick()) break;
+        Frame& frame = stack.back();
+        const std::uint32_t child_count = nodes[frame.node].child_count;
+        Edge edge;
+        bool last;
+        if (frame.smallest > bound) {  // the bound fell below it meanwhile
+            top = frame.block;
+            stack.pop_back();
+            continue;
+        } else if (frame.smallest == bound && child_count > few_children) {
+            // (Such a frame goes when it has no letter left, rather than
+            // when its last child starts: it is no link of a chain.)
+            const std::optional<Letter> letter = next_letter(frame, frame.from);
+            if (!letter) {
+                top = frame.block;
+                stack.pop_back();
+                continue;
+            }
+            frame.from = *letter + 1;
+            edge = {*letter, nodes.child(frame.node, *letter)};
+            if (edge.child == NodeStore::no_child) continue;
+            last = false;
+        } else {
+            edge = nodes.child_at(frame.node, frame.next_child++);
+            frame.from = edge.letter + 1;
+            last = frame.next_child == child_count;
+            // Siblings lie far apart in the store: start loading the next.
+            if (!last) __builtin_prefetch(&nodes[nodes.child_at(frame.node, frame.next_child).child]);
+        }
+        const std::size_t depth = frame.depth + 1;
+        word.resize(frame.word_size);
+        utf8::append(word, edge.letter);
+        const std::optional<Kept> kept = enter(frame, edge, depth);
+        Band up = frame.own;
+        std::size_t block = top;
+        if (last) {
+            // The parent's children are all started, so its frame goes, and
+            // its rows' place is reused: its own row moves down to where its
+            // block began (the child's transpositions still read it), the
+            // child's row after it. A chain of single children, however
+            // long, thus holds two rows.
+            block = frame.block;
+            stack.pop_back();
+            top = block;
+            if (kept) {
+                if constexpr (Transpose) {
+                    move_row(rows, up.at, up.size(), block);
+                    up.at = block;
+                    top = block + up.size();
+                }
+                move_row(rows, kept->band.at, kept->band.size(), top);
+            }
+        }
+        if (kept) {
+            stack.push_back({edge.child, 0, 0, depth, word.size(), edge.letter, kept->smallest, block,
+                             Band{top, kept->band.lo, kept->band.hi}, up});
+            top += kept->band.size();
+        }
+    }
+    return std::move(best).ranked();
+}
+
+}  // namespace
+
+std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view query,
+                                      std::uint64_t max_distance, std::size_t limit,
+                                      bool transpositions, std::uint64_t count_ceiling,
+                                      Cancel* cancel) {
+    if (limit == 0) return {};
+    Cancel never;
+    Cancel& stop = cancel ? *cancel : never;
+    const std::u32string letters = utf8::decode(query);
+    return transpositions ? walk<true>(nodes, letters, max_distance, limit, count_ceiling, stop)
+                          : walk<false>(nodes, letters, max_distance, limit, count_ceiling, stop);
+}
+
+}  // namespace sorvan

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <ostream>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "brute_force.hpp"
+#include "dawg/dawg.hpp"
+#include "trie/search.hpp"
+#include "trie/trie.hpp"
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+namespace {
+
+using Counts = std::map<std::string, std::uint64_t>;
+
+}  // namespace
+
+// For failure messages: the word (its start, when long), distance and count.
+void PrintTo(const Suggestion& s, std::ostream* out) {
+    *out << "(" << s.word.substr(0, 20) << (s.word.size() > 20 ? "..." : "") << ", " << s.distance
+         << ", " << s.count << ")";
+}
+
+namespace {
+
+// Every word scored by brute force, sorted by (distance, -count, word), cut
+// to the bound and the limit.
+std::vector<Suggestion> ranked_by_brute_force(const Counts& words, const std::string& query,
+                                              std::uint64_t bound, std::size_t limit,
+                                              bool transpositions) {
+    std::vector<Suggestion> all;
+    for (const auto& [word, count] : words) {
+        const std::uint64_t d = transpositions
+                                    ? testing_support::osa_distance(utf8::decode(word), utf8::decode(query))
+                                    : testing_support::levenshtein(utf8::decode(word), utf8::decode(query));
+        if (!word.empty() && d <= bound) all.push_back({word, d, count});
+    }
+    std::sort(all.begin(), all.end(), [](const Suggestion& a, const Suggestion& b) {
+        return std::tuple(a.distance, ~a.count, a.word) < std::tuple(b.distance, ~b.count, b.word);
+    });
+    if (all.size() > limit) all.resize(limit);
+    return all;
+}
+
+std::string random_word(std::mt19937& rng, std::size_t max_length) {
+    // Few letters, so that swaps, repeats and ties are common; two of them
+    // several bytes long.
+    static const char* letters[] = {"a", "b", "c", "\xc3\xa9", "\xf0\x9f\x98\x80"};
+    std::string w;
+    for (std::size_t n = rng() % (max_length + 1); n > 0; --n) w += letters[rng() % 5];
+    return w;
+}
+
+struct Lexicons {
+    Counts words;
+    Trie trie;
+    Dawg dawg;
+};
+
+// Counts from 1 to `counts`: few, so that ties are many. With one count
+// every word has the highest, and the bound drops below the worst distance
+// kept as soon as `limit` words are.
+Lexicons random_lexicons(std::mt19937& rng, int size, std::uint64_t counts,
+                         const std::string& stem = "") {
+    Lexicons out;
+    for (int i = 0; i < size; ++i) {
+        const std::string w = stem + random_word(rng, 7);
+        const std::uint64_t count = 1 + rng() % counts;
+        if (w.empty()) continue;
+        out.words[w] += count;
+        EXPECT_TRUE(out.trie.add(w, count));
+    }
+    for (const auto& [w, count] : out.words) EXPECT_TRUE(out.dawg.add(w, count));
+    out.dawg._reduce(0);
+    return out;
+}
+
+// The single walk with its shrinking bound ranks exactly as sorting every
+// word by its distance would, for both distances, bounds below, at and over
+// the lengths, and limits from none to all, on both lexicons. Every tenth
+// round the words and the query share a long stem, which takes queries past
+// the length up to which the walk follows the query's letters without rows.
+TEST(Suggest, MatchesBruteForceOnRandomLexicons) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 150; ++round) {
+        const std::string stem = round % 10 == 0 ? std::string(70, 'c') : "";
+        const Lexicons lex = random_lexicons(rng, 40, round % 2 ? 1 : 3, stem);
+        const std::string query = stem + random_word(rng, 7);
+        for (bool swaps : {false, true}) {
+            for (std::uint64_t bound : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2},
+                                        std::uint64_t{3}, std::uint64_t{9}, UINT64_MAX - 1,
+                                        UINT64_MAX}) {
+                for (std::size_t limit : {std::size_t{1}, std::size_t{2}, std::size_t{5},
+                                          all_suggestions}) {
+                    const auto expected = ranked_by_brute_force(lex.words, query, bound, limit, swaps);
+                    ASSERT_EQ(lex.trie.suggest(query, bound, limit, swaps, false).items, expected)
+                        << query << " bound " << bound << " limit " << limit << " swaps " << swaps;
+                    ASSERT_EQ(lex.dawg.suggest(query, bound, limit, swaps, true).items, expected)
+                        << query << " bound " << bound << " limit " << limit << " swaps " << swaps;
+                }
+            }
+        }
+    }
+}
+
+TEST(Suggest, RanksByDistanceThenCountThenCodePoint) {
+    Trie trie;
+    for (auto [w, c] : std::vector<std::pair<const char*, std::uint64_t>>{
+             {"the", 5}, {"tea", 9}, {"ten", 9}, {"teh", 0}, {"tech", 1}, {"eh", 1}}) {
+        ASSERT_TRUE(trie.add(w, c));
+    }
+    // A count of 0 still stores the word; "teh" itself is nearest.
+    using S = std::vector<Suggestion>;
+    EXPECT_EQ(trie.suggest("teh", 1, 10, false, false).items,
+              (S{{"teh", 0, 0}, {"tea", 1, 9}, {"ten", 1, 9}, {"eh", 1, 1}, {"tech", 1, 1}}));
+    // The swap: "the" one edit away, and ahead of "tea" on its count only
+    // when the distance is equal.
+    EXPECT_EQ(trie.suggest("hte", 1, 10, true, false).items, (S{{"the", 1, 5}}));
+    EXPECT_TRUE(trie.suggest("hte", 1, 10, false, false).items.empty());
+    EXPECT_EQ(trie.suggest("tne", 1, 3, true, false).items, (S{{"ten", 1, 9}, {"the", 1, 5}}));
+    // A limit cuts among equals by code-point order, the higher count first.
+    EXPECT_EQ(trie.suggest("te", 1, 2, false, false).items, (S{{"tea", 1, 9}, {"ten", 1, 9}}));
+    EXPECT_TRUE(trie.suggest("teh", 5, 0, true, false).items.empty());
+    // The empty query: the words of one letter at most `bound` away; the
+    // empty word is never suggested.
+    EXPECT_EQ(trie.suggest("", 2, 10, false, false).items, (S{{"eh", 2, 1}}));
+    EXPECT_TRUE(trie.suggest("", 1, 10, false, false).items.empty());
+    EXPECT_TRUE(Trie().suggest("a", 3, 10, true, false).items.empty());
+}
+
+// Words and queries a million letters long: no recursion, and a chain of
+// single children holds two rows, whatever its length.
+TEST(Suggest, VeryLongWordsAndQueries) {
+    const std::string long_word(1'000'000, 'a');
+    Trie trie;
+    ASSERT_TRUE(trie.add(long_word, 1));
+    ASSERT_TRUE(trie.add(long_word + "ba", 1));
+    ASSERT_TRUE(trie.add("ab", 1));
+    std::string swapped = long_word + "ab";
+    using S = std::vector<Suggestion>;
+    EXPECT_EQ(trie.suggest(swapped, 2, 10, true, false).items,
+              (S{{long_word + "ba", 1, 1}, {long_word, 2, 1}}));
+    EXPECT_EQ(trie.suggest(swapped, 2, 10, false, false).items,
+              (S{{long_word, 2, 1}, {long_word + "ba", 2, 1}}));
+    EXPECT_EQ(trie.suggest("b", UINT64_MAX, 1, true, false).items, (S{{"ab", 1, 1}}));
+    const auto all = trie.suggest("a", UINT64_MAX, all_suggestions, false, false).items;
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[2].distance, long_word.size() + 1);
+}
+
+struct CountingPoll {
+    int calls = 0;
+    static bool poll(void* context) noexcept { return ++static_cast<CountingPoll*>(context)->calls >= 2; }
+};
+
+TEST(Suggest, StopsAtThePollAndAgreesInBatches) {
+    std::mt19937 rng(8);
+    Trie trie;
+    for (int i = 0; i < 50'000; ++i) {
+        std::string w;
+        for (std::size_t n = 6 + rng() % 6; n > 0; --n) w += "abc"[rng() % 3];
+        ASSERT_TRUE(trie.add(w, 1 + rng() % 4));
+    }
+    CountingPoll poll;
+    Cancel cancel(&CountingPoll::poll, &poll);
+    trie.suggest("abcabc", 30, all_suggestions, true, false, &cancel);
+    EXPECT_TRUE(cancel.cancelled());
+    EXPECT_EQ(poll.calls, 2);
+
+    const std::vector<std::string> queries = {"abcabc", "", "cab", "abcabcabcabcabc", "bca", "abcabc"};
+    const auto batch = trie.batch_suggest(queries, 2, 7, true, true);
+    ASSERT_EQ(batch.size(), queries.size());
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        EXPECT_EQ(batch[i].items, trie.suggest(queries[i], 2, 7, true, true).items) << queries[i];
+        EXPECT_TRUE(batch[i].with_counts);
+    }
+    EXPECT_EQ(batch[0].items.size(), 7u);
+}
+
+}  // namespace
+}  // namespace sorvan
