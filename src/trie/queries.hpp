@@ -59,7 +59,7 @@ public:
     Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
         const auto& lexicon = static_cast<const Lexicon&>(*this);
-        return {suggest_words(store(), word, max_distance, limit, transpositions, lexicon.max_count(),
+        return {suggest_words(StoreGraph(store()), word, max_distance, limit, transpositions, lexicon.max_count(),
                               cancel),
                 with_counts};
     }

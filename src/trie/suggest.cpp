@@ -71,8 +71,8 @@ void move_row(std::vector<std::uint64_t>& rows, std::size_t from, std::size_t si
 
 // Transpose: the optimal string alignment distance, whose recurrence also
 // reads the row two levels up, so each frame knows its parent's row too.
-template <bool Transpose>
-std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
+template <bool Transpose, class Graph>
+std::vector<Suggestion> walk(const Graph& graph, std::u32string_view query,
                              std::uint64_t max_distance, std::size_t limit,
                              std::uint64_t count_ceiling, Cancel& cancel) {
     const std::size_t n = query.size();
@@ -97,10 +97,13 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // A node on the path with children left. Its row is `own`; `up` is its
     // parent's row, which its children's transpositions read (a row is moved
     // when a chain of single children is walked: see below).
+    using Position = typename Graph::Position;
+    using Arc = typename Graph::Arc;
     struct Frame {
-        NodeIndex node;
-        std::uint32_t next_child;  // while its children are taken in turn
-        Letter from;               // the least letter of a child still to visit
+        Position node;
+        typename Graph::Cursor cursor;  // while its children are taken in turn
+        std::uint32_t taken;            // how many of them
+        Letter from;                    // the least letter of a child still to visit
         std::size_t depth;
         std::size_t word_size;
         Letter letter;  // the edge by which it was entered
@@ -159,7 +162,7 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
         suffix_rank.resize(n + 1);
         for (std::size_t r = 0; r <= n; ++r) suffix_rank[order[r]] = r;
     }
-    auto follow_tails = [&](NodeIndex node, std::uint64_t distance) {
+    auto follow_tails = [&](Position node, std::uint64_t distance) {
         auto before = [&](const Tail& a, const Tail& b) {
             return a.first != b.first ? a.first < b.first : suffix_rank[a.rest] < suffix_rank[b.rest];
         };
@@ -167,14 +170,14 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
         const std::size_t size = word.size();
         for (std::size_t k = 0; k < tails.size() && !finished && distance <= bound; ++k) {
             if (k > 0 && !before(tails[k - 1], tails[k])) continue;  // the same again
-            NodeIndex at = nodes.child(node, tails[k].first);
+            Position at = graph.child(node, tails[k].first);
             utf8::append(word, tails[k].first);
-            for (std::size_t i = tails[k].rest; i < n && at != NodeStore::no_child; ++i) {
-                at = nodes.child(at, query[i]);
+            for (std::size_t i = tails[k].rest; i < n && Graph::found(at); ++i) {
+                at = graph.child(at, query[i]);
                 utf8::append(word, query[i]);
             }
             countdown.spend(word.size() - size);
-            if (at != NodeStore::no_child && nodes[at].is_end) report(distance, nodes[at].count);
+            if (Graph::found(at) && graph.is_end(at)) report(distance, graph.count(at));
             word.resize(size);
         }
     };
@@ -182,7 +185,7 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     // Writes at `top` the row of the child `edge` of `parent` at `depth` and
     // offers the word it ends. Its band when something below can still come
     // within the bound.
-    auto enter = [&](const Frame& parent, Edge edge, std::size_t depth) -> std::optional<Kept> {
+    auto enter = [&](const Frame& parent, Arc edge, std::size_t depth) -> std::optional<Kept> {
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
         if (lo > n) return std::nullopt;
         const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
@@ -223,9 +226,10 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
             out[j - lo] = left;
             smallest = std::min(smallest, left);
         }
-        const Node& node = nodes[edge.child];
-        if (hi == n && out[n - lo] <= bound && node.is_end) report(out[n - lo], node.count);
-        if (finished || smallest > bound || node.child_count == 0) return std::nullopt;
+        if (hi == n && out[n - lo] <= bound && graph.is_end(edge.child)) {
+            report(out[n - lo], graph.count(edge.child));
+        }
+        if (finished || smallest > bound || graph.child_count(edge.child) == 0) return std::nullopt;
         if (smallest == bound && !suffix_rank.empty()) {
             tails.clear();
             for (j = lo; j < std::min(hi + 1, n); ++j) {
@@ -277,12 +281,13 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
         return least;
     };
 
-    if (nodes[0].child_count == 0) return std::move(best).ranked();
+    if (graph.child_count(graph.root()) == 0) return std::move(best).ranked();
     const std::size_t root_hi = hi_at(0);
     rows.resize(2 * (root_hi + 1));
     for (std::size_t j = 0; j <= root_hi; ++j) rows[j] = j;
     top = root_hi + 1;
-    stack.push_back({0, 0, 0, 0, 0, 0, 0, 0, Band{0, 0, root_hi}, Band{}});
+    stack.push_back({graph.root(), Graph::edges(graph.root()), 0, 0, 0, 0, 0, 0, 0,
+                     Band{0, 0, root_hi}, Band{}});
     // Below this many children, taking each in turn costs less than
     // looking up the few letters that can matter.
     constexpr std::uint32_t few_children = 3;
@@ -290,8 +295,8 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
     while (!stack.empty() && !finished) {
         if (countdown.tick()) break;
         Frame& frame = stack.back();
-        const std::uint32_t child_count = nodes[frame.node].child_count;
-        Edge edge;
+        const std::uint32_t child_count = graph.child_count(frame.node);
+        Arc edge;
         bool last;
         if (frame.smallest > bound) {  // the bound fell below it meanwhile
             top = frame.block;
@@ -307,15 +312,14 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
                 continue;
             }
             frame.from = *letter + 1;
-            edge = {*letter, nodes.child(frame.node, *letter)};
-            if (edge.child == NodeStore::no_child) continue;
+            edge = {*letter, graph.child(frame.node, *letter)};
+            if (!Graph::found(edge.child)) continue;
             last = false;
         } else {
-            edge = nodes.child_at(frame.node, frame.next_child++);
+            edge = graph.next(frame.cursor);
             frame.from = edge.letter + 1;
-            last = frame.next_child == child_count;
-            // Siblings lie far apart in the store: start loading the next.
-            if (!last) __builtin_prefetch(&nodes[nodes.child_at(frame.node, frame.next_child).child]);
+            last = ++frame.taken == child_count;
+            if (!last) graph.prefetch(frame.cursor);
         }
         const std::size_t depth = frame.depth + 1;
         word.resize(frame.word_size);
@@ -342,8 +346,8 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
             }
         }
         if (kept) {
-            stack.push_back({edge.child, 0, 0, depth, word.size(), edge.letter, kept->smallest, block,
-                             Band{top, kept->band.lo, kept->band.hi}, up});
+            stack.push_back({edge.child, Graph::edges(edge.child), 0, 0, depth, word.size(), edge.letter,
+                             kept->smallest, block, Band{top, kept->band.lo, kept->band.hi}, up});
             top += kept->band.size();
         }
     }
@@ -352,7 +356,8 @@ std::vector<Suggestion> walk(const NodeStore& nodes, std::u32string_view query,
 
 }  // namespace
 
-std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view query,
+template <class Graph>
+std::vector<Suggestion> suggest_words(const Graph& graph, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
                                       bool transpositions, std::uint64_t count_ceiling,
                                       Cancel* cancel) {
@@ -360,8 +365,11 @@ std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view q
     Cancel never;
     Cancel& stop = cancel ? *cancel : never;
     const std::u32string letters = utf8::decode(query);
-    return transpositions ? walk<true>(nodes, letters, max_distance, limit, count_ceiling, stop)
-                          : walk<false>(nodes, letters, max_distance, limit, count_ceiling, stop);
+    return transpositions ? walk<true>(graph, letters, max_distance, limit, count_ceiling, stop)
+                          : walk<false>(graph, letters, max_distance, limit, count_ceiling, stop);
 }
+
+template std::vector<Suggestion> suggest_words(const StoreGraph&, std::string_view, std::uint64_t,
+                                               std::size_t, bool, std::uint64_t, Cancel*);
 
 }  // namespace sorvan

@@ -13,7 +13,7 @@
 // rows, and looks up only the few letters that can keep a child in reach.
 //
 // The walk is written against the graph's read interface alone
-// (child_count, child_at, child, is_end, count), with an explicit stack and
+// (child_count, edges and next, child, is_end, count), with an explicit stack and
 // rows kept only over the band of entries that can be within the bound.
 
 #include <cstddef>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "node/node.hpp"
+#include "trie/store_graph.hpp"
 #include "utils/cancel.hpp"
 
 namespace sorvan {
@@ -45,14 +46,15 @@ struct Suggestions {
 // No limit: every word within the distance.
 inline constexpr std::size_t all_suggestions = SIZE_MAX;
 
-// The words of `nodes` within `max_distance` of `query`, at most `limit` of
+// The words of `graph` (a StoreGraph or a CompactGraph) within `max_distance` of `query`, at most `limit` of
 // them. The distance is Levenshtein's, or with `transpositions` the optimal
 // string alignment distance, where swapping two neighbouring letters costs
 // one edit. The empty word is never suggested. No stored count may exceed
 // `count_ceiling`: once the worst word kept has it, a later word (later in
 // code-point order) at its distance cannot win, and the bound drops below
 // that distance. A cancelled walk returns the ranking of what it saw.
-std::vector<Suggestion> suggest_words(const NodeStore& nodes, std::string_view query,
+template <class Graph>
+std::vector<Suggestion> suggest_words(const Graph& graph, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
                                       bool transpositions, std::uint64_t count_ceiling = UINT64_MAX,
                                       Cancel* cancel = nullptr);
