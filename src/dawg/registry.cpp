@@ -107,13 +107,14 @@ void SignatureRegistry::pack(std::string_view signature, std::string& out) {
     writer.finish();
 }
 
-void SignatureRegistry::pack(const Node& node, const NodeStore& nodes, std::string& out) {
+void SignatureRegistry::pack(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
+                              std::uint64_t count, std::string& out) {
     // The same bytes as pack(node.signature()), without the decimal string.
     KeyWriter writer(out);
     writer.letter(node.letter);
-    writer.decimal(node.count);
+    writer.decimal(count);
     writer.byte(node.is_end ? '1' : '0');
-    for (std::uint32_t i = 0; i < node.child_count; ++i) {
+    for (std::uint32_t i = 0; i < child_limit; ++i) {
         const Edge edge = nodes.child_at(node, i);
         writer.letter(edge.letter);
         writer.decimal(NodeStore::id(edge.child));
@@ -148,7 +149,12 @@ void SignatureRegistry::prepare(std::string_view signature, Key& key) const {
 }
 
 void SignatureRegistry::prepare(const Node& node, const NodeStore& nodes, Key& key) const {
-    pack(node, nodes, key.packed);
+    prepare(node, nodes, node.child_count, node.count, key);
+}
+
+void SignatureRegistry::prepare(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
+                                std::uint64_t count, Key& key) const {
+    pack(node, nodes, child_limit, count, key.packed);
     finish_key(key);
 }
 

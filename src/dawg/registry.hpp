@@ -38,6 +38,10 @@ public:
     // The key of `node`'s signature, made from the node without writing the
     // signature out first.
     void prepare(const Node& node, const NodeStore& nodes, Key& key) const;
+    // The key `node` had when it had only its first `child_limit` children
+    // and count `count`.
+    void prepare(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
+                 std::uint64_t count, Key& key) const;
 
     // Enters `node` under the key. When the signature is already a key, the
     // key keeps its place and now maps to `node`.
@@ -56,7 +60,8 @@ private:
 
     // Packs `signature` into `out`, two nibbles a byte.
     static void pack(std::string_view signature, std::string& out);
-    static void pack(const Node& node, const NodeStore& nodes, std::string& out);
+    static void pack(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
+                     std::uint64_t count, std::string& out);
     void finish_key(Key& key) const noexcept;
     static std::uint64_t hash(std::string_view bytes) noexcept;
     // The packed key (count and nibbles) of the entry at `offset`.

@@ -12,6 +12,10 @@ SorvanError SorvanError::io(std::string message) {
     return {Kind::Io, std::move(message), {}};
 }
 
+SorvanError SorvanError::invalid_image(std::string what) {
+    return {Kind::InvalidImage, std::move(what), {}};
+}
+
 SorvanError SorvanError::from_errno(int error_number) {
     return io(std::string(std::strerror(error_number)) + " (os error " +
               std::to_string(error_number) + ")");
@@ -22,6 +26,8 @@ std::string SorvanError::display() const {
         case Kind::OrderViolation:
             return "Words must be inserted in alphabetical order. Previous: '" + first_ +
                    "', Current: '" + second_ + "'";
+        case Kind::InvalidImage:
+            return "Invalid lexicon image: " + first_;
         case Kind::Io:
             break;
     }

@@ -6,25 +6,29 @@
 #include <string_view>
 #include <vector>
 
+#include "compact/image.hpp"
 #include "trie/search.hpp"
 #include "utils/thread_pool.hpp"
 
 namespace sorvan {
 
-// The questions both lexicons answer, written once over the lexicon's node
-// store (`Lexicon::nodes()`). None can fail or change the lexicon.
+// The questions both lexicons answer, written once over the lexicon's graph:
+// its node store (`Lexicon::nodes()`), or its compact image when it has one
+// (`Lexicon::image()`). None can fail or change the lexicon.
 template <class Lexicon>
 class LexiconQueries {
 public:
     // Membership; the empty word is in every lexicon.
     bool contains(std::string_view word) const noexcept {
         if (word.empty()) return true;
-        const auto at = store().walk(word);
-        return at && store()[*at].is_end;
+        return on_graph([&](const auto& graph) {
+            const auto at = walk(graph, word);
+            return at && graph.is_end(*at);
+        });
     }
     // Whether some path spells `prefix`; the empty prefix always does.
     bool contains_prefix(std::string_view prefix) const noexcept {
-        return store().walk(prefix).has_value();
+        return on_graph([&](const auto& graph) { return walk(graph, prefix).has_value(); });
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled
@@ -33,30 +37,44 @@ public:
     // Words matching a wildcard pattern (`?` one letter, `*` any run), in
     // traversal order, duplicates kept; the empty pattern yields nothing.
     WordList search(std::string_view pattern, Cancel* cancel = nullptr) const {
-        return search_words(store(), pattern, false, cancel);
+        return on_graph([&](const auto& graph) { return search_words(graph, pattern, false, cancel); });
     }
     WordList search_with_count(std::string_view pattern, Cancel* cancel = nullptr) const {
-        return search_words(store(), pattern, true, cancel);
+        return on_graph([&](const auto& graph) { return search_words(graph, pattern, true, cancel); });
     }
 
     // Words starting with `prefix` (taken literally), in code-point order;
     // the empty prefix yields nothing.
     WordList search_with_prefix(std::string_view prefix, Cancel* cancel = nullptr) const {
-        return search_prefix(store(), prefix, false, cancel);
+        return on_graph([&](const auto& graph) { return search_prefix(graph, prefix, false, cancel); });
     }
     WordList search_with_prefix_count(std::string_view prefix, Cancel* cancel = nullptr) const {
-        return search_prefix(store(), prefix, true, cancel);
+        return on_graph([&](const auto& graph) { return search_prefix(graph, prefix, true, cancel); });
     }
 
     // Words within Levenshtein distance `dist` of `word`, in code-point
     // order; the empty word is never reported.
     WordList search_within_distance(std::string_view word, std::uint64_t dist,
                                     Cancel* cancel = nullptr) const {
-        return search_distance(store(), word, dist, false, cancel);
+        return on_graph([&](const auto& graph) { return search_distance(graph, word, dist, false, cancel); });
     }
     WordList search_within_distance_count(std::string_view word, std::uint64_t dist,
                                           Cancel* cancel = nullptr) const {
-        return search_distance(store(), word, dist, true, cancel);
+        return on_graph([&](const auto& graph) { return search_distance(graph, word, dist, true, cancel); });
+    }
+
+    // f(data, size) with the bytes of the lexicon's compact image, made for
+    // the call when the lexicon is not compact.
+    template <class F>
+    decltype(auto) with_image_bytes(F&& f) const {
+        const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
+        if (const CompactImage* image = lexicon.image()) return f(image->data(), image->size());
+        const std::unique_ptr<ImageBytes> bytes = lexicon.build_image();
+        return f(bytes->data(), bytes->size());
+    }
+    // Writes the compact image to a new file at `path`.
+    Status save(std::string_view path) const {
+        return with_image_bytes([&](const std::uint8_t* data, std::size_t size) { return write_file(path, data, size); });
     }
 
     // The batch forms: the single-item query for every item, run on the
@@ -88,7 +106,13 @@ private:
         return parallel_map(items.size(), [&](std::size_t i) { return query(items[i]); }, search_options);
     }
 
-    const NodeStore& store() const noexcept { return static_cast<const Lexicon&>(*this).nodes(); }
+    // f(graph) over the form the lexicon is in.
+    template <class F>
+    decltype(auto) on_graph(F&& f) const {
+        const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
+        if (const CompactImage* image = lexicon.image()) return f(image->graph());
+        return f(StoreGraph(lexicon.nodes()));
+    }
 };
 
 }  // namespace sorvan

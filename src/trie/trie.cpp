@@ -1,5 +1,7 @@
 #include "trie/trie.hpp"
 
+#include <cstdlib>
+
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
 
@@ -7,6 +9,7 @@ namespace sorvan {
 
 Status Trie::add(std::string_view word, std::uint64_t count) {
     if (word.empty()) return {};
+    make_mutable();
     NodeIndex at = 0;
     const char* p = word.data();
     const char* end = p + word.size();
@@ -23,7 +26,41 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
 }
 
 Status Trie::add_from_file(std::string_view path) {
+    make_mutable();
     return for_each_word(path, [this](std::string_view word) { return add(word, 1); });
+}
+
+std::unique_ptr<ImageBytes> Trie::build_image() const {
+    return CompactImage::build(nodes_, LexiconKind::Trie, word_count_, nodes_.size(), nullptr);
+}
+
+void Trie::compact() {
+    if (image_) return;
+    auto image = CompactImage::open(build_image());
+    if (!image) std::abort();  // the builder's own output always opens
+    image_.emplace(std::move(*image));
+    nodes_ = NodeStore();
+    word_count_ = 0;
+}
+
+Result<Trie> Trie::from_image(CompactImage image) {
+    if (image.kind() != LexiconKind::Trie) {
+        return std::unexpected(SorvanError::invalid_image("the image holds a DAWG, not a Trie"));
+    }
+    Trie trie;
+    trie.image_.emplace(std::move(image));
+    return trie;
+}
+
+// The words and counts go back into a node store (a trie's shape does not
+// depend on the order its words came in); the image is dropped only once
+// that has succeeded.
+void Trie::make_mutable() {
+    if (!image_) return;
+    NodeStore nodes = image_->to_store();
+    word_count_ = image_->word_count();
+    nodes_ = std::move(nodes);
+    image_.reset();
 }
 
 }  // namespace sorvan

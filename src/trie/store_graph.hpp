@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+
+#include "node/node.hpp"
+
+namespace sorvan {
+
+// The read interface of the traversals (see CompactGraph) over a mutable
+// node store: a position is a node index.
+class StoreGraph {
+public:
+    using Position = NodeIndex;
+    struct Cursor {
+        NodeIndex node;
+        std::uint32_t next;
+    };
+    struct Arc {
+        Letter letter;
+        Position child;
+    };
+
+    explicit StoreGraph(const NodeStore& nodes) noexcept : nodes_(nodes) {}
+
+    static Position root() noexcept { return 0; }
+    static bool found(Position p) noexcept { return p != NodeStore::no_child; }
+    bool is_end(Position p) const noexcept { return nodes_[p].is_end; }
+    std::uint32_t child_count(Position p) const noexcept { return nodes_[p].child_count; }
+    std::uint64_t count(Position p) const noexcept { return nodes_[p].count; }
+    Position child(Position p, Letter letter) const noexcept { return nodes_.child(p, letter); }
+
+    static Cursor edges(Position p) noexcept { return {p, 0}; }
+    Arc next(Cursor& c) const noexcept {
+        const Edge e = nodes_.child_at(c.node, c.next++);
+        return {e.letter, e.child};
+    }
+    // Siblings were created at different times, far apart in the store:
+    // start loading the next one while this child's subtree is walked.
+    void prefetch(const Cursor& c) const noexcept {
+        if (c.next < nodes_[c.node].child_count) __builtin_prefetch(&nodes_[nodes_.child_at(c.node, c.next).child]);
+    }
+
+private:
+    const NodeStore& nodes_;
+};
+
+}  // namespace sorvan
