@@ -66,8 +66,8 @@ public:
 
     std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
     std::size_t registry_size() const noexcept { return image_ ? image_->length() : registry_.size(); }
-    std::size_t node_count() const noexcept { return nodes_.size(); }
-    std::size_t unchecked_size() const noexcept { return unchecked_.size(); }
+    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
+    std::size_t unchecked_size() const noexcept { return unchecked_.size(); }  // mutable form only
     const NodeStore& nodes() const noexcept { return nodes_; }
     const SignatureRegistry& registry() const noexcept { return registry_; }
     const std::string& previous_word() const noexcept { return previous_word_; }
