@@ -6,6 +6,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,19 @@ auto read_lexicon(PyObject* self, Body&& body) noexcept -> decltype(body(std::de
 
 // ---------------------------------------------------------------- slots ----
 
+// A new instance of `type` that takes over `lexicon` (built first, so that
+// a failed allocation leaks nothing), or nullptr with an exception set.
+template <class Lexicon>
+PyObject* adopt_lexicon(PyTypeObject* type, Lexicon&& lexicon) noexcept {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    auto* object = object_of<Lexicon>(self);
+    new (&object->lexicon) Lexicon(std::move(lexicon));
+    new (&object->borrow) BorrowFlag(0);
+    return self;
+}
+
 template <class Lexicon>
 PyObject* lexicon_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -72,14 +86,7 @@ PyObject* lexicon_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
             PyErr_Format(PyExc_TypeError, "%s() takes no arguments", LexiconTraits<Lexicon>::name);
             return nullptr;
         }
-        Lexicon lexicon;  // built first, so a failed allocation leaks nothing
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (!self) return nullptr;
-        auto* object = object_of<Lexicon>(self);
-        new (&object->lexicon) Lexicon(std::move(lexicon));
-        new (&object->borrow) BorrowFlag(0);
-        return self;
+        return adopt_lexicon(type, Lexicon());
     });
 }
 
@@ -362,11 +369,13 @@ struct ClassDocs {
 
 // A lexicon class's method table, slots and PyType_Spec. The methods come in
 // the order both classes share, with the class's own methods (`own`) after
-// add_from_file. Instances are static: CPython keeps pointers into them.
+// add_from_file and `more` (the compact form's) at the end. Instances are
+// static: CPython keeps pointers into them.
 template <class Lexicon>
 class LexiconClass {
 public:
-    LexiconClass(const ClassDocs& docs, std::initializer_list<PyMethodDef> own) {
+    LexiconClass(const ClassDocs& docs, std::initializer_list<PyMethodDef> own,
+                 std::span<const PyMethodDef> more = {}) {
         methods_ = {
             {"add", as_method(&lexicon_add<Lexicon>), fastcall, docs.add},
             {"add_all", as_method(&lexicon_add_all<Lexicon>), fastcall, docs.add_all},
@@ -392,8 +401,9 @@ public:
             {"batch_search_within_distance",
              as_method(&lexicon_batch_search_within_distance<Lexicon>), fastcall,
              batch_search_within_distance_doc},
-            {nullptr, nullptr, 0, nullptr},
         });
+        methods_.insert(methods_.end(), more.begin(), more.end());
+        methods_.push_back({nullptr, nullptr, 0, nullptr});
         slots_ = {{
             {Py_tp_new, as_slot(&lexicon_new<Lexicon>)},
             {Py_tp_dealloc, as_slot(&lexicon_dealloc<Lexicon>)},

@@ -1,6 +1,7 @@
 // The Python class DAWG.
 
 #include "dawg/dawg.hpp"
+#include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
 
@@ -65,6 +66,8 @@ PyDoc_STRVAR(dawg_contains_prefix__doc__,
              "contains_prefix($self, prefix)\n--\n\n"
              "Returns True if prefix is a prefix of any word in the DAWG.");
 
+const auto dawg_compact_rows = compact_method_rows<Dawg>();
+
 LexiconClass<Dawg> dawg_class(
     {
         /* .type_name = */ "builtins.DAWG",
@@ -76,7 +79,8 @@ LexiconClass<Dawg> dawg_class(
     },
     {
         {"reduce", as_method(&dawg_reduce), METH_NOARGS, dawg_reduce__doc__},
-    });
+    },
+    dawg_compact_rows);
 
 }  // namespace
 

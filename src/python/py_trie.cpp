@@ -1,5 +1,6 @@
 // The Python class Trie.
 
+#include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
 #include "trie/trie.hpp"
@@ -43,6 +44,8 @@ PyDoc_STRVAR(trie_contains_prefix__doc__,
              "contains_prefix($self, prefix)\n--\n\n"
              "Returns True if prefix is a prefix of any word in the Trie.");
 
+const auto trie_compact_rows = compact_method_rows<Trie>();
+
 LexiconClass<Trie> trie_class(
     {
         /* .type_name = */ "builtins.Trie",
@@ -52,7 +55,8 @@ LexiconClass<Trie> trie_class(
         /* .add_from_file = */ trie_add_from_file__doc__,
         /* .contains_prefix = */ trie_contains_prefix__doc__,
     },
-    {});
+    {},
+    trie_compact_rows);
 
 }  // namespace
 
