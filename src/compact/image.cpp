@@ -1,6 +1,7 @@
 #include "compact/image.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -690,28 +691,46 @@ void seal_image(std::uint8_t* data, std::size_t size) noexcept {
     store_u64(data + size - checksum_size, checksum(data, size - checksum_size));
 }
 
+// The bytes go to a new file beside `path`, renamed over it once complete:
+// a reader never sees half an image, and a process that has the old file
+// mapped keeps the old bytes.
 Status write_file(std::string_view path, const std::uint8_t* data, std::size_t size) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
     }
-    const std::string terminated(path);
-    int fd;
-    do {
-        fd = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    static std::atomic<std::uint64_t> serial{0};
+    const std::string target(path);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = target + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(serial++);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+    }
     if (fd < 0) return std::unexpected(SorvanError::from_errno(errno));
+    auto fail = [&](int error) -> Status {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return std::unexpected(SorvanError::from_errno(error));
+    };
     std::size_t done = 0;
     while (done < size) {
         const ssize_t put = ::write(fd, data + done, size - done);
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0) {
-            const int error = errno;
-            ::close(fd);
-            return std::unexpected(SorvanError::from_errno(error));
-        }
+        if (put < 0) return fail(errno);
         done += static_cast<std::size_t>(put);
     }
-    if (::close(fd) != 0) return std::unexpected(SorvanError::from_errno(errno));
+    if (::fsync(fd) != 0) return fail(errno);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return std::unexpected(SorvanError::from_errno(error));
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return std::unexpected(SorvanError::from_errno(error));
+    }
     return {};
 }
 

@@ -8,8 +8,8 @@
 # true: the overloads let a checker tell list[str] from
 # list[tuple[str, int]] whenever with_count is a literal.
 
-from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsIndex, final, overload, type_check_only
+from collections.abc import Buffer, Iterable, Sequence
+from typing import Any, Literal, Self, SupportsIndex, final, overload, type_check_only
 
 __all__ = ["Trie", "DAWG"]
 
@@ -64,6 +64,12 @@ class _Lexicon:
     def batch_search_within_distance(
         self, words: Sequence[str], dist: SupportsIndex = 0
     ) -> list[list[str]]: ...
+    def compact(self) -> None: ...
+    def save(self, path: str) -> None: ...
+    @classmethod
+    def load(cls, path: str, *, mmap: bool = False) -> Self: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: Buffer, /) -> None: ...
 
 @final
 class Trie(_Lexicon):
