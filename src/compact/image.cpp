@@ -643,11 +643,21 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
     return image;
 }
 
-Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t size) {
     auto bytes = std::make_unique<OwnedBytes>(size);
     if (size) std::memcpy(bytes->mutable_data(), data, size);
-    return open(std::move(bytes));
+    return bytes;
 }
+
+}  // namespace
+
+Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t size) {
+    return open(owned_copy(data, size));
+}
+
+std::unique_ptr<ImageBytes> CompactImage::copy_bytes() const { return owned_copy(data(), size()); }
 
 Result<CompactImage> CompactImage::load(std::string_view path, bool map) {
     if (path.find('\0') != std::string_view::npos) {

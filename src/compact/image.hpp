@@ -77,6 +77,8 @@ public:
     // The trie's node count, root included.
     std::uint64_t node_count() const noexcept { return node_count_; }
     const std::uint8_t* data() const noexcept { return bytes_->data(); }
+    // A copy of the bytes, owned.
+    std::unique_ptr<ImageBytes> copy_bytes() const;
     std::size_t size() const noexcept { return bytes_->size(); }
 
     // The trie of the words, numbered in depth-first letter order (the

@@ -157,6 +157,7 @@ DawgState Dawg::state() const {
 }
 
 std::unique_ptr<ImageBytes> Dawg::build_image() const {
+    if (image_) return image_->copy_bytes();
     const DawgState kept = state();
     return CompactImage::build(nodes_, LexiconKind::Dawg, word_count_, registry_.size(), &kept);
 }

@@ -60,8 +60,11 @@ public:
     // A DAWG in the compact form of `image`, or an InvalidImage error when
     // the image holds a Trie.
     static Result<Dawg> from_image(CompactImage image);
-    // The image of the lexicon as it is now.
+    // The image of the lexicon as it is now (a copy of it, when compact).
     std::unique_ptr<ImageBytes> build_image() const;
+    // Switches back to the mutable form now (a no-op when in it); every
+    // change does so by itself.
+    void make_mutable();
     const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
 
     std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
@@ -105,7 +108,6 @@ private:
         snapshots_.try_emplace(node, Snapshot{node, nodes_[node].child_count, nodes_[node].count});
     }
     DawgState state() const;
-    void make_mutable();
 };
 
 }  // namespace sorvan

@@ -31,6 +31,7 @@ Status Trie::add_from_file(std::string_view path) {
 }
 
 std::unique_ptr<ImageBytes> Trie::build_image() const {
+    if (image_) return image_->copy_bytes();
     return CompactImage::build(nodes_, LexiconKind::Trie, word_count_, nodes_.size(), nullptr);
 }
 

@@ -43,8 +43,11 @@ public:
     // A trie in the compact form of `image`, or an InvalidImage error when
     // the image holds a DAWG.
     static Result<Trie> from_image(CompactImage image);
-    // The image of the lexicon as it is now.
+    // The image of the lexicon as it is now (a copy of it, when compact).
     std::unique_ptr<ImageBytes> build_image() const;
+    // Switches back to the mutable form now (a no-op when in it); every
+    // change does so by itself.
+    void make_mutable();
 
     std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
     std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
@@ -53,7 +56,6 @@ public:
     const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
 
 private:
-    void make_mutable();
 
     NodeStore nodes_;
     std::uint64_t word_count_ = 0;

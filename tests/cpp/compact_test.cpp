@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "compact/image.hpp"
 #include "dawg/dawg.hpp"
+#include "image_target.hpp"
 #include "temp_file.hpp"
 #include "trie/trie.hpp"
 
@@ -270,6 +274,17 @@ TEST(CompactHostile, ResealedEditsAreRefusedOrHarmless) {
         }
     }
     EXPECT_GT(refused, 100);
+}
+
+TEST(CompactHostile, FuzzCorpusReplays) {
+    int seeds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(SORVAN_IMAGE_CORPUS)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        fuzz::exercise_image(bytes.data(), bytes.size());
+        ++seeds;
+    }
+    EXPECT_GE(seeds, 4);
 }
 
 }  // namespace
