@@ -44,8 +44,8 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         assert {"prefix", "levenshtein d=1", "levenshtein d=2"} <= tables
         assert {"compact image, counts all 1", "compact image, Zipf counts", "load, validation included",
                 "compact(), against building", "pickle, bytes"} <= tables
-        saved = {r["name"]: r["saved_bytes_per_word"] for r in result["build"]}
-        assert saved["sorvan.Trie compact"] > 0 and saved["marisa-trie"] > 0
+        sizes = {r["name"]: r["saved_bytes_per_word"] for r in result["build"]}
+        assert sizes["sorvan.Trie compact"] > 0 and sizes["marisa-trie"] > 0
     # The German list gets its own, non-ASCII patterns.
     assert "wildcard über*" in printed and "wildcard app*" in printed
     assert "goal load, validation included: Trie.load mmap <= 0.02 x Trie.add_from_file" in printed
