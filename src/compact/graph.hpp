@@ -59,6 +59,7 @@ public:
         std::uint8_t target_width;
         std::uint8_t skip_width;
         Letter chain_letter;
+        std::uint32_t count;  // of the state's edges
     };
 
     CompactGraph() = default;
@@ -110,6 +111,16 @@ public:
         const unsigned w = *q++;
         const unsigned lw = (w & 3) + 1, dw = ((w >> 2) & 3) + 1, sw = w >> 4;
         const unsigned size = lw + dw + sw;
+        if (lw == 1 && n <= 8) {  // the common state: a few one-byte letters
+            if (letter > 0xFF) return {0, 0};
+            for (const std::uint8_t* r = q; r != q + n * size; r += size) {
+                if (*r < letter) continue;
+                if (*r > letter) break;
+                return {p.at + static_cast<std::uint32_t>(image::read_le(r + 1, dw)),
+                        p.rank + image::read_le(r + 1 + dw, sw)};
+            }
+            return {0, 0};
+        }
         std::size_t lo = 0, hi = n;  // binary search over the fixed-width records
         while (hi - lo > 4) {
             const std::size_t mid = (lo + hi) / 2;
@@ -132,6 +143,7 @@ public:
         Cursor c{};
         c.at = p.at;
         c.rank = p.rank;
+        c.count = static_cast<std::uint32_t>(h >> image::count_shift);
         if (h & image::chain_bit) {
             c.chain_letter = static_cast<Letter>(image::read_varint(q));
             c.rank += h & image::end_bit;

@@ -98,7 +98,9 @@ void put_le(std::uint8_t*& p, std::uint64_t v, unsigned width) noexcept {
 
 class OwnedBytes final : public ImageBytes {
 public:
-    explicit OwnedBytes(std::size_t size) : buffer_(new std::uint8_t[size]()) {
+    // Zeroed, or left as it comes for a buffer about to be filled.
+    explicit OwnedBytes(std::size_t size, bool zeroed = true)
+        : buffer_(zeroed ? new std::uint8_t[size]() : new std::uint8_t[size]) {
         data_ = buffer_.get();
         size_ = size;
     }
@@ -446,28 +448,32 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
     };
     // Pass 2, last state first (targets lie after their source): the words
     // and trie nodes below each state, and the skips checked against them.
-    static constexpr std::uint64_t cap = max_trie_nodes + 1;
-    auto capped = [](std::uint64_t a, std::uint64_t b) { return std::min(cap, a + b); };
-    std::vector<std::uint64_t> words(starts.size()), trie_nodes(starts.size());
+    // Both saturate at `cap`; one array of pairs, so an edge costs one miss.
+    static constexpr std::uint32_t cap = std::numeric_limits<std::uint32_t>::max();
+    auto capped = [](std::uint64_t sum) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(cap, sum)); };
+    struct Below {
+        std::uint32_t words;
+        std::uint32_t trie_nodes;
+    };
+    std::vector<Below> below(starts.size());
     const CompactGraph view(graph, nullptr, 0, nullptr, 0);
     for (std::size_t s = starts.size(); s-- > 0;) {
         const CompactGraph::Position here{starts[s], 0};
-        const bool is_end = view.is_end(here);
-        std::uint64_t below = is_end, nodes_below = 1;
         auto edges = view.edges(here);
-        for (std::uint32_t i = 0, n = view.child_count(here); i < n; ++i) {
+        std::uint64_t words = view.is_end(here) ? 1 : 0, nodes = 1;  // its own word ranks first
+        for (std::uint32_t i = 0, n = edges.count; i < n; ++i) {
             const auto arc = view.next(edges);
             const auto t = ordinal(arc.child.at);
             if (!t) return invalid("an edge target is not a state");
-            if (arc.child.rank != below) return invalid("a word rank does not match the words below");
-            below = capped(below, words[*t]);
-            nodes_below = capped(nodes_below, trie_nodes[*t]);
+            if (arc.child.rank != words) return invalid("a word rank does not match the words below");
+            words = capped(words + below[*t].words);
+            nodes = capped(nodes + below[*t].trie_nodes);
         }
-        words[s] = below;
-        trie_nodes[s] = nodes_below;
+        below[s] = {static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)};
     }
-    if (trie_nodes[0] >= cap) return invalid("more words than a lexicon can hold");
-    return GraphTotals{words[0], trie_nodes[0]};
+    const std::uint64_t words_total = below[0].words, trie_nodes_total = below[0].trie_nodes;
+    if (trie_nodes_total >= cap) return invalid("more words than a lexicon can hold");
+    return GraphTotals{words_total, trie_nodes_total};
 }
 
 }  // namespace
@@ -646,7 +652,7 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
 namespace {
 
 std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t size) {
-    auto bytes = std::make_unique<OwnedBytes>(size);
+    auto bytes = std::make_unique<OwnedBytes>(size, false);
     if (size) std::memcpy(bytes->mutable_data(), data, size);
     return bytes;
 }
@@ -684,7 +690,7 @@ Result<CompactImage> CompactImage::load(std::string_view path, bool map) {
         if (address == MAP_FAILED) return std::unexpected(SorvanError::from_errno(errno));
         return open(std::make_unique<MappedBytes>(address, size));
     }
-    auto bytes = std::make_unique<OwnedBytes>(size);
+    auto bytes = std::make_unique<OwnedBytes>(size, false);
     std::size_t done = 0;
     while (done < size) {
         const ssize_t got = ::read(fd, bytes->mutable_data() + done, size - done);
