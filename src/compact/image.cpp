@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -658,6 +659,18 @@ std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t siz
 }
 
 }  // namespace
+
+CompactImage CompactImage::open_built(std::unique_ptr<ImageBytes> bytes) {
+    auto image = open(std::move(bytes));
+    if (!image) std::abort();
+    return std::move(*image);
+}
+
+Status CompactImage::expect(LexiconKind kind) const {
+    if (kind == kind_) return {};
+    return invalid(kind == LexiconKind::Trie ? "the image holds a DAWG, not a Trie"
+                                             : "the image holds a Trie, not a DAWG");
+}
 
 Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t size) {
     return open(owned_copy(data, size));

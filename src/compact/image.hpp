@@ -64,6 +64,8 @@ public:
     // Reads (or maps read-only) the file at `path` and opens it. An Io error
     // when it cannot be opened or read.
     static Result<CompactImage> load(std::string_view path, bool map);
+    // Opens an image that build() just made, which always opens.
+    static CompactImage open_built(std::unique_ptr<ImageBytes> bytes);
     // A copy of `data` in an owned buffer, opened.
     static Result<CompactImage> copy_of(const std::uint8_t* data, std::size_t size);
 
@@ -72,6 +74,8 @@ public:
 
     const CompactGraph& graph() const noexcept { return graph_; }
     LexiconKind kind() const noexcept { return kind_; }
+    // Nothing when the image holds a `kind`, else an InvalidImage error.
+    Status expect(LexiconKind kind) const;
     std::uint64_t word_count() const noexcept { return word_count_; }
     std::uint64_t length() const noexcept { return length_; }
     // The trie's node count, root included.

@@ -1,7 +1,6 @@
 #include "dawg/dawg.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
@@ -164,9 +163,7 @@ std::unique_ptr<ImageBytes> Dawg::build_image() const {
 
 void Dawg::compact() {
     if (image_) return;
-    auto image = CompactImage::open(build_image());
-    if (!image) std::abort();  // the builder's own output always opens
-    image_.emplace(std::move(*image));
+    image_.emplace(CompactImage::open_built(build_image()));
     nodes_ = NodeStore();
     previous_word_ = std::string();
     unchecked_ = {};
@@ -178,9 +175,7 @@ void Dawg::compact() {
 }
 
 Result<Dawg> Dawg::from_image(CompactImage image) {
-    if (image.kind() != LexiconKind::Dawg) {
-        return std::unexpected(SorvanError::invalid_image("the image holds a Trie, not a DAWG"));
-    }
+    if (Status fits = image.expect(LexiconKind::Dawg); !fits) return std::unexpected(std::move(fits.error()));
     Dawg dawg;
     dawg.image_.emplace(std::move(image));
     return dawg;

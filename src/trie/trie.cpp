@@ -1,6 +1,5 @@
 #include "trie/trie.hpp"
 
-#include <cstdlib>
 
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
@@ -37,17 +36,13 @@ std::unique_ptr<ImageBytes> Trie::build_image() const {
 
 void Trie::compact() {
     if (image_) return;
-    auto image = CompactImage::open(build_image());
-    if (!image) std::abort();  // the builder's own output always opens
-    image_.emplace(std::move(*image));
+    image_.emplace(CompactImage::open_built(build_image()));
     nodes_ = NodeStore();
     word_count_ = 0;
 }
 
 Result<Trie> Trie::from_image(CompactImage image) {
-    if (image.kind() != LexiconKind::Trie) {
-        return std::unexpected(SorvanError::invalid_image("the image holds a DAWG, not a Trie"));
-    }
+    if (Status fits = image.expect(LexiconKind::Trie); !fits) return std::unexpected(std::move(fits.error()));
     Trie trie;
     trie.image_.emplace(std::move(image));
     return trie;
