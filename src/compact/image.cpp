@@ -219,7 +219,8 @@ std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes) {
         auto& [node, next] = stack.back();
         if (next < nodes[node].child_count) {
             const NodeIndex child = nodes.child_at(node, next++).child;
-            if (nodes[child].is_end) counts.push_back(nodes[child].count);
+            // (a copy: the packed field cannot bind to a reference)
+            if (nodes[child].is_end) counts.push_back(std::uint64_t{nodes[child].count});
             stack.emplace_back(child, 0);
         } else {
             stack.pop_back();
@@ -525,7 +526,7 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
     for (std::size_t i = 0; i < field_count; ++i) store_u64(out + sizeof magic + 8 * i, fields[i]);
     std::memcpy(out + graph_at, graph.data(), graph.size());
     for (std::size_t i = 0; i < counts.table.size(); ++i) store_u64(out + table_at + 8 * i, counts.table[i]);
-    std::memcpy(out + index_at, counts.packed.data(), counts.packed.size());
+    if (!counts.packed.empty()) std::memcpy(out + index_at, counts.packed.data(), counts.packed.size());
     if (dawg) {
         std::uint8_t* p = out + extras_at;
         const std::uint64_t head = dawg->registered_depth | (std::uint64_t{static_cast<std::uint32_t>(dawg->previous_word.size())} << 32);
