@@ -480,6 +480,10 @@ def worker_compact(path):
     add(title, "Trie.compact()", min(build_and_compact() for _ in range(3)) * 1e3, "ms",
         "Trie.add_from_file")
 
+    title = "4 processes mapping one image, bytes"
+    add(title, "image", image_size, "bytes", "image")
+    add(title, "PSS of its mapping, summed", mapped_pss(image, 4), "bytes", "image")
+
     title = "pickle, bytes"
     add(title, "image", image_size, "bytes", "image")
     add(title, "pickle protocol 5", len(pickle.dumps(trie, protocol=5)), "bytes", "image")
@@ -490,6 +494,41 @@ def worker_compact(path):
     return rows
 
 
+def mapped_pss(image, processes):
+    """The proportional set size of the image's mapping summed over
+    `processes` interpreters that each load(mmap=True) it and walk it whole
+    (the interpreters' own memory is not counted)."""
+    import sorvan
+
+    script = ("import sys, sorvan\n"
+              "t = sorvan.Trie.load(sys.argv[1], mmap=True)\n"
+              "assert t.search('*')\n"
+              "print('ready', flush=True)\n"
+              "sys.stdin.readline()\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(sorvan.__file__)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    workers = [subprocess.Popen([sys.executable, "-c", script, image], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True, env=env) for _ in range(processes)]
+    total = 0
+    try:
+        for worker in workers:
+            if worker.stdout.readline().strip() != "ready":
+                raise RuntimeError("a mapping process failed")
+        for worker in workers:
+            with open(f"/proc/{worker.pid}/smaps") as f:
+                inside = False
+                for line in f:
+                    if line[:1].isalnum() and "-" in line.split(" ", 1)[0] and ":" not in line.split(" ", 1)[0]:
+                        inside = line.rstrip().endswith(image)
+                    elif inside and line.startswith("Pss:"):
+                        total += int(line.split()[1]) * 1024
+    finally:
+        for worker in workers:
+            worker.stdin.close()
+            worker.wait()
+    return total
+
+
 # The compact form's goals: (table, row, reference row, largest ratio).
 COMPACT_GOALS = [
     ("compact image, Zipf counts", "sorvan.Trie compact", "marisa RecordTrie", 1.0),
@@ -497,6 +536,7 @@ COMPACT_GOALS = [
     ("load, validation included", "Trie.load mmap", "Trie.add_from_file", 0.02),
     ("compact(), against building", "Trie.compact()", "Trie.add_from_file", 2.0),
     ("pickle, bytes", "pickle protocol 5", "image", 1.05),
+    ("4 processes mapping one image, bytes", "PSS of its mapping, summed", "image", 1.5),
 ]
 
 

@@ -43,7 +43,8 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         assert {"wildcard " + p for p in patterns} <= tables
         assert {"prefix", "levenshtein d=1", "levenshtein d=2"} <= tables
         assert {"compact image, counts all 1", "compact image, Zipf counts", "load, validation included",
-                "compact(), against building", "pickle, bytes"} <= tables
+                "compact(), against building", "pickle, bytes",
+                "4 processes mapping one image, bytes"} <= tables
         sizes = {r["name"]: r["saved_bytes_per_word"] for r in result["build"]}
         assert sizes["sorvan.Trie compact"] > 0 and sizes["marisa-trie"] > 0
     # The German list gets its own, non-ASCII patterns.
