@@ -31,6 +31,19 @@ def rss_bytes():
         return int(f.read().split()[1]) * PAGE
 
 
+def steady_rss_bytes():
+    """The RSS once garbage is collected and the allocator has handed its
+    free memory back: what a structure keeps, not what its build used."""
+    import ctypes
+
+    gc.collect()
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except AttributeError:  # not glibc
+        pass
+    return rss_bytes()
+
+
 def load_words(path):
     with open(path, encoding="utf-8") as f:
         return [w for w in (line.strip() for line in f) if w]
@@ -59,6 +72,21 @@ def build_sorvan_dawg(words):
         add(w)
     d.reduce()
     return d
+
+
+def build_compact(build):
+    def construct(words):
+        lexicon = build(words)
+        lexicon.compact()
+        return lexicon
+
+    return construct
+
+
+def build_marisa_counts(words):
+    import marisa_trie
+
+    return marisa_trie.RecordTrie("<I", ((w, (1,)) for w in words))
 
 
 def build_set_fresh_str(words):
@@ -94,9 +122,12 @@ def build_pygtrie(words):
 BUILDERS = {
     "sorvan.Trie": build_sorvan_trie,
     "sorvan.DAWG": build_sorvan_dawg,
+    "sorvan.Trie compact": build_compact(build_sorvan_trie),
+    "sorvan.DAWG compact": build_compact(build_sorvan_dawg),
     "set + str": build_set_fresh_str,
     "set": set,
     "marisa-trie": build_marisa,
+    "marisa RecordTrie": build_marisa_counts,
     "datrie": build_datrie,
     "pygtrie": build_pygtrie,
 }
@@ -195,25 +226,39 @@ def time_lookups(structure, sample, repeat=3):
 
 
 # Input preparation that is not part of the timed build.
-PREPARE = {"sorvan.DAWG": sorted}
+PREPARE = {"sorvan.DAWG": sorted, "sorvan.DAWG compact": sorted}
+
+
+def saved_size(structure):
+    """The bytes of the structure's saved form, or None without one."""
+    import tempfile
+
+    if hasattr(structure, "tobytes"):  # marisa-trie
+        return len(structure.tobytes())
+    if hasattr(structure, "save") and hasattr(structure, "compact"):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "image")
+            structure.save(path)
+            return os.path.getsize(path)
+    return None
 
 
 def worker_build(name, path):
     words = PREPARE.get(name, list)(load_words(path))
     shuffled = random.Random(42).choices(words, k=LOOKUPS)
     in_order = words[:: max(1, len(words) // LOOKUPS)]
-    gc.collect()
-    before = rss_bytes()
+    before = steady_rss_bytes()
     start = time.perf_counter()
     structure = BUILDERS[name](words)
     build_s = time.perf_counter() - start
-    gc.collect()
-    grown = rss_bytes() - before
+    kept = steady_rss_bytes() - before
+    saved = saved_size(structure)
     return {
         "name": name,
         "words": len(words),
         "build_s": build_s,
-        "bytes_per_word": grown / len(words),
+        "bytes_per_word": kept / len(words),
+        "saved_bytes_per_word": float("nan") if saved is None else saved / len(words),
         "lookup_ns": time_lookups(structure, in_order),
         "random_lookup_ns": time_lookups(structure, shuffled),
     }
@@ -268,6 +313,9 @@ def worker_queries(path):
     trie = sorvan.Trie()
     for w in words:
         trie.add(w)
+    compact = sorvan.Trie()
+    compact.add_all(words)
+    compact.compact()
     dawg = sorvan.DAWG()
     for w in sorted(words):
         dawg.add(w)
@@ -295,6 +343,7 @@ def worker_queries(path):
     for name, fn in [
         ("sorvan.Trie", lambda: [trie.search_with_prefix(p) for p in prefixes]),
         ("sorvan.DAWG", lambda: [dawg.search_with_prefix(p) for p in prefixes]),
+        ("sorvan.Trie compact", lambda: [compact.search_with_prefix(p) for p in prefixes]),
         ("marisa-trie", lambda: [marisa.keys(p) for p in prefixes]),
         ("pyahocorasick", lambda: [list(automaton.keys(p)) for p in prefixes]),
         ("datrie", lambda: [dt.keys(p) for p in prefixes]),
@@ -311,6 +360,7 @@ def worker_queries(path):
         for name, fn in [
             ("sorvan.Trie", lambda: trie.search(pattern)),
             ("sorvan.DAWG", lambda: dawg.search(pattern)),
+            ("sorvan.Trie compact", lambda: compact.search(pattern)),
             ("fnmatch", lambda: fnmatch.filter(words, pattern)),
             ("re", lambda: regex.findall(text)),
         ]:
@@ -327,6 +377,8 @@ def worker_queries(path):
         for name, fn, count in [
             ("sorvan.Trie", lambda: [trie.search_within_distance(q, dist) for q in queries], 200),
             ("sorvan.DAWG", lambda: [dawg.search_within_distance(q, dist) for q in queries], 200),
+            ("sorvan.Trie compact", lambda: [compact.search_within_distance(q, dist) for q in queries],
+             200),
             (
                 "cdist workers=1",
                 lambda: process.cdist(
@@ -513,6 +565,145 @@ def worker_suggest(path):
 def fill(lexicon, words):
     lexicon.add_all(words)
     return lexicon
+def worker_compact(path):
+    """The compact form: image sizes (counts all 1, and drawn from a Zipf
+    law, against marisa's RecordTrie with the same counts), compact() and
+    load() against add_from_file, and pickle size against image size."""
+    import pickle
+    import tempfile
+
+    import marisa_trie
+    import sorvan
+
+    words = load_words(path)
+    n = len(words)
+    rows = []
+    folder = tempfile.mkdtemp()
+    image = os.path.join(folder, "words.img")
+    zipf_counts = [min(int(random.Random(i).paretovariate(1.0)), 2**32 - 1) for i in range(n)]
+
+    def add(table, name, value, unit, reference):
+        rows.append({"table": table, "name": name, "ms": value, "unit": unit, "reference": reference})
+
+    trie = sorvan.Trie()
+    trie.add_from_file(path)
+    trie.compact()
+    trie.save(image)
+    image_size = os.path.getsize(image)
+    title = "compact image, counts all 1"
+    add(title, "sorvan.Trie compact", image_size / n, "bytes/word", "marisa RecordTrie")
+    add(title, "marisa-trie (no counts)", len(marisa_trie.Trie(words).tobytes()) / n, "bytes/word",
+        "marisa RecordTrie")
+    add(title, "marisa RecordTrie", len(build_marisa_counts(words).tobytes()) / n, "bytes/word",
+        "marisa RecordTrie")
+    zipf = sorvan.Trie()
+    for w, c in zip(words, zipf_counts):
+        zipf.add(w, c)
+    zipf.compact()
+    title = "compact image, Zipf counts"
+    zipf.save(image + ".zipf")
+    add(title, "sorvan.Trie compact", os.path.getsize(image + ".zipf") / n, "bytes/word",
+        "marisa RecordTrie")
+    record = marisa_trie.RecordTrie("<I", zip(words, ((c,) for c in zipf_counts)))
+    add(title, "marisa RecordTrie", len(record.tobytes()) / n, "bytes/word", "marisa RecordTrie")
+
+    title = "load, validation included"
+    marisa_file = os.path.join(folder, "words.marisa")
+    marisa_trie.Trie(words).save(marisa_file)
+    for name, fn in [
+        ("Trie.add_from_file", lambda: sorvan.Trie().add_from_file(path)),
+        ("Trie.load", lambda: sorvan.Trie.load(image)),
+        ("Trie.load mmap", lambda: sorvan.Trie.load(image, mmap=True)),
+        ("marisa-trie load", lambda: marisa_trie.Trie().load(marisa_file)),
+        ("marisa-trie mmap", lambda: marisa_trie.Trie().mmap(marisa_file)),
+    ]:
+        add(title, name, best_of(fn) * 1e3, "ms", "Trie.add_from_file")
+
+    def build_and_compact():
+        t = sorvan.Trie()
+        t.add_from_file(path)
+        start = time.perf_counter()
+        t.compact()
+        return time.perf_counter() - start
+
+    title = "compact(), against building"
+    add(title, "Trie.add_from_file", best_of(lambda: sorvan.Trie().add_from_file(path)) * 1e3, "ms",
+        "Trie.add_from_file")
+    add(title, "Trie.compact()", min(build_and_compact() for _ in range(3)) * 1e3, "ms",
+        "Trie.add_from_file")
+
+    title = "4 processes mapping one image, bytes"
+    add(title, "image", image_size, "bytes", "image")
+    add(title, "PSS of its mapping, summed", mapped_pss(image, 4), "bytes", "image")
+
+    title = "pickle, bytes"
+    add(title, "image", image_size, "bytes", "image")
+    add(title, "pickle protocol 5", len(pickle.dumps(trie, protocol=5)), "bytes", "image")
+    add(title, "pickle protocol 2", len(pickle.dumps(trie, protocol=2)), "bytes", "image")
+    import shutil
+
+    shutil.rmtree(folder)
+    return rows
+
+
+def mapped_pss(image, processes):
+    """The proportional set size of the image's mapping summed over
+    `processes` interpreters that each load(mmap=True) it and walk it whole
+    (the interpreters' own memory is not counted)."""
+    import sorvan
+
+    script = ("import sys, sorvan\n"
+              "t = sorvan.Trie.load(sys.argv[1], mmap=True)\n"
+              "assert t.search('*')\n"
+              "print('ready', flush=True)\n"
+              "sys.stdin.readline()\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(sorvan.__file__)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    workers = [subprocess.Popen([sys.executable, "-c", script, image], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True, env=env) for _ in range(processes)]
+    total = 0
+    try:
+        for worker in workers:
+            if worker.stdout.readline().strip() != "ready":
+                raise RuntimeError("a mapping process failed")
+        for worker in workers:
+            with open(f"/proc/{worker.pid}/smaps") as f:
+                inside = False
+                for line in f:
+                    if line[:1].isalnum() and "-" in line.split(" ", 1)[0] and ":" not in line.split(" ", 1)[0]:
+                        inside = line.rstrip().endswith(image)
+                    elif inside and line.startswith("Pss:"):
+                        total += int(line.split()[1]) * 1024
+    finally:
+        for worker in workers:
+            worker.stdin.close()
+            worker.wait()
+    return total
+
+
+# The compact form's goals: (table, row, reference row, largest ratio).
+COMPACT_GOALS = [
+    ("compact image, Zipf counts", "sorvan.Trie compact", "marisa RecordTrie", 1.0),
+    ("load, validation included", "Trie.load", "Trie.add_from_file", 0.02),
+    ("load, validation included", "Trie.load mmap", "Trie.add_from_file", 0.02),
+    ("compact(), against building", "Trie.compact()", "Trie.add_from_file", 2.0),
+    ("pickle, bytes", "pickle protocol 5", "image", 1.05),
+    ("4 processes mapping one image, bytes", "PSS of its mapping, summed", "image", 1.5),
+]
+
+
+def print_compact_goals(queries):
+    tables = query_tables(queries)
+    figures = {(r.get("table"), r["name"]): r["ms"] for r in queries if "error" not in r}
+    image = figures.get(("compact image, counts all 1", "sorvan.Trie compact"))
+    if image is not None:
+        print(f"goal image bytes a word, counts all 1, <= 3.0: {image:.2f}, {'met' if image <= 3.0 else 'MISSED'}")
+    for table, name, reference, most in COMPACT_GOALS:
+        if table not in tables or (table, name) not in figures or (table, reference) not in figures:
+            continue
+        ratio = figures[(table, name)] / figures[(table, reference)]
+        print(f"goal {table}: {name} <= {most} x {reference}: {ratio:.3g}, "
+              f"{'met' if ratio <= most else 'MISSED'}")
 
 
 def worker_construct(name, path, repeat=3):
@@ -548,6 +739,7 @@ WORKERS = {
     "construct": worker_construct,
     "queries": lambda name, path: worker_queries(path),
     "suggest": lambda name, path: worker_suggest(path),
+    "compact": lambda name, path: worker_compact(path),
 }
 
 
@@ -574,6 +766,8 @@ def measure(path):
     queries = queries if isinstance(queries, list) else [queries]
     suggest = run_worker("suggest", "all", path)
     queries += suggest if isinstance(suggest, list) else [dict(suggest, table=SUGGEST_TIME)]
+    compact = run_worker("compact", "all", path)
+    queries += compact if isinstance(compact, list) else [compact]
     return {
         "path": path,
         "words": next((r["words"] for r in build if "words" in r), 0),
@@ -600,6 +794,8 @@ def report_wide(wide):
 
 def figure(value):
     """A figure in at most 14 columns, with four significant digits."""
+    if math.isnan(value):
+        return "-"
     return f"{value:,.0f}" if value >= 1000 else f"{value:.4g}"
 
 
@@ -665,7 +861,7 @@ def report(result):
     print_table(
         "Build from a Python list, memory, membership with `in`",
         result["build"],
-        [("build s", "build_s"), ("bytes/word", "bytes_per_word"),
+        [("build s", "build_s"), ("bytes/word", "bytes_per_word"), ("saved B/word", "saved_bytes_per_word"),
          ("lookup ns", "lookup_ns"), ("random ns", "random_lookup_ns")],
         "sorvan.Trie",
     )
@@ -692,11 +888,13 @@ def report(result):
             print_table(title, rows, [("build s", "build_s"), ("memory MiB", "mib")], "sorvan.Trie")
         else:
             per_query = title.startswith(("levenshtein", "suggest"))
-            print_table(f"{title}{note}", rows, [("ms per query" if per_query else "ms", "ms")],
-                        reference_of(title))
+            unit = rows[0].get("unit", "ms per query" if per_query else "ms")
+            print_table(f"{title}{note}", rows, [(unit, "ms")],
+                        rows[0].get("reference", reference_of(title)))
             if title == SUGGEST_TIME:
                 print(f"({MISSPELLINGS} misspellings of words of the list, one or two edits each)")
                 print_goals(rows, SUGGEST_GOALS, "ms")
+    print_compact_goals(result["queries"])
 
 
 # ------------------------------------------------------------------- plot --

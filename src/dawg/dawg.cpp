@@ -26,11 +26,14 @@ std::size_t first_difference(std::string_view a, std::string_view b) noexcept {
 }  // namespace
 
 Status Dawg::add(std::string_view word, std::uint64_t count) {
+    make_mutable();
     // One pass finds both the order and the common prefix. Byte-wise order
     // of UTF-8 is code-point order, with bytes compared unsigned.
     const std::string_view previous = previous_word_;
     const std::size_t differ = first_difference(word, previous);
     if (differ == word.size() && differ == previous.size()) {  // the same word again
+        // With the path reduced, the word's node is registered already.
+        if (unchecked_.empty() && last_node_ != 0) remember(last_node_);
         nodes_[last_node_].count += count;
         word_count_ += count;
         if (nodes_[last_node_].count > max_count_) max_count_ = nodes_[last_node_].count;
@@ -65,6 +68,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
         // every word so far, so its next letter is greater than every edge
         // the node has, and the new edge goes after them.
         at = *nodes_.walk(shared);
+        remember(at);  // registered, and about to gain a child
     }
     // The last step that can fail, and it changes nothing when it does:
     // room for the new nodes and the first one's link.
@@ -93,6 +97,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
 }
 
 Status Dawg::sort_and_add(SortableWords words) {
+    make_mutable();
     words.sort();
     // Sorted words tell exactly how many nodes they add (each word's letters
     // past its common prefix with the one before), so the store grows once
@@ -119,6 +124,7 @@ Status Dawg::sort_and_add(SortableWords words) {
 }
 
 Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
+    make_mutable();
     SortableWords words;
     Status read = for_each_word(
         path,
@@ -132,6 +138,12 @@ Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
 }
 
 void Dawg::_reduce(std::size_t down_to) {
+    if (image_) {
+        const DawgState kept = image_->dawg_state();
+        const std::size_t letters = utf8::count(kept.previous_word);
+        if (std::max<std::size_t>(kept.registered_depth, down_to) >= letters) return;  // nothing to reduce
+        make_mutable();
+    }
     commit_reduce(prepare_reduce(down_to));
     if (unchecked_.empty()) {
         // After a full reduction nothing refers to the scratch space. A
@@ -162,6 +174,99 @@ void Dawg::commit_reduce(std::size_t n) {
         registry_.enter(keys_[i], unchecked_.back().child);
         unchecked_.pop_back();
     }
+}
+
+DawgState Dawg::state() const {
+    DawgState state;
+    state.previous_word = previous_word_;
+    if (unchecked_.empty()) {
+        utf8::for_each(previous_word_, [&state](char32_t) { ++state.registered_depth; });
+    } else {
+        state.registered_depth = static_cast<std::uint32_t>(unchecked_.front().depth - 1);
+    }
+    state.snapshots.reserve(snapshots_.size());
+    for (const auto& [node, snapshot] : snapshots_) state.snapshots.push_back(snapshot);
+    std::sort(state.snapshots.begin(), state.snapshots.end(),
+              [](const Snapshot& a, const Snapshot& b) { return a.node < b.node; });
+    return state;
+}
+
+std::unique_ptr<ImageBytes> Dawg::build_image() const {
+    if (image_) return image_->copy_bytes();
+    const DawgState kept = state();
+    return CompactImage::build(nodes_, LexiconKind::Dawg, word_count_, registry_.size(), &kept);
+}
+
+void Dawg::compact() {
+    if (image_) return;
+    image_.emplace(CompactImage::open_built(build_image()));
+    nodes_ = NodeStore();
+    previous_word_ = std::string();
+    unchecked_ = {};
+    registry_ = SignatureRegistry();
+    word_count_ = 0;
+    max_count_ = 0;
+    last_node_ = 0;
+    keys_ = {};
+    snapshots_ = {};
+}
+
+Result<Dawg> Dawg::from_image(CompactImage image) {
+    if (Status fits = image.expect(LexiconKind::Dawg); !fits) return std::unexpected(std::move(fits.error()));
+    Dawg dawg;
+    dawg.image_.emplace(std::move(image));
+    return dawg;
+}
+
+// Node ids are canonical (nodes are made in ascending word order, which is
+// the depth-first letter order the image gives them back in), so the
+// registry comes back by entering every registered node's key again: the
+// key it was registered under, which for the nodes in `snapshots` is older
+// than the node. Everything is rebuilt aside and swapped in at the end.
+void Dawg::make_mutable() {
+    if (!image_) return;
+    DawgState kept = image_->dawg_state();
+    NodeStore nodes = image_->to_store();
+
+    std::vector<NodeIndex> path{0};  // the previous word's nodes, root first
+    utf8::for_each(kept.previous_word, [&](char32_t c) { path.push_back(nodes.child(path.back(), c)); });
+    std::vector<std::uint8_t> unchecked(nodes.size(), 0);
+    for (std::size_t d = kept.registered_depth + 1; d < path.size(); ++d) unchecked[path[d]] = 1;
+
+    SignatureRegistry registry;
+    SignatureRegistry::Key key;
+    auto snapshot = kept.snapshots.begin();
+    for (std::size_t i = 1; i < nodes.size(); ++i) {
+        if (unchecked[i]) continue;
+        const Node& node = nodes[static_cast<NodeIndex>(i)];
+        std::uint32_t children = node.child_count;
+        std::uint64_t count = node.count;
+        if (snapshot != kept.snapshots.end() && snapshot->node == i) {
+            children = std::min(children, snapshot->child_count);
+            count = snapshot->count;
+            ++snapshot;
+        }
+        registry.prepare(node, nodes, children, count, key);
+        registry.enter(key, static_cast<NodeIndex>(i));
+    }
+    std::vector<UncheckedEdge> stack;
+    std::size_t depth = kept.registered_depth + 1;
+    std::size_t letter_at = 0;
+    utf8::for_each(kept.previous_word, [&](char32_t c) {
+        if (++letter_at >= depth) stack.push_back({path[letter_at - 1], c, path[letter_at], letter_at});
+    });
+    std::unordered_map<NodeIndex, Snapshot> snapshots;
+    for (const Snapshot& s : kept.snapshots) snapshots.emplace(s.node, s);
+
+    word_count_ = image_->word_count();
+    max_count_ = image_->max_count();
+    last_node_ = path.back();
+    nodes_ = std::move(nodes);
+    registry_ = std::move(registry);
+    unchecked_ = std::move(stack);
+    previous_word_ = std::move(kept.previous_word);
+    snapshots_ = std::move(snapshots);
+    image_.reset();
 }
 
 }  // namespace sorvan

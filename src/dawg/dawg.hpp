@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
+#include "compact/image.hpp"
 #include "dawg/registry.hpp"
 #include "error/error.hpp"
 #include "node/node.hpp"
@@ -50,12 +54,28 @@ public:
     // All or nothing, as add().
     void _reduce(std::size_t down_to);
 
-    std::uint64_t word_count() const noexcept { return word_count_; }
+    // Switches to the compact, read-only form (a no-op when in it already).
+    // Queries answer as before, and the next change (add, sort_and_add,
+    // add_from_file, a _reduce with work to do) switches back to a DAWG in
+    // exactly the state it left: same nodes, registry, unchecked path and
+    // previous word.
+    void compact();
+    // A DAWG in the compact form of `image`, or an InvalidImage error when
+    // the image holds a Trie.
+    static Result<Dawg> from_image(CompactImage image);
+    // The image of the lexicon as it is now (a copy of it, when compact).
+    std::unique_ptr<ImageBytes> build_image() const;
+    // Switches back to the mutable form now (a no-op when in it); every
+    // change does so by itself.
+    void make_mutable();
+    const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
+
+    std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
     // No word's count is above it (a count that wrapped may be below).
-    std::uint64_t max_count() const noexcept { return max_count_; }
-    std::size_t registry_size() const noexcept { return registry_.size(); }
-    std::size_t node_count() const noexcept { return nodes_.size(); }
-    std::size_t unchecked_size() const noexcept { return unchecked_.size(); }
+    std::uint64_t max_count() const noexcept { return image_ ? image_->max_count() : max_count_; }
+    std::size_t registry_size() const noexcept { return image_ ? image_->length() : registry_.size(); }
+    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
+    std::size_t unchecked_size() const noexcept { return unchecked_.size(); }  // mutable form only
     const NodeStore& nodes() const noexcept { return nodes_; }
     const SignatureRegistry& registry() const noexcept { return registry_; }
     const std::string& previous_word() const noexcept { return previous_word_; }
@@ -90,6 +110,17 @@ private:
     std::uint64_t max_count_ = 0;
     NodeIndex last_node_ = 0;
     std::vector<SignatureRegistry::Key> keys_;  // scratch for _reduce
+    // Registered nodes that changed after their registration, with the
+    // child count and count their registry key was made from: compact()
+    // keeps them so that the registry can be rebuilt key for key.
+    std::unordered_map<NodeIndex, Snapshot> snapshots_;
+    std::optional<CompactImage> image_;
+
+    // Notes `node`'s registered state before it changes.
+    void remember(NodeIndex node) {
+        snapshots_.try_emplace(node, Snapshot{node, nodes_[node].child_count, nodes_[node].count});
+    }
+    DawgState state() const;
 };
 
 }  // namespace sorvan

@@ -15,17 +15,24 @@ namespace sorvan {
 // Writes the signature of `node` to `sink`, the one place that defines it:
 // the letter, the count in decimal, the digit 1 or 0 for is_end, then per
 // child in letter order its letter and id in decimal, with no separators.
-// A sink has letter(Letter), decimal(uint64_t) and digit(char).
+// A sink has letter(Letter), decimal(uint64_t) and digit(char). The second
+// form writes the signature the node had when it had only its first
+// `child_limit` children and count `count`.
 template <class Sink>
-void write_signature(const Node& node, const NodeStore& nodes, Sink& sink) {
+void write_signature(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
+                     std::uint64_t count, Sink& sink) {
     sink.letter(node.letter);
-    sink.decimal(node.count);
+    sink.decimal(count);
     sink.digit(node.is_end ? '1' : '0');
-    for (std::uint32_t i = 0; i < node.child_count; ++i) {
+    for (std::uint32_t i = 0; i < child_limit; ++i) {
         const Edge edge = nodes.child_at(node, i);
         sink.letter(edge.letter);
         sink.decimal(NodeStore::id(edge.child));
     }
+}
+template <class Sink>
+void write_signature(const Node& node, const NodeStore& nodes, Sink& sink) {
+    write_signature(node, nodes, node.child_count, node.count, sink);
 }
 
 // The DAWG's registry: a hash map from node signature to node index.
@@ -114,6 +121,12 @@ public:
     // The key of `node`'s signature.
     void prepare(const Node& node, const NodeStore& nodes, Key& key) const {
         prepare([&](Packer& packer) { write_signature(node, nodes, packer); }, key);
+    }
+    // The key `node` had when it had only its first `child_limit` children
+    // and count `count`.
+    void prepare(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
+                 std::uint64_t count, Key& key) const {
+        prepare([&](Packer& packer) { write_signature(node, nodes, child_limit, count, packer); }, key);
     }
 
     // Makes room for entering `keys`, so that entering them cannot fail:

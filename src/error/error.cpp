@@ -13,6 +13,9 @@ SorvanError SorvanError::io(std::string message) {
 }
 
 SorvanError SorvanError::cancelled() { return {Kind::Cancelled, {}, {}}; }
+SorvanError SorvanError::invalid_image(std::string what) {
+    return {Kind::InvalidImage, std::move(what), {}};
+}
 
 SorvanError SorvanError::from_errno(int error_number) {
     return io(std::string(std::strerror(error_number)) + " (os error " +
@@ -24,6 +27,8 @@ std::string SorvanError::display() const {
         case Kind::OrderViolation:
             return "Words must be inserted in alphabetical order. Previous: '" + first_ +
                    "', Current: '" + second_ + "'";
+        case Kind::InvalidImage:
+            return "Invalid lexicon image: " + first_;
         case Kind::Io:
             break;
         case Kind::Cancelled:

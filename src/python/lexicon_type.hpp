@@ -62,6 +62,19 @@ auto read_lexicon(PyObject* self, Body&& body) noexcept -> decltype(body(std::de
 
 // ---------------------------------------------------------------- slots ----
 
+// A new instance of `type` that takes over `lexicon` (built first, so that
+// a failed allocation leaks nothing), or nullptr with an exception set.
+template <class Lexicon>
+PyObject* adopt_lexicon(PyTypeObject* type, Lexicon&& lexicon) noexcept {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    auto* object = object_of<Lexicon>(self);
+    new (&object->lexicon) Lexicon(std::move(lexicon));
+    new (&object->borrow) BorrowFlag(0);
+    return self;
+}
+
 template <class Lexicon>
 PyObject* lexicon_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -69,14 +82,7 @@ PyObject* lexicon_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
             PyErr_Format(PyExc_TypeError, "%s() takes no arguments", LexiconTraits<Lexicon>::name);
             return nullptr;
         }
-        Lexicon lexicon;  // built first, so a failed allocation leaks nothing
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (!self) return nullptr;
-        auto* object = object_of<Lexicon>(self);
-        new (&object->lexicon) Lexicon(std::move(lexicon));
-        new (&object->borrow) BorrowFlag(0);
-        return self;
+        return adopt_lexicon(type, Lexicon());
     });
 }
 

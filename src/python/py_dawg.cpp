@@ -1,6 +1,7 @@
 // The Python class DAWG.
 
 #include "dawg/dawg.hpp"
+#include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
 
@@ -75,6 +76,7 @@ PyMethodDef dawg_methods[] = {
     {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
      dawg_contains_prefix__doc__},
     SORVAN_LEXICON_QUERY_METHODS(Dawg),
+    SORVAN_COMPACT_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // The Python class Trie.
 
+#include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
 #include "trie/trie.hpp"
@@ -52,6 +53,7 @@ PyMethodDef trie_methods[] = {
     {"contains_prefix", as_method(&lexicon_contains_prefix<Trie>), fastcall,
      trie_contains_prefix__doc__},
     SORVAN_LEXICON_QUERY_METHODS(Trie),
+    SORVAN_COMPACT_METHODS(Trie),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,8 +9,8 @@
 # list[tuple[str, int]] whenever with_count is a literal. suggest gives
 # (word, distance) pairs, or (word, distance, count) triples.
 
-from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsIndex, TypeAlias, final, overload, type_check_only
+from collections.abc import Buffer, Iterable, Sequence
+from typing import Any, Literal, Self, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 __all__ = ["Trie", "DAWG"]
 
@@ -91,6 +91,12 @@ class _Lexicon:
     def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
                       limit: _Limit = 10, *, transpositions: bool = False,
                       with_count: bool = False) -> list[_Near] | list[_NearCounted]: ...
+    def compact(self) -> None: ...
+    def save(self, path: str) -> None: ...
+    @classmethod
+    def load(cls, path: str, *, mmap: bool = False) -> Self: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: Buffer, /) -> None: ...
 
 @final
 class Trie(_Lexicon):

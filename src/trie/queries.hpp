@@ -6,26 +6,30 @@
 #include <string_view>
 #include <vector>
 
+#include "compact/image.hpp"
 #include "trie/search.hpp"
 #include "trie/suggest.hpp"
 #include "utils/thread_pool.hpp"
 
 namespace sorvan {
 
-// The questions both lexicons answer, written once over the lexicon's node
-// store (`Lexicon::nodes()`). None can fail or change the lexicon.
+// The questions both lexicons answer, written once over the lexicon's graph:
+// its node store (`Lexicon::nodes()`), or its compact image when it has one
+// (`Lexicon::image()`). None can fail or change the lexicon.
 template <class Lexicon>
 class LexiconQueries {
 public:
     // Membership; the empty word is in every lexicon.
     bool contains(std::string_view word) const noexcept {
         if (word.empty()) return true;
-        const auto at = store().walk(word);
-        return at && store()[*at].is_end;
+        return on_graph([&](const auto& graph) {
+            const auto at = walk(graph, word);
+            return at && graph.is_end(*at);
+        });
     }
     // Whether some path spells `prefix`; the empty prefix always does.
     bool contains_prefix(std::string_view prefix) const noexcept {
-        return store().walk(prefix).has_value();
+        return on_graph([&](const auto& graph) { return walk(graph, prefix).has_value(); });
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled
@@ -36,21 +40,37 @@ public:
     // traversal order, duplicates kept; the empty pattern yields nothing.
     WordList search(std::string_view pattern, bool with_counts = false,
                     Cancel* cancel = nullptr) const {
-        return search_words(store(), pattern, with_counts, cancel);
+        return on_graph([&](const auto& graph) { return search_words(graph, pattern, with_counts, cancel); });
     }
 
     // Words starting with `prefix` (taken literally), in code-point order;
     // the empty prefix yields nothing.
     WordList search_with_prefix(std::string_view prefix, bool with_counts = false,
                                 Cancel* cancel = nullptr) const {
-        return search_prefix(store(), prefix, with_counts, cancel);
+        return on_graph([&](const auto& graph) { return search_prefix(graph, prefix, with_counts, cancel); });
     }
 
     // Words within Levenshtein distance `dist` of `word`, in code-point
     // order; the empty word is never reported.
     WordList search_within_distance(std::string_view word, std::uint64_t dist,
                                     bool with_counts = false, Cancel* cancel = nullptr) const {
-        return search_distance(store(), word, dist, with_counts, cancel);
+        return on_graph([&](const auto& graph) {
+            return search_distance(graph, word, dist, with_counts, cancel);
+        });
+    }
+
+    // f(data, size) with the bytes of the lexicon's compact image, made for
+    // the call when the lexicon is not compact.
+    template <class F>
+    decltype(auto) with_image_bytes(F&& f) const {
+        const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
+        if (const CompactImage* image = lexicon.image()) return f(image->data(), image->size());
+        const std::unique_ptr<ImageBytes> bytes = lexicon.build_image();
+        return f(bytes->data(), bytes->size());
+    }
+    // Writes the compact image to a new file at `path`.
+    Status save(std::string_view path) const {
+        return with_image_bytes([&](const std::uint8_t* data, std::size_t size) { return write_file(path, data, size); });
     }
 
     // The stored words nearest `word` (see suggest.hpp), ranked: nearest
@@ -59,8 +79,10 @@ public:
     Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
         const auto& lexicon = static_cast<const Lexicon&>(*this);
-        return {suggest_words(StoreGraph(store()), word, max_distance, limit, transpositions, lexicon.max_count(),
-                              cancel),
+        return {on_graph([&](const auto& graph) {
+                    return suggest_words(graph, word, max_distance, limit, transpositions,
+                                         lexicon.max_count(), cancel);
+                }),
                 with_counts};
     }
 
@@ -131,7 +153,13 @@ private:
             options);
     }
 
-    const NodeStore& store() const noexcept { return static_cast<const Lexicon&>(*this).nodes(); }
+    // f(graph) over the form the lexicon is in.
+    template <class F>
+    decltype(auto) on_graph(F&& f) const {
+        const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
+        if (const CompactImage* image = lexicon.image()) return f(image->graph());
+        return f(StoreGraph(lexicon.nodes()));
+    }
 };
 
 }  // namespace sorvan

@@ -10,9 +10,11 @@
 
 namespace sorvan {
 
-void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string_view pattern,
-                         std::size_t position, std::string& word, WordList& results,
-                         Cancel& cancel) {
+template <class Graph>
+void words_with_wildcard(const Graph& graph, typename Graph::Position start,
+                         std::u32string_view pattern, std::size_t position, std::string& word,
+                         WordList& results, Cancel& cancel) {
+    using Position = typename Graph::Position;
     const std::size_t end = pattern.size();
     auto is_wildcard = [](char32_t c) { return c == U'*' || c == U'?'; };
     // run_end[i]: where the run of literals starting at i ends. When it ends
@@ -27,12 +29,12 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
     Cancel::Countdown countdown(cancel);
     // Follows pattern[from..to) as literal letters from `at`, extending
     // `word`; nothing when a letter has no edge.
-    auto follow = [&](NodeIndex at, std::size_t from, std::size_t to) -> std::optional<NodeIndex> {
+    auto follow = [&](Position at, std::size_t from, std::size_t to) -> std::optional<Position> {
         const std::size_t size = word.size();
-        std::optional<NodeIndex> reached = at;
+        std::optional<Position> reached = at;
         for (std::size_t i = from; i < to; ++i) {
-            at = nodes.child(at, pattern[i]);
-            if (at == NodeStore::no_child) {
+            at = graph.child(at, pattern[i]);
+            if (!Graph::found(at)) {
                 reached.reset();
                 break;
             }
@@ -42,22 +44,25 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
         if (reached) reached = at;
         return reached;
     };
-    auto report = [&](NodeIndex at) {
-        if (nodes[at].is_end && !word.empty()) results.report(word, nodes[at].count);
+    auto report = [&](Position at) {
+        if (graph.is_end(at) && !word.empty()) {
+            results.report(word, results.with_counts() ? graph.count(at) : 0);
+        }
     };
 
-    // A node whose children are still to be visited, each at `child_position`
-    // with `word` cut back to `word_size` plus the child's letter.
+    // A node whose `left` children are still to be visited, each at
+    // `child_position` with `word` cut back to `word_size` plus the child's
+    // letter.
     struct Frame {
-        NodeIndex node;
-        std::uint32_t next_child;
+        typename Graph::Cursor children;
+        std::uint32_t left;
         std::size_t child_position;
         std::size_t word_size;
     };
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
 
-    NodeIndex node = start;
+    Position node = start;
     std::size_t pos = position;
     for (;;) {
         if (countdown.tick()) break;
@@ -69,13 +74,13 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
         } else if (reached) {
             node = *reached;
             pos = literal_end;
-            const std::uint32_t children = nodes[node].child_count;
+            const std::uint32_t children = graph.child_count(node);
             if (pattern[pos] == U'?') {
-                if (children > 0) stack.push_back({node, 0, pos + 1, word.size()});
+                if (children > 0) stack.push_back({graph.edges(node), children, pos + 1, word.size()});
             } else if (run_end[pos + 1] != end) {
                 // `*` matches the empty run first, visited right away; its
                 // frame then takes the node's letters one by one.
-                if (children > 0) stack.push_back({node, 0, pos, word.size()});
+                if (children > 0) stack.push_back({graph.edges(node), children, pos, word.size()});
                 ++pos;
                 continue;
             } else {
@@ -83,8 +88,9 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
                 if (const auto tail = follow(node, pos + 1, end)) report(*tail);
                 word.resize(size);
                 if (children > 0) {
-                    if (children > 1) stack.push_back({node, 1, pos, size});
-                    const Edge first = nodes.child_at(node, 0);
+                    auto rest = graph.edges(node);
+                    const auto first = graph.next(rest);
+                    if (children > 1) stack.push_back({rest, children - 1, pos, size});
                     utf8::append(word, first.letter);
                     node = first.child;
                     continue;
@@ -96,16 +102,13 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
         // stack growth.
         if (stack.empty()) break;
         Frame& frame = stack.back();
-        const Edge edge = nodes.child_at(frame.node, frame.next_child++);
+        const auto edge = graph.next(frame.children);
         word.resize(frame.word_size);
         pos = frame.child_position;
-        if (frame.next_child >= nodes[frame.node].child_count) {
+        if (--frame.left == 0) {
             stack.pop_back();
         } else {
-            // Siblings were created at different times, far apart in the
-            // store: start loading the next one while this child's subtree
-            // is walked.
-            __builtin_prefetch(&nodes[nodes.child_at(frame.node, frame.next_child).child]);
+            graph.prefetch(frame.children);
         }
         utf8::append(word, edge.letter);
         node = edge.child;
@@ -113,10 +116,12 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
     word.resize(word_start);
 }
 
-void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
+template <class Graph>
+void search_within_distance_inner(const Graph& graph, typename Graph::Position node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
                                   WordList& results, Cancel& cancel) {
+    using Position = typename Graph::Position;
     const std::size_t n = query.size();
     // A word of d letters is at least |d - j| edits from the first j letters
     // of the query, so at depth d only the entries j with |d - j| <= bound
@@ -136,8 +141,8 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
     std::vector<std::uint64_t> rows;
     std::size_t top = 0;
     struct Frame {
-        NodeIndex node;
-        std::uint32_t next_child;
+        typename Graph::Cursor children;
+        std::uint32_t left;
         std::size_t word_size;
         std::size_t row_at;  // its band's first entry in `rows`
         std::size_t depth;
@@ -150,7 +155,7 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
     // Writes the row of `at`, entered by `letter` at `depth`, after the
     // parent's row (at `up_at`) and reports the node. True when something
     // below the node can still come within the bound: the row then stays.
-    auto enter = [&](NodeIndex at, Letter letter, std::size_t depth, std::size_t up_at) {
+    auto enter = [&](Position at, Letter letter, std::size_t depth, std::size_t up_at) {
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
         if (lo > n) return false;
         countdown.spend(hi - lo);
@@ -179,8 +184,10 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
             out[j - lo] = left;
             smallest = std::min(smallest, left);
         }
-        if (hi == n && out[n - lo] <= bound && nodes[at].is_end) results.report(word, nodes[at].count);
-        return smallest <= bound && nodes[at].child_count > 0;
+        if (hi == n && out[n - lo] <= bound && graph.is_end(at)) {
+            results.report(word, results.with_counts() ? graph.count(at) : 0);
+        }
+        return smallest <= bound && graph.child_count(at) > 0;
     };
 
     // The parent's row, cut to its band; its depth is its first entry.
@@ -192,20 +199,20 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
     if (enter(node, edge, parent_depth + 1, 0)) {
-        stack.push_back({node, 0, word.size(), top, parent_depth + 1});
+        stack.push_back({graph.edges(node), graph.child_count(node), word.size(), top, parent_depth + 1});
         top += hi_at(parent_depth + 1) - lo_at(parent_depth + 1) + 1;
     }
     while (!stack.empty()) {
         Frame& frame = stack.back();
         const std::size_t depth = frame.depth + 1;
         if (countdown.tick()) break;
-        const Edge next = nodes.child_at(frame.node, frame.next_child++);
+        const auto next = graph.next(frame.children);
         word.resize(frame.word_size);
         utf8::append(word, next.letter);
         const std::size_t up_at = frame.row_at;
         const bool keep = enter(next.child, next.letter, depth, up_at);
         const std::size_t size = hi_at(depth) - lo_at(depth) + 1;
-        if (frame.next_child == nodes[frame.node].child_count) {
+        if (--frame.left == 0) {
             // The parent's children are all started, so its row is done
             // with, and the child's takes its place: a chain of single
             // children holds one row, however long it is.
@@ -215,37 +222,40 @@ void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
             top = up_at;
         }
         if (keep) {
-            stack.push_back({next.child, 0, word.size(), top, depth});
+            stack.push_back({graph.edges(next.child), graph.child_count(next.child), word.size(), top, depth});
             top += size;
         }
     }
     word.resize(word_start);
 }
 
-WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts,
+template <class Graph>
+WordList search_words(const Graph& graph, std::string_view pattern, bool with_counts,
                       Cancel* cancel) {
     WordList results(with_counts);
     if (pattern.empty()) return results;
     const std::u32string normalised = validate_expression(utf8::decode(pattern));
     std::string word;
     Cancel never;
-    words_with_wildcard(nodes, 0, normalised, 0, word, results, cancel ? *cancel : never);
+    words_with_wildcard(graph, graph.root(), normalised, 0, word, results, cancel ? *cancel : never);
     return results;
 }
 
-WordList search_prefix(const NodeStore& nodes, std::string_view prefix, bool with_counts,
+template <class Graph>
+WordList search_prefix(const Graph& graph, std::string_view prefix, bool with_counts,
                        Cancel* cancel) {
     WordList results(with_counts);
     if (prefix.empty()) return results;
-    const auto start = nodes.walk(prefix);
+    const auto start = walk(graph, prefix);
     if (!start) return results;
     std::string word(prefix);
     Cancel never;
-    words_with_wildcard(nodes, *start, U"*", 0, word, results, cancel ? *cancel : never);
+    words_with_wildcard(graph, *start, U"*", 0, word, results, cancel ? *cancel : never);
     return results;
 }
 
-WordList search_distance(const NodeStore& nodes, std::string_view query, std::uint64_t bound,
+template <class Graph>
+WordList search_distance(const Graph& graph, std::string_view query, std::uint64_t bound,
                          bool with_counts, Cancel* cancel) {
     Cancel never;
     Cancel& stop = cancel ? *cancel : never;
@@ -255,14 +265,24 @@ WordList search_distance(const NodeStore& nodes, std::string_view query, std::ui
     std::iota(root_row.begin(), root_row.end(), std::uint64_t{0});
     std::string word;
     // The root is never examined: the empty word is never reported.
-    for (std::uint32_t i = 0; i < nodes[0].child_count && !stop.cancelled(); ++i) {
-        const Edge edge = nodes.child_at(0, i);
+    auto children = graph.edges(graph.root());
+    for (std::uint32_t i = 0; i < graph.child_count(graph.root()) && !stop.cancelled(); ++i) {
+        const auto edge = graph.next(children);
         word.clear();
         utf8::append(word, edge.letter);
-        search_within_distance_inner(nodes, edge.child, letters, edge.letter, word,
+        search_within_distance_inner(graph, edge.child, letters, edge.letter, word,
                                      root_row.data(), bound, results, stop);
     }
     return results;
 }
+
+// The two graphs the lexicons query.
+#define SORVAN_INSTANTIATE(Graph)                                                                 \
+    template WordList search_words(const Graph&, std::string_view, bool, Cancel*);                \
+    template WordList search_prefix(const Graph&, std::string_view, bool, Cancel*);               \
+    template WordList search_distance(const Graph&, std::string_view, std::uint64_t, bool, Cancel*);
+SORVAN_INSTANTIATE(StoreGraph)
+SORVAN_INSTANTIATE(CompactGraph)
+#undef SORVAN_INSTANTIATE
 
 }  // namespace sorvan

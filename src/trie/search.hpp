@@ -1,7 +1,9 @@
 #pragma once
 // The read-only traversals behind wildcard, prefix and Levenshtein search,
-// shared by both lexicons: they work on a node store from a given node and
-// never change it, so any number can run on one store at once.
+// shared by both lexicons and both of their forms: they work on a graph (a
+// StoreGraph or a CompactGraph, which share a small read interface) from a
+// given position and never change it, so any number can run on one graph at
+// once.
 //
 // Both walk depth first with an explicit stack instead of recursion: a
 // stored word may be a million letters long, and the walk must not grow the
@@ -13,13 +15,17 @@
 // so far, once that says stop; a null Cancel* means never.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "compact/graph.hpp"
 #include "node/node.hpp"
+#include "trie/store_graph.hpp"
 #include "trie/word_list.hpp"
 #include "utils/cancel.hpp"
+#include "utils/utf8.hpp"
 
 namespace sorvan {
 
@@ -30,9 +36,10 @@ namespace sorvan {
 // extended in place; it is back to its initial value on return. The empty
 // word is never reported. Duplicates are kept: a word matched in several
 // ways by several stars is reported once per way.
-void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string_view pattern,
-                         std::size_t position, std::string& word, WordList& results,
-                         Cancel& cancel);
+template <class Graph>
+void words_with_wildcard(const Graph& graph, typename Graph::Position start,
+                         std::u32string_view pattern, std::size_t position, std::string& word,
+                         WordList& results, Cancel& cancel);
 
 // Reports, in depth-first order, every word below `node` (itself included)
 // within Levenshtein distance `bound` of `query`. `node` is entered by the
@@ -43,17 +50,36 @@ void words_with_wildcard(const NodeStore& nodes, NodeIndex start, std::u32string
 // entries that can be within the bound, and only for the nodes on the path
 // with children left, so a query of n letters over a chain of any length
 // holds O(min(n, 2 * bound + 1)) entries.
-void search_within_distance_inner(const NodeStore& nodes, NodeIndex node,
+template <class Graph>
+void search_within_distance_inner(const Graph& graph, typename Graph::Position node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
                                   WordList& results, Cancel& cancel);
 
-// The lexicon-level searches, from the root of `nodes`, with counts or not.
-WordList search_words(const NodeStore& nodes, std::string_view pattern, bool with_counts,
+// Follows the letters of `path` from the root. The empty path ends at the
+// root; a missing edge ends the walk with nothing.
+template <class Graph>
+std::optional<typename Graph::Position> walk(const Graph& graph, std::string_view path) noexcept {
+    auto at = graph.root();
+    const char* p = path.data();
+    const char* end = p + path.size();
+    while (p < end) {
+        at = graph.child(at, utf8::next(p));
+        if (!Graph::found(at)) return std::nullopt;
+    }
+    return at;
+}
+
+// The lexicon-level searches, from the root of `graph`, with counts or not
+// (defined for StoreGraph and CompactGraph).
+template <class Graph>
+WordList search_words(const Graph& graph, std::string_view pattern, bool with_counts,
                       Cancel* cancel = nullptr);
-WordList search_prefix(const NodeStore& nodes, std::string_view prefix, bool with_counts,
+template <class Graph>
+WordList search_prefix(const Graph& graph, std::string_view prefix, bool with_counts,
                        Cancel* cancel = nullptr);
-WordList search_distance(const NodeStore& nodes, std::string_view query, std::uint64_t bound,
+template <class Graph>
+WordList search_distance(const Graph& graph, std::string_view query, std::uint64_t bound,
                          bool with_counts, Cancel* cancel = nullptr);
 
 }  // namespace sorvan

@@ -286,7 +286,7 @@ std::vector<Suggestion> walk(const Graph& graph, std::u32string_view query,
     rows.resize(2 * (root_hi + 1));
     for (std::size_t j = 0; j <= root_hi; ++j) rows[j] = j;
     top = root_hi + 1;
-    stack.push_back({graph.root(), Graph::edges(graph.root()), 0, 0, 0, 0, 0, 0, 0,
+    stack.push_back({graph.root(), graph.edges(graph.root()), 0, 0, 0, 0, 0, 0, 0,
                      Band{0, 0, root_hi}, Band{}});
     // Below this many children, taking each in turn costs less than
     // looking up the few letters that can matter.
@@ -346,7 +346,7 @@ std::vector<Suggestion> walk(const Graph& graph, std::u32string_view query,
             }
         }
         if (kept) {
-            stack.push_back({edge.child, Graph::edges(edge.child), 0, 0, depth, word.size(), edge.letter,
+            stack.push_back({edge.child, graph.edges(edge.child), 0, 0, depth, word.size(), edge.letter,
                              kept->smallest, block, Band{top, kept->band.lo, kept->band.hi}, up});
             top += kept->band.size();
         }
@@ -370,6 +370,8 @@ std::vector<Suggestion> suggest_words(const Graph& graph, std::string_view query
 }
 
 template std::vector<Suggestion> suggest_words(const StoreGraph&, std::string_view, std::uint64_t,
+                                               std::size_t, bool, std::uint64_t, Cancel*);
+template std::vector<Suggestion> suggest_words(const CompactGraph&, std::string_view, std::uint64_t,
                                                std::size_t, bool, std::uint64_t, Cancel*);
 
 }  // namespace sorvan

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "node/node.hpp"
+#include "compact/graph.hpp"
 #include "trie/store_graph.hpp"
 #include "utils/cancel.hpp"
 

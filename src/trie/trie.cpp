@@ -1,5 +1,6 @@
 #include "trie/trie.hpp"
 
+
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
 
@@ -34,11 +35,13 @@ void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t
 
 Status Trie::add(std::string_view word, std::uint64_t count) {
     if (word.empty()) return {};
+    make_mutable();
     add_below(0, word.data(), word.data() + word.size(), count, [](const char*, NodeIndex) {});
     return {};
 }
 
 Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
+    make_mutable();
     SortableWords words;
     const Status read = for_each_word(
         path,
@@ -52,6 +55,7 @@ Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
 }
 
 void Trie::add_sorted(SortableWords words) {
+    make_mutable();
     // In ascending order each word shares its path with the one before as
     // far as they agree, so its walk starts where they part, and the nodes
     // it adds land in the store in depth-first order, each subtree in one
@@ -71,6 +75,38 @@ void Trie::add_sorted(SortableWords words) {
                   [&](const char* p, NodeIndex node) { path[static_cast<std::size_t>(p - start)] = node; });
         before = word;
     }
+}
+
+std::unique_ptr<ImageBytes> Trie::build_image() const {
+    if (image_) return image_->copy_bytes();
+    return CompactImage::build(nodes_, LexiconKind::Trie, word_count_, nodes_.size(), nullptr);
+}
+
+void Trie::compact() {
+    if (image_) return;
+    image_.emplace(CompactImage::open_built(build_image()));
+    nodes_ = NodeStore();
+    word_count_ = 0;
+    max_count_ = 0;
+}
+
+Result<Trie> Trie::from_image(CompactImage image) {
+    if (Status fits = image.expect(LexiconKind::Trie); !fits) return std::unexpected(std::move(fits.error()));
+    Trie trie;
+    trie.image_.emplace(std::move(image));
+    return trie;
+}
+
+// The words and counts go back into a node store (a trie's shape does not
+// depend on the order its words came in); the image is dropped only once
+// that has succeeded.
+void Trie::make_mutable() {
+    if (!image_) return;
+    NodeStore nodes = image_->to_store();
+    word_count_ = image_->word_count();
+    max_count_ = image_->max_count();
+    nodes_ = std::move(nodes);
+    image_.reset();
 }
 
 }  // namespace sorvan

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -25,6 +26,8 @@ public:
     // Adds `count` to the word's count (and to word_count); the empty word
     // changes nothing. Returns no error; the Status matches the Dawg's
     // insertion. All or nothing: on std::bad_alloc the trie is as it was.
+    // Like every change, it first turns a compact trie back into a mutable
+    // one.
     Status add(std::string_view word, std::uint64_t count);
     // Adds each word of the file at `path` (one a line, see LineReader)
     // with count 1. An Io error when the file cannot be opened or read,
@@ -37,15 +40,30 @@ public:
     void add_sorted(SortableWords words);
 
     // The node that `prefix` leads to; the empty prefix gives the root.
+    // Mutable form only.
     std::optional<NodeIndex> prefix_node(std::string_view prefix) const noexcept {
         return nodes_.walk(prefix);
     }
 
-    std::size_t node_count() const noexcept { return nodes_.size(); }
-    std::uint64_t word_count() const noexcept { return word_count_; }
+    // Switches to the compact, read-only form (a no-op when in it already);
+    // queries answer as before, and the next change switches back.
+    void compact();
+    // A trie in the compact form of `image`, or an InvalidImage error when
+    // the image holds a DAWG.
+    static Result<Trie> from_image(CompactImage image);
+    // The image of the lexicon as it is now (a copy of it, when compact).
+    std::unique_ptr<ImageBytes> build_image() const;
+    // Switches back to the mutable form now (a no-op when in it); every
+    // change does so by itself.
+    void make_mutable();
+
+    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
+    std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
     // No word's count is above it (a count that wrapped may be below).
-    std::uint64_t max_count() const noexcept { return max_count_; }
+    std::uint64_t max_count() const noexcept { return image_ ? image_->max_count() : max_count_; }
+    // The node store: only the root while the trie is compact.
     const NodeStore& nodes() const noexcept { return nodes_; }
+    const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
 
 private:
     // Adds [p, end), the rest of a word, below `at`; on_node(p, node) is
@@ -57,6 +75,7 @@ private:
     NodeStore nodes_;
     std::uint64_t word_count_ = 0;
     std::uint64_t max_count_ = 0;
+    std::optional<CompactImage> image_;
 };
 
 }  // namespace sorvan

@@ -52,6 +52,11 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
             name for name, row in timed.items() if row["ms"] > 0}
         # symspellpy is measured, or its rows say why not.
         assert "ms" in timed["symspellpy CLOSEST"] or "skipped" in timed["symspellpy CLOSEST"]
+        assert {"compact image, counts all 1", "compact image, Zipf counts", "load, validation included",
+                "compact(), against building", "pickle, bytes",
+                "4 processes mapping one image, bytes"} <= tables
+        sizes = {r["name"]: r["saved_bytes_per_word"] for r in result["build"]}
+        assert sizes["sorvan.Trie compact"] > 0 and sizes["marisa-trie"] > 0
     # The German list gets its own, non-ASCII patterns.
     assert "wildcard über*" in printed and "wildcard app*" in printed
     # The wide-node rows: every builder measured on the highest code points,
@@ -63,6 +68,7 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         assert f"goal {name} <= {most} x set: " in printed
     assert "goal sorvan.Trie <= 0.5 x search + rapidfuzz: " in printed
     assert "goal sorvan.Trie >= 1.0 x symspellpy CLOSEST: " in printed
+    assert "goal load, validation included: Trie.load mmap <= 0.02 x Trie.add_from_file" in printed
     assert plot.read_bytes().startswith(b"\x89PNG")
     # The saved run prints the same tables again.
     assert run_bench("--from-json", saved) in printed

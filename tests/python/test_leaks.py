@@ -56,6 +56,12 @@ class Grabby:
         raise AssertionError("the exclusive borrow was not held")
 
 
+def saved(lexicon, path):
+    """The path of an image of `lexicon`, saved beside `path`."""
+    lexicon.save(path + ".img")
+    return fresh(path + ".img")
+
+
 def failing_source(word):
     yield word
     raise LookupError("from the iterator")
@@ -90,6 +96,13 @@ CASES = [
      lambda x, p: (fresh("aplpy"), Index(2), None), None),
     ("batch_suggest", SLOW, lambda x, ws, d: x.batch_suggest(ws, d, with_count=True),
      lambda x, p: ([fresh("aplpy")] * 8, 2), None),
+    ("compact-then-add", SLOW, lambda x, w: (x.compact(), x.add(w)), lambda x, p: (fresh("pear"),), None),
+    ("save", SLOW, lambda x, p: x.save(p), lambda x, p: (fresh(p + ".out"),), None),
+    ("load", SLOW, lambda x, p: type(x).load(p), lambda x, p: (saved(x, p),), None),
+    ("load-mmap", SLOW, lambda x, p, m: type(x).load(p, mmap=m), lambda x, p: (saved(x, p), True), None),
+    ("pickle", SLOW, lambda x, m: m.loads(m.dumps(x, protocol=5)), lambda x, p: (__import__("pickle"),),
+     None),
+    ("deepcopy", SLOW, lambda x, m: m.deepcopy(x), lambda x, p: (__import__("copy"),), None),
     # Failing calls: conversions, values, the borrow, the iterator, the file.
     ("add-overflow", CHEAP, lambda x, w, c: x.add(w, c), lambda x, p: (fresh("apple"), -(10**20)),
      OverflowError),
@@ -114,6 +127,9 @@ CASES = [
      LookupError),
     ("add_from_file-missing", SLOW, lambda x, p: x.add_from_file(p + ".missing"), lambda x, p: (p,),
      ValueError),
+    ("load-missing", SLOW, lambda x, p: type(x).load(p + ".missing"), lambda x, p: (p,), ValueError),
+    ("load-not-an-image", SLOW, lambda x, p: type(x).load(p), lambda x, p: (p,), ValueError),
+    ("setstate-bad", SLOW, lambda x, b: x.__setstate__(b), lambda x, p: (b"\x89SRVLEX\n" * 30,), ValueError),
     ("batch-str", SLOW, lambda x, w: x.batch_search(w), lambda x, p: (fresh("apple"),), TypeError),
     ("batch-item", SLOW, lambda x, ws: x.batch_contains(ws), lambda x, p: ([fresh("apple"), 10**18],),
      TypeError),

@@ -3,11 +3,18 @@
 One state machine drives a Trie and a DAWG with the same operations: adds
 with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
 (which make different DAWG nodes share a signature) and non-BMP letters in
-words, order violations, bulk insertion, reduce() at any point, and every
-query with and without counts, single and batch. After each step len(),
+words, order violations, bulk insertion, reduce() at any point, compact() at any point and
+copies through pickle, copy and save/load swapped in for the lexicons, and
+every query with and without counts, single and batch. After each step len(),
 repr() and get_word_count() must match the models; the DAWG's len() is
 modelled exactly (ModelDawg replays its registry of node signatures).
 """
+
+import copy
+import pathlib
+import pickle
+import shutil
+import tempfile
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -31,6 +38,7 @@ def answer(pairs, with_count):
 class Lexicons(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
+        self.tmp = pathlib.Path(tempfile.mkdtemp())
         self.pairs = [(Trie(), ModelTrie()), (DAWG(), ModelDawg())]
         self.dawg, self.dawg_model = self.pairs[1]
 
@@ -84,6 +92,30 @@ class Lexicons(RuleBasedStateMachine):
         assert self.dawg.reduce() is None
         self.dawg_model.reduce()
 
+    @rule()
+    def compact(self):
+        """The compact form must change no answer, now or after later adds."""
+        for lexicon, _ in self.pairs:
+            assert lexicon.compact() is None
+
+    @rule(how=st.sampled_from(["pickle2", "pickle5", "copy", "deepcopy", "file", "mmap"]))
+    def replace_by_a_copy(self, how):
+        """A copy carries on exactly as the original would have; the
+        original, changed afterwards, must not affect it."""
+        for i, (lexicon, model) in enumerate(self.pairs):
+            if how.startswith("pickle"):
+                twin = pickle.loads(pickle.dumps(lexicon, protocol=int(how[-1])))
+            elif how in ("copy", "deepcopy"):
+                twin = getattr(copy, how)(lexicon)
+            else:
+                path = self.tmp / f"{len(list(self.tmp.iterdir()))}.img"
+                lexicon.save(str(path))
+                twin = type(lexicon).load(str(path), mmap=how == "mmap")
+            assert type(twin) is type(lexicon)
+            lexicon.add_all(["\U0010ffff"])  # out of the way of later answers
+            self.pairs[i] = (twin, model)
+        self.dawg = self.pairs[1][0]
+
     # ------------------------------------------------------------ queries --
 
     @rule(word=words)
@@ -120,6 +152,9 @@ class Lexicons(RuleBasedStateMachine):
             assert lexicon.batch_search_within_distance(items, dist) == [
                 answer(model.search_within_distance(w, dist), False) for w in items
             ]
+
+    def teardown(self):
+        shutil.rmtree(self.tmp)
 
     @invariant()
     def sizes_and_counts(self):

@@ -1,0 +1,65 @@
+#pragma once
+// The image loader on any bytes, shared by the fuzz_image harness and the
+// test that replays its corpus. Bytes are opened as they are, then again
+// with their checksum made right, so that the structural checks behind it
+// are reached too. Whatever opens must answer every query, rebuild its
+// mutable form, and give an image that opens with the same words.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "compact/image.hpp"
+#include "dawg/dawg.hpp"
+#include "trie/trie.hpp"
+
+namespace sorvan::fuzz {
+
+template <class Lexicon>
+void exercise(Lexicon& lexicon) {
+    const WordList all = lexicon.search("*", true);
+    for (const char* q : {"a", "?", "*a*", "ab"}) {
+        (void)lexicon.contains(q);
+        (void)lexicon.contains_prefix(q);
+        (void)lexicon.search_with_prefix(q, true);
+        (void)lexicon.search_within_distance(q, 1, true);
+    }
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!lexicon.contains(all[i])) std::abort();
+    }
+    lexicon.make_mutable();
+    const auto bytes = lexicon.build_image();  // made anew from the mutable form
+    auto again = CompactImage::copy_of(bytes->data(), bytes->size());
+    if (!again) std::abort();
+    auto twin = Lexicon::from_image(std::move(*again));
+    if (!twin || !(twin->search("*", true) == all)) std::abort();
+    if (twin->word_count() != lexicon.word_count()) std::abort();
+}
+
+inline void exercise_image(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> bytes(data, data + size);
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            if (size < 8) return;
+            seal_image(bytes.data(), bytes.size());
+        }
+        auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+        if (!image) {
+            if (image.error().kind() != SorvanError::Kind::InvalidImage) std::abort();
+            continue;
+        }
+        if (image->node_count() > 100000) continue;  // legitimate, but slow to rebuild
+        if (image->kind() == LexiconKind::Trie) {
+            auto trie = Trie::from_image(std::move(*image));
+            if (!trie) std::abort();
+            exercise(*trie);
+        } else {
+            auto dawg = Dawg::from_image(std::move(*image));
+            if (!dawg) std::abort();
+            exercise(*dawg);
+        }
+    }
+}
+
+}  // namespace sorvan::fuzz

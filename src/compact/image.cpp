@@ -1,0 +1,829 @@
+#include "compact/image.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "trie/search.hpp"
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+static_assert(std::endian::native == std::endian::little, "images are little-endian");
+
+namespace {
+
+// ------------------------------------------------------------ the layout ----
+
+constexpr char magic[8] = {'\x89', 'S', 'R', 'V', 'L', 'E', 'X', '\n'};
+constexpr std::uint32_t format_version = 1;
+
+// Header fields, each a little-endian u64 after the magic (version and kind
+// share the first).
+enum Field : std::size_t {
+    version_and_kind,
+    file_size,
+    word_count_field,
+    length_field,
+    words_field,
+    graph_offset,
+    graph_size,
+    table_offset,
+    table_size,
+    index_offset,
+    index_bits_field,
+    extras_offset,
+    extras_size,
+    field_count,
+};
+constexpr std::size_t header_size = sizeof magic + 8 * field_count;
+// Every section is followed by this many readable bytes (the fixed-width
+// readers load whole words), and the file ends with the checksum.
+constexpr std::size_t padding = 16;
+constexpr std::size_t checksum_size = 8;
+// A trie can have no more nodes than a node store holds.
+constexpr std::uint64_t max_trie_nodes = NodeStore::max_nodes;
+
+std::uint64_t load_u64(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+void store_u64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// A 64-bit hash of the bytes: four independent multiply lanes, so that it
+// runs at memory speed; it is for corruption, not for adversaries.
+std::uint64_t checksum(const std::uint8_t* p, std::size_t n) noexcept {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t lanes[4] = {n, k, k * 3, k * 5};
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        for (int j = 0; j < 4; ++j) {
+            lanes[j] = (lanes[j] ^ load_u64(p + i + 8 * j)) * k;
+            lanes[j] ^= lanes[j] >> 29;
+        }
+    }
+    std::uint64_t h = lanes[0] ^ std::rotl(lanes[1], 17) ^ std::rotl(lanes[2], 31) ^ std::rotl(lanes[3], 47);
+    for (; i < n; ++i) h = (h ^ p[i]) * k;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return h;
+}
+
+unsigned byte_width(std::uint64_t v) noexcept { return static_cast<unsigned>((std::bit_width(v) + 7) / 8); }
+unsigned varint_size(std::uint64_t v) noexcept {
+    return v < 0x80 ? 1 : static_cast<unsigned>((std::bit_width(v) + 6) / 7);
+}
+void put_varint(std::uint8_t*& p, std::uint64_t v) noexcept {
+    while (v >= 0x80) {
+        *p++ = static_cast<std::uint8_t>(v | 0x80);
+        v >>= 7;
+    }
+    *p++ = static_cast<std::uint8_t>(v);
+}
+void put_le(std::uint8_t*& p, std::uint64_t v, unsigned width) noexcept {
+    for (unsigned i = 0; i < width; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+class OwnedBytes final : public ImageBytes {
+public:
+    // Zeroed, or left as it comes for a buffer about to be filled.
+    explicit OwnedBytes(std::size_t size, bool zeroed = true)
+        : buffer_(zeroed ? new std::uint8_t[size]() : new std::uint8_t[size]) {
+        data_ = buffer_.get();
+        size_ = size;
+    }
+    std::uint8_t* mutable_data() noexcept { return buffer_.get(); }
+
+private:
+    std::unique_ptr<std::uint8_t[]> buffer_;
+};
+
+class MappedBytes final : public ImageBytes {
+public:
+    MappedBytes(void* address, std::size_t size) noexcept {
+        data_ = static_cast<const std::uint8_t*>(address);
+        size_ = size;
+    }
+    ~MappedBytes() override { ::munmap(const_cast<std::uint8_t*>(data_), size_); }
+};
+
+// ----------------------------------------------------------- the builder ----
+
+// The minimal graph of a trie: states made bottom-up, one per distinct
+// (end flag, edges to distinct states); edges of state s are
+// [first[s], first[s + 1]).
+struct MinimalGraph {
+    std::vector<std::uint32_t> first{0};
+    std::vector<std::uint8_t> end;
+    std::vector<Letter> letters;
+    std::vector<std::uint32_t> targets;
+    std::uint32_t root = 0;
+
+    std::size_t states() const noexcept { return end.size(); }
+    std::uint32_t edge_count(std::uint32_t s) const noexcept { return first[s + 1] - first[s]; }
+};
+
+std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_t to, bool end) noexcept {
+    std::uint64_t h = end ? 0x51ED27ULL : 0x2545F4914F6CDD1DULL;
+    for (std::uint32_t i = from; i < to; ++i) {
+        h = (h ^ g.letters[i]) * 0x9E3779B97F4A7C15ULL;
+        h = (h ^ g.targets[i]) * 0xff51afd7ed558ccdULL;
+        h ^= h >> 31;
+    }
+    return h;
+}
+
+MinimalGraph minimise(const NodeStore& nodes) {
+    MinimalGraph g;
+    std::vector<std::uint32_t> canon(nodes.size());
+    std::vector<std::uint32_t> slots(1024, 0);  // state + 1; 0 is free
+    std::size_t used = 0;
+    auto same = [&g](std::uint32_t s, std::uint32_t from, std::uint32_t to, bool end) {
+        if (g.end[s] != end || g.edge_count(s) != to - from) return false;
+        return std::equal(g.letters.begin() + from, g.letters.begin() + to, g.letters.begin() + g.first[s]) &&
+               std::equal(g.targets.begin() + from, g.targets.begin() + to, g.targets.begin() + g.first[s]);
+    };
+    auto grow = [&] {
+        std::vector<std::uint32_t> old(slots.size() * 2, 0);
+        old.swap(slots);
+        const std::size_t mask = slots.size() - 1;
+        for (std::uint32_t entry : old) {
+            if (entry == 0) continue;
+            const std::uint32_t s = entry - 1;
+            std::size_t i = state_hash(g, g.first[s], g.first[s + 1], g.end[s]) & mask;
+            while (slots[i] != 0) i = (i + 1) & mask;
+            slots[i] = entry;
+        }
+    };
+    // Children before parents: a node's edges name its children's states.
+    auto finish = [&](NodeIndex node) {
+        const auto from = static_cast<std::uint32_t>(g.letters.size());
+        const Node& n = nodes[node];
+        for (std::uint32_t i = 0; i < n.child_count; ++i) {
+            const Edge e = nodes.child_at(n, i);
+            g.letters.push_back(e.letter);
+            g.targets.push_back(canon[e.child]);
+        }
+        const auto to = static_cast<std::uint32_t>(g.letters.size());
+        const bool end = n.is_end;
+        const std::size_t mask = slots.size() - 1;
+        std::size_t i = state_hash(g, from, to, end) & mask;
+        for (; slots[i] != 0; i = (i + 1) & mask) {
+            if (same(slots[i] - 1, from, to, end)) {
+                canon[node] = slots[i] - 1;
+                g.letters.resize(from);
+                g.targets.resize(from);
+                return;
+            }
+        }
+        const auto s = static_cast<std::uint32_t>(g.states());
+        g.end.push_back(end);
+        g.first.push_back(to);
+        slots[i] = s + 1;
+        canon[node] = s;
+        if (++used * 2 > slots.size()) grow();
+    };
+    std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
+    while (!stack.empty()) {
+        auto& [node, next] = stack.back();
+        if (next < nodes[node].child_count) {
+            const NodeIndex child = nodes.child_at(node, next++).child;
+            stack.emplace_back(child, 0);
+        } else {
+            finish(node);
+            stack.pop_back();
+        }
+    }
+    g.root = canon[0];
+    return g;
+}
+
+// The words' counts in rank (depth-first letter) order.
+std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes) {
+    std::vector<std::uint64_t> counts;
+    std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
+    while (!stack.empty()) {
+        auto& [node, next] = stack.back();
+        if (next < nodes[node].child_count) {
+            const NodeIndex child = nodes.child_at(node, next++).child;
+            // (a copy: the packed field cannot bind to a reference)
+            if (nodes[child].is_end) counts.push_back(std::uint64_t{nodes[child].count});
+            stack.emplace_back(child, 0);
+        } else {
+            stack.pop_back();
+        }
+    }
+    return counts;
+}
+
+// The graph section: the states in reverse post-order from the root, so
+// that every edge points forward (the graph is acyclic by its layout) and a
+// state's last new child comes right after it; a single child there is a
+// chain link and needs no address.
+std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64_t>& words_below) {
+    const std::size_t n = g.states();
+    std::vector<std::uint32_t> order;  // post-order
+    order.reserve(n);
+    {
+        std::vector<std::uint8_t> seen(n, 0);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{g.root, 0}};
+        seen[g.root] = 1;
+        while (!stack.empty()) {
+            auto& [s, next] = stack.back();
+            if (next < g.edge_count(s)) {
+                const std::uint32_t t = g.targets[g.first[s] + next++];
+                if (!seen[t]) {
+                    seen[t] = 1;
+                    stack.emplace_back(t, 0);
+                }
+            } else {
+                order.push_back(s);
+                stack.pop_back();
+            }
+        }
+    }
+    words_below.assign(n, 0);
+    for (std::uint32_t s : order) {
+        std::uint64_t below = g.end[s];
+        for (std::uint32_t i = g.first[s]; i < g.first[s + 1]; ++i) below += words_below[g.targets[i]];
+        words_below[s] = below;
+    }
+    std::reverse(order.begin(), order.end());
+    const std::size_t m = order.size();
+    std::vector<std::uint32_t> place(n, 0);
+    for (std::size_t i = 0; i < m; ++i) place[order[i]] = static_cast<std::uint32_t>(i);
+
+    struct Shape {
+        bool chain;
+        std::uint8_t lw, dw, sw;
+    };
+    std::vector<Shape> shape(m);
+    auto skip_of = [&](std::uint32_t s, std::uint32_t k) {  // of edge k of s
+        std::uint64_t skip = g.end[s];
+        for (std::uint32_t i = g.first[s]; i < g.first[s] + k; ++i) skip += words_below[g.targets[i]];
+        return skip;
+    };
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t s = order[i];
+        const std::uint32_t e = g.edge_count(s);
+        Shape& sh = shape[i];
+        sh.chain = e == 1 && place[g.targets[g.first[s]]] == i + 1;
+        if (e == 0 || sh.chain) continue;
+        sh.lw = static_cast<std::uint8_t>(std::max(1u, byte_width(g.letters[g.first[s + 1] - 1])));
+        sh.sw = static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1)));
+        sh.dw = 1;
+    }
+    auto size_of = [&](std::size_t i) -> std::uint64_t {
+        const std::uint32_t s = order[i];
+        const std::uint64_t e = g.edge_count(s);
+        const Shape& sh = shape[i];
+        const std::uint64_t h = (e << image::count_shift) | (sh.chain ? image::chain_bit : 0) | g.end[s];
+        if (sh.chain) return varint_size(h) + varint_size(g.letters[g.first[s]]);
+        if (e == 0) return varint_size(h);
+        return varint_size(h) + 1 + e * (sh.lw + sh.dw + sh.sw);
+    };
+    // The target widths depend on the offsets, which depend on the widths:
+    // widen until nothing changes (widths only grow, so this ends).
+    std::vector<std::uint64_t> offset(m + 1);
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i);
+        if (offset[m] >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t s = order[i];
+            if (shape[i].chain || g.edge_count(s) == 0) continue;
+            std::uint64_t far = 0;
+            for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
+                far = std::max(far, offset[place[g.targets[k]]] - offset[i]);
+            }
+            const auto needed = static_cast<std::uint8_t>(byte_width(far));
+            if (needed > shape[i].dw) {
+                shape[i].dw = needed;
+                changed = true;
+            }
+        }
+    }
+    std::vector<std::uint8_t> out(offset[m]);
+    std::uint8_t* p = out.data();
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t s = order[i];
+        const std::uint64_t e = g.edge_count(s);
+        const Shape& sh = shape[i];
+        put_varint(p, (e << image::count_shift) | (sh.chain ? image::chain_bit : 0) | g.end[s]);
+        if (sh.chain) {
+            put_varint(p, g.letters[g.first[s]]);
+        } else if (e > 0) {
+            *p++ = static_cast<std::uint8_t>((sh.lw - 1) | ((sh.dw - 1) << 2) | (sh.sw << 4));
+            std::uint64_t skip = g.end[s];
+            for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
+                put_le(p, g.letters[k], sh.lw);
+                put_le(p, offset[place[g.targets[k]]] - offset[i], sh.dw);
+                put_le(p, skip, sh.sw);
+                skip += words_below[g.targets[k]];
+            }
+        }
+    }
+    words_below.assign(1, words_below[g.root]);
+    return out;
+}
+
+// The counts as a table of distinct values and packed indices into it, or
+// as the packed values themselves (no table), whichever is smaller.
+struct CountColumns {
+    std::vector<std::uint64_t> table;
+    std::vector<std::uint8_t> packed;
+    unsigned bits = 0;
+};
+
+CountColumns pack_counts(const std::vector<std::uint64_t>& counts) {
+    CountColumns out;
+    std::vector<std::uint64_t> distinct(counts);
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const std::uint64_t n = counts.size();
+    const unsigned direct_bits = distinct.empty() ? 0 : static_cast<unsigned>(std::bit_width(distinct.back()));
+    const unsigned index_bits = distinct.size() <= 1 ? 0 : static_cast<unsigned>(std::bit_width(distinct.size() - 1));
+    const bool use_table = !distinct.empty() && 64 * distinct.size() + n * index_bits < n * direct_bits;
+    out.bits = use_table ? index_bits : direct_bits;
+    out.packed.assign((n * out.bits + 7) / 8, 0);
+    for (std::uint64_t r = 0; r < n; ++r) {
+        std::uint64_t v = counts[r];
+        if (use_table) v = static_cast<std::uint64_t>(std::lower_bound(distinct.begin(), distinct.end(), v) - distinct.begin());
+        const std::uint64_t bit = r * out.bits;
+        for (unsigned b = 0; b < out.bits; ++b) {
+            if ((v >> b) & 1) out.packed[(bit + b) / 8] |= static_cast<std::uint8_t>(1u << ((bit + b) % 8));
+        }
+    }
+    if (use_table) out.table = std::move(distinct);
+    return out;
+}
+
+std::size_t align8(std::size_t n) noexcept { return (n + 7) & ~std::size_t{7}; }
+
+// ---------------------------------------------------------- validation ----
+
+// Reads a LEB128 value from [p, end): nothing when it runs past the end or
+// does not fit 64 bits.
+bool read_varint_checked(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
+    out = 0;
+    for (unsigned shift = 0; shift < 64; shift += 7) {
+        if (p >= end) return false;
+        const std::uint64_t b = *p++;
+        if (shift == 63 && (b & 0x7E)) return false;
+        out |= (b & 0x7F) << shift;
+        if (b < 0x80) return true;
+    }
+    return false;
+}
+
+bool valid_letter(std::uint64_t c) noexcept { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+std::unexpected<SorvanError> invalid(std::string what) {
+    return std::unexpected(SorvanError::invalid_image(std::move(what)));
+}
+
+// The counts below every state, and the trie size they stand for, checked
+// against the skips the state's edges carry; bounded by max_trie_nodes.
+struct GraphTotals {
+    std::uint64_t words;
+    std::uint64_t trie_nodes;
+};
+
+Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
+    if (size == 0) return invalid("the graph is empty");
+    if (size >= std::numeric_limits<std::uint32_t>::max()) return invalid("the graph is too large");
+    const std::uint8_t* end = graph + size;
+    // Pass 1: the states lie back to back; record where each starts.
+    std::vector<std::uint32_t> starts;
+    std::vector<std::uint64_t> is_start((size + 63) / 64, 0);
+    for (const std::uint8_t* p = graph; p < end;) {
+        const auto at = static_cast<std::uint32_t>(p - graph);
+        starts.push_back(at);
+        is_start[at / 64] |= std::uint64_t{1} << (at % 64);
+        std::uint64_t h;
+        if (!read_varint_checked(p, end, h)) return invalid("a state's header runs past the graph");
+        const std::uint64_t n = h >> image::count_shift;
+        if (h & image::chain_bit) {
+            std::uint64_t letter;
+            if (n != 1) return invalid("a chain state with other than one child");
+            if (!read_varint_checked(p, end, letter) || !valid_letter(letter)) return invalid("a bad letter");
+            if (p >= end) return invalid("a chain runs past the graph");
+        } else if (n > 0) {
+            if (p >= end) return invalid("a state runs past the graph");
+            const unsigned w = *p++;
+            const unsigned lw = (w & 3) + 1, dw = ((w >> 2) & 3) + 1, sw = w >> 4;
+            if (lw > 3 || sw > 7) return invalid("a bad record width");
+            const std::uint64_t record = lw + dw + sw;
+            if (n > static_cast<std::uint64_t>(end - p) / record) return invalid("a state's edges run past the graph");
+            std::uint64_t previous = 0;
+            for (std::uint64_t i = 0; i < n; ++i, p += record) {
+                const std::uint64_t letter = image::read_le(p, lw);
+                const std::uint64_t delta = image::read_le(p + lw, dw);
+                if (!valid_letter(letter) || (i > 0 && letter <= previous)) return invalid("bad or unsorted letters");
+                previous = letter;
+                if (delta == 0 || delta >= size - at) return invalid("an edge target out of range");
+            }
+        }
+    }
+    std::vector<std::uint32_t> rank(is_start.size() + 1, 0);
+    for (std::size_t i = 0; i < is_start.size(); ++i) {
+        rank[i + 1] = rank[i] + static_cast<std::uint32_t>(std::popcount(is_start[i]));
+    }
+    auto ordinal = [&](std::uint64_t at) -> std::optional<std::uint32_t> {
+        const std::uint64_t word = is_start[at / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+        if (!(word & bit)) return std::nullopt;
+        return rank[at / 64] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
+    };
+    // Pass 2, last state first (targets lie after their source): the words
+    // and trie nodes below each state, and the skips checked against them.
+    // Both saturate at `cap`; one array of pairs, so an edge costs one miss.
+    static constexpr std::uint32_t cap = std::numeric_limits<std::uint32_t>::max();
+    auto capped = [](std::uint64_t sum) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(cap, sum)); };
+    struct Below {
+        std::uint32_t words;
+        std::uint32_t trie_nodes;
+    };
+    std::vector<Below> below(starts.size());
+    const CompactGraph view(graph, nullptr, 0, nullptr, 0);
+    for (std::size_t s = starts.size(); s-- > 0;) {
+        const CompactGraph::Position here{starts[s], 0};
+        auto edges = view.edges(here);
+        std::uint64_t words = view.is_end(here) ? 1 : 0, nodes = 1;  // its own word ranks first
+        for (std::uint32_t i = 0, n = edges.count; i < n; ++i) {
+            const auto arc = view.next(edges);
+            const auto t = ordinal(arc.child.at);
+            if (!t) return invalid("an edge target is not a state");
+            if (arc.child.rank != words) return invalid("a word rank does not match the words below");
+            words = capped(words + below[*t].words);
+            nodes = capped(nodes + below[*t].trie_nodes);
+        }
+        below[s] = {static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)};
+    }
+    const std::uint64_t words_total = below[0].words, trie_nodes_total = below[0].trie_nodes;
+    if (trie_nodes_total >= cap) return invalid("more words than a lexicon can hold");
+    return GraphTotals{words_total, trie_nodes_total};
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ build ----
+
+std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
+                                                std::uint64_t word_count, std::uint64_t length,
+                                                const DawgState* dawg) {
+    std::vector<std::uint64_t> words_below;
+    std::vector<std::uint8_t> graph;
+    {
+        const MinimalGraph minimal = minimise(nodes);
+        graph = lay_out(minimal, words_below);
+    }
+    const CountColumns counts = pack_counts(counts_by_rank(nodes));
+
+    std::size_t extras = 0;
+    if (dawg) extras = 8 + align8(dawg->previous_word.size()) + 8 + 16 * dawg->snapshots.size();
+    std::size_t at = header_size;
+    const std::size_t graph_at = at;
+    at = align8(at + graph.size() + padding);
+    const std::size_t table_at = at;
+    at = align8(at + 8 * counts.table.size() + padding);
+    const std::size_t index_at = at;
+    at = align8(at + counts.packed.size() + padding);
+    const std::size_t extras_at = at;
+    at = align8(at + extras + padding);
+    const std::size_t total = at + checksum_size;
+
+    auto bytes = std::make_unique<OwnedBytes>(total);
+    std::uint8_t* out = bytes->mutable_data();
+    std::memcpy(out, magic, sizeof magic);
+    std::uint64_t fields[field_count] = {};
+    fields[version_and_kind] = format_version | (std::uint64_t{static_cast<std::uint32_t>(kind)} << 32);
+    fields[file_size] = total;
+    fields[word_count_field] = word_count;
+    fields[length_field] = length;
+    fields[words_field] = words_below[0];
+    fields[graph_offset] = graph_at;
+    fields[graph_size] = graph.size();
+    fields[table_offset] = table_at;
+    fields[table_size] = counts.table.size();
+    fields[index_offset] = index_at;
+    fields[index_bits_field] = counts.bits;
+    fields[extras_offset] = extras_at;
+    fields[extras_size] = extras;
+    for (std::size_t i = 0; i < field_count; ++i) store_u64(out + sizeof magic + 8 * i, fields[i]);
+    std::memcpy(out + graph_at, graph.data(), graph.size());
+    for (std::size_t i = 0; i < counts.table.size(); ++i) store_u64(out + table_at + 8 * i, counts.table[i]);
+    if (!counts.packed.empty()) std::memcpy(out + index_at, counts.packed.data(), counts.packed.size());
+    if (dawg) {
+        std::uint8_t* p = out + extras_at;
+        const std::uint64_t head = dawg->registered_depth | (std::uint64_t{static_cast<std::uint32_t>(dawg->previous_word.size())} << 32);
+        store_u64(p, head);
+        std::memcpy(p + 8, dawg->previous_word.data(), dawg->previous_word.size());
+        p += 8 + align8(dawg->previous_word.size());
+        store_u64(p, dawg->snapshots.size());
+        p += 8;
+        for (const Snapshot& s : dawg->snapshots) {
+            store_u64(p, s.node | (std::uint64_t{s.child_count} << 32));
+            store_u64(p + 8, s.count);
+            p += 16;
+        }
+    }
+    store_u64(out + total - checksum_size, checksum(out, total - checksum_size));
+    return bytes;
+}
+
+// ------------------------------------------------------------------- open ----
+
+Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
+    const std::uint8_t* data = bytes->data();
+    const std::size_t size = bytes->size();
+    if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0) {
+        return invalid("not a lexicon image (bad magic)");
+    }
+    if (size < header_size + checksum_size) return invalid("truncated header");
+    std::uint64_t fields[field_count];
+    for (std::size_t i = 0; i < field_count; ++i) fields[i] = load_u64(data + sizeof magic + 8 * i);
+    if (static_cast<std::uint32_t>(fields[version_and_kind]) != format_version) {
+        return invalid("unsupported format version " + std::to_string(static_cast<std::uint32_t>(fields[version_and_kind])));
+    }
+    const std::uint64_t kind = fields[version_and_kind] >> 32;
+    if (kind > 1) return invalid("unknown lexicon kind");
+    if (fields[file_size] != size) {
+        return invalid("size " + std::to_string(size) + " but the header says " + std::to_string(fields[file_size]) +
+                       (size < fields[file_size] ? " (truncated)" : ""));
+    }
+    if (load_u64(data + size - checksum_size) != checksum(data, size - checksum_size)) {
+        return invalid("checksum mismatch (corrupted)");
+    }
+    // Each section lies inside the body, followed by its padding.
+    const std::uint64_t body_end = size - checksum_size;
+    auto section = [&](Field offset, std::uint64_t bytes_needed) {
+        const std::uint64_t at = fields[offset];
+        return at >= header_size && at <= body_end && bytes_needed <= body_end - at &&
+               body_end - at - bytes_needed >= padding;
+    };
+    const std::uint64_t table_entries = fields[table_size];
+    const std::uint64_t bits = fields[index_bits_field];
+    const std::uint64_t words = fields[words_field];
+    if (!section(graph_offset, fields[graph_size])) return invalid("graph section out of bounds");
+    if (table_entries > body_end / 8 || !section(table_offset, 8 * table_entries)) {
+        return invalid("count table out of bounds");
+    }
+    if (bits > 64) return invalid("bad count width");
+    if (words > max_trie_nodes || !section(index_offset, (words * bits + 7) / 8)) {
+        return invalid("count section out of bounds");
+    }
+    if (!section(extras_offset, fields[extras_size])) return invalid("state section out of bounds");
+    if (table_entries > 0 && (table_entries > words ||
+                              bits != static_cast<std::uint64_t>(std::bit_width(table_entries - 1)))) {
+        return invalid("count table does not match its indices");
+    }
+
+    const std::uint8_t* graph = data + fields[graph_offset];
+    auto totals = check_graph(graph, fields[graph_size]);
+    if (!totals) return std::unexpected(std::move(totals.error()));
+    if (totals->words != words) return invalid("word total does not match the graph");
+
+    CompactImage image;
+    image.graph_ = CompactGraph(graph, data + fields[table_offset], table_entries, data + fields[index_offset],
+                                static_cast<unsigned>(bits));
+    if (table_entries > 1) {
+        const CompactGraph indices(nullptr, nullptr, 0, data + fields[index_offset], static_cast<unsigned>(bits));
+        for (std::uint64_t r = 0; r < words; ++r) {
+            if (indices.count({1, r}) >= table_entries) return invalid("a count index out of range");
+        }
+    }
+    // No count can be above the largest in the table, or above what the
+    // index bits can hold when the indices are the counts.
+    const std::uint8_t* table = data + fields[table_offset];
+    image.max_count_ = bits >= 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
+    if (table_entries > 0) {
+        image.max_count_ = 0;
+        for (std::uint64_t i = 0; i < table_entries; ++i) {
+            std::uint64_t value;
+            std::memcpy(&value, table + 8 * i, sizeof value);
+            image.max_count_ = std::max(image.max_count_, value);
+        }
+    }
+    image.kind_ = static_cast<LexiconKind>(kind);
+    image.word_count_ = fields[word_count_field];
+    image.length_ = fields[length_field];
+    image.node_count_ = totals->trie_nodes;
+    image.extras_offset_ = fields[extras_offset];
+    image.extras_size_ = fields[extras_size];
+    if (image.kind_ == LexiconKind::Trie) {
+        if (image.length_ != image.node_count_) return invalid("node count does not match the graph");
+        if (image.extras_size_ != 0) return invalid("a Trie image with a DAWG section");
+    } else {
+        if (image.length_ >= image.node_count_ && image.length_ != 0) {
+            return invalid("registry size does not match the graph");
+        }
+        // The DAWG section: registered depth and previous word, the stale
+        // keys sorted by node.
+        const std::uint8_t* p = data + image.extras_offset_;
+        const std::uint64_t left = image.extras_size_;
+        if (left < 16) return invalid("truncated DAWG section");
+        const std::uint64_t head = load_u64(p);
+        const std::uint64_t word_size = head >> 32;
+        if (word_size > left - 16 || align8(word_size) > left - 16) return invalid("truncated DAWG section");
+        const std::string_view previous(reinterpret_cast<const char*>(p + 8), word_size);
+        if (!utf8::is_valid(previous)) return invalid("the last word is not UTF-8");
+        const auto at = walk(image.graph_, previous);
+        if (!at || (!previous.empty() && !image.graph_.is_end(*at))) return invalid("the last word is not in the graph");
+        std::uint64_t letters = 0;
+        utf8::for_each(previous, [&letters](char32_t) { ++letters; });
+        if ((head & 0xFFFFFFFFu) > letters) return invalid("bad registered depth");
+        const std::uint8_t* q = p + 8 + align8(word_size);
+        const std::uint64_t snapshots = load_u64(q);
+        if (snapshots > (left - 16 - align8(word_size)) / 16 ||
+            16 + align8(word_size) + 16 * snapshots != left) {
+            return invalid("bad DAWG section size");
+        }
+        std::uint64_t previous_node = 0;
+        for (std::uint64_t i = 0; i < snapshots; ++i) {
+            const std::uint64_t node = load_u64(q + 8 + 16 * i) & 0xFFFFFFFFu;
+            if (node <= previous_node || node >= image.node_count_) return invalid("bad stale key list");
+            previous_node = node;
+        }
+    }
+    image.bytes_ = std::move(bytes);
+    return image;
+}
+
+namespace {
+
+std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t size) {
+    auto bytes = std::make_unique<OwnedBytes>(size, false);
+    if (size) std::memcpy(bytes->mutable_data(), data, size);
+    return bytes;
+}
+
+}  // namespace
+
+CompactImage CompactImage::open_built(std::unique_ptr<ImageBytes> bytes) {
+    auto image = open(std::move(bytes));
+    if (!image) std::abort();
+    return std::move(*image);
+}
+
+Status CompactImage::expect(LexiconKind kind) const {
+    if (kind == kind_) return {};
+    return invalid(kind == LexiconKind::Trie ? "the image holds a DAWG, not a Trie"
+                                             : "the image holds a Trie, not a DAWG");
+}
+
+Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t size) {
+    return open(owned_copy(data, size));
+}
+
+std::unique_ptr<ImageBytes> CompactImage::copy_bytes() const { return owned_copy(data(), size()); }
+
+Result<CompactImage> CompactImage::load(std::string_view path, bool map) {
+    if (path.find('\0') != std::string_view::npos) {
+        return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
+    }
+    const std::string terminated(path);
+    int fd;
+    do {
+        fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(SorvanError::from_errno(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return std::unexpected(SorvanError::from_errno(errno));
+    if (!S_ISREG(info.st_mode)) {
+        return std::unexpected(SorvanError::from_errno(S_ISDIR(info.st_mode) ? EISDIR : EINVAL));
+    }
+    const auto size = static_cast<std::size_t>(info.st_size);
+    if (map && size > 0) {
+        void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (address == MAP_FAILED) return std::unexpected(SorvanError::from_errno(errno));
+        return open(std::make_unique<MappedBytes>(address, size));
+    }
+    auto bytes = std::make_unique<OwnedBytes>(size, false);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(fd, bytes->mutable_data() + done, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::unexpected(SorvanError::from_errno(errno));
+        if (got == 0) break;  // shrank while read: the checks see a short image
+        done += static_cast<std::size_t>(got);
+    }
+    if (done < size) return copy_of(bytes->data(), done);
+    return open(std::move(bytes));
+}
+
+void seal_image(std::uint8_t* data, std::size_t size) noexcept {
+    store_u64(data + size - checksum_size, checksum(data, size - checksum_size));
+}
+
+// The bytes go to a new file beside `path`, renamed over it once complete:
+// a reader never sees half an image, and a process that has the old file
+// mapped keeps the old bytes.
+Status write_file(std::string_view path, const std::uint8_t* data, std::size_t size) {
+    if (path.find('\0') != std::string_view::npos) {
+        return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
+    }
+    static std::atomic<std::uint64_t> serial{0};
+    const std::string target(path);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = target + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(serial++);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+    }
+    if (fd < 0) return std::unexpected(SorvanError::from_errno(errno));
+    auto fail = [&](int error) -> Status {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return std::unexpected(SorvanError::from_errno(error));
+    };
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t put = ::write(fd, data + done, size - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return fail(errno);
+        done += static_cast<std::size_t>(put);
+    }
+    if (::fsync(fd) != 0) return fail(errno);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return std::unexpected(SorvanError::from_errno(error));
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return std::unexpected(SorvanError::from_errno(error));
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------- restore ----
+
+NodeStore CompactImage::to_store() const {
+    NodeStore store;
+    // Legitimate images can stand for tries far bigger than themselves, so
+    // room is made in advance only for a plausible size.
+    if (node_count_ <= 64 * size()) store.reserve(node_count_);
+    struct Frame {
+        CompactGraph::Cursor edges;
+        std::uint32_t left;
+        NodeIndex node;
+    };
+    const auto root = CompactGraph::root();
+    std::vector<Frame> stack;
+    if (graph_.child_count(root) > 0) stack.push_back({graph_.edges(root), graph_.child_count(root), 0});
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        const auto arc = graph_.next(frame.edges);
+        const NodeIndex parent = frame.node;
+        if (--frame.left == 0) stack.pop_back();
+        const NodeIndex node = store.append_child(parent, arc.letter);
+        if (graph_.is_end(arc.child)) {
+            store[node].is_end = 1;
+            store[node].count = graph_.count(arc.child);
+        }
+        if (const std::uint32_t n = graph_.child_count(arc.child); n > 0) {
+            stack.push_back({graph_.edges(arc.child), n, node});
+        }
+    }
+    return store;
+}
+
+DawgState CompactImage::dawg_state() const {
+    DawgState state;
+    if (kind_ != LexiconKind::Dawg) return state;
+    const std::uint8_t* p = data() + extras_offset_;
+    const std::uint64_t head = load_u64(p);
+    state.registered_depth = static_cast<std::uint32_t>(head);
+    state.previous_word.assign(reinterpret_cast<const char*>(p + 8), head >> 32);
+    const std::uint8_t* q = p + 8 + align8(head >> 32);
+    const std::uint64_t n = load_u64(q);
+    state.snapshots.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint64_t a = load_u64(q + 8 + 16 * i);
+        state.snapshots.push_back({static_cast<NodeIndex>(a), static_cast<std::uint32_t>(a >> 32),
+                                   load_u64(q + 16 + 16 * i)});
+    }
+    return state;
+}
+
+}  // namespace sorvan

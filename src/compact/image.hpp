@@ -1,0 +1,117 @@
+#pragma once
+// The compact image of a lexicon: one position-independent byte buffer
+// (owned, or a read-only mapping of a file) holding a minimal acyclic word
+// graph, the counts of its words by rank, and what a DAWG needs to resume
+// building exactly where it stopped. docs/image-format.md describes the
+// bytes.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compact/graph.hpp"
+#include "error/error.hpp"
+#include "node/node.hpp"
+
+namespace sorvan {
+
+enum class LexiconKind : std::uint32_t { Trie = 0, Dawg = 1 };
+
+// A registered DAWG node whose registry key was taken before it changed: it
+// had `child_count` children (always the first ones: children come in
+// letter order) and count `count` then.
+struct Snapshot {
+    NodeIndex node;
+    std::uint32_t child_count;
+    std::uint64_t count;
+};
+
+// What a DAWG keeps beside its graph: the last word added, how deep its path
+// is registered (the nodes below are unchecked), and the stale keys, sorted
+// by node.
+struct DawgState {
+    std::string previous_word;
+    std::uint32_t registered_depth = 0;
+    std::vector<Snapshot> snapshots;
+};
+
+// The image's bytes: owned, or mapped from a file.
+class ImageBytes {
+public:
+    virtual ~ImageBytes() = default;
+    const std::uint8_t* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+protected:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+class CompactImage {
+public:
+    // The image of a lexicon whose words form the trie in `nodes` (root at
+    // 0), with len() = `length`, get_word_count() = `word_count` and, for a
+    // DAWG, its building state. Fails only by std::bad_alloc.
+    static std::unique_ptr<ImageBytes> build(const NodeStore& nodes, LexiconKind kind,
+                                             std::uint64_t word_count, std::uint64_t length,
+                                             const DawgState* dawg);
+
+    // Validates `bytes` (any bytes at all) and opens them: an InvalidImage
+    // error says what is wrong.
+    static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes);
+    // Reads (or maps read-only) the file at `path` and opens it. An Io error
+    // when it cannot be opened or read.
+    static Result<CompactImage> load(std::string_view path, bool map);
+    // Opens an image that build() just made, which always opens.
+    static CompactImage open_built(std::unique_ptr<ImageBytes> bytes);
+    // A copy of `data` in an owned buffer, opened.
+    static Result<CompactImage> copy_of(const std::uint8_t* data, std::size_t size);
+
+    CompactImage(CompactImage&&) noexcept = default;
+    CompactImage& operator=(CompactImage&&) noexcept = default;
+
+    const CompactGraph& graph() const noexcept { return graph_; }
+    LexiconKind kind() const noexcept { return kind_; }
+    // Nothing when the image holds a `kind`, else an InvalidImage error.
+    Status expect(LexiconKind kind) const;
+    std::uint64_t word_count() const noexcept { return word_count_; }
+    // No word's count is above it.
+    std::uint64_t max_count() const noexcept { return max_count_; }
+    std::uint64_t length() const noexcept { return length_; }
+    // The trie's node count, root included.
+    std::uint64_t node_count() const noexcept { return node_count_; }
+    const std::uint8_t* data() const noexcept { return bytes_->data(); }
+    // A copy of the bytes, owned.
+    std::unique_ptr<ImageBytes> copy_bytes() const;
+    std::size_t size() const noexcept { return bytes_->size(); }
+
+    // The trie of the words, numbered in depth-first letter order (the
+    // order in which a DAWG creates them), with each word's count.
+    NodeStore to_store() const;
+    DawgState dawg_state() const;
+
+private:
+    CompactImage() = default;
+
+    std::unique_ptr<ImageBytes> bytes_;
+    CompactGraph graph_;
+    LexiconKind kind_ = LexiconKind::Trie;
+    std::uint64_t word_count_ = 0;
+    std::uint64_t max_count_ = 0;
+    std::uint64_t length_ = 0;
+    std::uint64_t node_count_ = 0;
+    std::size_t extras_offset_ = 0;
+    std::size_t extras_size_ = 0;
+};
+
+// Writes the checksum of an image's bytes into its last 8 bytes (for tools
+// and tests that edit an image); `size` must be at least 8.
+void seal_image(std::uint8_t* data, std::size_t size) noexcept;
+
+// Writes `size` bytes to a new file at `path` (replacing one there). An Io
+// error when it cannot be created or written.
+Status write_file(std::string_view path, const std::uint8_t* data, std::size_t size);
+
+}  // namespace sorvan

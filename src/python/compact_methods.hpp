@@ -1,0 +1,233 @@
+#pragma once
+// The methods of the compact form, shared by both classes: compact(),
+// save(path), the class method load(path, *, mmap=False), and pickling and
+// copying through __reduce_ex__ and __setstate__, which carry the image.
+//
+// The classes say they live in 'builtins', where pickle cannot find them by
+// name. A pickle therefore names the class as the result of calls on
+// importable names, getattr(importlib.import_module('sorvan'), 'Trie'),
+// written out by small reference objects (CallRef below) that reduce to
+// those calls. The module itself gains no attribute.
+
+
+#include "compact/image.hpp"
+#include "python/lexicon_type.hpp"
+
+namespace sorvan::python {
+
+// ------------------------------------------------------------ CallRef ----
+// A stand-in that pickles as the call `reduce[0](*reduce[1])` and, called,
+// calls `target` (so that copy.copy, which calls what __reduce_ex__ names
+// without pickling it, gets the class itself).
+
+struct CallRef {
+    PyObject_HEAD
+    PyObject* target;  // strong, may be None
+    PyObject* reduce;  // strong: (callable, args)
+};
+
+inline void call_ref_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* ref = reinterpret_cast<CallRef*>(self);
+    Py_XDECREF(ref->target);
+    Py_XDECREF(ref->reduce);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+inline PyObject* call_ref_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return PyObject_Call(reinterpret_cast<CallRef*>(self)->target, args, kwargs);
+}
+
+inline PyObject* call_ref_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(reinterpret_cast<CallRef*>(self)->reduce);
+}
+
+// A new reference to the CallRef type, made once per process.
+inline PyObject* call_ref_type() noexcept {
+    static PyMutex lock = {};
+    static PyObject* type = nullptr;
+    static PyMethodDef methods[] = {
+        {"__reduce__", reinterpret_cast<PyCFunction>(&call_ref_reduce), METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(&call_ref_dealloc)},
+        {Py_tp_call, reinterpret_cast<void*>(&call_ref_call)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        /* .name = */ "sorvan._CallRef",
+        /* .basicsize = */ static_cast<int>(sizeof(CallRef)),
+        /* .itemsize = */ 0,
+        /* .flags = */ Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        /* .slots = */ slots,
+    };
+    PyMutex_Lock(&lock);
+    if (!type) type = PyType_FromSpec(&spec);
+    PyObject* result = Py_XNewRef(type);
+    PyMutex_Unlock(&lock);
+    return result;
+}
+
+// A new CallRef standing for `target` that pickles as callable(*args).
+// Borrows its arguments.
+inline PyObject* new_call_ref(PyObject* target, PyObject* callable, PyObject* args) noexcept {
+    OwnedRef type = OwnedRef::steal(call_ref_type());
+    if (!type) return nullptr;
+    OwnedRef reduce = OwnedRef::steal(PyTuple_Pack(2, callable, args));
+    if (!reduce) return nullptr;
+    auto* ref = PyObject_New(CallRef, reinterpret_cast<PyTypeObject*>(type.get()));
+    if (!ref) return nullptr;  // (PyObject_New took the instance's reference to the type)
+    ref->target = Py_NewRef(target);
+    ref->reduce = reduce.release();
+    return reinterpret_cast<PyObject*>(ref);
+}
+
+// A new reference to attribute `name` of module `module`.
+inline PyObject* module_attribute(const char* module, const char* name) noexcept {
+    OwnedRef imported = OwnedRef::steal(PyImport_ImportModule(module));
+    if (!imported) return nullptr;
+    return PyObject_GetAttrString(imported.get(), name);
+}
+
+// A new CallRef for the class of `self`, pickled as
+// getattr(importlib.import_module('sorvan'), '<name>').
+template <class Lexicon>
+PyObject* class_ref(PyObject* self) noexcept {
+    OwnedRef import_module = OwnedRef::steal(module_attribute("importlib", "import_module"));
+    OwnedRef getattr = OwnedRef::steal(module_attribute("builtins", "getattr"));
+    if (!import_module || !getattr) return nullptr;
+    OwnedRef module_args = OwnedRef::steal(Py_BuildValue("(s)", "sorvan"));
+    if (!module_args) return nullptr;
+    OwnedRef module_ref = OwnedRef::steal(new_call_ref(Py_None, import_module.get(), module_args.get()));
+    if (!module_ref) return nullptr;
+    OwnedRef class_args = OwnedRef::steal(Py_BuildValue("(Os)", module_ref.get(), LexiconTraits<Lexicon>::name));
+    if (!class_args) return nullptr;
+    return new_call_ref(reinterpret_cast<PyObject*>(Py_TYPE(self)), getattr.get(), class_args.get());
+}
+
+// ------------------------------------------------------------ methods ----
+
+template <class Lexicon>
+PyObject* lexicon_compact(PyObject* self, PyObject*) noexcept {
+    return guarded([&]() -> PyObject* {
+        auto* object = object_of<Lexicon>(self);
+        auto borrow = ExclusiveBorrow::acquire(object->borrow);
+        if (!borrow) return nullptr;
+        object->lexicon.compact();
+        Py_RETURN_NONE;
+    });
+}
+
+template <class Lexicon>
+PyObject* lexicon_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    static constexpr Signature sig{"save", {"path"}, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+            std::string_view path;
+            if (!to_utf8_view(argv[0], "path", path)) return nullptr;
+            return none_or_raise(lexicon.save(path));
+        });
+}
+
+// A new instance of `type` holding the lexicon of `image`, or nullptr with
+// ValueError when the image is of the other class.
+template <class Lexicon>
+PyObject* from_image(PyTypeObject* type, Result<CompactImage> image) {
+    if (!image) return raise_sorvan_error(image.error());
+    auto lexicon = Lexicon::from_image(std::move(*image));
+    if (!lexicon) return raise_sorvan_error(lexicon.error());
+    return adopt_lexicon(type, std::move(*lexicon));
+}
+
+template <class Lexicon>
+PyObject* lexicon_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    static constexpr Signature sig{"load", {"path", "mmap"}, 1, 1};  // mmap is keyword-only
+    return guarded([&]() -> PyObject* {
+        Arguments<2> argv{};
+        if (!parse_args(sig, args, nargsf, kwnames, argv)) return nullptr;
+        std::string_view path;
+        bool map = false;
+        if (!to_utf8_view(argv[0], "path", path) || !to_bool(argv[1], "mmap", map)) return nullptr;
+        return from_image<Lexicon>(reinterpret_cast<PyTypeObject*>(cls), CompactImage::load(path, map));
+    });
+}
+
+// __reduce_ex__(protocol): (class, (), image). From protocol 5 the image
+// goes as a PickleBuffer, which a pickler may hand out of band.
+template <class Lexicon>
+PyObject* lexicon_reduce_ex(PyObject* self, PyObject* protocol_arg) noexcept {
+    return guarded([&]() -> PyObject* {
+        const long protocol = PyLong_AsLong(protocol_arg);
+        if (protocol == -1 && PyErr_Occurred()) return nullptr;
+        OwnedRef callable = OwnedRef::steal(class_ref<Lexicon>(self));
+        if (!callable) return nullptr;
+        OwnedRef state;
+        {
+            auto* object = object_of<Lexicon>(self);
+            auto borrow = SharedBorrow::acquire(object->borrow);
+            if (!borrow) return nullptr;
+            state = OwnedRef::steal(object->lexicon.with_image_bytes([](const std::uint8_t* data, std::size_t size) {
+                return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+            }));
+        }
+        if (!state) return nullptr;
+        if (protocol >= 5) {
+            state = OwnedRef::steal(PyPickleBuffer_FromObject(state.get()));
+            if (!state) return nullptr;
+        }
+        return Py_BuildValue("(O()O)", callable.get(), state.get());
+    });
+}
+
+// __setstate__(image): the lexicon becomes the one in the image (any object
+// with the buffer interface).
+template <class Lexicon>
+PyObject* lexicon_setstate(PyObject* self, PyObject* state) noexcept {
+    return guarded([&]() -> PyObject* {
+        Py_buffer view;
+        if (PyObject_GetBuffer(state, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        auto image = CompactImage::copy_of(static_cast<const std::uint8_t*>(view.buf),
+                                           static_cast<std::size_t>(view.len));
+        PyBuffer_Release(&view);
+        if (!image) return raise_sorvan_error(image.error());
+        auto lexicon = Lexicon::from_image(std::move(*image));
+        if (!lexicon) return raise_sorvan_error(lexicon.error());
+        auto* object = object_of<Lexicon>(self);
+        auto borrow = ExclusiveBorrow::acquire(object->borrow);
+        if (!borrow) return nullptr;
+        object->lexicon = std::move(*lexicon);
+        Py_RETURN_NONE;
+    });
+}
+
+inline constexpr char compact_doc[] =
+    "compact($self)\n--\n\n"
+    "Switch to a compact, read-only representation of the same lexicon.\n\n"
+    "Queries answer exactly as before, in a fraction of the memory. The next\n"
+    "change (add, add_all, add_from_file, reduce) switches back first.";
+inline constexpr char save_doc[] =
+    "save($self, path)\n--\n\n"
+    "Write the lexicon's compact image to the file at ``path``.";
+inline constexpr char load_doc[] =
+    "load($type, path, *, mmap=False)\n--\n\n"
+    "Read a lexicon saved with ``save()``; it comes back compact.\n\n"
+    "With ``mmap=True`` the file is mapped read-only instead of read, so that\n"
+    "processes loading the same file share its pages. The file must not be\n"
+    "changed while it is mapped: replace it with a new file instead.";
+inline constexpr char reduce_ex_doc[] = "__reduce_ex__($self, protocol, /)\n--\n\nPickling support.";
+inline constexpr char setstate_doc[] = "__setstate__($self, state, /)\n--\n\nPickling support.";
+
+// The method-table rows of the compact form, for a class's method table.
+#define SORVAN_COMPACT_METHODS(Lexicon)                                                  \
+    {"compact", as_method(&lexicon_compact<Lexicon>), METH_NOARGS, compact_doc},          \
+    {"save", as_method(&lexicon_save<Lexicon>), fastcall, save_doc},                      \
+    {"load", as_method(&lexicon_load<Lexicon>), fastcall | METH_CLASS, load_doc},         \
+    {"__reduce_ex__", as_method(&lexicon_reduce_ex<Lexicon>), METH_O, reduce_ex_doc},     \
+    {"__setstate__", as_method(&lexicon_setstate<Lexicon>), METH_O, setstate_doc}
+
+}  // namespace sorvan::python

@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "compact/image.hpp"
+#include "dawg/dawg.hpp"
+#include "image_target.hpp"
+#include "temp_file.hpp"
+#include "trie/trie.hpp"
+
+namespace sorvan {
+namespace {
+
+// Letters that exercise every UTF-8 length, U+0000 and the wildcards.
+const std::vector<std::string> letters = {"a", "b", "c", "*", "?", std::string(1, '\0'), "\xC3\xA9",
+                                          "\xE6\x97\xA5", "\xF0\x9F\x98\x80"};
+
+std::string random_word(std::mt19937& rng, std::size_t max_letters) {
+    std::string word;
+    const std::size_t n = rng() % (max_letters + 1);
+    for (std::size_t i = 0; i < n; ++i) word += letters[rng() % letters.size()];
+    return word;
+}
+
+std::uint64_t random_count(std::mt19937_64& rng) {
+    switch (rng() % 4) {
+        case 0: return 0;
+        case 1: return 1;
+        case 2: return ~std::uint64_t{0} - rng() % 3;
+        default: return rng() % 1000;
+    }
+}
+
+// Every query of `b` answers as `a` does, on `probes`.
+template <class A, class B>
+void expect_same_answers(const A& a, const B& b, const std::vector<std::string>& probes) {
+    EXPECT_EQ(a.word_count(), b.word_count());
+    for (const std::string& p : probes) {
+        EXPECT_EQ(a.contains(p), b.contains(p)) << p;
+        EXPECT_EQ(a.contains_prefix(p), b.contains_prefix(p)) << p;
+        EXPECT_EQ(a.search(p, true), b.search(p, true)) << p;
+        EXPECT_EQ(a.search(p + "*"), b.search(p + "*")) << p;
+        EXPECT_EQ(a.search_with_prefix(p, true), b.search_with_prefix(p, true)) << p;
+        for (std::uint64_t d : {0, 1, 2}) {
+            EXPECT_EQ(a.search_within_distance(p, d, true), b.search_within_distance(p, d, true)) << p;
+        }
+    }
+    EXPECT_EQ(a.batch_contains(probes), b.batch_contains(probes));
+    EXPECT_EQ(a.batch_search_within_distance(probes, 1), b.batch_search_within_distance(probes, 1));
+}
+
+std::vector<std::uint8_t> bytes_of(const CompactImage& image) {
+    return {image.data(), image.data() + image.size()};
+}
+
+TEST(Compact, TrieAnswersAsBeforeAndAfterItChangesAgain) {
+    std::mt19937 rng(7);
+    std::mt19937_64 counts(8);
+    for (int round = 0; round < 60; ++round) {
+        Trie plain, compacted;
+        std::vector<std::string> probes{"", "*", "?*", "a*c"};
+        for (int i = 0, n = static_cast<int>(rng() % 40); i < n; ++i) {
+            const std::string w = random_word(rng, 6);
+            const std::uint64_t c = random_count(counts);
+            ASSERT_TRUE(plain.add(w, c));
+            ASSERT_TRUE(compacted.add(w, c));
+            probes.push_back(w);
+            probes.push_back(random_word(rng, 4));
+        }
+        compacted.compact();
+        ASSERT_NE(compacted.image(), nullptr);
+        EXPECT_EQ(compacted.node_count(), plain.node_count());
+        expect_same_answers(plain, compacted, probes);
+        // A change brings the nodes back; later answers match too.
+        const std::string w = "b" + random_word(rng, 5);
+        ASSERT_TRUE(plain.add(w, 3));
+        ASSERT_TRUE(compacted.add(w, 3));
+        EXPECT_EQ(compacted.image(), nullptr);
+        EXPECT_EQ(compacted.node_count(), plain.node_count());
+        probes.push_back(w);
+        expect_same_answers(plain, compacted, probes);
+    }
+}
+
+// A DAWG rebuilt from its image continues exactly as the original: same
+// registry size now and after more additions, same order check.
+TEST(Compact, DawgResumesBuildingWhereItStopped) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> words;
+        for (int i = 0, n = static_cast<int>(rng() % 30); i < n; ++i) words.push_back(random_word(rng, 5));
+        std::sort(words.begin(), words.end());
+        Dawg plain;
+        std::optional<Dawg> copy;
+        auto both = [&](auto&& step) {
+            step(plain);
+            if (copy) step(*copy);
+        };
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::uint64_t c = i % 3 == 0 ? ~std::uint64_t{0} : i;
+            const int repeats = 1 + static_cast<int>(rng() % 2);  // the same word again
+            both([&](Dawg& d) {
+                for (int r = 0; r < repeats; ++r) ASSERT_TRUE(d.add(words[i], c));
+            });
+            if (rng() % 3 == 0) both([](Dawg& d) { d._reduce(0); });
+            if (rng() % 4 == 0) {
+                auto bytes = plain.build_image();
+                auto image = CompactImage::copy_of(bytes->data(), bytes->size());
+                ASSERT_TRUE(image) << image.error().display();
+                auto restored = Dawg::from_image(std::move(*image));
+                ASSERT_TRUE(restored);
+                copy.emplace(std::move(*restored));
+                EXPECT_EQ(copy->registry_size(), plain.registry_size());
+                expect_same_answers(plain, *copy, words);
+            }
+            if (copy) {
+                ASSERT_EQ(copy->registry_size(), plain.registry_size()) << round << " " << i;
+            }
+        }
+        if (!copy) continue;
+        both([](Dawg& d) { (void)d.add("", 1); });
+        EXPECT_EQ(copy->node_count(), plain.node_count());
+        EXPECT_EQ(copy->previous_word(), plain.previous_word());
+        EXPECT_EQ(copy->unchecked_size(), plain.unchecked_size());
+        both([](Dawg& d) { d._reduce(0); });
+        EXPECT_EQ(copy->registry_size(), plain.registry_size());
+        expect_same_answers(plain, *copy, words);
+    }
+}
+
+// Registry keys taken before a node gained children or count are kept.
+TEST(Compact, DawgKeepsStaleRegistryKeys) {
+    auto build = [](Dawg& d) {
+        ASSERT_TRUE(d.add("ab", 1));
+        d._reduce(0);
+        ASSERT_TRUE(d.add("ab", 2));   // count of a registered node changes
+        ASSERT_TRUE(d.add("abc", 1));  // and it gains a child
+        d._reduce(0);
+        ASSERT_TRUE(d.add("abd", 1));
+    };
+    Dawg plain, restored;
+    build(plain);
+    build(restored);
+    restored.compact();
+    EXPECT_EQ(restored.registry_size(), plain.registry_size());
+    for (Dawg* d : {&plain, &restored}) {
+        ASSERT_TRUE(d->add("b", 1));
+        d->_reduce(0);
+    }
+    EXPECT_EQ(restored.registry_size(), plain.registry_size());
+    EXPECT_EQ(restored.image(), nullptr);
+}
+
+TEST(Compact, ReduceWithNothingToDoStaysCompact) {
+    Dawg d;
+    ASSERT_TRUE(d.sort_and_add(SortableWords{}));
+    for (const char* w : {"a", "b"}) ASSERT_TRUE(d.add(w, 1));
+    d._reduce(0);
+    d.compact();
+    d._reduce(0);
+    EXPECT_NE(d.image(), nullptr);
+}
+
+TEST(Compact, SharedSuffixesAreStoredOnce) {
+    // 2^12 words over {a, b}: a trie of 8191 nodes, a minimal graph of 13
+    // states.
+    Trie trie;
+    for (int w = 0; w < 4096; ++w) {
+        std::string word;
+        for (int bit = 0; bit < 12; ++bit) word += (w >> bit) & 1 ? 'b' : 'a';
+        ASSERT_TRUE(trie.add(word, static_cast<std::uint64_t>(w % 3)));
+    }
+    trie.compact();
+    EXPECT_EQ(trie.node_count(), 8191u);
+    EXPECT_LT(trie.image()->size(), 1400u);  // the counts, 2 bits a word, are most of it
+    EXPECT_EQ(trie.search("abababababab", true).pairs(),
+              (std::vector<WordCount>{{"abababababab", 0b101010101010 % 3}}));
+}
+
+TEST(Compact, ImagesOfTheOtherKindAreRefused) {
+    Dawg dawg;
+    auto image = CompactImage::open(dawg.build_image());
+    ASSERT_TRUE(image);
+    auto trie = Trie::from_image(std::move(*image));
+    ASSERT_FALSE(trie);
+    EXPECT_EQ(trie.error().kind(), SorvanError::Kind::InvalidImage);
+}
+
+TEST(Compact, SaveAndLoadWithAndWithoutMapping) {
+    Trie trie;
+    for (const char* w : {"car", "cart", "carts", "dart", "darts"}) ASSERT_TRUE(trie.add(w, 2));
+    testing_support::TempFile file("");
+    ASSERT_TRUE(trie.save(file.path()));
+    for (bool map : {false, true}) {
+        auto image = CompactImage::load(file.path(), map);
+        ASSERT_TRUE(image) << image.error().display();
+        auto loaded = Trie::from_image(std::move(*image));
+        ASSERT_TRUE(loaded);
+        expect_same_answers(trie, *loaded, {"car", "cart", "da", "x"});
+    }
+    auto missing = CompactImage::load(file.path() + ".missing", false);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(), "IO error: No such file or directory (os error 2)");
+    auto directory = CompactImage::load(::testing::TempDir(), true);
+    ASSERT_FALSE(directory);
+    EXPECT_EQ(directory.error().display(), "IO error: Is a directory (os error 21)");
+}
+
+// ---------------------------------------------------------- hostile bytes ----
+
+std::vector<std::uint8_t> sample_image() {
+    Dawg dawg;
+    for (const char* w : {"a", "ab", "abc", "ba", "b\xC3\xA9", "x\xF0\x9F\x98\x80"}) EXPECT_TRUE(dawg.add(w, 5));
+    dawg._reduce(0);
+    EXPECT_TRUE(dawg.add("x\xF0\x9F\x98\x80", 1));
+    EXPECT_TRUE(dawg.add("x\xF0\x9F\x98\x80z", 1));
+    auto image = CompactImage::open(dawg.build_image());
+    return bytes_of(*image);
+}
+
+// Opens `bytes`; when they pass, every query and the rebuild must work
+// (the sanitizers watch for reads out of bounds).
+void open_and_use(const std::vector<std::uint8_t>& bytes) {
+    auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+    if (!image) {
+        EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
+        return;
+    }
+    auto dawg = Dawg::from_image(std::move(*image));
+    if (!dawg) return;
+    for (const char* p : {"a", "ab*", "*", "?", "x"}) {
+        (void)dawg->search(p, true);
+        (void)dawg->search_within_distance(p, 2, true);
+    }
+    ASSERT_TRUE(dawg->add("zzz", 1));
+}
+
+TEST(CompactHostile, EveryTruncationIsRefused) {
+    const auto bytes = sample_image();
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        auto image = CompactImage::copy_of(bytes.data(), n);
+        ASSERT_FALSE(image) << n;
+        EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
+    }
+}
+
+TEST(CompactHostile, EveryBitFlipIsRefused) {
+    auto bytes = sample_image();
+    for (std::size_t bit = 0; bit < 8 * bytes.size(); ++bit) {
+        bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        EXPECT_FALSE(CompactImage::copy_of(bytes.data(), bytes.size())) << bit;
+        bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+}
+
+// Edits that keep the checksum right reach the structural checks.
+TEST(CompactHostile, ResealedEditsAreRefusedOrHarmless) {
+    const auto original = sample_image();
+    int refused = 0;
+    for (std::size_t at = 8; at + 8 < original.size(); ++at) {
+        for (std::uint8_t value : {0x00, 0x01, 0x7F, 0x80, 0xFF}) {
+            auto bytes = original;
+            if (bytes[at] == value) continue;
+            bytes[at] = value;
+            seal_image(bytes.data(), bytes.size());
+            refused += !CompactImage::copy_of(bytes.data(), bytes.size());
+            open_and_use(bytes);
+        }
+    }
+    EXPECT_GT(refused, 100);
+}
+
+TEST(CompactHostile, FuzzCorpusReplays) {
+    int seeds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(SORVAN_IMAGE_CORPUS)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        fuzz::exercise_image(bytes.data(), bytes.size());
+        ++seeds;
+    }
+    EXPECT_GE(seeds, 4);
+}
+
+}  // namespace
+}  // namespace sorvan

@@ -1,0 +1,276 @@
+"""The compact form: compact(), save()/load() with and without mmap, pickling
+and copying, in every state of both classes, and images that are not what
+they claim to be."""
+
+import copy
+import os
+import pickle
+import random
+import subprocess
+import sys
+
+import pytest
+
+import sorvan
+from sorvan import DAWG, Trie
+
+WORDS = ["car", "card", "care", "cart", "dart", "darts", "é", "日本", "\U0001f600x", "a*?"]
+
+
+def in_state(cls, state):
+    """A lexicon of WORDS in one of the states a user can leave it in."""
+    lexicon = cls()
+    if state == "new":
+        return lexicon
+    for i, word in enumerate(sorted(WORDS, key=str.encode)):
+        lexicon.add(word, i * 7 if i % 3 else 2**64 - 1)
+    if state == "building":  # a DAWG with an unchecked path and stale keys
+        if cls is DAWG:
+            lexicon.reduce()
+            lexicon.add("\U0001f600x", 3)
+            lexicon.add("\U0001f600xyz")
+        return lexicon
+    if cls is DAWG:
+        lexicon.reduce()
+    if state == "compact":
+        lexicon.compact()
+    return lexicon
+
+
+def answers(lexicon):
+    """Everything a user can ask, as one comparable value."""
+    probes = WORDS + ["", "ca", "c*", "*r?", "?", "*", "zz"]
+    return (
+        repr(lexicon), len(lexicon), lexicon.get_word_count(),
+        [p in lexicon for p in probes], [lexicon.contains_prefix(p) for p in probes],
+        [lexicon.search(p, True) for p in probes],
+        [lexicon.search_with_prefix(p, with_count=True) for p in probes],
+        [lexicon.search_within_distance(p, 2, True) for p in probes],
+        lexicon.batch_contains(probes), lexicon.batch_search(probes),
+        lexicon.batch_search_with_prefix(probes), lexicon.batch_search_within_distance(probes, 1),
+    )
+
+
+def carry_on(lexicon):
+    """Later changes, with their errors, as one comparable value."""
+    steps = [lambda: lexicon.add_all(["mid", "zz"]), lambda: lexicon.add("", 5)]
+    steps += [lambda w=w: lexicon.add(w, 2) for w in ["\U0001f600xyz", "\U0001f600xyz", "dart", "\U0010ffff"]]
+    if isinstance(lexicon, DAWG):
+        steps.insert(3, lexicon.reduce)
+    out = []
+    for step in steps:
+        try:
+            out.append(step())
+        except ValueError as error:
+            out.append(str(error))
+        out.append(answers(lexicon))
+    return out
+
+
+STATES = ["new", "building", "reduced", "compact"]
+
+
+def copies(lexicon, tmp_path):
+    yield "copy", copy.copy(lexicon)
+    yield "deepcopy", copy.deepcopy(lexicon)
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        yield f"pickle{protocol}", pickle.loads(pickle.dumps(lexicon, protocol=protocol))
+    buffers = []
+    data = pickle.dumps(lexicon, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1  # the image travels out of band
+    yield "out-of-band", pickle.loads(data, buffers=buffers)
+    path = tmp_path / "lexicon.img"
+    lexicon.save(str(path))
+    yield "load", type(lexicon).load(str(path))
+    yield "mmap", type(lexicon).load(str(path), mmap=True)
+
+
+@pytest.mark.parametrize("state", STATES)
+def test_every_copy_answers_and_carries_on_like_the_original(lexicon_class, state, tmp_path):
+    expected_answers = answers(in_state(lexicon_class, state))
+    expected_future = carry_on(in_state(lexicon_class, state))
+    original = in_state(lexicon_class, state)
+    for how, twin in copies(original, tmp_path):
+        assert type(twin) is lexicon_class, how
+        assert answers(twin) == expected_answers, how
+        assert carry_on(twin) == expected_future, how
+    # The copies were independent: the original is untouched.
+    assert answers(original) == expected_answers
+
+
+@pytest.mark.parametrize("state", STATES)
+def test_compact_changes_no_answer(lexicon_class, state):
+    lexicon = in_state(lexicon_class, state)
+    before = answers(lexicon)
+    assert lexicon.compact() is None
+    assert answers(lexicon) == before
+    assert lexicon.compact() is None  # again: nothing changes
+    assert carry_on(lexicon) == carry_on(in_state(lexicon_class, state))
+
+
+def test_the_classes_stay_in_builtins_and_the_module_gains_nothing():
+    before = set(vars(sorvan))
+    pickle.dumps(in_state(Trie, "compact"))
+    assert set(vars(sorvan)) == before
+    assert Trie.__module__ == DAWG.__module__ == "builtins"
+    # The pickle names the class only through importable names.
+    assert b"importlib" in pickle.dumps(Trie(), protocol=0)
+
+
+def test_pickle_in_a_fresh_interpreter():
+    data = pickle.dumps(in_state(DAWG, "building"))
+    script = "import pickle, sys; d = pickle.loads(sys.stdin.buffer.read()); print(repr(d), d.search('c*'))"
+    out = subprocess.run([sys.executable, "-c", script], input=data, capture_output=True, check=True,
+                         env=dict(os.environ, PYTHONPATH=os.path.dirname(sorvan.__file__)))
+    twin = in_state(DAWG, "building")
+    assert out.stdout.decode().strip() == f"{twin!r} {twin.search('c*')}"
+
+
+def test_pickle_is_about_the_image_size(tmp_path):
+    trie = Trie()
+    rng = random.Random(3)
+    trie.add_all("".join(rng.choices("abcdefghij", k=rng.randint(1, 12))) for _ in range(50_000))
+    trie.save(str(tmp_path / "t.img"))
+    size = (tmp_path / "t.img").stat().st_size
+    for protocol in (4, 5):
+        assert size <= len(pickle.dumps(trie, protocol=protocol)) <= size * 1.05
+
+
+# ----------------------------------------------------------- save and load --
+
+
+def test_load_is_a_class_method_with_keyword_only_mmap(tmp_path):
+    path = str(tmp_path / "t.img")
+    in_state(Trie, "reduced").save(path)
+    with pytest.raises(TypeError, match="positional"):
+        Trie.load(path, True)
+    with pytest.raises(TypeError, match="argument 'mmap'"):
+        Trie.load(path, mmap=1)
+    with pytest.raises(TypeError, match="argument 'path'"):
+        Trie.load(tmp_path / "t.img")
+    assert repr(Trie().load(path)) == repr(in_state(Trie, "reduced"))
+
+
+@pytest.mark.parametrize("method", ["save", "load"])
+def test_unusable_paths_fail_as_add_from_file_does(lexicon_class, tmp_path, method):
+    missing = str(tmp_path / "no" / "such")
+    with pytest.raises(ValueError) as expected:
+        lexicon_class().add_from_file(missing)
+    call = lexicon_class().save if method == "save" else lexicon_class.load
+    with pytest.raises(ValueError) as got:
+        call(missing)
+    assert str(got.value) == str(expected.value)
+    with pytest.raises(ValueError, match="NUL"):
+        call("a\0b")
+
+
+def test_load_of_a_directory_fails(lexicon_class, tmp_path):
+    with pytest.raises(ValueError, match="Is a directory"):
+        lexicon_class.load(str(tmp_path), mmap=True)
+
+
+def test_save_replaces_a_file_that_is_mapped(tmp_path):
+    """save() writes a new file and renames it, so a lexicon mapped from the
+    old file keeps its bytes; even saving over its own file."""
+    path = str(tmp_path / "t.img")
+    in_state(Trie, "reduced").save(path)
+    mapped = Trie.load(path, mmap=True)
+    mapped.save(path)
+    Trie().save(path)
+    assert answers(mapped) == answers(in_state(Trie, "reduced"))
+    assert repr(Trie.load(path)) == repr(Trie())
+    assert os.listdir(tmp_path) == ["t.img"]  # no temporary left behind
+
+
+def test_images_of_the_other_class_are_refused(tmp_path):
+    path = str(tmp_path / "t.img")
+    Trie().save(path)
+    with pytest.raises(ValueError, match="holds a Trie, not a DAWG"):
+        DAWG.load(path)
+    with pytest.raises(ValueError, match="holds a Trie, not a DAWG"):
+        DAWG().__setstate__((tmp_path / "t.img").read_bytes())
+
+
+def test_compact_during_add_all_is_refused(lexicon_class):
+    lexicon = lexicon_class()
+
+    def words():
+        yield "a"
+        lexicon.compact()
+
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        lexicon.add_all(words())
+
+
+def test_a_million_letter_chain(lexicon_class, tmp_path):
+    long = "ab" * 500_000
+    lexicon = lexicon_class()
+    lexicon.add_all([long, long + "c"])
+    lexicon.compact()
+    assert lexicon.search_with_prefix(long[:-1]) == [long, long + "c"]
+    assert lexicon.search_within_distance(long + "cd", 1) == [long + "c"]
+    lexicon.save(str(tmp_path / "long.img"))
+    loaded = lexicon_class.load(str(tmp_path / "long.img"), mmap=True)
+    loaded.add("b")
+    assert len(loaded) == len(lexicon) + (1 if lexicon_class is Trie else 0)
+
+
+# ---------------------------------------------------------- hostile bytes --
+
+
+@pytest.fixture
+def good_image(lexicon_class, tmp_path):
+    path = tmp_path / "good.img"
+    in_state(lexicon_class, "building").save(str(path))
+    return path.read_bytes()
+
+
+def refused(cls, data, tmp_path):
+    """The ValueError message load() and __setstate__() give for `data`."""
+    path = tmp_path / "bad.img"
+    path.write_bytes(data)
+    messages = set()
+    for mmap in (False, True):
+        with pytest.raises(ValueError) as info:
+            cls.load(str(path), mmap=mmap)
+        messages.add(str(info.value))
+    with pytest.raises(ValueError) as info:
+        cls().__setstate__(data)
+    messages.add(str(info.value))
+    assert len(messages) == 1
+    return messages.pop()
+
+
+def test_truncated_images(lexicon_class, good_image, tmp_path):
+    for size in sorted({0, 1, 7, 8, 50, len(good_image) // 2, len(good_image) - 1}):
+        message = refused(lexicon_class, good_image[:size], tmp_path)
+        assert message.startswith("Invalid lexicon image: ")
+        assert ("bad magic" in message) if size < 8 else ("truncated" in message)
+
+
+def test_flipped_bits(lexicon_class, good_image, tmp_path):
+    rng = random.Random(5)
+    for bit in rng.sample(range(8 * len(good_image)), 40):
+        data = bytearray(good_image)
+        data[bit // 8] ^= 1 << (bit % 8)
+        assert refused(lexicon_class, bytes(data), tmp_path).startswith("Invalid lexicon image: ")
+
+
+@pytest.mark.parametrize("data", [b"", b"\x89SRVLEX\n", b"\x89SRVLEX\n" + b"\xff" * 200, b"hello\n" * 40])
+def test_not_an_image(data, tmp_path):
+    assert refused(Trie, data, tmp_path).startswith("Invalid lexicon image: ")
+
+
+def test_hostile_sizes_do_not_allocate(lexicon_class, good_image, tmp_path):
+    """A header claiming a huge file is refused from its real size."""
+    data = bytearray(good_image)
+    data[16:24] = (2**62).to_bytes(8, "little")
+    assert "truncated" in refused(lexicon_class, bytes(data), tmp_path)
+
+
+@pytest.mark.parametrize("state", [b"", 1, None, "text", memoryview(b"x" * 10)])
+def test_setstate_takes_only_image_bytes(state):
+    trie = in_state(Trie, "reduced")
+    with pytest.raises((TypeError, ValueError)):
+        trie.__setstate__(state)
+    assert answers(trie) == answers(in_state(Trie, "reduced"))  # unchanged
