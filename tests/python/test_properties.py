@@ -5,7 +5,8 @@ with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
 (which make different DAWG nodes share a signature) and non-BMP letters in
 words, order violations, bulk insertion, reduce() at any point, compact() at any point and
 copies through pickle, copy and save/load swapped in for the lexicons, and
-every query with and without counts, single and batch. After each step len(),
+every query with and without counts, single and batch, suggestions
+included. After each step len(),
 repr() and get_word_count() must match the models; the DAWG's len() is
 modelled exactly (ModelDawg replays its registry of node signatures).
 """
@@ -21,7 +22,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-from query_model import ModelDawg, ModelTrie
+from query_model import ModelDawg, ModelTrie, suggestions
 from sorvan import DAWG, Trie
 
 ALPHABET = "ab1*?\x00é\U0001f600"
@@ -140,6 +141,17 @@ class Lexicons(RuleBasedStateMachine):
         for lexicon, model in self.pairs:
             expected = answer(model.search_within_distance(word, dist), with_count)
             assert lexicon.search_within_distance(word, dist, with_count) == expected
+
+    @rule(word=words, dist=st.integers(0, 3), limit=st.one_of(st.none(), st.integers(0, 4)),
+          transpositions=st.booleans())
+    def suggest(self, word, dist, limit, transpositions):
+        for lexicon, model in self.pairs:
+            expected = suggestions(model.counts, word, dist, limit, transpositions)
+            assert lexicon.suggest(word, dist, limit, transpositions=transpositions,
+                                   with_count=True) == expected
+            assert lexicon.batch_suggest([word], dist, limit, transpositions=transpositions) == [
+                [(w, d) for w, d, _ in expected]
+            ]
 
     @rule(items=st.lists(st.one_of(words, patterns), max_size=8), dist=dists)
     def batches(self, items, dist):
