@@ -1,0 +1,168 @@
+"""Spell-check a corpus on a Dask cluster, every worker holding the lexicon.
+
+The corpus is split into partitions of lines; each partition is checked on
+a worker with the batch methods (batch_contains for the known words,
+batch_suggest for the others), and the partial reports are merged into one
+report: every unknown word, how often it occurs, and its best suggestions.
+
+The lexicon reaches the workers in one of two ways (--ship):
+
+  pickle  the lexicon, compacted, is pickled once and broadcast to every
+          worker (client.scatter(..., broadcast=True)); each worker process
+          holds its own copy.
+  mmap    the lexicon is saved once to an image file, and every worker
+          process maps that file (load(path, mmap=True)); processes on one
+          machine share its pages.
+
+    python examples/dask_spellcheck.py CORPUS --words WORDS [--workers 2]
+        [--ship pickle|mmap] [--partitions N] [--out report.tsv]
+    python examples/dask_spellcheck.py CORPUS --words WORDS --local
+
+--local checks the whole corpus in this process, without Dask; the report
+is the same.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import os
+import re
+import sys
+import tempfile
+import time
+
+import sorvan
+
+WORD = re.compile(r"[^\W\d_]+(?:'[^\W\d_]+)*")
+SUGGESTIONS = 3
+
+
+def tokens(line: str) -> list[str]:
+    return WORD.findall(line)
+
+
+def check_lines(lines: list[str], lexicon) -> dict[str, tuple[int, list[str]]]:
+    """The unknown words of `lines`: word -> (occurrences, suggestions).
+
+    A word is known when the lexicon holds it as written or in lower case
+    (a capital at the start of a sentence)."""
+    counts = collections.Counter(t for line in lines for t in tokens(line))
+    words = list(counts)
+    known = lexicon.batch_contains(words)
+    lowered = [w.lower() for w in words]
+    known_lower = lexicon.batch_contains(lowered)
+    unknown = [w for w, k, kl in zip(words, known, known_lower) if not (k or kl)]
+    suggestions = lexicon.batch_suggest(
+        [w.lower() for w in unknown], 2, SUGGESTIONS, transpositions=True
+    )
+    return {
+        w: (counts[w], [s for s, _ in found]) for w, found in zip(unknown, suggestions)
+    }
+
+
+def merge(reports) -> dict[str, tuple[int, list[str]]]:
+    merged: dict[str, tuple[int, list[str]]] = {}
+    for report in reports:
+        for word, (count, suggested) in report.items():
+            before = merged.get(word)
+            merged[word] = (count + (before[0] if before else 0), suggested)
+    return merged
+
+
+def format_report(report) -> str:
+    """One line per unknown word, most frequent first: word, count, suggestions."""
+    rows = sorted(report.items(), key=lambda item: (-item[1][0], item[0]))
+    return "".join(f"{w}\t{n}\t{' '.join(s)}\n" for w, (n, s) in rows)
+
+
+def partitions(lines: list[str], n: int) -> list[list[str]]:
+    size = max(1, -(-len(lines) // n))
+    return [lines[i : i + size] for i in range(0, len(lines), size)]
+
+
+def check_with_image(lines: list[str], path: str, class_name: str):
+    """check_lines with the lexicon mapped from the image at `path`, once
+    per worker process (the worker object keeps it between tasks)."""
+    from dask.distributed import get_worker
+
+    worker = get_worker()
+    mapped = worker.__dict__.setdefault("sorvan_lexicons", {})
+    if path not in mapped:
+        mapped[path] = getattr(sorvan, class_name).load(path, mmap=True)
+    return check_lines(lines, mapped[path])
+
+
+def check_on_cluster(client, lines, lexicon, ship: str, n_partitions: int, image_dir: str):
+    """The report of `lines`, checked on the cluster behind `client`, and
+    the seconds spent shipping the lexicon."""
+    import cloudpickle
+
+    # The workers need not import this file: its functions travel by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    start = time.perf_counter()
+    if ship == "pickle":
+        shipped = client.scatter(lexicon, broadcast=True)
+        extra = ()
+        task = check_lines
+    else:
+        path = os.path.join(image_dir, "lexicon.img")
+        lexicon.save(path)
+        shipped = path
+        extra = (type(lexicon).__name__,)
+        task = check_with_image
+    shipping = time.perf_counter() - start
+    parts = partitions(lines, n_partitions)
+    futures = [client.submit(task, part, shipped, *extra, pure=False) for part in parts]
+    return merge(client.gather(futures)), shipping
+
+
+def load_lexicon(words_path: str):
+    lexicon = sorvan.Trie()
+    lexicon.add_from_file(words_path)
+    lexicon.compact()
+    return lexicon
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("corpus", help="a UTF-8 text file")
+    parser.add_argument("--words", required=True, help="the lexicon's word file")
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--ship", choices=["pickle", "mmap"], default="pickle")
+    parser.add_argument("--partitions", type=int, default=0, help="default: 4 per worker")
+    parser.add_argument("--local", action="store_true", help="check in this process only")
+    parser.add_argument("--out", help="write the report here (default: standard output)")
+    args = parser.parse_args(argv)
+
+    with open(args.corpus, encoding="utf-8") as f:
+        lines = f.readlines()
+    lexicon = load_lexicon(args.words)
+    start = time.perf_counter()
+    if args.local:
+        report = check_lines(lines, lexicon)
+        shipping = 0.0
+    else:
+        from dask.distributed import Client, LocalCluster
+
+        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None) as cluster, Client(cluster) as client, \
+                tempfile.TemporaryDirectory() as image_dir:
+            start = time.perf_counter()
+            report, shipping = check_on_cluster(
+                client, lines, lexicon, args.ship, args.partitions or 4 * args.workers, image_dir
+            )
+    seconds = time.perf_counter() - start
+    text = format_report(report)
+    if args.out:
+        with open(args.out, "w", encoding="utf-8") as f:
+            f.write(text)
+    else:
+        sys.stdout.write(text)
+    print(f"{len(report)} unknown words in {len(lines)} lines; {seconds:.2f} s "
+          f"(shipping {shipping:.2f} s)", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,60 @@
+"""The Dask example on a local cluster of two worker processes: both ways of
+shipping the lexicon give the report that one process computes alone."""
+
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLE = Path(__file__).parents[2] / "examples" / "dask_spellcheck.py"
+
+pytestmark = pytest.mark.slow
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    """A word file and a corpus of its words, some misspelt, some capitalised."""
+    rng = random.Random(7)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    words = sorted({"".join(rng.choices(letters, k=rng.randint(3, 9))) for _ in range(3000)})
+    lines = []
+    for _ in range(400):
+        line = []
+        for word in rng.choices(words, k=12):
+            roll = rng.random()
+            if roll < 0.1:  # a swap of two neighbours
+                i = rng.randrange(len(word) - 1)
+                word = word[:i] + word[i + 1] + word[i] + word[i + 2 :]
+            elif roll < 0.15:  # a letter dropped
+                i = rng.randrange(len(word))
+                word = word[:i] + word[i + 1 :]
+            elif roll < 0.2:
+                word = word.capitalize()
+            line.append(word)
+        lines.append(" ".join(line) + ".\n")
+    root = tmp_path_factory.mktemp("dask")
+    (root / "words.txt").write_text("\n".join(words) + "\n")
+    (root / "corpus.txt").write_text("".join(lines))
+    return root
+
+
+def report(corpus, *args):
+    out = corpus / ("report-" + "-".join(a.strip("-") for a in args) + ".tsv")
+    subprocess.run(
+        [sys.executable, EXAMPLE, corpus / "corpus.txt", "--words", corpus / "words.txt",
+         "--out", out, *args],
+        check=True, capture_output=True, timeout=120,
+    )
+    return out.read_text()
+
+
+@pytest.mark.parametrize("ship", ["pickle", "mmap"])
+def test_the_cluster_reports_what_one_process_does(corpus, ship):
+    local = report(corpus, "--local")
+    rows = [line.split("\t") for line in local.splitlines()]
+    assert len(rows) > 50  # the corpus has misspellings to report
+    assert all(int(count) >= 1 for _, count, _ in rows)
+    assert any(suggested for _, _, suggested in rows)
+    assert report(corpus, "--workers", "2", "--ship", ship) == local
