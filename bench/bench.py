@@ -1038,4 +1038,13 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if "--scale" in sys.argv[1:]:
+        # ./dev bench --scale [--sizes ...] [--json F] [--plot [PNG]]: how the
+        # figures grow with the number of keys (bench/scale.py).
+        sys.argv.remove("--scale")
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import scale
+
+        scale.main()
+    else:
+        main()
