@@ -301,7 +301,9 @@ std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64
     for (bool changed = true; changed;) {
         changed = false;
         for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i);
-        if (offset[m] >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+        if (offset[m] >= std::numeric_limits<std::uint32_t>::max()) {
+            throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
+        }
         for (std::size_t i = 0; i < m; ++i) {
             const std::uint32_t s = order[i];
             if (shape[i].chain || g.edge_count(s) == 0) continue;

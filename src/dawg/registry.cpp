@@ -1,5 +1,6 @@
 #include "dawg/registry.hpp"
 
+#include "error/error.hpp"
 #include "utils/memory.hpp"
 
 #include <algorithm>
@@ -26,6 +27,9 @@ std::uint64_t mix(std::uint64_t h) noexcept {
     return h;
 }
 
+constexpr const char* registry_full =
+    "a DAWG's registry holds at most 16 GiB of node signatures";
+
 }  // namespace
 
 std::uint64_t SignatureRegistry::hash(std::string_view bytes) noexcept {
@@ -43,7 +47,7 @@ std::uint64_t SignatureRegistry::hash(std::string_view bytes) noexcept {
 }
 
 std::string_view SignatureRegistry::key_at(std::uint32_t offset) const noexcept {
-    const char* p = arena_.data() + offset + sizeof(NodeIndex);
+    const char* p = arena_.data() + std::size_t{offset} * unit + sizeof(NodeIndex);
     std::size_t length = 0;
     for (int shift = 0;; shift += 7) {
         const auto byte = static_cast<unsigned char>(*p++);
@@ -74,8 +78,7 @@ void SignatureRegistry::reserve(std::span<const Key> keys) {
     while ((size_ + keys.size()) * 4 > slots * 3) slots *= 2;
     std::size_t bytes = 0;
     for (const Key& key : keys) bytes += entry_bytes(key.packed.size());
-    // Offsets are 32-bit, and empty_slot is not one.
-    if (arena_.size() + bytes >= empty_slot) throw std::bad_alloc();
+    if (arena_.size() + bytes >= max_arena) throw CapacityExceeded(registry_full);
     if (arena_.size() + bytes > arena_.capacity()) {
         arena_.reserve(std::max(arena_.size() + bytes, 2 * arena_.capacity()));
     }
@@ -86,11 +89,11 @@ void SignatureRegistry::enter(const Key& key, NodeIndex node) {
     if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : 2 * slots_.size());
     Slot& slot = slots_[probe(key.packed, key.hash)];
     if (slot.offset != empty_slot) {
-        std::memcpy(arena_.data() + slot.offset, &node, sizeof node);
+        std::memcpy(arena_.data() + std::size_t{slot.offset} * unit, &node, sizeof node);
         return;
     }
-    const std::size_t offset = arena_.size();
-    if (offset + entry_bytes(key.packed.size()) >= empty_slot) throw std::bad_alloc();
+    const std::size_t offset = arena_.size();  // a multiple of `unit`
+    if (offset + entry_bytes(key.packed.size()) >= max_arena) throw CapacityExceeded(registry_full);
     char header[sizeof node + 10];
     std::memcpy(header, &node, sizeof node);
     std::size_t used = sizeof node;
@@ -103,7 +106,8 @@ void SignatureRegistry::enter(const Key& key, NodeIndex node) {
     }
     arena_.insert(arena_.end(), header, header + used);
     arena_.insert(arena_.end(), key.packed.begin(), key.packed.end());
-    slot = Slot{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(key.hash)};
+    arena_.resize((arena_.size() + unit - 1) / unit * unit);
+    slot = Slot{static_cast<std::uint32_t>(offset / unit), static_cast<std::uint32_t>(key.hash)};
     ++size_;
 }
 

@@ -37,8 +37,9 @@ void write_signature(const Node& node, const NodeStore& nodes, Sink& sink) {
 
 // The DAWG's registry: a hash map from node signature to node index.
 //
-// Signatures live back to back in one arena, each entry laid out as
-// [node: 4 bytes][length: LEB128][packed signature]. Signatures are mostly
+// Signatures live one after the other in one arena, each entry laid out as
+// [node: 4 bytes][length: LEB128][packed signature] and padded to 4 bytes.
+// Signatures are mostly
 // decimal digits, so they are packed four bits a digit (any other byte takes
 // an escape nibble and its two halves, and an odd count ends with one more
 // escape); the packing is a one-to-one function of the string, so keys
@@ -46,7 +47,8 @@ void write_signature(const Node& node, const NodeStore& nodes, Sink& sink) {
 // holds for each entry its arena offset and 32 bits of its hash (which also
 // pick its home slot), so a probe touches the arena only when they match and
 // growing the table never reads the arena. About 8 bytes of table and
-// 5 + about 0.7 x length bytes of arena per entry, and no allocation per entry.
+// 6.5 + about 0.7 x length bytes of arena per entry, and no allocation per
+// entry.
 class SignatureRegistry {
 public:
     SignatureRegistry() = default;
@@ -140,11 +142,17 @@ public:
     std::size_t size() const noexcept { return size_; }
 
 private:
+    // Entries start at multiples of `unit` bytes, and a slot holds the
+    // entry's offset in units: 32 bits of them reach 16 GiB of arena, more
+    // than a machine that could hold such an arena has beside it, for at
+    // most unit - 1 bytes of padding an entry.
+    static constexpr std::size_t unit = 4;
     struct Slot {
-        std::uint32_t offset;  // of the entry in the arena; empty_slot if free
+        std::uint32_t offset;  // of the entry in the arena, in units; empty_slot if free
         std::uint32_t tag;     // the low half of the signature's hash
     };
     static constexpr std::uint32_t empty_slot = 0xFFFFFFFFu;
+    static constexpr std::size_t max_arena = std::size_t{empty_slot} * unit;
 
     void finish_key(Key& key) const noexcept;
     static std::uint64_t hash(std::string_view bytes) noexcept;
@@ -155,7 +163,9 @@ private:
     // Moves the entries to a table of `size` slots (a power of two).
     void rehash(std::size_t size);
     // The arena bytes of an entry with a packed key of `length` bytes, at most.
-    static std::size_t entry_bytes(std::size_t length) noexcept { return sizeof(NodeIndex) + 10 + length; }
+    static std::size_t entry_bytes(std::size_t length) noexcept {
+        return sizeof(NodeIndex) + 10 + length + unit - 1;
+    }
 
     std::vector<char> arena_;
     std::vector<Slot> slots_;  // a power of two in size, at most 3/4 full

@@ -1,9 +1,23 @@
 #pragma once
 
 #include <expected>
+#include <new>
 #include <string>
 
 namespace sorvan {
+
+// A fixed limit of a structure reached (node indices are 32-bit, say): a
+// std::bad_alloc, since like running out of memory it can happen anywhere
+// a structure grows, but one that says which limit, for the binding to show
+// rather than a bare MemoryError. `what` must be a string literal.
+class CapacityExceeded : public std::bad_alloc {
+public:
+    explicit CapacityExceeded(const char* what) noexcept : what_(what) {}
+    const char* what() const noexcept override { return what_; }
+
+private:
+    const char* what_;
+};
 
 // The error value of the lexicon operations. The core never throws it: an
 // operation that can fail returns Result<T>, and only the Python binding

@@ -4,6 +4,7 @@
 #include <bit>
 #include <new>
 
+#include "error/error.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -19,12 +20,18 @@ bool letter_below(const Edge& e, Letter c) noexcept { return e.letter < c; }
 // least twice its size (within `limit` elements), as push_back would: growth
 // one element at a time stays amortised O(1), and a capacity someone reserved
 // ahead is not doubled.
+// Past `limit` it throws CapacityExceeded(`full`).
 template <class T>
-void make_room(std::vector<T>& v, std::size_t extra, std::size_t limit) {
+void make_room(std::vector<T>& v, std::size_t extra, std::size_t limit, const char* full) {
     if (v.capacity() - v.size() >= extra) return;
-    if (extra > limit - v.size()) throw std::bad_alloc();
+    if (extra > limit - v.size()) throw CapacityExceeded(full);
     v.reserve(std::min(v.size() + std::max(v.size(), extra), limit));
 }
+
+constexpr const char* too_many_nodes =
+    "a lexicon holds at most 4,294,967,296 nodes (a node a distinct prefix)";
+constexpr const char* too_many_edges =
+    "a lexicon holds at most 4,294,967,295 edges below nodes with several children";
 
 // Inserts `value` at `pos` of the `size` first elements of `a`, which has
 // room for one more.
@@ -104,8 +111,8 @@ Edge NodeStore::wide_child_at(const Node& node, std::uint32_t i) const noexcept 
 void NodeStore::reserve(std::size_t count) { nodes_.reserve(std::min(count, node_limit_)); }
 
 void NodeStore::reserve_link(NodeIndex parent, std::size_t new_nodes) {
-    if (new_nodes > node_limit_ - nodes_.size()) throw std::bad_alloc();
-    make_room(nodes_, new_nodes, node_limit_);
+    if (new_nodes > node_limit_ - nodes_.size()) throw CapacityExceeded(too_many_nodes);
+    make_room(nodes_, new_nodes, node_limit_, too_many_nodes);
     const std::uint32_t n = nodes_[parent].child_count;
     if (n == 0) return;
     if (n < wide_threshold) {
@@ -113,15 +120,15 @@ void NodeStore::reserve_link(NodeIndex parent, std::size_t new_nodes) {
         // next class up. Either may come from a free list.
         const int block_class = n == 1 ? 1 : std::has_single_bit(n) ? class_for(n) + 1 : -1;
         if (block_class < 0 || free_blocks_[static_cast<std::size_t>(block_class)] != no_block) return;
-        make_room(edges_, std::size_t{1} << block_class, no_block);
+        make_room(edges_, std::size_t{1} << block_class, no_block, too_many_edges);
     } else if (n == wide_threshold) {
-        make_room(wide_, 1, no_block);
-        make_room(leaves_, leaves_for(n + 1), no_block);
-        make_room(branches_, 1, no_block);
+        make_room(wide_, 1, no_block, too_many_edges);
+        make_room(leaves_, leaves_for(n + 1), no_block, too_many_edges);
+        make_room(branches_, 1, no_block, too_many_edges);
     } else {
         // A leaf split, and a branch split on each level plus a new root.
-        make_room(leaves_, 1, no_block);
-        make_room(branches_, wide_[nodes_[parent].children_at].height + 1, no_block);
+        make_room(leaves_, 1, no_block, too_many_edges);
+        make_room(branches_, wide_[nodes_[parent].children_at].height + 1, no_block, too_many_edges);
     }
 }
 

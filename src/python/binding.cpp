@@ -287,6 +287,8 @@ PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept {
 void raise_from_exception(std::exception_ptr error) noexcept {
     try {
         std::rethrow_exception(error);
+    } catch (const CapacityExceeded& limit) {
+        PyErr_SetString(PyExc_MemoryError, limit.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

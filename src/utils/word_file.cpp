@@ -80,7 +80,10 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
             const char* start = buffer_.get() + begin_;
             const auto* newline = static_cast<const char*>(std::memchr(start, '\n', unread));
             const std::size_t length = newline ? static_cast<std::size_t>(newline - start) : unread;
-            if (length > longest_line_ - carry_.size()) throw std::bad_alloc();
+            if (length > longest_line_ - carry_.size()) {
+                throw CapacityExceeded(
+                    "a line of the word file is longer than a sixteenth of the machine's memory");
+            }
             if (newline && carry_.empty()) {
                 begin_ += length + 1;
                 return std::string_view(start, length);
