@@ -31,6 +31,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     const std::string_view previous = previous_word_;
     const std::size_t differ = first_difference(word, previous);
     if (differ == word.size() && differ == previous.size()) {  // the same word again
+        nodes_.save(last_node_);
         nodes_[last_node_].count += count;
         word_count_ += count;
         return {};
@@ -65,8 +66,10 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
         // the node has, and the new edge goes after them.
         at = *nodes_.walk(shared);
     }
-    // The last step that can fail, and it changes nothing when it does:
-    // room for the new nodes and the first one's link.
+    // The last steps that can fail, and they change nothing when they do:
+    // the attaching node saved for a bulk insertion's undo, room for the
+    // new nodes and the first one's link.
+    nodes_.save(at);
     nodes_.reserve_link(at, utf8::count(fresh));
     const char* p = fresh.data();
     const char* end = p + fresh.size();
@@ -90,6 +93,30 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     return {};
 }
 
+struct Dawg::Snapshot {
+    std::vector<UncheckedEdge> unchecked;
+    std::string previous_word;
+    std::uint64_t word_count;
+    NodeIndex last_node;
+};
+
+Dawg::Snapshot Dawg::begin_bulk() {
+    Snapshot before{unchecked_, previous_word_, word_count_, last_node_};
+    nodes_.mark();
+    registry_.mark();
+    return before;
+}
+
+void Dawg::roll_back(Snapshot& before) noexcept {
+    nodes_.roll_back();
+    registry_.roll_back();
+    // Swapped, not copied: putting back allocates nothing.
+    unchecked_.swap(before.unchecked);
+    previous_word_.swap(before.previous_word);
+    word_count_ = before.word_count;
+    last_node_ = before.last_node;
+}
+
 Status Dawg::sort_and_add(SortableWords words) {
     words.sort();
     // Sorted words tell exactly how many nodes they add (each word's letters
@@ -106,13 +133,27 @@ Status Dawg::sort_and_add(SortableWords words) {
         longest = std::max(longest, word.size());
         before = word;
     }
-    nodes_.reserve(nodes_.size() + new_nodes);
-    unchecked_.reserve(std::max(unchecked_.size(), longest));
-    previous_word_.reserve(longest);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (Status added = add(words[i], 1); !added) return added;
+    Snapshot saved = begin_bulk();
+    try {
+        nodes_.reserve(nodes_.size() + new_nodes);
+        unchecked_.reserve(std::max(unchecked_.size(), longest));
+        previous_word_.reserve(longest);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (Status added = add(words[i], 1); !added) {
+                roll_back(saved);  // only the first word can be out of order
+                return added;
+            }
+        }
+        _reduce(0);
+    } catch (const std::bad_alloc&) {
+        roll_back(saved);
+        throw;
+    } catch (const std::length_error&) {
+        roll_back(saved);
+        throw;
     }
-    _reduce(0);
+    nodes_.keep();
+    registry_.keep();
     return {};
 }
 

@@ -38,7 +38,8 @@ public:
     // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
     // reduces fully. In sorted order only the first word can be below the
     // previous one; then the OrderViolation is returned and nothing is
-    // added or reduced. An empty list still reduces.
+    // added or reduced. An empty list still reduces. All or nothing: on
+    // std::bad_alloc (or std::length_error) the Dawg is as it was.
     Status sort_and_add(SortableWords words);
     // sort_and_add of the words of the file at `path` (one a line, see
     // LineReader). An Io error when the file cannot be opened or read, or
@@ -72,6 +73,12 @@ private:
         NodeIndex child;
         std::size_t depth;  // of `child`: its number of letters from the root
     };
+
+    // What sort_and_add puts back when it fails: the state beside the
+    // node store and the registry, which undo their own changes.
+    struct Snapshot;
+    Snapshot begin_bulk();
+    void roll_back(Snapshot& before) noexcept;
 
     NodeStore nodes_;
     std::string previous_word_;

@@ -126,6 +126,13 @@ public:
 
     std::size_t size() const noexcept { return size_; }
 
+    // Undo of a run of entries: after mark(), roll_back() forgets the keys
+    // entered since and gives keys entered again their nodes back; keep()
+    // ends the run. Neither allocates or fails.
+    void mark() noexcept;
+    void keep() noexcept;
+    void roll_back() noexcept;
+
 private:
     struct Slot {
         std::uint32_t offset;  // of the entry in the arena; empty_slot if free
@@ -147,6 +154,15 @@ private:
     std::vector<char> arena_;
     std::vector<Slot> slots_;  // a power of two in size, at most 3/4 full
     std::size_t size_ = 0;
+
+    struct Remapped {
+        std::uint32_t offset;
+        NodeIndex node;  // before the key was entered again
+    };
+    bool marked_ = false;
+    std::size_t marked_arena_ = 0;
+    std::size_t marked_size_ = 0;
+    std::vector<Remapped> remapped_;  // since mark(), of older keys only
 };
 
 }  // namespace sorvan
