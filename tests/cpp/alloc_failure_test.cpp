@@ -15,6 +15,8 @@
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
 #include "trie/trie.hpp"
+#include "utils/sortable_words.hpp"
+#include "utils/utf8.hpp"
 
 namespace {
 
@@ -106,6 +108,9 @@ struct FailureCase {
     const char* name;
     std::function<void(Lexicon&)> setup;
     std::function<void(Lexicon&)> operation;
+    // Run after the operation on the lexicon and on the reference alike:
+    // later calls must not tell a rolled-back lexicon from a fresh one.
+    std::function<void(Lexicon&)> then = [](Lexicon&) {};
 };
 
 template <class Lexicon>
@@ -114,6 +119,8 @@ void expect_all_or_nothing(const FailureCase<Lexicon>& c) {
     c.setup(reference);
     c.operation(reference);
     const std::string after = describe(reference);
+    c.then(reference);
+    const std::string later = describe(reference);
     for (long k = 0;; ++k) {
         ASSERT_LT(k, 100000) << c.name << ": never succeeds";
         Lexicon lexicon;
@@ -134,6 +141,8 @@ void expect_all_or_nothing(const FailureCase<Lexicon>& c) {
         ASSERT_EQ(describe(lexicon), before) << c.name << ", allocation " << k << " failing";
         c.operation(lexicon);  // memory is back: the same call now works
         ASSERT_EQ(describe(lexicon), after) << c.name << ", allocation " << k << " failing";
+        c.then(lexicon);
+        ASSERT_EQ(describe(lexicon), later) << c.name << ", allocation " << k << " failing";
     }
 }
 
@@ -172,6 +181,77 @@ TEST(AllocationFailure, DawgAddAndReduceAreAllOrNothing) {
          [](Dawg& d) { d._reduce(0); }},
     };
     for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
+// Words sorted by sort_and_add, in the order given here.
+SortableWords words_of(std::initializer_list<std::string> words) {
+    SortableWords list;
+    for (const std::string& w : words) list.push_back(w);
+    return list;
+}
+
+// `n` one-letter words from `first` up, in descending order (the bulk
+// insertion sorts them).
+SortableWords letters(char32_t first, std::size_t n) {
+    SortableWords list;
+    for (std::size_t i = n; i-- > 0;) {
+        char encoded[4];
+        list.push_back({encoded, utf8::encode(static_cast<Letter>(first + i), encoded)});
+    }
+    return list;
+}
+
+TEST(AllocationFailure, DawgBulkInsertionIsAllOrNothing) {
+    // Fifteen edges at the root, then a long path left unreduced: a bulk
+    // insertion counts its last word again, branches off the path deep
+    // down (an inline child becomes a block), and fills the root's block
+    // so that it moves.
+    auto unreduced = [](Dawg& d) {
+        for (char c = 'a'; c <= 'o'; ++c) ASSERT_TRUE(d.add(std::string(1, c) + "xyz", 1));
+        ASSERT_TRUE(d.add("p" + std::string(60, 'q'), 1));
+    };
+    auto reduced = [&](Dawg& d) {
+        unreduced(d);
+        d._reduce(0);
+    };
+    auto bulk = [](Dawg& d) {
+        ASSERT_TRUE(d.sort_and_add(words_of({"s", "p" + std::string(30, 'q') + "r", "r" + std::string(90, 'q'),
+                                             "p" + std::string(60, 'q'), "pz", "q", "t", "pqz", "u", "v"})));
+    };
+    // Words above all the others, with a node of twenty children, whose
+    // blocks come from the free lists when the rollback left them sound.
+    auto more = [](Dawg& d) {
+        SortableWords list;
+        for (char c = 'a'; c <= 't'; ++c) list.push_back("\U0001F600" + std::string(1, c));
+        ASSERT_TRUE(d.sort_and_add(std::move(list)));
+        ASSERT_TRUE(d.add("\U0001F600zz", 3));
+    };
+    // A wide root (past 256 edges): its B+tree takes new leaves and, past
+    // 64 of them, a new root.
+    auto wide = [](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters(0x100, 300))); };
+    const FailureCase<Dawg> cases[] = {
+        {"empty", [](Dawg&) {}, bulk, more},
+        {"unreduced", unreduced, bulk, more},
+        {"reduced", reduced, bulk, more},
+        {"registry grows", reduced,
+         [](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters(0x3000, 2000))); }, more},
+        {"wide root", wide, [](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters(0x400, 4000))); }, more},
+        {"wide root, unreduced", [&](Dawg& d) { wide(d); ASSERT_TRUE(d.add("\u0800" "abc", 2)); },
+         [](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters(0x801, 200))); }, more},
+    };
+    for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
+TEST(AllocationFailure, DawgBulkInsertionOutOfOrderChangesNothing) {
+    Dawg dawg;
+    ASSERT_TRUE(dawg.add("m", 1));
+    ASSERT_TRUE(dawg.add("mm", 1));
+    const std::string before = describe(dawg);
+    ASSERT_FALSE(dawg.sort_and_add(words_of({"z", "a"})));
+    EXPECT_EQ(describe(dawg), before);
+    // The store left its undo mode: a word that grows a block still works.
+    ASSERT_TRUE(dawg.sort_and_add(words_of({"mn", "n"})));
+    EXPECT_EQ(dawg.word_count(), 4u);
 }
 
 }  // namespace
