@@ -145,10 +145,7 @@ Status Dawg::sort_and_add(SortableWords words) {
             }
         }
         _reduce(0);
-    } catch (const std::bad_alloc&) {
-        roll_back(saved);
-        throw;
-    } catch (const std::length_error&) {
+    } catch (...) {  // std::bad_alloc or std::length_error
         roll_back(saved);
         throw;
     }

@@ -38,8 +38,8 @@ public:
     // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
     // reduces fully. In sorted order only the first word can be below the
     // previous one; then the OrderViolation is returned and nothing is
-    // added or reduced. An empty list still reduces. All or nothing: on
-    // std::bad_alloc (or std::length_error) the Dawg is as it was.
+    // added or reduced. An empty list still reduces. All or nothing: when
+    // it throws (std::bad_alloc, std::length_error) the Dawg is as it was.
     Status sort_and_add(SortableWords words);
     // sort_and_add of the words of the file at `path` (one a line, see
     // LineReader). An Io error when the file cannot be opened or read, or
