@@ -369,10 +369,10 @@ TEST_P(MarkedRun, RollsBackOrKeeps) {
 }
 
 // Children of the root at the mark: inline, a full block of two, a block
-// with room, a full block of sixteen, and wide nodes of one and of many
-// leaves.
+// with room, a full block of sixteen, a full block that the run makes
+// wide, and wide nodes of one and of many leaves.
 INSTANTIATE_TEST_SUITE_P(NodeStore, MarkedRun,
-                         testing::Combine(testing::Values(0u, 1u, 2u, 5u, 15u, wide, 2000u),
+                         testing::Combine(testing::Values(0u, 1u, 2u, 5u, 15u, wide - 1, wide, 2000u),
                                           testing::Bool()));
 
 }  // namespace
