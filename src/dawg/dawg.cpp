@@ -34,6 +34,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     if (differ == word.size() && differ == previous.size()) {  // the same word again
         // With the path reduced, the word's node is registered already.
         if (unchecked_.empty() && last_node_ != 0) remember(last_node_);
+        nodes_.save(last_node_);
         nodes_[last_node_].count += count;
         word_count_ += count;
         if (nodes_[last_node_].count > max_count_) max_count_ = nodes_[last_node_].count;
@@ -60,7 +61,8 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     const std::size_t reduced = prepare_reduce(depth);
     const std::size_t kept = unchecked_.size() - reduced;
     NodeIndex at = 0;
-    if (kept > 0 && unchecked_[kept - 1].depth == depth) {
+    const bool on_stack = kept > 0 && unchecked_[kept - 1].depth == depth;
+    if (on_stack) {
         at = unchecked_[kept - 1].child;  // the node at `depth` on the old path
     } else if (depth > 0) {
         // That node was recorded already (after a full reduction), so the
@@ -68,11 +70,14 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
         // every word so far, so its next letter is greater than every edge
         // the node has, and the new edge goes after them.
         at = *nodes_.walk(shared);
-        remember(at);  // registered, and about to gain a child
     }
-    // The last step that can fail, and it changes nothing when it does:
-    // room for the new nodes and the first one's link.
+    // The last steps that can fail, and they change nothing when they do:
+    // the attaching node saved for a bulk insertion's undo, room for the
+    // new nodes and the first one's link, and the registered state of an
+    // attaching node found by the walk, which is about to gain a child.
+    nodes_.save(at);
     nodes_.reserve_link(at, utf8::count(fresh));
+    if (!on_stack && depth > 0) remember(at);
     const char* p = fresh.data();
     const char* end = p + fresh.size();
     Letter letter = utf8::next(p);
@@ -96,6 +101,44 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     return {};
 }
 
+struct Dawg::BulkUndo {
+    std::vector<UncheckedEdge> unchecked;
+    std::string previous_word;
+    std::uint64_t word_count;
+    std::uint64_t max_count;
+    NodeIndex last_node;
+    // The older nodes remember() noted meanwhile. Only nodes on the previous
+    // word's path can be, each once, so room for them is made up front.
+    std::vector<NodeIndex> remembered;
+};
+
+Dawg::BulkUndo Dawg::begin_bulk() {
+    BulkUndo before{unchecked_, previous_word_, word_count_, max_count_, last_node_, {}};
+    before.remembered.reserve(utf8::count(previous_word_) + 1);
+    nodes_.mark();
+    registry_.mark();
+    return before;
+}
+
+void Dawg::roll_back(BulkUndo& before) noexcept {
+    nodes_.roll_back();
+    registry_.roll_back();
+    // Swapped, not copied: putting back allocates nothing.
+    unchecked_.swap(before.unchecked);
+    previous_word_.swap(before.previous_word);
+    word_count_ = before.word_count;
+    max_count_ = before.max_count;
+    last_node_ = before.last_node;
+    for (NodeIndex node : before.remembered) snapshots_.erase(node);
+    bulk_ = nullptr;
+}
+
+void Dawg::remember(NodeIndex node) {
+    const auto [at, inserted] =
+        snapshots_.try_emplace(node, Snapshot{node, nodes_[node].child_count, nodes_[node].count});
+    if (inserted && bulk_ != nullptr) bulk_->remembered.push_back(node);  // room made
+}
+
 Status Dawg::sort_and_add(SortableWords words) {
     make_mutable();
     words.sort();
@@ -113,13 +156,26 @@ Status Dawg::sort_and_add(SortableWords words) {
         longest = std::max(longest, word.size());
         before = word;
     }
-    nodes_.reserve(nodes_.size() + new_nodes);
-    unchecked_.reserve(std::max(unchecked_.size(), longest));
-    previous_word_.reserve(longest);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (Status added = add(words[i], 1); !added) return added;
+    BulkUndo saved = begin_bulk();
+    bulk_ = &saved;
+    try {
+        nodes_.reserve(nodes_.size() + new_nodes);
+        unchecked_.reserve(std::max(unchecked_.size(), longest));
+        previous_word_.reserve(longest);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (Status added = add(words[i], 1); !added) {
+                roll_back(saved);  // only the first word can be out of order
+                return added;
+            }
+        }
+        _reduce(0);
+    } catch (...) {  // std::bad_alloc or std::length_error
+        roll_back(saved);
+        throw;
     }
-    _reduce(0);
+    bulk_ = nullptr;
+    nodes_.keep();
+    registry_.keep();
     return {};
 }
 

@@ -42,7 +42,8 @@ public:
     // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
     // reduces fully. In sorted order only the first word can be below the
     // previous one; then the OrderViolation is returned and nothing is
-    // added or reduced. An empty list still reduces.
+    // added or reduced. An empty list still reduces. All or nothing: when
+    // it throws (std::bad_alloc, std::length_error) the Dawg is as it was.
     Status sort_and_add(SortableWords words);
     // sort_and_add of the words of the file at `path` (one a line, see
     // LineReader). An Io error when the file cannot be opened or read, or
@@ -95,6 +96,13 @@ private:
         std::size_t depth;  // of `child`: its number of letters from the root
     };
 
+    // What sort_and_add puts back when it fails: the state beside the
+    // node store and the registry, which undo their own changes.
+    struct BulkUndo;
+    BulkUndo begin_bulk();
+    void roll_back(BulkUndo& before) noexcept;
+    BulkUndo* bulk_ = nullptr;  // while sort_and_add runs
+
     NodeStore nodes_;
     std::string previous_word_;
     // Edges on the path of previous_word_ whose lower node is not recorded
@@ -117,9 +125,7 @@ private:
     std::optional<CompactImage> image_;
 
     // Notes `node`'s registered state before it changes.
-    void remember(NodeIndex node) {
-        snapshots_.try_emplace(node, Snapshot{node, nodes_[node].child_count, nodes_[node].count});
-    }
+    void remember(NodeIndex node);
     DawgState state() const;
 };
 

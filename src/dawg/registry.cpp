@@ -82,6 +82,9 @@ void SignatureRegistry::reserve(std::span<const Key> keys) {
     if (arena_.size() + bytes > arena_.capacity()) {
         arena_.reserve(std::max(arena_.size() + bytes, 2 * arena_.capacity()));
     }
+    if (marked_ && marked_arena_ > 0 && remapped_.capacity() - remapped_.size() < keys.size()) {
+        remapped_.reserve(std::max(remapped_.size() + keys.size(), 2 * remapped_.capacity()));
+    }
     if (slots != slots_.size()) rehash(slots);
 }
 
@@ -89,7 +92,13 @@ void SignatureRegistry::enter(const Key& key, NodeIndex node) {
     if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : 2 * slots_.size());
     Slot& slot = slots_[probe(key.packed, key.hash)];
     if (slot.offset != empty_slot) {
-        std::memcpy(arena_.data() + std::size_t{slot.offset} * unit, &node, sizeof node);
+        const std::size_t at = std::size_t{slot.offset} * unit;
+        if (marked_ && at < marked_arena_) {
+            NodeIndex old;
+            std::memcpy(&old, arena_.data() + at, sizeof old);
+            remapped_.push_back({at, old});  // room made by reserve()
+        }
+        std::memcpy(arena_.data() + at, &node, sizeof node);
         return;
     }
     const std::size_t offset = arena_.size();  // a multiple of `unit`
@@ -109,6 +118,41 @@ void SignatureRegistry::enter(const Key& key, NodeIndex node) {
     arena_.resize((arena_.size() + unit - 1) / unit * unit);
     slot = Slot{static_cast<std::uint32_t>(offset / unit), static_cast<std::uint32_t>(key.hash)};
     ++size_;
+}
+
+void SignatureRegistry::mark() noexcept {
+    marked_ = true;
+    marked_arena_ = arena_.size();
+    marked_size_ = size_;
+}
+
+void SignatureRegistry::keep() noexcept {
+    marked_ = false;
+    std::vector<Remapped>().swap(remapped_);
+}
+
+void SignatureRegistry::roll_back() noexcept {
+    if (!marked_) return;
+    for (auto it = remapped_.rbegin(); it != remapped_.rend(); ++it) {
+        std::memcpy(arena_.data() + it->offset, &it->node, sizeof it->node);
+    }
+    arena_.resize(marked_arena_);
+    size_ = marked_size_;
+    // The table, whatever its size now, is refilled from the arena in
+    // place: the entries follow one another, each padded to a unit, and the
+    // tag is the low half of the hash of the packed key.
+    std::fill(slots_.begin(), slots_.end(), Slot{empty_slot, 0});
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t units = 0; units * unit < arena_.size();) {
+        const std::string_view key = key_at(static_cast<std::uint32_t>(units));
+        const auto tag = static_cast<std::uint32_t>(hash(key));
+        std::size_t i = tag & mask;
+        while (slots_[i].offset != empty_slot) i = (i + 1) & mask;
+        slots_[i] = Slot{static_cast<std::uint32_t>(units), tag};
+        const auto end = static_cast<std::size_t>(key.data() + key.size() - arena_.data());
+        units = (end + unit - 1) / unit;
+    }
+    keep();
 }
 
 void SignatureRegistry::rehash(std::size_t size) {

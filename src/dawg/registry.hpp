@@ -141,6 +141,13 @@ public:
 
     std::size_t size() const noexcept { return size_; }
 
+    // Undo of a run of entries: after mark(), roll_back() forgets the keys
+    // entered since and gives keys entered again their nodes back; keep()
+    // ends the run. Neither allocates or fails.
+    void mark() noexcept;
+    void keep() noexcept;
+    void roll_back() noexcept;
+
 private:
     // Entries start at multiples of `unit` bytes, and a slot holds the
     // entry's offset in units: 32 bits of them reach 16 GiB of arena, more
@@ -170,6 +177,15 @@ private:
     std::vector<char> arena_;
     std::vector<Slot> slots_;  // a power of two in size, at most 3/4 full
     std::size_t size_ = 0;
+
+    struct Remapped {
+        std::size_t offset;  // in bytes
+        NodeIndex node;      // before the key was entered again
+    };
+    bool marked_ = false;
+    std::size_t marked_arena_ = 0;
+    std::size_t marked_size_ = 0;
+    std::vector<Remapped> remapped_;  // since mark(), of older keys only
 };
 
 }  // namespace sorvan

@@ -119,7 +119,7 @@ void NodeStore::reserve_link(NodeIndex parent, std::size_t new_nodes) {
         // A node with one child needs a block of two; a full block, the
         // next class up. Either may come from a free list.
         const int block_class = n == 1 ? 1 : std::has_single_bit(n) ? class_for(n) + 1 : -1;
-        if (block_class < 0 || free_blocks_[static_cast<std::size_t>(block_class)] != no_block) return;
+        if (block_class < 0 || reusable(block_class)) return;
         make_room(edges_, std::size_t{1} << block_class, no_block, too_many_edges);
     } else if (n == wide_threshold) {
         make_room(wide_, 1, no_block, too_many_edges);
@@ -300,7 +300,7 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
 
 std::uint32_t NodeStore::allocate_block(int block_class) noexcept {
     std::uint32_t& head = free_blocks_[static_cast<std::size_t>(block_class)];
-    if (head != no_block) {
+    if (reusable(block_class)) {
         const std::uint32_t at = head;
         head = edges_[at].child;
         return at;
@@ -312,9 +312,72 @@ std::uint32_t NodeStore::allocate_block(int block_class) noexcept {
 }
 
 void NodeStore::free_block(std::uint32_t at, int block_class) noexcept {
+    if (undo_ && at < undo_->edges) return;  // a roll_back needs it; keep() frees it
     std::uint32_t& head = free_blocks_[static_cast<std::size_t>(block_class)];
     edges_[at].child = head;
     head = at;
+}
+
+void NodeStore::mark() {
+    undo_ = std::make_unique<Undo>(Undo{nodes_.size(), edges_.size(), wide_.size(), leaves_.size(),
+                                        branches_.size(), free_blocks_, {}, {}, {}, {}});
+}
+
+void NodeStore::save_older(NodeIndex index) {
+    Undo& undo = *undo_;
+    const Node& node = nodes_[index];
+    constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
+    make_room(undo.saved, 1, unlimited, too_many_nodes);
+    if (node.child_count > wide_threshold) {
+        // The new letter is above all the others, so it changes only the
+        // rightmost path of the tree (a split leaves the left half's
+        // entries in place, and what it adds is new).
+        const std::uint32_t tree_at = node.children_at;
+        const WideTree tree = wide_[tree_at];
+        make_room(undo.trees, 1, unlimited, too_many_edges);
+        make_room(undo.branches, tree.height, unlimited, too_many_edges);
+        make_room(undo.leaves, 1, unlimited, too_many_edges);
+        undo.trees.emplace_back(tree_at, tree);
+        std::uint32_t at = tree.root;
+        for (std::uint32_t h = tree.height; h > 0; --h) {
+            const WideBranch& branch = branches_[at];
+            undo.branches.emplace_back(at, branch);
+            at = branch.slots[branch.size - 1].child;
+        }
+        undo.leaves.emplace_back(at, leaves_[at]);
+    }
+    undo.saved.emplace_back(index, node);
+}
+
+void NodeStore::keep() noexcept {
+    const std::unique_ptr<Undo> undo = std::move(undo_);
+    if (!undo) return;
+    // The blocks that older nodes left are free now.
+    for (const auto& [index, old] : undo->saved) {
+        if (old.child_count < 2 || old.child_count > wide_threshold) continue;
+        const Node& now = nodes_[index];
+        if (now.child_count <= wide_threshold && now.children_at == old.children_at) continue;
+        free_block(old.children_at, class_for(old.child_count));
+    }
+}
+
+void NodeStore::roll_back() noexcept {
+    const std::unique_ptr<Undo> undo = std::move(undo_);
+    if (!undo) return;
+    nodes_.erase(nodes_.begin() + static_cast<std::ptrdiff_t>(undo->nodes), nodes_.end());
+    edges_.erase(edges_.begin() + static_cast<std::ptrdiff_t>(undo->edges), edges_.end());
+    wide_.erase(wide_.begin() + static_cast<std::ptrdiff_t>(undo->wide), wide_.end());
+    leaves_.erase(leaves_.begin() + static_cast<std::ptrdiff_t>(undo->leaf_count), leaves_.end());
+    branches_.erase(branches_.begin() + static_cast<std::ptrdiff_t>(undo->branch_count), branches_.end());
+    free_blocks_ = undo->free_blocks;
+    // Newest first, so that a record saved twice ends as the older one.
+    auto restore = [](auto& pool, const auto& saved) {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it) pool[it->first] = it->second;
+    };
+    restore(nodes_, undo->saved);
+    restore(wide_, undo->trees);
+    restore(branches_, undo->branches);
+    restore(leaves_, undo->leaves);
 }
 
 std::optional<NodeIndex> NodeStore::walk(std::string_view path) const noexcept {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,6 +125,25 @@ public:
     // the root; a missing edge ends the walk with nothing.
     std::optional<NodeIndex> walk(std::string_view path) const noexcept;
 
+    // Undo of a run of appends, each letter above all the others of its
+    // parent (the order of a Dawg's bulk insertion). After mark(), blocks
+    // come only from fresh space at the end of the pool or from blocks freed
+    // since, and blocks of older nodes are kept intact until keep(); so
+    // roll_back() has only to cut every pool back to its size at mark() and
+    // put back the records that save() took. mark() may throw
+    // std::bad_alloc; keep() and roll_back() end the run and cannot fail.
+    void mark();
+    // Before `index` gets a child or a new count: saves what that changes,
+    // if the node is older than the mark. Saving the same node twice in a
+    // row saves it once. std::bad_alloc, changing nothing, without room.
+    void save(NodeIndex index) {
+        if (!undo_ || index >= undo_->nodes) return;
+        if (!undo_->saved.empty() && undo_->saved.back().first == index) return;
+        save_older(index);
+    }
+    void keep() noexcept;
+    void roll_back() noexcept;
+
     // Nodes with more children than this keep them in a B+tree. Below it, a
     // sorted block shifted on insertion costs less than the tree's descent.
     static constexpr std::uint32_t wide_threshold = 256;
@@ -190,6 +210,11 @@ private:
     void link(NodeIndex parent, Edge edge) noexcept;
     void make_wide(Node& node, Edge edge) noexcept;
     void insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noexcept;
+    // Whether allocate_block takes a block from the free list of the class.
+    bool reusable(int block_class) const noexcept {
+        const std::uint32_t head = free_blocks_[static_cast<std::size_t>(block_class)];
+        return head != no_block && !(undo_ && head == undo_->free_blocks[static_cast<std::size_t>(block_class)]);
+    }
     std::uint32_t allocate_block(int block_class) noexcept;
     void free_block(std::uint32_t at, int block_class) noexcept;
 
@@ -202,6 +227,18 @@ private:
     // edge holds the offset of the next free block of its class.
     std::array<std::uint32_t, block_classes> free_blocks_;
     std::size_t node_limit_;
+
+    // The sizes and free lists at mark(), and the records saved since.
+    struct Undo {
+        std::size_t nodes, edges, wide, leaf_count, branch_count;
+        std::array<std::uint32_t, block_classes> free_blocks;
+        std::vector<std::pair<NodeIndex, Node>> saved;
+        std::vector<std::pair<std::uint32_t, WideTree>> trees;
+        std::vector<std::pair<std::uint32_t, WideBranch>> branches;
+        std::vector<std::pair<std::uint32_t, WideLeaf>> leaves;
+    };
+    void save_older(NodeIndex index);
+    std::unique_ptr<Undo> undo_;
 };
 
 }  // namespace sorvan

@@ -15,6 +15,7 @@
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
 #include "trie/trie.hpp"
+#include "utils/utf8.hpp"
 
 namespace {
 
@@ -98,7 +99,11 @@ std::string describe(const Dawg& dawg) {
                       std::to_string(dawg.registry_size()) + " " + std::to_string(dawg.unchecked_size()) +
                       " [" + dawg.previous_word() + "]";
     for (const auto& [word, count] : dawg.search("*", true).pairs()) out += " " + word + ":" + std::to_string(count);
-    return out;
+    // The image holds what only later calls would show: the registered
+    // depth and the keys of nodes changed after their registration.
+    const auto image = dawg.build_image();
+    const std::string_view bytes(reinterpret_cast<const char*>(image->data()), image->size());
+    return out + " image " + std::to_string(std::hash<std::string_view>{}(bytes));
 }
 
 template <class Lexicon>
@@ -106,6 +111,9 @@ struct FailureCase {
     const char* name;
     std::function<void(Lexicon&)> setup;
     std::function<void(Lexicon&)> operation;
+    // Run after the operation on the lexicon and on the reference alike:
+    // later calls must not tell a rolled-back lexicon from a fresh one.
+    std::function<void(Lexicon&)> then = [](Lexicon&) {};
 };
 
 template <class Lexicon>
@@ -114,6 +122,8 @@ void expect_all_or_nothing(const FailureCase<Lexicon>& c) {
     c.setup(reference);
     c.operation(reference);
     const std::string after = describe(reference);
+    c.then(reference);
+    const std::string later = describe(reference);
     for (long k = 0;; ++k) {
         ASSERT_LT(k, 100000) << c.name << ": never succeeds";
         Lexicon lexicon;
@@ -134,6 +144,8 @@ void expect_all_or_nothing(const FailureCase<Lexicon>& c) {
         ASSERT_EQ(describe(lexicon), before) << c.name << ", allocation " << k << " failing";
         c.operation(lexicon);  // memory is back: the same call now works
         ASSERT_EQ(describe(lexicon), after) << c.name << ", allocation " << k << " failing";
+        c.then(lexicon);
+        ASSERT_EQ(describe(lexicon), later) << c.name << ", allocation " << k << " failing";
     }
 }
 
@@ -170,6 +182,57 @@ TEST(AllocationFailure, DawgAddAndReduceAreAllOrNothing) {
          [](Dawg& d) { ASSERT_TRUE(d.add("abe", 1)); }},
         {"reduce", [&](Dawg& d) { long_path(d); add_words(d, {"b" + std::string(2000, 'z')}); },
          [](Dawg& d) { d._reduce(0); }},
+    };
+    for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
+SortableWords words_of(std::initializer_list<std::string> words) {
+    SortableWords list;
+    for (const std::string& w : words) list.push_back(w);
+    return list;
+}
+
+// `prefix` and one letter, for `n` letters from `first` up, given in
+// descending order (the bulk insertion sorts them).
+SortableWords letters(char32_t first, std::size_t n, std::string prefix = "") {
+    SortableWords list;
+    for (std::size_t i = n; i-- > 0;) {
+        std::string word = prefix;
+        utf8::append(word, static_cast<char32_t>(first + i));
+        list.push_back(word);
+    }
+    return list;
+}
+
+TEST(AllocationFailure, DawgBulkInsertionIsAllOrNothing) {
+    // Fifteen edges at the root, then a long path: a bulk insertion counts
+    // its last word again, branches off the path deep down (an inline child
+    // becomes a block), and fills the root's block so that it moves.
+    auto path = [](Dawg& d) {
+        for (char c = 'a'; c <= 'o'; ++c) ASSERT_TRUE(d.add(std::string(1, c) + "xyz", 1));
+        ASSERT_TRUE(d.add("p" + std::string(60, 'q'), 1));
+    };
+    auto bulk = [](Dawg& d) {
+        ASSERT_TRUE(d.sort_and_add(words_of({"s", "p" + std::string(30, 'q') + "r", "r" + std::string(90, 'q'),
+                                             "p" + std::string(60, 'q'), "pz", "q", "t", "pqz", "u", "v"})));
+    };
+    // Above all the others, a node of twenty children, whose blocks come
+    // from the free lists that a rollback must leave sound.
+    auto more = [](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters('a', 20, "\U0001F600"))); };
+    // A wide root (past 256 edges): its tree takes new leaves and, past 64
+    // of them, a new root.
+    auto wide = [](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters(0x100, 300))); };
+    auto add_letters = [](char32_t first, std::size_t n) {
+        return [=](Dawg& d) { ASSERT_TRUE(d.sort_and_add(letters(first, n))); };
+    };
+    const FailureCase<Dawg> cases[] = {
+        {"empty", [](Dawg&) {}, bulk, more},
+        {"unreduced", path, bulk, more},
+        {"reduced", [&](Dawg& d) { path(d); d._reduce(0); }, bulk, more},
+        {"registry grows", path, add_letters(0x3000, 2000), more},
+        {"wide root", wide, add_letters(0x400, 4000), more},
+        {"wide root, unreduced", [&](Dawg& d) { wide(d); ASSERT_TRUE(d.add("\u0800" "abc", 2)); },
+         add_letters(0x801, 200), more},
     };
     for (const auto& c : cases) expect_all_or_nothing(c);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "error/error.hpp"
 #include "node/node.hpp"
 #include "signature_text.hpp"
 #include "utils/utf8.hpp"
@@ -318,9 +319,71 @@ TEST(NodeStore, ReservedLinksDoNotAllocate) {
     }
     EXPECT_EQ(store[0].child_count, wide + 65);
     NodeStore limited(3);
-    EXPECT_THROW(limited.reserve_link(0, 3), std::bad_alloc);
+    try {
+        limited.reserve_link(0, 3);
+        ADD_FAILURE() << "room past the node limit";
+    } catch (const CapacityExceeded& full) {  // a bad_alloc that names the limit
+        EXPECT_NE(std::string(full.what()).find("at most 4,294,967,296 nodes"), std::string::npos);
+    }
     EXPECT_EQ(limited.size(), 1u);
+    limited.append_child(0, U'a');
+    limited.append_child(1, U'b');
+    EXPECT_THROW(limited.append_child(2, U'c'), std::bad_alloc);
+    EXPECT_EQ(limited.size(), 3u);
 }
+
+// A run of appends above every letter of the root, with new nodes growing
+// blocks meanwhile, then undone or kept. Either way the store answers as the
+// model does, and the free lists hand no block out twice: later nodes that
+// grow side by side take blocks from them.
+class MarkedRun : public testing::TestWithParam<std::tuple<std::uint32_t, bool>> {};
+
+TEST_P(MarkedRun, RollsBackOrKeeps) {
+    const auto [before, keep] = GetParam();
+    NodeStore store;
+    Model root;
+    // Blocks freed before the mark lie on the free lists through the run.
+    const NodeIndex side = root[1] = store.append_child(0, 1);
+    Model side_model;
+    for (Letter c = 'a'; c < 'a' + 5; ++c) side_model[c] = store.append_child(side, c);
+    for (Letter c = 0x100; c < 0x100 + before; ++c) root[c] = store.append_child(0, c);
+    const std::size_t size = store.size();
+
+    store.mark();
+    Model grown = root;
+    for (Letter c = 0x100 + before; c < 0x100 + before + 300; ++c) {
+        store.save(0);
+        const NodeIndex child = grown[c] = store.append_child(0, c);
+        if (c % 40 == 0) {
+            for (Letter d = 'a'; d < 'a' + 9; ++d) store.append_child(child, d);
+        }
+    }
+    if (keep) {
+        store.keep();
+        root = grown;
+    } else {
+        store.roll_back();
+        ASSERT_EQ(store.size(), size);
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, 0, root));
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, side, side_model));
+
+    std::vector<std::pair<NodeIndex, Model>> later;
+    for (Letter p = 0x20000; p < 0x20000 + 20; ++p) later.push_back({root[p] = store.append_child(0, p), {}});
+    for (Letter d = 'a'; d < 'a' + 12; ++d) {
+        for (auto& [parent, model] : later) model[d] = store.append_child(parent, d);
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, 0, root));
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, side, side_model));
+    for (const auto& [parent, model] : later) ASSERT_NO_FATAL_FAILURE(expect_edges(store, parent, model));
+}
+
+// Children of the root at the mark: inline, a full block of two, a block
+// with room, a full block of sixteen, a full block that the run makes
+// wide, and wide nodes of one and of many leaves.
+INSTANTIATE_TEST_SUITE_P(NodeStore, MarkedRun,
+                         testing::Combine(testing::Values(0u, 1u, 2u, 5u, 15u, wide - 1, wide, 2000u),
+                                          testing::Bool()));
 
 }  // namespace
 }  // namespace sorvan

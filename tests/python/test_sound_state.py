@@ -162,3 +162,50 @@ def test_reduced_dawg_keeps_no_scratch():
         print(json.dumps(grown))
     ''')
     assert result["DAWG"] < 2.5 * result["Trie"], result
+
+
+# A DAWG before a bulk insertion: new, with words not reduced yet, reduced.
+BULK_SETUPS = {"new": "", "unreduced": "lex.add('a'); lex.add('ab')",
+               "reduced": "lex.add('a'); lex.add('ab'); lex.reduce()"}
+
+
+@no_asan
+@pytest.mark.parametrize("setup", BULK_SETUPS)
+def test_memory_error_in_add_all_changes_nothing(setup):
+    # Limits swept from well below what the words need to above it: some
+    # fail before the first word, most halfway (edge blocks, registry),
+    # and each failure must leave the DAWG as it was, and the same call
+    # must then work.
+    result = run_child(f'''
+        words = ["w%x" % (i * 2654435761 % 2**32) for i in range(200_000)]
+        def made():
+            lex = DAWG()
+            {BULK_SETUPS[setup]}
+            return lex
+        def shown(lex):
+            return [repr(lex), len(lex), lex.search("*", with_count=True)]
+        def filled(lex):  # the call, then a later one
+            lex.add_all(words)
+            first = shown(lex)
+            lex.add("x")
+            lex.reduce()
+            return [first, shown(lex)]
+        grown = status("VmSize")
+        expected = filled(made())
+        grown = status("VmSize") - grown
+        failures, kept, retried = 0, True, True
+        for step in range(1, 16):
+            lex = made()
+            before = shown(lex)
+            limit_memory(grown * step // 12)
+            try:
+                lex.add_all(words)
+            except MemoryError:
+                limit_memory(None)
+                failures += 1
+                kept = kept and shown(lex) == before
+                retried = retried and filled(lex) == expected
+            limit_memory(None)
+        print(json.dumps({{"failures": failures >= 3, "kept": kept, "retried": retried}}))
+    ''', timeout=120)
+    assert result == {"failures": True, "kept": True, "retried": True}
