@@ -42,32 +42,36 @@ def tokens(line: str) -> list[str]:
     return WORD.findall(line)
 
 
-def check_lines(lines: list[str], lexicon) -> dict[str, tuple[int, list[str]]]:
-    """The unknown words of `lines`: word -> (occurrences, suggestions).
+def unknown_words(lines: list[str], lexicon) -> dict[str, int]:
+    """The unknown words of `lines`, with how often each occurs.
 
     A word is known when the lexicon holds it as written or in lower case
     (a capital at the start of a sentence)."""
     counts = collections.Counter(t for line in lines for t in tokens(line))
     words = list(counts)
     known = lexicon.batch_contains(words)
-    lowered = [w.lower() for w in words]
-    known_lower = lexicon.batch_contains(lowered)
-    unknown = [w for w, k, kl in zip(words, known, known_lower) if not (k or kl)]
-    suggestions = lexicon.batch_suggest(
-        [w.lower() for w in unknown], 2, SUGGESTIONS, transpositions=True
-    )
-    return {
-        w: (counts[w], [s for s, _ in found]) for w, found in zip(unknown, suggestions)
-    }
+    known_lower = lexicon.batch_contains([w.lower() for w in words])
+    return {w: counts[w] for w, k, kl in zip(words, known, known_lower) if not (k or kl)}
 
 
-def merge(reports) -> dict[str, tuple[int, list[str]]]:
-    merged: dict[str, tuple[int, list[str]]] = {}
-    for report in reports:
-        for word, (count, suggested) in report.items():
-            before = merged.get(word)
-            merged[word] = (count + (before[0] if before else 0), suggested)
-    return merged
+def suggestions_for(words: list[str], lexicon) -> list[list[str]]:
+    """The best suggestions for each word, nearest first."""
+    found = lexicon.batch_suggest([w.lower() for w in words], 2, SUGGESTIONS, transpositions=True)
+    return [[s for s, _ in near] for near in found]
+
+
+def merge(counts) -> dict[str, int]:
+    merged: dict[str, int] = collections.Counter()
+    for part in counts:
+        merged.update(part)
+    return dict(merged)
+
+
+def check_lines(lines: list[str], lexicon) -> dict[str, tuple[int, list[str]]]:
+    """The report of `lines` in this process: word -> (occurrences, suggestions)."""
+    unknown = unknown_words(lines, lexicon)
+    words = sorted(unknown)
+    return {w: (unknown[w], s) for w, s in zip(words, suggestions_for(words, lexicon))}
 
 
 def format_report(report) -> str:
@@ -81,40 +85,50 @@ def partitions(lines: list[str], n: int) -> list[list[str]]:
     return [lines[i : i + size] for i in range(0, len(lines), size)]
 
 
-def check_with_image(lines: list[str], path: str, class_name: str):
-    """check_lines with the lexicon mapped from the image at `path`, once
-    per worker process (the worker object keeps it between tasks)."""
+def on_worker(task, path: str | None, class_name: str, *args):
+    """task(*args, lexicon) with the lexicon mapped from the image at `path`,
+    once per worker process (the worker object keeps it between tasks), or
+    with the lexicon itself as the last argument when `path` is None."""
+    if path is None:
+        return task(*args)
     from dask.distributed import get_worker
 
     worker = get_worker()
     mapped = worker.__dict__.setdefault("sorvan_lexicons", {})
     if path not in mapped:
         mapped[path] = getattr(sorvan, class_name).load(path, mmap=True)
-    return check_lines(lines, mapped[path])
+    return task(*args, mapped[path])
 
 
 def check_on_cluster(client, lines, lexicon, ship: str, n_partitions: int, image_dir: str):
     """The report of `lines`, checked on the cluster behind `client`, and
-    the seconds spent shipping the lexicon."""
+    the seconds spent shipping the lexicon. The partitions' unknown words are
+    merged first, so each distinct word gets its suggestions once, from
+    whichever worker takes its share."""
     import cloudpickle
 
     # The workers need not import this file: its functions travel by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     start = time.perf_counter()
+    name = type(lexicon).__name__
     if ship == "pickle":
         shipped = client.scatter(lexicon, broadcast=True)
-        extra = ()
-        task = check_lines
+        path, extra = None, (shipped,)
     else:
         path = os.path.join(image_dir, "lexicon.img")
         lexicon.save(path)
-        shipped = path
-        extra = (type(lexicon).__name__,)
-        task = check_with_image
+        extra = ()
     shipping = time.perf_counter() - start
-    parts = partitions(lines, n_partitions)
-    futures = [client.submit(task, part, shipped, *extra, pure=False) for part in parts]
-    return merge(client.gather(futures)), shipping
+
+    def run(task, items):
+        futures = [client.submit(on_worker, task, path, name, part, *extra, pure=False)
+                   for part in partitions(items, n_partitions)]
+        return client.gather(futures)
+
+    unknown = merge(run(unknown_words, lines))
+    words = sorted(unknown)
+    suggested = [s for part in run(suggestions_for, words) for s in part]
+    return {w: (unknown[w], s) for w, s in zip(words, suggested)}, shipping
 
 
 def load_lexicon(words_path: str):
