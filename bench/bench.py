@@ -1046,5 +1046,13 @@ if __name__ == "__main__":
         import scale
 
         scale.main()
+    elif "--dask" in sys.argv[1:]:
+        # ./dev bench --dask [--words N] [--json F]: the Dask example on a
+        # corpus of millions of words (bench/dask_bench.py).
+        sys.argv.remove("--dask")
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import dask_bench
+
+        dask_bench.main()
     else:
         main()
