@@ -101,6 +101,18 @@ def build_marisa(words):
     return marisa_trie.Trie(words)
 
 
+def build_dawg2(words):
+    import dawg  # the dawg2 package
+
+    return dawg.DAWG(words)
+
+
+def build_dawg2_counts(words):
+    import dawg
+
+    return dawg.IntDAWG((w, 1) for w in words)
+
+
 def build_datrie(words):
     import datrie
 
@@ -128,6 +140,8 @@ BUILDERS = {
     "set": set,
     "marisa-trie": build_marisa,
     "marisa RecordTrie": build_marisa_counts,
+    "dawg2 DAWG": build_dawg2,
+    "dawg2 IntDAWG": build_dawg2_counts,
     "datrie": build_datrie,
     "pygtrie": build_pygtrie,
 }
@@ -226,7 +240,8 @@ def time_lookups(structure, sample, repeat=3):
 
 
 # Input preparation that is not part of the timed build.
-PREPARE = {"sorvan.DAWG": sorted, "sorvan.DAWG compact": sorted}
+PREPARE = {"sorvan.DAWG": sorted, "sorvan.DAWG compact": sorted, "dawg2 DAWG": sorted,
+           "dawg2 IntDAWG": sorted}
 
 
 def saved_size(structure):
@@ -606,17 +621,30 @@ def worker_compact(path):
         "marisa RecordTrie")
     record = marisa_trie.RecordTrie("<I", zip(words, ((c,) for c in zipf_counts)))
     add(title, "marisa RecordTrie", len(record.tobytes()) / n, "bytes/word", "marisa RecordTrie")
+    try:
+        import dawg  # the dawg2 package
+    except ImportError:
+        dawg = None
+    if dawg is not None:
+        ordered = sorted(zip(words, zipf_counts))
+        add("compact image, counts all 1", "dawg2 DAWG (no counts)", len(dawg.DAWG(sorted(words)).tobytes()) / n,
+            "bytes/word", "marisa RecordTrie")
+        add(title, "dawg2 IntDAWG", len(dawg.IntDAWG(ordered).tobytes()) / n, "bytes/word",
+            "marisa RecordTrie")
 
     title = "load, validation included"
     marisa_file = os.path.join(folder, "words.marisa")
     marisa_trie.Trie(words).save(marisa_file)
+    if dawg is not None:
+        dawg_file = os.path.join(folder, "words.dawg")
+        dawg.DAWG(sorted(words)).save(dawg_file)
     for name, fn in [
         ("Trie.add_from_file", lambda: sorvan.Trie().add_from_file(path)),
         ("Trie.load", lambda: sorvan.Trie.load(image)),
         ("Trie.load mmap", lambda: sorvan.Trie.load(image, mmap=True)),
         ("marisa-trie load", lambda: marisa_trie.Trie().load(marisa_file)),
         ("marisa-trie mmap", lambda: marisa_trie.Trie().mmap(marisa_file)),
-    ]:
+    ] + ([("dawg2 DAWG load", lambda: dawg.DAWG().load(dawg_file))] if dawg else []):
         add(title, name, best_of(fn) * 1e3, "ms", "Trie.add_from_file")
 
     def build_and_compact():
@@ -854,6 +882,22 @@ def reference_of(title):
     return "sorvan.Trie loop" if title.startswith("batch") else "sorvan.Trie"
 
 
+# Membership on the compact form: (row, figure, reference row, largest ratio).
+LOOKUP_GOALS = [
+    ("sorvan.Trie compact", "random_lookup_ns", "dawg2 DAWG", 1.0),
+    ("sorvan.Trie compact", "lookup_ns", "set + str", 1.0),
+]
+
+
+def print_lookup_goals(rows):
+    by_name = {r["name"]: r for r in rows if "error" not in r}
+    for name, key, reference, most in LOOKUP_GOALS:
+        if name in by_name and reference in by_name:
+            ratio = by_name[name][key] / by_name[reference][key]
+            print(f"goal {name} {key} <= {most} x {reference}: {ratio:.3g}, "
+                  f"{'met' if ratio <= most else 'MISSED'}")
+
+
 def report(result):
     """Prints every table of one word list's results."""
     print(f"\n=== {result['path']}: {result['words']:,} words ===")
@@ -865,6 +909,7 @@ def report(result):
          ("lookup ns", "lookup_ns"), ("random ns", "random_lookup_ns")],
         "sorvan.Trie",
     )
+    print_lookup_goals(result["build"])
     print_table(
         "Construction: sorvan from the file and from a list, the peers from a list"
         " (best of 3)",
