@@ -1,4 +1,4 @@
-"""The Dask spell-checking example on a corpus of millions of words: two
+"""The Dask spell-checking example on a corpus of ten million words: two
 worker processes against one process, the lexicon shipped both ways.
 
 Run with ``./dev bench --dask`` (``--words N`` sets the corpus size, ``--json
@@ -20,9 +20,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 
 import dask_spellcheck  # noqa: E402
+import scale  # noqa: E402
 
-WORDS = "/usr/share/dict/american-english-insane"
-CORPUS_DIR = os.path.join(HERE, "..", "build", "scale")
+WORDS = scale.WORDS
 GOAL = 0.7  # the cluster's time at most this times one process's
 
 
@@ -34,12 +34,12 @@ def misspelt(rng, word):
 
 
 def corpus(n_words):
-    path = os.path.join(CORPUS_DIR, f"corpus-{n_words}.txt")
-    if os.path.exists(path):
-        return path
-    os.makedirs(CORPUS_DIR, exist_ok=True)
-    with open(WORDS, encoding="utf-8") as f:
-        words = [w for w in (line.strip() for line in f) if w.isalpha()]
+    """build/scale/corpus-N.txt, made on first use."""
+    return scale.cached_file(f"corpus-{n_words}.txt", lambda out, words: write_corpus(out, words, n_words))
+
+
+def write_corpus(out, words, n_words):
+    words = [w for w in words if w.isalpha()]
     rng = random.Random(13)
     rng.shuffle(words)
     weights = [1 / (rank + 1) for rank in range(len(words))]
@@ -47,29 +47,28 @@ def corpus(n_words):
     tokens = rng.choices(words, weights=weights, k=n_words)
     for i in range(0, n_words, 50):
         tokens[i] = rng.choice(typos)
-    with open(path + ".partial", "w", encoding="utf-8") as out:
-        for start in range(0, n_words, 12):
-            out.write(" ".join(tokens[start : start + 12]) + ".\n")
-    os.replace(path + ".partial", path)
-    return path
+    for start in range(0, n_words, 12):
+        out.write(" ".join(tokens[start : start + 12]) + ".\n")
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--words", type=int, default=5_000_000, help="corpus size in words")
+    parser.add_argument("--words", type=int, default=10_000_000, help="corpus size in words")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--json", help="write the figures here")
     args = parser.parse_args(argv)
 
-    with open(corpus(args.words), encoding="utf-8") as f:
-        lines = f.readlines()
+    path = corpus(args.words)
+    with open(path, encoding="utf-8") as f:
+        lines = sum(1 for _ in f)
     lexicon = dask_spellcheck.load_lexicon(WORDS)
     start = time.perf_counter()
-    local = dask_spellcheck.check_lines(lines, lexicon)
+    with open(path, encoding="utf-8") as f:
+        local = dask_spellcheck.check_lines(f.readlines(), lexicon)
     one_process = time.perf_counter() - start
-    figures = {"words": args.words, "lines": len(lines), "unknown": len(local),
+    figures = {"words": args.words, "lines": lines, "unknown": len(local),
                "one_process_s": one_process, "workers": args.workers}
-    print(f"corpus: {args.words:,} words, {len(lines):,} lines, {len(local):,} distinct unknown words")
+    print(f"corpus: {args.words:,} words, {lines:,} lines, {len(local):,} distinct unknown words")
     print(f"one process: {one_process:.2f} s")
 
     from dask.distributed import Client, LocalCluster
@@ -84,7 +83,7 @@ def main(argv=None):
         for ship in ["pickle", "mmap"]:
             start = time.perf_counter()
             report, shipping = dask_spellcheck.check_on_cluster(
-                client, lines, lexicon, ship, 4 * args.workers, image_dir)
+                client, path, lexicon, ship, 4 * args.workers, image_dir)
             took = time.perf_counter() - start
             assert report == local, "the cluster's report differs from one process's"
             ratio = took / one_process

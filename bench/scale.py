@@ -53,14 +53,26 @@ GOALS = {
 }
 
 
+def cached_file(name, write):
+    """build/scale/NAME, made by write(file, words of the English list) on
+    first use."""
+    path = os.path.join(KEY_DIR, name)
+    if not os.path.exists(path):
+        os.makedirs(KEY_DIR, exist_ok=True)
+        with open(WORDS, encoding="utf-8") as f:
+            words = [w for w in (line.strip() for line in f) if w]
+        with open(path + ".partial", "w", encoding="utf-8") as out:
+            write(out, words)
+        os.replace(path + ".partial", path)
+    return path
+
+
 def key_file(n):
     """The path of the file of `n` distinct keys, made on first use."""
-    path = os.path.join(KEY_DIR, f"keys-{n}.txt")
-    if os.path.exists(path):
-        return path
-    os.makedirs(KEY_DIR, exist_ok=True)
-    with open(WORDS, encoding="utf-8") as f:
-        words = [w for w in (line.strip() for line in f) if w]
+    return cached_file(f"keys-{n}.txt", lambda out, words: write_keys(out, words, n))
+
+
+def write_keys(out, words, n):
     import numpy as np
 
     # Distinct pairs (first, second) as numbers first * W + second, drawn
@@ -72,13 +84,9 @@ def key_file(n):
         more = rng.integers(0, w * w, size=n - len(pairs) + 1000, dtype=np.int64)
         pairs = np.unique(np.concatenate([pairs, more]))
     pairs = rng.permutation(pairs)[:n]
-    tmp = path + ".partial"
-    with open(tmp, "w", encoding="utf-8") as out:
-        for start in range(0, n, 1_000_000):
-            chunk = pairs[start : start + 1_000_000]
-            out.write("".join(f"{words[p // w]} {words[p % w]}\n" for p in chunk.tolist()))
-    os.replace(tmp, path)
-    return path
+    for start in range(0, n, 1_000_000):
+        chunk = pairs[start : start + 1_000_000]
+        out.write("".join(f"{words[p // w]} {words[p % w]}\n" for p in chunk.tolist()))
 
 
 def status_kib(field):
@@ -227,7 +235,7 @@ def ratios(rows):
 def print_table(rows, goals):
     columns = [("build_s", "build s", 1), ("peak_kib", "peak B/key", 1024),
                ("steady_bytes", "steady B/key", 1), ("image_bytes", "image B/key", 1),
-               ("load_s", "load ms", 1e-3), ("load_mmap_s", "mmap ms", 1e-3),
+               ("load_s", "load ms", 1e3), ("load_mmap_s", "mmap ms", 1e3),
                ("lookup_ns", "in ns", 1)]
     print(f"{'structure':<18} {'keys':>12} " + " ".join(f"{title:>12}" for _, title, _ in columns))
     for r in rows:

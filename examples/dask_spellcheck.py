@@ -80,9 +80,35 @@ def format_report(report) -> str:
     return "".join(f"{w}\t{n}\t{' '.join(s)}\n" for w, (n, s) in rows)
 
 
-def partitions(lines: list[str], n: int) -> list[list[str]]:
-    size = max(1, -(-len(lines) // n))
-    return [lines[i : i + size] for i in range(0, len(lines), size)]
+def partitions(items: list, n: int) -> list[list]:
+    size = max(1, -(-len(items) // n))
+    return [items[i : i + size] for i in range(0, len(items), size)]
+
+
+def byte_ranges(path: str, n: int) -> list[tuple[int, int]]:
+    """The file cut into `n` ranges of bytes, for the workers to read."""
+    size = os.path.getsize(path)
+    cuts = [size * i // n for i in range(n + 1)]
+    return [(a, b) for a, b in zip(cuts, cuts[1:]) if b > a]
+
+
+def read_lines(path: str, start: int, end: int) -> list[str]:
+    """The lines of the file that begin in [start, end)."""
+    lines = []
+    with open(path, "rb") as f:
+        if start > 0:
+            f.seek(start - 1)
+            f.readline()  # the rest of the line that began before
+        while f.tell() < end:
+            line = f.readline()
+            if not line:
+                break
+            lines.append(line.decode("utf-8"))
+    return lines
+
+
+def unknown_in_range(path: str, start: int, end: int, lexicon) -> dict[str, int]:
+    return unknown_words(read_lines(path, start, end), lexicon)
 
 
 def on_worker(task, path: str | None, class_name: str, *args):
@@ -100,11 +126,12 @@ def on_worker(task, path: str | None, class_name: str, *args):
     return task(*args, mapped[path])
 
 
-def check_on_cluster(client, lines, lexicon, ship: str, n_partitions: int, image_dir: str):
-    """The report of `lines`, checked on the cluster behind `client`, and
-    the seconds spent shipping the lexicon. The partitions' unknown words are
-    merged first, so each distinct word gets its suggestions once, from
-    whichever worker takes its share."""
+def check_on_cluster(client, corpus: str, lexicon, ship: str, n_partitions: int, image_dir: str):
+    """The report of the file `corpus`, checked on the cluster behind
+    `client`, and the seconds spent shipping the lexicon. Each worker reads
+    its own ranges of the file (the corpus never goes through this process),
+    and the partitions' unknown words are merged first, so that each distinct
+    word gets its suggestions once, from whichever worker takes its share."""
     import cloudpickle
 
     # The workers need not import this file: its functions travel by value.
@@ -120,14 +147,16 @@ def check_on_cluster(client, lines, lexicon, ship: str, n_partitions: int, image
         extra = ()
     shipping = time.perf_counter() - start
 
-    def run(task, items):
-        futures = [client.submit(on_worker, task, path, name, part, *extra, pure=False)
-                   for part in partitions(items, n_partitions)]
+    def run(task, parts):
+        futures = [client.submit(on_worker, task, path, name, *part, *extra, pure=False)
+                   for part in parts]
         return client.gather(futures)
 
-    unknown = merge(run(unknown_words, lines))
+    ranges = [(corpus, a, b) for a, b in byte_ranges(corpus, n_partitions)]
+    unknown = merge(run(unknown_in_range, ranges))
     words = sorted(unknown)
-    suggested = [s for part in run(suggestions_for, words) for s in part]
+    suggested = [s for part in run(suggestions_for, [(p,) for p in partitions(words, n_partitions)])
+                 for s in part]
     return {w: (unknown[w], s) for w, s in zip(words, suggested)}, shipping
 
 
@@ -149,12 +178,11 @@ def main(argv=None) -> int:
     parser.add_argument("--out", help="write the report here (default: standard output)")
     args = parser.parse_args(argv)
 
-    with open(args.corpus, encoding="utf-8") as f:
-        lines = f.readlines()
     lexicon = load_lexicon(args.words)
     start = time.perf_counter()
     if args.local:
-        report = check_lines(lines, lexicon)
+        with open(args.corpus, encoding="utf-8") as f:
+            report = check_lines(f.readlines(), lexicon)
         shipping = 0.0
     else:
         from dask.distributed import Client, LocalCluster
@@ -164,7 +192,8 @@ def main(argv=None) -> int:
                 tempfile.TemporaryDirectory() as image_dir:
             start = time.perf_counter()
             report, shipping = check_on_cluster(
-                client, lines, lexicon, args.ship, args.partitions or 4 * args.workers, image_dir
+                client, args.corpus, lexicon, args.ship, args.partitions or 4 * args.workers,
+                image_dir
             )
     seconds = time.perf_counter() - start
     text = format_report(report)
@@ -173,7 +202,7 @@ def main(argv=None) -> int:
             f.write(text)
     else:
         sys.stdout.write(text)
-    print(f"{len(report)} unknown words in {len(lines)} lines; {seconds:.2f} s "
+    print(f"{len(report)} distinct unknown words; {seconds:.2f} s "
           f"(shipping {shipping:.2f} s)", file=sys.stderr)
     return 0
 
