@@ -62,6 +62,19 @@ void Trie::add_sorted(SortableWords words) {
     // stretch: the insertion runs through memory instead of jumping about,
     // and so do the walks of later queries.
     words.sort();
+    if (nodes_.size() == 1) {
+        // Into an empty trie, sorted words tell exactly how many nodes they
+        // make (each word's letters past its common prefix with the one
+        // before): the store grows once, instead of doubling its way there
+        // with two copies alive at each step.
+        std::size_t new_nodes = 0;
+        std::string_view before;
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            new_nodes += utf8::count(words[i].substr(utf8::shared_prefix(words[i], before)));
+            before = words[i];
+        }
+        nodes_.reserve(1 + new_nodes);
+    }
     // path[b]: the node reached by the first b bytes of the previous word,
     // at character boundaries.
     std::vector<NodeIndex> path{0};
