@@ -255,16 +255,9 @@ std::unique_ptr<ImageBytes> Dawg::build_image() const {
 
 void Dawg::compact() {
     if (image_) return;
-    image_.emplace(CompactImage::open_built(build_image()));
-    nodes_ = NodeStore();
-    previous_word_ = std::string();
-    unchecked_ = {};
-    registry_ = SignatureRegistry();
-    word_count_ = 0;
-    max_count_ = 0;
-    last_node_ = 0;
-    keys_ = {};
-    snapshots_ = {};
+    CompactImage image = CompactImage::open_built(build_image());
+    *this = Dawg();  // the mutable state goes whole; the image holds what comes back
+    image_.emplace(std::move(image));
 }
 
 Result<Dawg> Dawg::from_image(CompactImage image) {

@@ -252,7 +252,8 @@ PyObject* lexicon_search_within_distance(PyObject* self, PyObject* const* args, 
 // polls for signals, and the result list is built afterwards. A signal
 // handler that raises stops the workers, and its exception is raised.
 //
-// run(views, argv, cancel) runs the batch; `items_param` names the sequence.
+// run(lexicon, views, argv, cancel) runs the batch; the signature's first
+// parameter is the sequence.
 template <class Lexicon, std::size_t N, class Run>
 PyObject* batch_method(PyObject* self, const Signature<N>& sig, PyObject* const* args,
                        Py_ssize_t nargsf, PyObject* kwnames, Run&& run) noexcept {

@@ -97,10 +97,9 @@ std::unique_ptr<ImageBytes> Trie::build_image() const {
 
 void Trie::compact() {
     if (image_) return;
-    image_.emplace(CompactImage::open_built(build_image()));
-    nodes_ = NodeStore();
-    word_count_ = 0;
-    max_count_ = 0;
+    CompactImage image = CompactImage::open_built(build_image());
+    *this = Trie();  // the mutable state goes whole; the image holds what comes back
+    image_.emplace(std::move(image));
 }
 
 Result<Trie> Trie::from_image(CompactImage image) {
