@@ -63,14 +63,16 @@ public:
     };
 
     CompactGraph() = default;
-    // Over validated sections: the graph, the table of distinct counts
-    // (`table_size` little-endian u64; none means the indices are the counts)
-    // and the packed indices, `index_bits` a word. Each section is followed by
-    // at least 9 readable bytes.
-    CompactGraph(const std::uint8_t* graph, const std::uint8_t* table, std::size_t table_size,
-                 const std::uint8_t* indices, unsigned index_bits) noexcept
-        : graph_(graph), table_(table), table_size_(table_size), indices_(indices),
-          index_bits_(index_bits) {}
+    // Over validated sections: the graph, its hub table (`hub_count`
+    // little-endian u32 offsets), the table of distinct counts (`table_size`
+    // little-endian u64; none means the indices are the counts) and the
+    // packed indices, `index_bits` a word. Each section is followed by at
+    // least 9 readable bytes.
+    CompactGraph(const std::uint8_t* graph, const std::uint8_t* hubs, std::uint32_t hub_count,
+                 const std::uint8_t* table, std::size_t table_size, const std::uint8_t* indices,
+                 unsigned index_bits) noexcept
+        : graph_(graph), hubs_(hubs), hub_count_(hub_count), table_(table), table_size_(table_size),
+          indices_(indices), index_bits_(index_bits) {}
 
     static Position root() noexcept { return {0, 0}; }
     // The root is nobody's child, so offset 0 says "no such edge".
@@ -116,8 +118,7 @@ public:
             for (const std::uint8_t* r = q; r != q + n * size; r += size) {
                 if (*r < letter) continue;
                 if (*r > letter) break;
-                return {p.at + static_cast<std::uint32_t>(image::read_le(r + 1, dw)),
-                        p.rank + image::read_le(r + 1 + dw, sw)};
+                return {target(p.at, image::read_le(r + 1, dw)), p.rank + image::read_le(r + 1 + dw, sw)};
             }
             return {0, 0};
         }
@@ -131,8 +132,7 @@ public:
             const std::uint64_t c = image::read_le(r, lw);
             if (c < letter) continue;
             if (c > letter) break;
-            return {p.at + static_cast<std::uint32_t>(image::read_le(r + lw, dw)),
-                    p.rank + image::read_le(r + lw + dw, sw)};
+            return {target(p.at, image::read_le(r + lw, dw)), p.rank + image::read_le(r + lw + dw, sw)};
         }
         return {0, 0};
     }
@@ -169,13 +169,24 @@ public:
         const std::uint8_t* r = c.record;
         c.record += c.letter_width + c.target_width + c.skip_width;
         return {static_cast<Letter>(image::read_le(r, c.letter_width)),
-                {c.at + static_cast<std::uint32_t>(image::read_le(r + c.letter_width, c.target_width)),
+                {target(c.at, image::read_le(r + c.letter_width, c.target_width)),
                  c.rank + image::read_le(r + c.letter_width + c.target_width, c.skip_width)}};
     }
     void prefetch(const Cursor& c) const noexcept {
         if (c.letter_width != 0) {
-            __builtin_prefetch(graph_ + c.at + image::read_le(c.record + c.letter_width, c.target_width));
+            __builtin_prefetch(graph_ + target(c.at, image::read_le(c.record + c.letter_width, c.target_width)));
         }
+    }
+
+    // The state an edge of the state at `at` leads to, from the edge's
+    // target field: a hub's number, or past the hubs, the distance forward.
+    std::uint32_t target(std::uint32_t at, std::uint64_t field) const noexcept {
+        if (field < hub_count_) {
+            std::uint32_t hub;
+            std::memcpy(&hub, hubs_ + 4 * field, sizeof hub);
+            return hub;
+        }
+        return at + static_cast<std::uint32_t>(field - hub_count_);
     }
 
 private:
@@ -185,6 +196,8 @@ private:
     }
 
     const std::uint8_t* graph_ = nullptr;
+    const std::uint8_t* hubs_ = nullptr;
+    std::uint32_t hub_count_ = 0;
     const std::uint8_t* table_ = nullptr;
     std::size_t table_size_ = 0;
     const std::uint8_t* indices_ = nullptr;

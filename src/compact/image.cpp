@@ -27,7 +27,7 @@ namespace {
 // ------------------------------------------------------------ the layout ----
 
 constexpr char magic[8] = {'\x89', 'S', 'R', 'V', 'L', 'E', 'X', '\n'};
-constexpr std::uint32_t format_version = 1;
+constexpr std::uint32_t format_version = 2;
 
 // Header fields, each a little-endian u64 after the magic (version and kind
 // share the first).
@@ -39,6 +39,8 @@ enum Field : std::size_t {
     words_field,
     graph_offset,
     graph_size,
+    hub_offset,
+    hub_count_field,
     table_offset,
     table_size,
     index_offset,
@@ -232,8 +234,19 @@ std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes) {
 // The graph section: the states in reverse post-order from the root, so
 // that every edge points forward (the graph is acyclic by its layout) and a
 // state's last new child comes right after it; a single child there is a
-// chain link and needs no address.
-std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64_t>& words_below) {
+// chain link and needs no address. Edges carry their skips only when
+// `ranked`: with one count for every word, no walk needs a rank.
+//
+// Shared suffixes put the most used states far from most of their parents,
+// so the states that records point to most often become *hubs*, named by a
+// small number; the number of hubs is the one that makes the smallest image.
+struct LaidOutGraph {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint32_t> hubs;  // their offsets, by hub number
+    std::uint64_t words = 0;
+};
+
+LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
     const std::size_t n = g.states();
     std::vector<std::uint32_t> order;  // post-order
     order.reserve(n);
@@ -255,7 +268,7 @@ std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64
             }
         }
     }
-    words_below.assign(n, 0);
+    std::vector<std::uint64_t> words_below(n, 0);
     for (std::uint32_t s : order) {
         std::uint64_t below = g.end[s];
         for (std::uint32_t i = g.first[s]; i < g.first[s + 1]; ++i) below += words_below[g.targets[i]];
@@ -276,6 +289,7 @@ std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64
         for (std::uint32_t i = g.first[s]; i < g.first[s] + k; ++i) skip += words_below[g.targets[i]];
         return skip;
     };
+    std::vector<std::uint32_t> in_records(m, 0);  // edges to each state that need an address
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint32_t s = order[i];
         const std::uint32_t e = g.edge_count(s);
@@ -283,9 +297,20 @@ std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64
         sh.chain = e == 1 && place[g.targets[g.first[s]]] == i + 1;
         if (e == 0 || sh.chain) continue;
         sh.lw = static_cast<std::uint8_t>(std::max(1u, byte_width(g.letters[g.first[s + 1] - 1])));
-        sh.sw = static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1)));
-        sh.dw = 1;
+        sh.sw = ranked ? static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1))) : 0;
+        for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) ++in_records[place[g.targets[k]]];
     }
+    // Hub candidates, most used first; a state used once is no hub.
+    std::vector<std::uint32_t> by_use;
+    for (std::uint32_t i = 0; i < m; ++i) {
+        if (in_records[i] >= 2) by_use.push_back(i);
+    }
+    std::sort(by_use.begin(), by_use.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return in_records[a] != in_records[b] ? in_records[a] > in_records[b] : a < b;
+    });
+    constexpr std::uint32_t no_hub = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> hub_of(m, no_hub);
+
     auto size_of = [&](std::size_t i) -> std::uint64_t {
         const std::uint32_t s = order[i];
         const std::uint64_t e = g.edge_count(s);
@@ -295,31 +320,57 @@ std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64
         if (e == 0) return varint_size(h);
         return varint_size(h) + 1 + e * (sh.lw + sh.dw + sh.sw);
     };
-    // The target widths depend on the offsets, which depend on the widths:
-    // widen until nothing changes (widths only grow, so this ends).
     std::vector<std::uint64_t> offset(m + 1);
-    for (bool changed = true; changed;) {
-        changed = false;
-        for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i);
-        if (offset[m] >= std::numeric_limits<std::uint32_t>::max()) {
-            throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
+    auto field_of = [&](std::size_t from, std::uint32_t to_place, std::uint64_t hubs) {
+        return hub_of[to_place] != no_hub ? hub_of[to_place] : hubs + offset[to_place] - offset[from];
+    };
+    // Lays the states out with the `hubs` most used as hubs; the image's
+    // bytes for the graph and its hub table. The target widths depend on the
+    // offsets, which depend on the widths: widen until nothing changes
+    // (widths only grow, so this ends).
+    auto place_states = [&](std::uint64_t hubs) {
+        std::fill(hub_of.begin(), hub_of.end(), no_hub);
+        for (std::uint32_t h = 0; h < hubs; ++h) hub_of[by_use[h]] = h;
+        for (Shape& sh : shape) sh.dw = 1;
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i);
+            if (offset[m] + hubs >= std::numeric_limits<std::uint32_t>::max()) {
+                throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
+            }
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t s = order[i];
+                if (shape[i].chain || g.edge_count(s) == 0) continue;
+                std::uint64_t widest = 0;
+                for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
+                    widest = std::max(widest, field_of(i, place[g.targets[k]], hubs));
+                }
+                const auto needed = static_cast<std::uint8_t>(byte_width(widest));
+                if (needed > shape[i].dw) {
+                    shape[i].dw = needed;
+                    changed = true;
+                }
+            }
         }
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t s = order[i];
-            if (shape[i].chain || g.edge_count(s) == 0) continue;
-            std::uint64_t far = 0;
-            for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
-                far = std::max(far, offset[place[g.targets[k]]] - offset[i]);
-            }
-            const auto needed = static_cast<std::uint8_t>(byte_width(far));
-            if (needed > shape[i].dw) {
-                shape[i].dw = needed;
-                changed = true;
-            }
+        return offset[m] + 4 * hubs;
+    };
+    std::uint64_t best_hubs = 0, best_size = place_states(0), tried = 0;
+    for (const std::uint64_t wanted : {64u, 256u, 1024u, 4096u, 16384u, 65535u}) {
+        const std::uint64_t hubs = std::min<std::uint64_t>(wanted, by_use.size());
+        if (hubs == tried) break;
+        tried = hubs;
+        if (const std::uint64_t size = place_states(hubs); size < best_size) {
+            best_size = size;
+            best_hubs = hubs;
         }
     }
-    std::vector<std::uint8_t> out(offset[m]);
-    std::uint8_t* p = out.data();
+    place_states(best_hubs);
+
+    LaidOutGraph out;
+    out.words = words_below[g.root];
+    for (std::uint64_t h = 0; h < best_hubs; ++h) out.hubs.push_back(static_cast<std::uint32_t>(offset[by_use[h]]));
+    out.bytes.resize(offset[m]);
+    std::uint8_t* p = out.bytes.data();
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint32_t s = order[i];
         const std::uint64_t e = g.edge_count(s);
@@ -332,13 +383,12 @@ std::vector<std::uint8_t> lay_out(const MinimalGraph& g, std::vector<std::uint64
             std::uint64_t skip = g.end[s];
             for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
                 put_le(p, g.letters[k], sh.lw);
-                put_le(p, offset[place[g.targets[k]]] - offset[i], sh.dw);
+                put_le(p, field_of(i, place[g.targets[k]], best_hubs), sh.dw);
                 put_le(p, skip, sh.sw);
                 skip += words_below[g.targets[k]];
             }
         }
     }
-    words_below.assign(1, words_below[g.root]);
     return out;
 }
 
@@ -404,10 +454,16 @@ struct GraphTotals {
     std::uint64_t trie_nodes;
 };
 
-Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
+// Skips are checked when `ranked`; otherwise no walk reads them.
+Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, const std::uint8_t* hubs,
+                                std::uint32_t hub_count, bool ranked) {
     if (size == 0) return invalid("the graph is empty");
     if (size >= std::numeric_limits<std::uint32_t>::max()) return invalid("the graph is too large");
     const std::uint8_t* end = graph + size;
+    const CompactGraph view(graph, hubs, hub_count, nullptr, 0, nullptr, 0);
+    for (std::uint32_t h = 0; h < hub_count; ++h) {  // where they are states is checked with the edges
+        if (const std::uint32_t at = view.target(0, h); at == 0 || at >= size) return invalid("a hub out of range");
+    }
     // Pass 1: the states lie back to back; record where each starts.
     std::vector<std::uint32_t> starts;
     std::vector<std::uint64_t> is_start((size + 63) / 64, 0);
@@ -433,10 +489,14 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
             std::uint64_t previous = 0;
             for (std::uint64_t i = 0; i < n; ++i, p += record) {
                 const std::uint64_t letter = image::read_le(p, lw);
-                const std::uint64_t delta = image::read_le(p + lw, dw);
+                const std::uint64_t field = image::read_le(p + lw, dw);
                 if (!valid_letter(letter) || (i > 0 && letter <= previous)) return invalid("bad or unsorted letters");
                 previous = letter;
-                if (delta == 0 || delta >= size - at) return invalid("an edge target out of range");
+                // Every edge leads forward, so the graph has no cycle.
+                if (field < hub_count ? view.target(at, field) <= at
+                                      : field == hub_count || field - hub_count >= size - at) {
+                    return invalid("an edge target out of range");
+                }
             }
         }
     }
@@ -460,7 +520,6 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
         std::uint32_t trie_nodes;
     };
     std::vector<Below> below(starts.size());
-    const CompactGraph view(graph, nullptr, 0, nullptr, 0);
     for (std::size_t s = starts.size(); s-- > 0;) {
         const CompactGraph::Position here{starts[s], 0};
         auto edges = view.edges(here);
@@ -469,7 +528,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
             const auto arc = view.next(edges);
             const auto t = ordinal(arc.child.at);
             if (!t) return invalid("an edge target is not a state");
-            if (arc.child.rank != words) return invalid("a word rank does not match the words below");
+            if (ranked && arc.child.rank != words) return invalid("a word rank does not match the words below");
             words = capped(words + below[*t].words);
             nodes = capped(nodes + below[*t].trie_nodes);
         }
@@ -487,19 +546,20 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size) {
 std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
                                                 std::uint64_t word_count, std::uint64_t length,
                                                 const DawgState* dawg) {
-    std::vector<std::uint64_t> words_below;
-    std::vector<std::uint8_t> graph;
+    const CountColumns counts = pack_counts(counts_by_rank(nodes));
+    LaidOutGraph graph;
     {
         const MinimalGraph minimal = minimise(nodes);
-        graph = lay_out(minimal, words_below);
+        graph = lay_out(minimal, counts.bits != 0);
     }
-    const CountColumns counts = pack_counts(counts_by_rank(nodes));
 
     std::size_t extras = 0;
     if (dawg) extras = 8 + align8(dawg->previous_word.size()) + 8 + 16 * dawg->snapshots.size();
     std::size_t at = header_size;
     const std::size_t graph_at = at;
-    at = align8(at + graph.size() + padding);
+    at = align8(at + graph.bytes.size() + padding);
+    const std::size_t hubs_at = at;
+    at = align8(at + 4 * graph.hubs.size() + padding);
     const std::size_t table_at = at;
     at = align8(at + 8 * counts.table.size() + padding);
     const std::size_t index_at = at;
@@ -516,9 +576,11 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
     fields[file_size] = total;
     fields[word_count_field] = word_count;
     fields[length_field] = length;
-    fields[words_field] = words_below[0];
+    fields[words_field] = graph.words;
     fields[graph_offset] = graph_at;
-    fields[graph_size] = graph.size();
+    fields[graph_size] = graph.bytes.size();
+    fields[hub_offset] = hubs_at;
+    fields[hub_count_field] = graph.hubs.size();
     fields[table_offset] = table_at;
     fields[table_size] = counts.table.size();
     fields[index_offset] = index_at;
@@ -526,7 +588,8 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
     fields[extras_offset] = extras_at;
     fields[extras_size] = extras;
     for (std::size_t i = 0; i < field_count; ++i) store_u64(out + sizeof magic + 8 * i, fields[i]);
-    std::memcpy(out + graph_at, graph.data(), graph.size());
+    std::memcpy(out + graph_at, graph.bytes.data(), graph.bytes.size());
+    if (!graph.hubs.empty()) std::memcpy(out + hubs_at, graph.hubs.data(), 4 * graph.hubs.size());
     for (std::size_t i = 0; i < counts.table.size(); ++i) store_u64(out + table_at + 8 * i, counts.table[i]);
     if (!counts.packed.empty()) std::memcpy(out + index_at, counts.packed.data(), counts.packed.size());
     if (dawg) {
@@ -595,15 +658,20 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
     }
 
     const std::uint8_t* graph = data + fields[graph_offset];
-    auto totals = check_graph(graph, fields[graph_size]);
+    const std::uint64_t hubs = fields[hub_count_field];
+    if (hubs > std::numeric_limits<std::uint32_t>::max() / 4 || !section(hub_offset, 4 * hubs)) {
+        return invalid("hub table out of bounds");
+    }
+    auto totals = check_graph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
+                              bits != 0);
     if (!totals) return std::unexpected(std::move(totals.error()));
     if (totals->words != words) return invalid("word total does not match the graph");
 
     CompactImage image;
-    image.graph_ = CompactGraph(graph, data + fields[table_offset], table_entries, data + fields[index_offset],
+    image.graph_ = CompactGraph(graph, data + fields[hub_offset], static_cast<std::uint32_t>(hubs), data + fields[table_offset], table_entries, data + fields[index_offset],
                                 static_cast<unsigned>(bits));
     if (table_entries > 1) {
-        const CompactGraph indices(nullptr, nullptr, 0, data + fields[index_offset], static_cast<unsigned>(bits));
+        const CompactGraph indices(nullptr, nullptr, 0, nullptr, 0, data + fields[index_offset], static_cast<unsigned>(bits));
         for (std::uint64_t r = 0; r < words; ++r) {
             if (indices.count({1, r}) >= table_entries) return invalid("a count index out of range");
         }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -274,6 +275,50 @@ TEST(CompactHostile, ResealedEditsAreRefusedOrHarmless) {
         }
     }
     EXPECT_GT(refused, 100);
+}
+
+// Stems with shared endings: the states of the endings are used by many
+// parents far from them, which makes them hubs.
+std::vector<std::uint8_t> image_with_hubs() {
+    std::mt19937 rng(7);
+    std::vector<std::string> words;
+    for (int i = 0; i < 400; ++i) {
+        std::string stem;
+        for (int k = 0; k < 6; ++k) stem += static_cast<char>('a' + rng() % 26);
+        for (const char* ending : {"", "s", "ing", "ed"}) words.push_back(stem + ending);
+    }
+    std::sort(words.begin(), words.end());
+    Dawg dawg;
+    for (const std::string& w : words) EXPECT_TRUE(dawg.add(w, 1 + w.size() % 3));
+    auto image = CompactImage::open(dawg.build_image());
+    return bytes_of(*image);
+}
+
+TEST(CompactHostile, HubEditsAreRefusedOrHarmless) {
+    const auto original = image_with_hubs();
+    std::uint64_t hub_offset, hub_count;  // header fields 7 and 8
+    std::memcpy(&hub_offset, original.data() + 64, 8);
+    std::memcpy(&hub_count, original.data() + 72, 8);
+    ASSERT_GT(hub_count, 0u);
+    {
+        auto image = CompactImage::copy_of(original.data(), original.size());
+        ASSERT_TRUE(image);
+        auto dawg = Dawg::from_image(std::move(*image));
+        ASSERT_TRUE(dawg);
+        EXPECT_EQ(dawg->search("*", true).size(), 1600u);
+    }
+    int refused = 0;
+    for (std::size_t at = hub_offset; at < hub_offset + 4 * hub_count; ++at) {
+        for (std::uint8_t value : {0x00, 0x01, 0x7F, 0xFF}) {
+            auto bytes = original;
+            if (bytes[at] == value) continue;
+            bytes[at] = value;
+            seal_image(bytes.data(), bytes.size());
+            refused += !CompactImage::copy_of(bytes.data(), bytes.size());
+            open_and_use(bytes);
+        }
+    }
+    EXPECT_GT(refused, static_cast<int>(hub_count));
 }
 
 TEST(CompactHostile, FuzzCorpusReplays) {
