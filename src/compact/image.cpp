@@ -311,60 +311,79 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
     constexpr std::uint32_t no_hub = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> hub_of(m, no_hub);
 
-    auto size_of = [&](std::size_t i) -> std::uint64_t {
+    auto size_of = [&](std::size_t i, unsigned dw) -> std::uint64_t {
         const std::uint32_t s = order[i];
         const std::uint64_t e = g.edge_count(s);
         const Shape& sh = shape[i];
         const std::uint64_t h = (e << image::count_shift) | (sh.chain ? image::chain_bit : 0) | g.end[s];
         if (sh.chain) return varint_size(h) + varint_size(g.letters[g.first[s]]);
         if (e == 0) return varint_size(h);
-        return varint_size(h) + 1 + e * (sh.lw + sh.dw + sh.sw);
+        return varint_size(h) + 1 + e * (sh.lw + dw + sh.sw);
     };
     std::vector<std::uint64_t> offset(m + 1);
-    auto field_of = [&](std::size_t from, std::uint32_t to_place, std::uint64_t hubs) {
-        return hub_of[to_place] != no_hub ? hub_of[to_place] : hubs + offset[to_place] - offset[from];
-    };
-    // Lays the states out with the `hubs` most used as hubs; the image's
-    // bytes for the graph and its hub table. The target widths depend on the
-    // offsets, which depend on the widths: widen until nothing changes
-    // (widths only grow, so this ends).
-    auto place_states = [&](std::uint64_t hubs) {
+    auto use_hubs = [&](std::uint64_t hubs) {
         std::fill(hub_of.begin(), hub_of.end(), no_hub);
         for (std::uint32_t h = 0; h < hubs; ++h) hub_of[by_use[h]] = h;
+    };
+    // The width of state i's target fields with `hubs` hubs, at the offsets
+    // laid out last.
+    auto target_width = [&](std::size_t i, std::uint64_t hubs) -> unsigned {
+        const std::uint32_t s = order[i];
+        std::uint64_t widest = 0;
+        for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
+            const std::uint32_t to = place[g.targets[k]];
+            widest = std::max(widest, hub_of[to] != no_hub ? hub_of[to] : hubs + offset[to] - offset[i]);
+        }
+        return std::max(1u, byte_width(widest));
+    };
+    // Lays the states out with the `hubs` most used as hubs. The target
+    // widths depend on the offsets, which depend on the widths: widen until
+    // nothing changes (widths only grow, so this ends).
+    auto place_states = [&](std::uint64_t hubs) {
+        use_hubs(hubs);
         for (Shape& sh : shape) sh.dw = 1;
         for (bool changed = true; changed;) {
             changed = false;
-            for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i);
+            for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i, shape[i].dw);
             if (offset[m] + hubs >= std::numeric_limits<std::uint32_t>::max()) {
                 throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
             }
             for (std::size_t i = 0; i < m; ++i) {
-                const std::uint32_t s = order[i];
-                if (shape[i].chain || g.edge_count(s) == 0) continue;
-                std::uint64_t widest = 0;
-                for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
-                    widest = std::max(widest, field_of(i, place[g.targets[k]], hubs));
-                }
-                const auto needed = static_cast<std::uint8_t>(byte_width(widest));
-                if (needed > shape[i].dw) {
-                    shape[i].dw = needed;
+                if (shape[i].chain || g.edge_count(order[i]) == 0) continue;
+                if (const unsigned needed = target_width(i, hubs); needed > shape[i].dw) {
+                    shape[i].dw = static_cast<std::uint8_t>(needed);
                     changed = true;
                 }
             }
         }
-        return offset[m] + 4 * hubs;
     };
-    std::uint64_t best_hubs = 0, best_size = place_states(0), tried = 0;
+    // The size with `hubs` hubs, estimated in one pass over the offsets of
+    // the layout without hubs (hubs only make them smaller).
+    auto estimate = [&](std::uint64_t hubs) {
+        use_hubs(hubs);
+        std::uint64_t size = 4 * hubs;
+        for (std::size_t i = 0; i < m; ++i) {
+            const bool addressed = !shape[i].chain && g.edge_count(order[i]) != 0;
+            size += size_of(i, addressed ? target_width(i, hubs) : 0);
+        }
+        return size;
+    };
+    place_states(0);
+    std::uint64_t best_hubs = 0, best_size = offset[m], tried = 0;
     for (const std::uint64_t wanted : {64u, 256u, 1024u, 4096u, 16384u, 65535u}) {
         const std::uint64_t hubs = std::min<std::uint64_t>(wanted, by_use.size());
         if (hubs == tried) break;
         tried = hubs;
-        if (const std::uint64_t size = place_states(hubs); size < best_size) {
+        if (const std::uint64_t size = estimate(hubs); size < best_size) {
             best_size = size;
             best_hubs = hubs;
         }
     }
-    place_states(best_hubs);
+    if (best_hubs != 0) {
+        place_states(best_hubs);
+    } else {
+        use_hubs(0);  // the layout without hubs stands
+    }
 
     LaidOutGraph out;
     out.words = words_below[g.root];
@@ -383,7 +402,8 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
             std::uint64_t skip = g.end[s];
             for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
                 put_le(p, g.letters[k], sh.lw);
-                put_le(p, field_of(i, place[g.targets[k]], best_hubs), sh.dw);
+                const std::uint32_t to = place[g.targets[k]];
+                put_le(p, hub_of[to] != no_hub ? hub_of[to] : best_hubs + offset[to] - offset[i], sh.dw);
                 put_le(p, skip, sh.sw);
                 skip += words_below[g.targets[k]];
             }
@@ -504,10 +524,13 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     for (std::size_t i = 0; i < is_start.size(); ++i) {
         rank[i + 1] = rank[i] + static_cast<std::uint32_t>(std::popcount(is_start[i]));
     }
-    auto ordinal = [&](std::uint64_t at) -> std::optional<std::uint32_t> {
+    // The number of the state at `at`, or `not_a_state`. (A plain value: an
+    // optional here costs a store-forwarding stall an edge.)
+    constexpr std::uint32_t not_a_state = std::numeric_limits<std::uint32_t>::max();
+    auto ordinal = [&](std::uint64_t at) -> std::uint32_t {
         const std::uint64_t word = is_start[at / 64];
         const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-        if (!(word & bit)) return std::nullopt;
+        if (!(word & bit)) return not_a_state;
         return rank[at / 64] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
     };
     // Pass 2, last state first (targets lie after their source): the words
@@ -526,11 +549,11 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
         std::uint64_t words = view.is_end(here) ? 1 : 0, nodes = 1;  // its own word ranks first
         for (std::uint32_t i = 0, n = edges.count; i < n; ++i) {
             const auto arc = view.next(edges);
-            const auto t = ordinal(arc.child.at);
-            if (!t) return invalid("an edge target is not a state");
+            const std::uint32_t t = ordinal(arc.child.at);
+            if (t == not_a_state) return invalid("an edge target is not a state");
             if (ranked && arc.child.rank != words) return invalid("a word rank does not match the words below");
-            words = capped(words + below[*t].words);
-            nodes = capped(nodes + below[*t].trie_nodes);
+            words = capped(words + below[t].words);
+            nodes = capped(nodes + below[t].trie_nodes);
         }
         below[s] = {static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)};
     }
