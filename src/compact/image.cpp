@@ -484,21 +484,35 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     for (std::uint32_t h = 0; h < hub_count; ++h) {  // where they are states is checked with the edges
         if (const std::uint32_t at = view.target(0, h); at == 0 || at >= size) return invalid("a hub out of range");
     }
-    // Pass 1: the states lie back to back; record where each starts.
-    std::vector<std::uint32_t> starts;
+    // Pass 1: the states lie back to back; record where each starts, and
+    // each edge's target and skip, so pass 2 need not decode again.
+    struct State {
+        std::uint32_t first_edge;
+        bool end;
+    };
+    std::vector<State> states;
+    std::vector<std::uint32_t> targets;
+    std::vector<std::uint64_t> skips;  // when ranked
     std::vector<std::uint64_t> is_start((size + 63) / 64, 0);
+    // A state or an edge takes at least a byte: reserving that much touches
+    // no more pages than are used and copies nothing as they grow.
+    states.reserve(size + 1);
+    targets.reserve(size);
+    if (ranked) skips.reserve(size);
     for (const std::uint8_t* p = graph; p < end;) {
         const auto at = static_cast<std::uint32_t>(p - graph);
-        starts.push_back(at);
         is_start[at / 64] |= std::uint64_t{1} << (at % 64);
         std::uint64_t h;
         if (!read_varint_checked(p, end, h)) return invalid("a state's header runs past the graph");
+        states.push_back({static_cast<std::uint32_t>(targets.size()), (h & image::end_bit) != 0});
         const std::uint64_t n = h >> image::count_shift;
         if (h & image::chain_bit) {
             std::uint64_t letter;
             if (n != 1) return invalid("a chain state with other than one child");
             if (!read_varint_checked(p, end, letter) || !valid_letter(letter)) return invalid("a bad letter");
             if (p >= end) return invalid("a chain runs past the graph");
+            targets.push_back(static_cast<std::uint32_t>(p - graph));
+            if (ranked) skips.push_back(h & image::end_bit);
         } else if (n > 0) {
             if (p >= end) return invalid("a state runs past the graph");
             const unsigned w = *p++;
@@ -517,22 +531,16 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
                                       : field == hub_count || field - hub_count >= size - at) {
                     return invalid("an edge target out of range");
                 }
+                targets.push_back(view.target(at, field));
+                if (ranked) skips.push_back(image::read_le(p + lw + dw, sw));
             }
         }
     }
+    states.push_back({static_cast<std::uint32_t>(targets.size()), false});
     std::vector<std::uint32_t> rank(is_start.size() + 1, 0);
     for (std::size_t i = 0; i < is_start.size(); ++i) {
         rank[i + 1] = rank[i] + static_cast<std::uint32_t>(std::popcount(is_start[i]));
     }
-    // The number of the state at `at`, or `not_a_state`. (A plain value: an
-    // optional here costs a store-forwarding stall an edge.)
-    constexpr std::uint32_t not_a_state = std::numeric_limits<std::uint32_t>::max();
-    auto ordinal = [&](std::uint64_t at) -> std::uint32_t {
-        const std::uint64_t word = is_start[at / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-        if (!(word & bit)) return not_a_state;
-        return rank[at / 64] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
-    };
     // Pass 2, last state first (targets lie after their source): the words
     // and trie nodes below each state, and the skips checked against them.
     // Both saturate at `cap`; one array of pairs, so an edge costs one miss.
@@ -542,18 +550,18 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
         std::uint32_t words;
         std::uint32_t trie_nodes;
     };
-    std::vector<Below> below(starts.size());
-    for (std::size_t s = starts.size(); s-- > 0;) {
-        const CompactGraph::Position here{starts[s], 0};
-        auto edges = view.edges(here);
-        std::uint64_t words = view.is_end(here) ? 1 : 0, nodes = 1;  // its own word ranks first
-        for (std::uint32_t i = 0, n = edges.count; i < n; ++i) {
-            const auto arc = view.next(edges);
-            const std::uint32_t t = ordinal(arc.child.at);
-            if (t == not_a_state) return invalid("an edge target is not a state");
-            if (ranked && arc.child.rank != words) return invalid("a word rank does not match the words below");
-            words = capped(words + below[t].words);
-            nodes = capped(nodes + below[t].trie_nodes);
+    std::vector<Below> below(states.size() - 1);
+    for (std::size_t s = below.size(); s-- > 0;) {
+        std::uint64_t words = states[s].end ? 1 : 0, nodes = 1;  // its own word ranks first
+        for (std::uint32_t e = states[s].first_edge; e < states[s + 1].first_edge; ++e) {
+            const std::uint32_t at = targets[e];
+            const std::uint64_t word = is_start[at / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+            if (!(word & bit)) return invalid("an edge target is not a state");
+            const Below& child = below[rank[at / 64] + std::popcount(word & (bit - 1))];
+            if (ranked && skips[e] != words) return invalid("a word rank does not match the words below");
+            words = capped(words + child.words);
+            nodes = capped(nodes + child.trie_nodes);
         }
         below[s] = {static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)};
     }
