@@ -138,12 +138,23 @@ public:
     }
 
     Cursor edges(Position p) const noexcept {
+        Cursor c;
+        edges(p, c);
+        return c;
+    }
+    // The same, written into `c` where it stays: a cursor built aside and
+    // copied costs a store-forwarding stall.
+    void edges(Position p, Cursor& c) const noexcept {
         const std::uint8_t* q = graph_ + p.at;
         const std::uint64_t h = image::read_varint(q);
-        Cursor c{};
         c.at = p.at;
         c.rank = p.rank;
         c.count = static_cast<std::uint32_t>(h >> image::count_shift);
+        c.letter_width = 0;
+        c.target_width = 0;
+        c.skip_width = 0;
+        c.chain_letter = 0;
+        c.record = q;
         if (h & image::chain_bit) {
             c.chain_letter = static_cast<Letter>(image::read_varint(q));
             c.rank += h & image::end_bit;
@@ -155,7 +166,6 @@ public:
             c.skip_width = static_cast<std::uint8_t>(w >> 4);
             c.record = q;
         }
-        return c;
     }
     struct Arc {
         Letter letter;

@@ -61,6 +61,15 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
     };
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
+    // Fills the frame in place: a cursor built aside and copied in costs a
+    // store-forwarding stall a node.
+    auto open_frame = [&](Position at, std::uint32_t children, std::size_t child_position) {
+        Frame& frame = stack.emplace_back();
+        graph.edges(at, frame.children);
+        frame.left = children;
+        frame.child_position = child_position;
+        frame.word_size = word.size();
+    };
 
     Position node = start;
     std::size_t pos = position;
@@ -76,11 +85,11 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
             pos = literal_end;
             const std::uint32_t children = graph.child_count(node);
             if (pattern[pos] == U'?') {
-                if (children > 0) stack.push_back({graph.edges(node), children, pos + 1, word.size()});
+                if (children > 0) open_frame(node, children, pos + 1);
             } else if (run_end[pos + 1] != end) {
                 // `*` matches the empty run first, visited right away; its
                 // frame then takes the node's letters one by one.
-                if (children > 0) stack.push_back({graph.edges(node), children, pos, word.size()});
+                if (children > 0) open_frame(node, children, pos);
                 ++pos;
                 continue;
             } else {
@@ -198,8 +207,17 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
 
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
+    // Filled in place (see words_with_wildcard).
+    auto open_frame = [&](Position at, std::size_t depth) {
+        Frame& frame = stack.emplace_back();
+        graph.edges(at, frame.children);
+        frame.left = graph.child_count(at);
+        frame.word_size = word.size();
+        frame.row_at = top;
+        frame.depth = depth;
+    };
     if (enter(node, edge, parent_depth + 1, 0)) {
-        stack.push_back({graph.edges(node), graph.child_count(node), word.size(), top, parent_depth + 1});
+        open_frame(node, parent_depth + 1);
         top += hi_at(parent_depth + 1) - lo_at(parent_depth + 1) + 1;
     }
     while (!stack.empty()) {
@@ -222,7 +240,7 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
             top = up_at;
         }
         if (keep) {
-            stack.push_back({graph.edges(next.child), graph.child_count(next.child), word.size(), top, depth});
+            open_frame(next.child, depth);
             top += size;
         }
     }

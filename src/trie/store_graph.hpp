@@ -30,6 +30,7 @@ public:
     Position child(Position p, Letter letter) const noexcept { return nodes_.child(p, letter); }
 
     static Cursor edges(Position p) noexcept { return {p, 0}; }
+    static void edges(Position p, Cursor& c) noexcept { c = {p, 0}; }
     Arc next(Cursor& c) const noexcept {
         const Edge e = nodes_.child_at(c.node, c.next++);
         return {e.letter, e.child};
