@@ -43,6 +43,102 @@ inline constexpr unsigned count_shift = 2;
 
 }  // namespace image
 
+// The words' counts by rank: codes in up to four levels (see "Counts" in
+// docs/image-format.md). A word's code at one level is an index into the
+// table of distinct counts, most frequent first, or the level's escape (all
+// ones), which sends it to the next level, at its rank among the escapes. A
+// level but the last has codes of 1, 2, 4 or 8 bits, so none straddles a
+// word, and a directory of the escapes before every block of 256 codes.
+class RankedCounts {
+public:
+    static constexpr unsigned max_levels = 4;
+    static constexpr std::uint64_t block = 256;
+    struct Level {
+        const std::uint8_t* codes = nullptr;      // whole 8-byte words
+        const std::uint8_t* directory = nullptr;  // u32 a block (not in the last level)
+        unsigned width = 0;
+    };
+
+    RankedCounts() = default;
+    // Over validated levels; with no table, the last level's codes are the
+    // counts themselves. The sections are followed by at least 9 readable
+    // bytes.
+    RankedCounts(const std::uint8_t* table, std::size_t table_size, const Level* levels, unsigned level_count) noexcept
+        : table_(table), table_size_(table_size), level_count_(level_count) {
+        for (unsigned l = 0; l < level_count; ++l) levels_[l] = levels[l];
+    }
+
+    // Whether counts differ by word, so that a walk must keep ranks.
+    bool by_rank() const noexcept { return level_count_ > 1 || levels_[0].width != 0; }
+
+    std::uint64_t count(std::uint64_t rank) const noexcept {
+        std::uint64_t base = 0;
+        for (unsigned l = 0;; ++l) {
+            const Level& level = levels_[l];
+            const std::uint64_t code = read_code(level.codes, rank, level.width);
+            if (l + 1 == level_count_) return value(base + code);
+            const std::uint64_t escape = (std::uint64_t{1} << level.width) - 1;
+            if (code != escape) return value(base + code);
+            rank = escapes_before(level, rank);
+            base += escape;
+        }
+    }
+
+    // Code `i` of `width` bits, packed low bit first.
+    static std::uint64_t read_code(const std::uint8_t* codes, std::uint64_t i, unsigned width) noexcept {
+        if (width == 0) return 0;
+        const std::uint64_t bit = i * width;
+        std::uint64_t word;
+        std::memcpy(&word, codes + bit / 8, sizeof word);
+        std::uint64_t v = word >> (bit % 8);
+        if (width + bit % 8 > 64) v |= std::uint64_t{codes[bit / 8 + 8]} << (64 - bit % 8);
+        return width < 64 ? v & ((std::uint64_t{1} << width) - 1) : v;
+    }
+    // The lowest bit of every `width`-bit code in `word` that is all ones.
+    static std::uint64_t escape_marks(std::uint64_t word, unsigned width) noexcept {
+        for (unsigned shift = 1; shift < width; shift *= 2) word &= word >> shift;
+        switch (width) {
+            case 1: return word;
+            case 2: return word & 0x5555555555555555ULL;
+            case 4: return word & 0x1111111111111111ULL;
+            default: return word & 0x0101010101010101ULL;
+        }
+    }
+    // The escapes among the codes before `i` of a level with a directory.
+    static std::uint64_t escapes_before(const Level& level, std::uint64_t i) noexcept {
+        std::uint32_t before;
+        std::memcpy(&before, level.directory + 4 * (i / block), sizeof before);
+        const std::uint64_t per_word = 64 / level.width;
+        std::uint64_t n = before;
+        for (std::uint64_t w = i / block * block / per_word; w < i / per_word; ++w) {
+            n += static_cast<std::uint64_t>(std::popcount(escape_marks(load(level.codes, w), level.width)));
+        }
+        if (const std::uint64_t rest = i % per_word; rest != 0) {
+            const std::uint64_t mask = (std::uint64_t{1} << (rest * level.width)) - 1;
+            n += static_cast<std::uint64_t>(std::popcount(escape_marks(load(level.codes, i / per_word), level.width) & mask));
+        }
+        return n;
+    }
+
+private:
+    static std::uint64_t load(const std::uint8_t* words, std::uint64_t w) noexcept {
+        std::uint64_t v;
+        std::memcpy(&v, words + 8 * w, sizeof v);
+        return v;
+    }
+    std::uint64_t value(std::uint64_t index) const noexcept {
+        if (table_size_ == 0) return index;
+        std::uint64_t out;
+        std::memcpy(&out, table_ + 8 * index, sizeof out);
+        return out;
+    }
+
+    const std::uint8_t* table_ = nullptr;
+    std::size_t table_size_ = 0;
+    Level levels_[max_levels];
+    unsigned level_count_ = 1;
+};
+
 class CompactGraph {
 public:
     // A state and the rank of the first word at or below it.
@@ -64,15 +160,11 @@ public:
 
     CompactGraph() = default;
     // Over validated sections: the graph, its hub table (`hub_count`
-    // little-endian u32 offsets), the table of distinct counts (`table_size`
-    // little-endian u64; none means the indices are the counts) and the
-    // packed indices, `index_bits` a word. Each section is followed by at
-    // least 9 readable bytes.
+    // little-endian u32 offsets) and the counts. Each section is followed by
+    // at least 9 readable bytes.
     CompactGraph(const std::uint8_t* graph, const std::uint8_t* hubs, std::uint32_t hub_count,
-                 const std::uint8_t* table, std::size_t table_size, const std::uint8_t* indices,
-                 unsigned index_bits) noexcept
-        : graph_(graph), hubs_(hubs), hub_count_(hub_count), table_(table), table_size_(table_size),
-          indices_(indices), index_bits_(index_bits) {}
+                 const RankedCounts& counts) noexcept
+        : graph_(graph), hubs_(hubs), hub_count_(hub_count), counts_(counts) {}
 
     static Position root() noexcept { return {0, 0}; }
     // The root is nobody's child, so offset 0 says "no such edge".
@@ -83,21 +175,7 @@ public:
         return static_cast<std::uint32_t>(header(p.at) >> image::count_shift);
     }
     // The count of the word ending at `p` (is_end(p) must hold).
-    std::uint64_t count(Position p) const noexcept {
-        const std::uint64_t bit = p.rank * index_bits_;
-        std::uint64_t v = 0;
-        if (index_bits_ != 0) {
-            std::uint64_t word;
-            std::memcpy(&word, indices_ + bit / 8, sizeof word);
-            v = word >> (bit % 8);
-            if (index_bits_ + bit % 8 > 64) v |= std::uint64_t{indices_[bit / 8 + 8]} << (64 - bit % 8);
-            if (index_bits_ < 64) v &= (std::uint64_t{1} << index_bits_) - 1;
-        }
-        if (table_size_ == 0) return v;
-        std::uint64_t out;
-        std::memcpy(&out, table_ + 8 * v, sizeof out);
-        return out;
-    }
+    std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
 
     Position child(Position p, Letter letter) const noexcept {
         const std::uint8_t* q = graph_ + p.at;
@@ -208,10 +286,7 @@ private:
     const std::uint8_t* graph_ = nullptr;
     const std::uint8_t* hubs_ = nullptr;
     std::uint32_t hub_count_ = 0;
-    const std::uint8_t* table_ = nullptr;
-    std::size_t table_size_ = 0;
-    const std::uint8_t* indices_ = nullptr;
-    unsigned index_bits_ = 0;
+    RankedCounts counts_;
 };
 
 }  // namespace sorvan

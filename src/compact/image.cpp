@@ -44,7 +44,7 @@ enum Field : std::size_t {
     table_offset,
     table_size,
     index_offset,
-    index_bits_field,
+    count_levels_field,
     extras_offset,
     extras_size,
     field_count,
@@ -412,38 +412,136 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
     return out;
 }
 
-// The counts as a table of distinct values and packed indices into it, or
-// as the packed values themselves (no table), whichever is smaller.
+std::size_t align8(std::size_t n) noexcept { return (n + 7) & ~std::size_t{7}; }
+
+// The bytes of a count level of `entries` codes of `width` bits: whole
+// words of codes, then (but in the last level) the directory.
+std::uint64_t level_bytes(std::uint64_t entries, unsigned width, bool last) noexcept {
+    const std::uint64_t codes = 8 * ((entries * width + 63) / 64);
+    return last ? codes : codes + align8(4 * ((entries + RankedCounts::block - 1) / RankedCounts::block));
+}
+
+// The counts in rank order as levels of codes into a table of the distinct
+// counts, most frequent first (see RankedCounts), or as one level of the
+// counts themselves (no table), whichever is smaller.
 struct CountColumns {
     std::vector<std::uint64_t> table;
+    std::vector<unsigned> widths;  // a level each
     std::vector<std::uint8_t> packed;
-    unsigned bits = 0;
 };
 
+void put_bits(std::vector<std::uint8_t>& out, std::uint64_t bit, std::uint64_t value, unsigned width) {
+    for (unsigned b = 0; b < width; ++b, ++bit) {
+        if ((value >> b) & 1) out[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+}
+
 CountColumns pack_counts(const std::vector<std::uint64_t>& counts) {
-    CountColumns out;
-    std::vector<std::uint64_t> distinct(counts);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     const std::uint64_t n = counts.size();
-    const unsigned direct_bits = distinct.empty() ? 0 : static_cast<unsigned>(std::bit_width(distinct.back()));
-    const unsigned index_bits = distinct.size() <= 1 ? 0 : static_cast<unsigned>(std::bit_width(distinct.size() - 1));
-    const bool use_table = !distinct.empty() && 64 * distinct.size() + n * index_bits < n * direct_bits;
-    out.bits = use_table ? index_bits : direct_bits;
-    out.packed.assign((n * out.bits + 7) / 8, 0);
-    for (std::uint64_t r = 0; r < n; ++r) {
-        std::uint64_t v = counts[r];
-        if (use_table) v = static_cast<std::uint64_t>(std::lower_bound(distinct.begin(), distinct.end(), v) - distinct.begin());
-        const std::uint64_t bit = r * out.bits;
-        for (unsigned b = 0; b < out.bits; ++b) {
-            if ((v >> b) & 1) out.packed[(bit + b) / 8] |= static_cast<std::uint8_t>(1u << ((bit + b) % 8));
+    // The distinct counts with how often each comes, most frequent first.
+    std::vector<std::uint64_t> sorted(counts);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> by_use;  // (times, count)
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i;
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        by_use.emplace_back(j - i, sorted[i]);
+        i = j;
+    }
+    std::sort(by_use.begin(), by_use.end(), [](const auto& x, const auto& y) {
+        return x.first != y.first ? x.first > y.first : x.second < y.second;
+    });
+    const std::uint64_t distinct = by_use.size();
+    std::vector<std::uint64_t> covered(distinct + 1, 0);  // words whose count is among the first i
+    for (std::uint64_t i = 0; i < distinct; ++i) covered[i + 1] = covered[i] + by_use[i].first;
+
+    // The bits of the levels that `widths` (all but the last) give, the last
+    // level's width appended; nothing when a level would be left empty.
+    auto levels_for = [&](std::vector<unsigned>& widths) -> std::optional<std::uint64_t> {
+        std::uint64_t bits = 0, base = 0, entries = n;
+        for (unsigned w : widths) {
+            bits += 8 * level_bytes(entries, w, false);
+            base += (std::uint64_t{1} << w) - 1;
+            if (base >= distinct) return std::nullopt;
+            entries = n - covered[base];
+        }
+        const unsigned last = distinct - base <= 1 ? 0 : static_cast<unsigned>(std::bit_width(distinct - base - 1));
+        widths.push_back(last);
+        return bits + 8 * level_bytes(entries, last, true);
+    };
+    CountColumns out;
+    std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
+    std::vector<unsigned> tried;
+    const auto consider = [&] {
+        std::vector<unsigned> widths = tried;
+        if (const auto bits = levels_for(widths); bits && *bits + 64 * distinct < best) {
+            best = *bits + 64 * distinct;
+            out.widths = std::move(widths);
+        }
+    };
+    consider();
+    for (unsigned a : {1u, 2u, 4u, 8u}) {
+        tried = {a};
+        consider();
+        for (unsigned b : {1u, 2u, 4u, 8u}) {
+            tried = {a, b};
+            consider();
+            for (unsigned c : {1u, 2u, 4u, 8u}) {
+                tried = {a, b, c};
+                consider();
+            }
         }
     }
-    if (use_table) out.table = std::move(distinct);
+    const unsigned direct = distinct == 0 ? 0 : static_cast<unsigned>(std::bit_width(sorted.back()));
+    if (8 * level_bytes(n, direct, true) <= best) {
+        out.widths = {direct};
+        out.packed.assign(level_bytes(n, direct, true), 0);
+        for (std::uint64_t r = 0; r < n; ++r) put_bits(out.packed, r * direct, counts[r], direct);
+        return out;
+    }
+    for (const auto& [times, count] : by_use) out.table.push_back(count);
+    // Each word's index into the table, then level by level the codes of
+    // the words that reach it.
+    std::vector<std::uint64_t> by_count(sorted.size());
+    {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> index_of;  // (count, index), by count
+        for (std::uint64_t i = 0; i < distinct; ++i) index_of.emplace_back(out.table[i], i);
+        std::sort(index_of.begin(), index_of.end());
+        for (std::uint64_t r = 0; r < n; ++r) {
+            by_count[r] = std::lower_bound(index_of.begin(), index_of.end(), std::pair{counts[r], std::uint64_t{0}})->second;
+        }
+    }
+    std::uint64_t base = 0;
+    for (std::size_t l = 0; l < out.widths.size(); ++l) {
+        const unsigned w = out.widths[l];
+        const bool last = l + 1 == out.widths.size();
+        const std::uint64_t entries = by_count.size();
+        const std::size_t at = out.packed.size();
+        out.packed.resize(at + level_bytes(entries, w, last), 0);
+        std::vector<std::uint8_t> level(out.packed.begin() + static_cast<std::ptrdiff_t>(at), out.packed.end());
+        const std::uint64_t escape = last ? 0 : (std::uint64_t{1} << w) - 1;
+        std::vector<std::uint64_t> next;
+        const std::size_t directory = 8 * ((entries * w + 63) / 64);
+        for (std::uint64_t i = 0; i < entries; ++i) {
+            if (!last && i % RankedCounts::block == 0) {
+                const auto before = static_cast<std::uint32_t>(next.size());
+                std::memcpy(level.data() + directory + 4 * (i / RankedCounts::block), &before, sizeof before);
+            }
+            const std::uint64_t code = by_count[i] - base;
+            if (!last && code >= escape) {
+                put_bits(level, i * w, escape, w);
+                next.push_back(by_count[i]);
+            } else {
+                put_bits(level, i * w, code, w);
+            }
+        }
+        std::copy(level.begin(), level.end(), out.packed.begin() + static_cast<std::ptrdiff_t>(at));
+        by_count = std::move(next);
+        base += escape;
+    }
     return out;
 }
 
-std::size_t align8(std::size_t n) noexcept { return (n + 7) & ~std::size_t{7}; }
 
 // ---------------------------------------------------------- validation ----
 
@@ -480,7 +578,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     if (size == 0) return invalid("the graph is empty");
     if (size >= std::numeric_limits<std::uint32_t>::max()) return invalid("the graph is too large");
     const std::uint8_t* end = graph + size;
-    const CompactGraph view(graph, hubs, hub_count, nullptr, 0, nullptr, 0);
+    const CompactGraph view(graph, hubs, hub_count, RankedCounts{});
     for (std::uint32_t h = 0; h < hub_count; ++h) {  // where they are states is checked with the edges
         if (const std::uint32_t at = view.target(0, h); at == 0 || at >= size) return invalid("a hub out of range");
     }
@@ -570,6 +668,54 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     return GraphTotals{words_total, trie_nodes_total};
 }
 
+// The count levels that `levels` (the count, then a width a byte) lays out
+// from `offset`, for `words` words and a table of `table_size` counts
+// (none: the codes are the counts): every level inside the file, every
+// directory right, every code an index into the table.
+template <class InFile>
+Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset, std::uint64_t levels,
+                                  std::uint64_t words, std::uint64_t table_size, const std::uint8_t* table,
+                                  const InFile& in_file) {
+    const unsigned level_count = levels & 0xFF;
+    if (level_count < 1 || level_count > RankedCounts::max_levels || (levels >> (8 + 8 * level_count)) != 0 ||
+        (table_size == 0 && level_count != 1)) {
+        return invalid("bad count levels");
+    }
+    RankedCounts::Level level[RankedCounts::max_levels];
+    std::uint64_t at = 0, entries = words, base = 0;
+    for (unsigned l = 0; l < level_count; ++l) {
+        const unsigned w = static_cast<unsigned>((levels >> (8 + 8 * l)) & 0xFF);
+        const bool last = l + 1 == level_count;
+        if (last ? w > 64 : (w != 1 && w != 2 && w != 4 && w != 8)) return invalid("bad count width");
+        const std::uint64_t codes = 8 * ((entries * w + 63) / 64);
+        const std::uint64_t bytes = level_bytes(entries, w, last);
+        if (!in_file(at + bytes)) return invalid("count section out of bounds");
+        level[l] = {data + offset + at, data + offset + at + codes, w};
+        at += bytes;
+        // Codes past the table's end: none can be when the level's codes
+        // all fit it.
+        const std::uint64_t escape = last ? 0 : (std::uint64_t{1} << w) - 1;
+        const bool check_codes = table_size != 0 && (w >= 63 || base + (std::uint64_t{1} << w) - (last ? 0 : 1) > table_size);
+        std::uint64_t escapes = 0;
+        for (std::uint64_t i = 0; i < (last && !check_codes ? 0 : entries); ++i) {
+            if (!last && i % RankedCounts::block == 0) {
+                std::uint32_t before;
+                std::memcpy(&before, level[l].directory + 4 * (i / RankedCounts::block), sizeof before);
+                if (before != escapes) return invalid("a count directory does not match its codes");
+            }
+            const std::uint64_t code = RankedCounts::read_code(level[l].codes, i, w);
+            if (!last && code == escape) {
+                ++escapes;
+            } else if (check_codes && base + code >= table_size) {
+                return invalid("a count index out of range");
+            }
+        }
+        entries = escapes;
+        base += escape;
+    }
+    return RankedCounts(table, table_size, level, level_count);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ build ----
@@ -581,7 +727,7 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
     LaidOutGraph graph;
     {
         const MinimalGraph minimal = minimise(nodes);
-        graph = lay_out(minimal, counts.bits != 0);
+        graph = lay_out(minimal, counts.widths.size() > 1 || counts.widths[0] != 0);
     }
 
     std::size_t extras = 0;
@@ -615,7 +761,8 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
     fields[table_offset] = table_at;
     fields[table_size] = counts.table.size();
     fields[index_offset] = index_at;
-    fields[index_bits_field] = counts.bits;
+    fields[count_levels_field] = counts.widths.size();
+    for (std::size_t l = 0; l < counts.widths.size(); ++l) fields[count_levels_field] |= std::uint64_t{counts.widths[l]} << (8 + 8 * l);
     fields[extras_offset] = extras_at;
     fields[extras_size] = extras;
     for (std::size_t i = 0; i < field_count; ++i) store_u64(out + sizeof magic + 8 * i, fields[i]);
@@ -672,21 +819,18 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
                body_end - at - bytes_needed >= padding;
     };
     const std::uint64_t table_entries = fields[table_size];
-    const std::uint64_t bits = fields[index_bits_field];
     const std::uint64_t words = fields[words_field];
     if (!section(graph_offset, fields[graph_size])) return invalid("graph section out of bounds");
     if (table_entries > body_end / 8 || !section(table_offset, 8 * table_entries)) {
         return invalid("count table out of bounds");
     }
-    if (bits > 64) return invalid("bad count width");
-    if (words > max_trie_nodes || !section(index_offset, (words * bits + 7) / 8)) {
-        return invalid("count section out of bounds");
-    }
+    if (table_entries > words) return invalid("count table does not match its indices");
+    if (words > max_trie_nodes) return invalid("count section out of bounds");
     if (!section(extras_offset, fields[extras_size])) return invalid("state section out of bounds");
-    if (table_entries > 0 && (table_entries > words ||
-                              bits != static_cast<std::uint64_t>(std::bit_width(table_entries - 1)))) {
-        return invalid("count table does not match its indices");
-    }
+    auto counts = check_counts(data, fields[index_offset], fields[count_levels_field], words, table_entries,
+                               data + fields[table_offset],
+                               [&](std::uint64_t bytes) { return section(index_offset, bytes); });
+    if (!counts) return std::unexpected(std::move(counts.error()));
 
     const std::uint8_t* graph = data + fields[graph_offset];
     const std::uint64_t hubs = fields[hub_count_field];
@@ -694,23 +838,17 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
         return invalid("hub table out of bounds");
     }
     auto totals = check_graph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
-                              bits != 0);
+                              counts->by_rank());
     if (!totals) return std::unexpected(std::move(totals.error()));
     if (totals->words != words) return invalid("word total does not match the graph");
 
     CompactImage image;
-    image.graph_ = CompactGraph(graph, data + fields[hub_offset], static_cast<std::uint32_t>(hubs), data + fields[table_offset], table_entries, data + fields[index_offset],
-                                static_cast<unsigned>(bits));
-    if (table_entries > 1) {
-        const CompactGraph indices(nullptr, nullptr, 0, nullptr, 0, data + fields[index_offset], static_cast<unsigned>(bits));
-        for (std::uint64_t r = 0; r < words; ++r) {
-            if (indices.count({1, r}) >= table_entries) return invalid("a count index out of range");
-        }
-    }
+    image.graph_ = CompactGraph(graph, data + fields[hub_offset], static_cast<std::uint32_t>(hubs), *counts);
     // No count can be above the largest in the table, or above what the
-    // index bits can hold when the indices are the counts.
+    // codes can hold when they are the counts.
     const std::uint8_t* table = data + fields[table_offset];
-    image.max_count_ = bits >= 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
+    const unsigned direct_width = static_cast<unsigned>((fields[count_levels_field] >> 8) & 0xFF);
+    image.max_count_ = direct_width >= 64 ? UINT64_MAX : (std::uint64_t{1} << direct_width) - 1;
     if (table_entries > 0) {
         image.max_count_ = 0;
         for (std::uint64_t i = 0; i < table_entries; ++i) {

@@ -227,19 +227,28 @@ std::vector<std::uint8_t> sample_image() {
 
 // Opens `bytes`; when they pass, every query and the rebuild must work
 // (the sanitizers watch for reads out of bounds).
+template <class Lexicon>
+void use(Lexicon& lexicon) {
+    for (const char* p : {"a", "ab*", "*", "?", "x", "w1*"}) {
+        (void)lexicon.search(p, true);
+        (void)lexicon.search_within_distance(p, 2, true);
+    }
+    ASSERT_TRUE(lexicon.add("zzz", 1));
+}
+
 void open_and_use(const std::vector<std::uint8_t>& bytes) {
     auto image = CompactImage::copy_of(bytes.data(), bytes.size());
     if (!image) {
         EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
         return;
     }
-    auto dawg = Dawg::from_image(std::move(*image));
-    if (!dawg) return;
-    for (const char* p : {"a", "ab*", "*", "?", "x"}) {
-        (void)dawg->search(p, true);
-        (void)dawg->search_within_distance(p, 2, true);
+    if (image->kind() == LexiconKind::Trie) {
+        auto trie = Trie::from_image(std::move(*image));
+        ASSERT_TRUE(trie);
+        use(*trie);
+    } else if (auto dawg = Dawg::from_image(std::move(*image))) {
+        use(*dawg);
     }
-    ASSERT_TRUE(dawg->add("zzz", 1));
 }
 
 TEST(CompactHostile, EveryTruncationIsRefused) {
@@ -313,6 +322,44 @@ TEST(CompactHostile, HubEditsAreRefusedOrHarmless) {
         EXPECT_EQ(dawg->search("*", true).size(), 1600u);
     }
     EXPECT_GT(refused_resealed_edits(original, hub_offset, hub_offset + 4 * hub_count), static_cast<int>(hub_count));
+}
+
+// Counts drawn from a heavy-tailed law: most words share a few small counts,
+// so the counts take several levels of codes.
+std::vector<std::uint8_t> image_with_count_levels(std::vector<std::pair<std::string, std::uint64_t>>& words) {
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 3000; ++i) {
+        const double u = static_cast<double>(rng() >> 11) / static_cast<double>(1ull << 53);
+        words.emplace_back("w" + std::to_string(i), static_cast<std::uint64_t>(1.0 / (1.0 - u)));
+    }
+    Trie trie;
+    for (const auto& [word, count] : words) EXPECT_TRUE(trie.add(word, count));
+    auto image = CompactImage::open(trie.build_image());
+    return bytes_of(*image);
+}
+
+TEST(Compact, CountsInSeveralLevelsComeBackByWord) {
+    std::vector<std::pair<std::string, std::uint64_t>> words;
+    const auto bytes = image_with_count_levels(words);
+    std::uint64_t levels;  // header field 12: the level count in the low byte
+    std::memcpy(&levels, bytes.data() + 104, 8);
+    ASSERT_GE(levels & 0xFF, 2u);
+    auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+    ASSERT_TRUE(image);
+    auto trie = Trie::from_image(std::move(*image));
+    ASSERT_TRUE(trie);
+    for (const auto& [word, count] : words) {
+        EXPECT_EQ(trie->search(word, true).pairs(), (std::vector<WordCount>{{word, count}})) << word;
+    }
+}
+
+TEST(CompactHostile, CountLevelEditsAreRefusedOrHarmless) {
+    std::vector<std::pair<std::string, std::uint64_t>> words;
+    const auto original = image_with_count_levels(words);
+    std::uint64_t index_offset;  // header field 11
+    std::memcpy(&index_offset, original.data() + 96, 8);
+    EXPECT_GT(refused_resealed_edits(original, 96, 112), 5);  // the section's offset and levels
+    EXPECT_GT(refused_resealed_edits(original, index_offset, original.size() - 8), 100);
 }
 
 TEST(CompactHostile, FuzzCorpusReplays) {

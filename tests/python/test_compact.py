@@ -108,6 +108,27 @@ def test_compact_changes_no_answer(lexicon_class, state):
     assert carry_on(lexicon) == carry_on(in_state(lexicon_class, state))
 
 
+@pytest.mark.parametrize("law", ["heavy-tailed", "all equal", "huge"])
+def test_counts_of_every_law_come_back_by_word(lexicon_class, law, tmp_path):
+    # A heavy tail spreads the counts over several levels of codes; equal
+    # counts take none; huge ones are kept as they are.
+    rng = random.Random(5)
+    words = sorted({"".join(rng.choice("abcdeé") for _ in range(rng.randint(1, 9))) for _ in range(4000)})
+    count = {"heavy-tailed": lambda: int(rng.paretovariate(1.0)), "all equal": lambda: 3,
+             "huge": lambda: rng.randrange(2**64)}[law]
+    lexicon = lexicon_class()
+    for word in words:
+        lexicon.add(word, count())
+    expected = lexicon.search("*", True)
+    lexicon.compact()
+    lexicon.save(str(tmp_path / "counts.img"))
+    for twin in [lexicon, pickle.loads(pickle.dumps(lexicon, protocol=5)),
+                 lexicon_class.load(str(tmp_path / "counts.img"), mmap=True)]:
+        assert twin.search("*", True) == expected
+        assert twin.search_with_prefix("a", with_count=True) == [(w, c) for w, c in expected if w[0] == "a"]
+        assert twin.search("?b*", True) == [(w, c) for w, c in expected if w[1:2] == "b"]
+
+
 def test_the_classes_stay_in_builtins_and_the_module_gains_nothing():
     before = set(vars(sorvan))
     pickle.dumps(in_state(Trie, "compact"))
