@@ -158,6 +158,9 @@ public:
         std::uint32_t count;  // of the state's edges
     };
 
+    // A state is reached by many paths (shared suffixes are stored once).
+    static constexpr bool shares_states = true;
+
     CompactGraph() = default;
     // Over validated sections: the graph, its hub table (`hub_count`
     // little-endian u32 offsets) and the counts. Each section is followed by

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "utils/key_set.hpp"
 #include "utils/pattern.hpp"
 #include "utils/utf8.hpp"
 
@@ -53,22 +54,42 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
     // A node whose `left` children are still to be visited, each at
     // `child_position` with `word` cut back to `word_size` plus the child's
     // letter.
+    //
+    // In a graph whose states have many parents, the frame of a `*` stays
+    // until its node's visit is over, and a visit of (node, `*`) that found
+    // nothing is remembered as dead: the words below a state that match the
+    // rest of the pattern do not depend on the path that reached it.
     struct Frame {
         typename Graph::Cursor children;
         std::uint32_t left;
         std::size_t child_position;
         std::size_t word_size;
+        std::size_t results_before;
+        std::uint64_t visit;  // for a dead-visit record, else no_visit
     };
+    static constexpr std::uint64_t no_visit = ~std::uint64_t{0};
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
+    KeySet dead;
+    // (A `*` that ends the pattern matches below every state with words.)
+    auto visit_key = [end](Position at, std::size_t star) -> std::uint64_t {
+        if constexpr (Graph::shares_states) {
+            return star + 1 == end ? no_visit : std::uint64_t{at.at} * (end + 1) + star;
+        } else {
+            return no_visit;
+        }
+    };
     // Fills the frame in place: a cursor built aside and copied in costs a
     // store-forwarding stall a node.
-    auto open_frame = [&](Position at, std::uint32_t children, std::size_t child_position) {
+    auto open_frame = [&](Position at, std::uint32_t children, std::size_t child_position, std::uint64_t visit,
+                          std::size_t results_before) {
         Frame& frame = stack.emplace_back();
         graph.edges(at, frame.children);
         frame.left = children;
         frame.child_position = child_position;
         frame.word_size = word.size();
+        frame.visit = visit;
+        frame.results_before = results_before;
     };
 
     Position node = start;
@@ -85,21 +106,26 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
             pos = literal_end;
             const std::uint32_t children = graph.child_count(node);
             if (pattern[pos] == U'?') {
-                if (children > 0) open_frame(node, children, pos + 1);
+                if (children > 0) open_frame(node, children, pos + 1, no_visit, 0);
+            } else if (const std::uint64_t visit = visit_key(node, pos); visit != no_visit && dead.contains(visit)) {
+                // nothing below, as an earlier visit found
             } else if (run_end[pos + 1] != end) {
                 // `*` matches the empty run first, visited right away; its
                 // frame then takes the node's letters one by one.
-                if (children > 0) open_frame(node, children, pos);
+                if (children > 0 || visit != no_visit) open_frame(node, children, pos, visit, results.size());
                 ++pos;
                 continue;
             } else {
+                const std::size_t results_before = results.size();
                 const std::size_t size = word.size();
                 if (const auto tail = follow(node, pos + 1, end)) report(*tail);
                 word.resize(size);
-                if (children > 0) {
+                if (visit != no_visit) {
+                    open_frame(node, children, pos, visit, results_before);
+                } else if (children > 0) {
                     auto rest = graph.edges(node);
                     const auto first = graph.next(rest);
-                    if (children > 1) stack.push_back({rest, children - 1, pos, size});
+                    if (children > 1) stack.push_back({rest, children - 1, pos, size, 0, no_visit});
                     utf8::append(word, first.letter);
                     node = first.child;
                     continue;
@@ -109,14 +135,21 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
         // Resume the innermost node with children left; a frame is dropped
         // as its last child starts, so chains of single children cost no
         // stack growth.
+        // A remembered visit's frame stays until its last child is done.
+        while (!stack.empty() && stack.back().left == 0) {
+            if (stack.back().visit != no_visit && results.size() == stack.back().results_before) {
+                dead.insert(stack.back().visit);
+            }
+            stack.pop_back();
+        }
         if (stack.empty()) break;
         Frame& frame = stack.back();
         const auto edge = graph.next(frame.children);
         word.resize(frame.word_size);
         pos = frame.child_position;
-        if (--frame.left == 0) {
+        if (--frame.left == 0 && frame.visit == no_visit) {
             stack.pop_back();
-        } else {
+        } else if (frame.left != 0) {
             graph.prefetch(frame.children);
         }
         utf8::append(word, edge.letter);

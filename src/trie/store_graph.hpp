@@ -20,6 +20,10 @@ public:
         Position child;
     };
 
+    // Searches treat every node as reached by one path. (A reduced DAWG's
+    // nodes have several, but it keeps growing and stays cheap to search.)
+    static constexpr bool shares_states = false;
+
     explicit StoreGraph(const NodeStore& nodes) noexcept : nodes_(nodes) {}
 
     static Position root() noexcept { return 0; }

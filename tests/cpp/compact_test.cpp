@@ -158,6 +158,27 @@ TEST(Compact, DawgKeepsStaleRegistryKeys) {
     EXPECT_EQ(restored.image(), nullptr);
 }
 
+// Patterns with several `*` over words that share their suffixes: the
+// compact search remembers the visits that found nothing, and must still
+// find every word, in order.
+TEST(Compact, StarSearchesOverSharedSuffixes) {
+    std::mt19937 rng(3);
+    Trie mutable_trie, compact_trie;
+    for (int i = 0; i < 3000; ++i) {
+        std::string word;
+        for (std::size_t k = 0, n = 1 + rng() % 10; k < n; ++k) word += "abc"[rng() % 3];
+        const std::uint64_t count = rng() % 4;
+        ASSERT_TRUE(mutable_trie.add(word, count));
+        ASSERT_TRUE(compact_trie.add(word, count));
+    }
+    compact_trie.compact();
+    for (int i = 0; i < 400; ++i) {
+        std::string pattern;
+        for (std::size_t k = 0, n = 1 + rng() % 7; k < n; ++k) pattern += "abc*?"[rng() % 5];
+        ASSERT_EQ(compact_trie.search(pattern, true), mutable_trie.search(pattern, true)) << pattern;
+    }
+}
+
 TEST(Compact, ReduceWithNothingToDoStaysCompact) {
     Dawg d;
     ASSERT_TRUE(d.sort_and_add(SortableWords{}));
