@@ -150,7 +150,10 @@ std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_
 
 MinimalGraph minimise(const NodeStore& nodes) {
     MinimalGraph g;
-    std::vector<std::uint32_t> canon(nodes.size());
+    // The states of the finished nodes whose parent is not finished yet, in
+    // the order they finished: a node's children's are the last ones when it
+    // finishes. (Far smaller than a state for every trie node.)
+    std::vector<std::uint32_t> finished;
     std::vector<std::uint32_t> slots(1024, 0);  // state + 1; 0 is free
     std::size_t used = 0;
     auto same = [&g](std::uint32_t s, std::uint32_t from, std::uint32_t to, bool end) {
@@ -174,18 +177,19 @@ MinimalGraph minimise(const NodeStore& nodes) {
     auto finish = [&](NodeIndex node) {
         const auto from = static_cast<std::uint32_t>(g.letters.size());
         const Node& n = nodes[node];
+        const std::size_t children_at = finished.size() - n.child_count;
         for (std::uint32_t i = 0; i < n.child_count; ++i) {
-            const Edge e = nodes.child_at(n, i);
-            g.letters.push_back(e.letter);
-            g.targets.push_back(canon[e.child]);
+            g.letters.push_back(nodes.child_at(n, i).letter);
+            g.targets.push_back(finished[children_at + i]);
         }
+        finished.resize(children_at);
         const auto to = static_cast<std::uint32_t>(g.letters.size());
         const bool end = n.is_end;
         const std::size_t mask = slots.size() - 1;
         std::size_t i = state_hash(g, from, to, end) & mask;
         for (; slots[i] != 0; i = (i + 1) & mask) {
             if (same(slots[i] - 1, from, to, end)) {
-                canon[node] = slots[i] - 1;
+                finished.push_back(slots[i] - 1);
                 g.letters.resize(from);
                 g.targets.resize(from);
                 return;
@@ -195,7 +199,7 @@ MinimalGraph minimise(const NodeStore& nodes) {
         g.end.push_back(end);
         g.first.push_back(to);
         slots[i] = s + 1;
-        canon[node] = s;
+        finished.push_back(s);
         if (++used * 2 > slots.size()) grow();
     };
     std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
@@ -209,7 +213,7 @@ MinimalGraph minimise(const NodeStore& nodes) {
             stack.pop_back();
         }
     }
-    g.root = canon[0];
+    g.root = finished.back();
     return g;
 }
 
