@@ -72,7 +72,7 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
     const std::size_t word_start = word.size();
     KeySet dead;
     // (A `*` that ends the pattern matches below every state with words.)
-    auto visit_key = [end](Position at, std::size_t star) -> std::uint64_t {
+    auto visit_key = [&](Position at, std::size_t star) -> std::uint64_t {
         if constexpr (Graph::shares_states) {
             return star + 1 == end ? no_visit : std::uint64_t{at.at} * (end + 1) + star;
         } else {
