@@ -65,6 +65,17 @@ void SortableWords::sort() {
             at += count[k];
         }
     }
+    // Lay the bytes out in the new order too: the insertion then reads them
+    // front to back, where each word would otherwise cost a cache miss or
+    // two once the list outgrows the caches.
+    std::string in_order;
+    in_order.reserve(bytes_.size());
+    for (Span& span : spans_) {
+        const std::size_t at = in_order.size();
+        in_order.append(bytes_, span.offset, span.size);
+        span.offset = at;
+    }
+    bytes_.swap(in_order);
 }
 
 }  // namespace sorvan
