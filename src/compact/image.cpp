@@ -329,14 +329,17 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
         std::fill(hub_of.begin(), hub_of.end(), no_hub);
         for (std::uint32_t h = 0; h < hubs; ++h) hub_of[by_use[h]] = h;
     };
-    // The width of state i's target fields with `hubs` hubs, at the offsets
-    // laid out last.
+    // The target field of the edge from the state at place i to the one at
+    // place `to`, with `hubs` hubs, at the offsets laid out last.
+    auto target_field = [&](std::size_t i, std::uint32_t to, std::uint64_t hubs) -> std::uint64_t {
+        return hub_of[to] != no_hub ? hub_of[to] : hubs + offset[to] - offset[i];
+    };
+    // The width of state i's target fields.
     auto target_width = [&](std::size_t i, std::uint64_t hubs) -> unsigned {
         const std::uint32_t s = order[i];
         std::uint64_t widest = 0;
         for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
-            const std::uint32_t to = place[g.targets[k]];
-            widest = std::max(widest, hub_of[to] != no_hub ? hub_of[to] : hubs + offset[to] - offset[i]);
+            widest = std::max(widest, target_field(i, place[g.targets[k]], hubs));
         }
         return std::max(1u, byte_width(widest));
     };
@@ -406,8 +409,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
             std::uint64_t skip = g.end[s];
             for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
                 put_le(p, g.letters[k], sh.lw);
-                const std::uint32_t to = place[g.targets[k]];
-                put_le(p, hub_of[to] != no_hub ? hub_of[to] : best_hubs + offset[to] - offset[i], sh.dw);
+                put_le(p, target_field(i, place[g.targets[k]], best_hubs), sh.dw);
                 put_le(p, skip, sh.sw);
                 skip += words_below[g.targets[k]];
             }
@@ -418,10 +420,13 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
 
 std::size_t align8(std::size_t n) noexcept { return (n + 7) & ~std::size_t{7}; }
 
-// The bytes of a count level of `entries` codes of `width` bits: whole
-// words of codes, then (but in the last level) the directory.
+// The bytes of `entries` codes of `width` bits, in whole 8-byte words.
+std::uint64_t code_bytes(std::uint64_t entries, unsigned width) noexcept { return 8 * ((entries * width + 63) / 64); }
+
+// The bytes of a count level of `entries` codes of `width` bits: its codes,
+// then (but in the last level) the directory.
 std::uint64_t level_bytes(std::uint64_t entries, unsigned width, bool last) noexcept {
-    const std::uint64_t codes = 8 * ((entries * width + 63) / 64);
+    const std::uint64_t codes = code_bytes(entries, width);
     return last ? codes : codes + align8(4 * ((entries + RankedCounts::block - 1) / RankedCounts::block));
 }
 
@@ -432,6 +437,10 @@ struct CountColumns {
     std::vector<std::uint64_t> table;
     std::vector<unsigned> widths;  // a level each
     std::vector<std::uint8_t> packed;
+
+    // Whether counts differ by word, so that walks need ranks (as
+    // RankedCounts::by_rank() says of the same levels).
+    bool by_rank() const noexcept { return widths.size() > 1 || widths[0] != 0; }
 };
 
 void put_bits(std::vector<std::uint8_t>& out, std::uint64_t bit, std::uint64_t value, unsigned width) {
@@ -522,24 +531,22 @@ CountColumns pack_counts(const std::vector<std::uint64_t>& counts) {
         const std::uint64_t entries = by_count.size();
         const std::size_t at = out.packed.size();
         out.packed.resize(at + level_bytes(entries, w, last), 0);
-        std::vector<std::uint8_t> level(out.packed.begin() + static_cast<std::ptrdiff_t>(at), out.packed.end());
         const std::uint64_t escape = last ? 0 : (std::uint64_t{1} << w) - 1;
         std::vector<std::uint64_t> next;
-        const std::size_t directory = 8 * ((entries * w + 63) / 64);
+        const std::size_t directory = at + code_bytes(entries, w);
         for (std::uint64_t i = 0; i < entries; ++i) {
             if (!last && i % RankedCounts::block == 0) {
                 const auto before = static_cast<std::uint32_t>(next.size());
-                std::memcpy(level.data() + directory + 4 * (i / RankedCounts::block), &before, sizeof before);
+                std::memcpy(out.packed.data() + directory + 4 * (i / RankedCounts::block), &before, sizeof before);
             }
             const std::uint64_t code = by_count[i] - base;
             if (!last && code >= escape) {
-                put_bits(level, i * w, escape, w);
+                put_bits(out.packed, 8 * at + i * w, escape, w);
                 next.push_back(by_count[i]);
             } else {
-                put_bits(level, i * w, code, w);
+                put_bits(out.packed, 8 * at + i * w, code, w);
             }
         }
-        std::copy(level.begin(), level.end(), out.packed.begin() + static_cast<std::ptrdiff_t>(at));
         by_count = std::move(next);
         base += escape;
     }
@@ -691,7 +698,7 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
         const unsigned w = static_cast<unsigned>((levels >> (8 + 8 * l)) & 0xFF);
         const bool last = l + 1 == level_count;
         if (last ? w > 64 : (w != 1 && w != 2 && w != 4 && w != 8)) return invalid("bad count width");
-        const std::uint64_t codes = 8 * ((entries * w + 63) / 64);
+        const std::uint64_t codes = code_bytes(entries, w);
         const std::uint64_t bytes = level_bytes(entries, w, last);
         if (!in_file(at + bytes)) return invalid("count section out of bounds");
         level[l] = {data + offset + at, data + offset + at + codes, w};
@@ -731,7 +738,7 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
     LaidOutGraph graph;
     {
         const MinimalGraph minimal = minimise(nodes);
-        graph = lay_out(minimal, counts.widths.size() > 1 || counts.widths[0] != 0);
+        graph = lay_out(minimal, counts.by_rank());
     }
 
     std::size_t extras = 0;
