@@ -206,6 +206,16 @@ TEST(SortableWords, SortsLikeStdSortOfStrings) {
             words.push_back(w);
         }
     }
+    // Large enough that groups several bytes deep are laid out anew, with
+    // duplicates and words that end inside such a group.
+    for (const std::string prefix : {"", "p/"}) {
+        Words& words = lists.emplace_back();
+        for (std::size_t n = 0; n < 200000; ++n) {
+            std::string w = prefix;
+            for (auto len = rng() % 24; len > 0; --len) w += "ab\xc3"[rng() % 3];
+            words.push_back(w);
+        }
+    }
     Words& chain = lists.emplace_back();
     for (std::size_t i = 0; i < 3000; ++i) chain.push_back(std::string(i, 'x') + "y");
     std::shuffle(chain.begin(), chain.end(), rng);
