@@ -628,7 +628,8 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
             const unsigned lw = (w & 3) + 1, dw = ((w >> 2) & 3) + 1, sw = w >> 4;
             if (lw > 3 || sw > 7) return invalid("a bad record width");
             const std::uint64_t record = lw + dw + sw;
-            if (n > static_cast<std::uint64_t>(end - p) / record) return invalid("a state's edges run past the graph");
+            const auto left = static_cast<std::uint64_t>(end - p);  // < 2^32: the product cannot overflow
+            if (n > left || n * record > left) return invalid("a state's edges run past the graph");
             std::uint64_t previous = 0;
             for (std::uint64_t i = 0; i < n; ++i, p += record) {
                 const std::uint64_t letter = image::read_le(p, lw);
@@ -636,11 +637,12 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
                 if (!valid_letter(letter) || (i > 0 && letter <= previous)) return invalid("bad or unsorted letters");
                 previous = letter;
                 // Every edge leads forward, so the graph has no cycle.
-                if (field < hub_count ? view.target(at, field) <= at
-                                      : field == hub_count || field - hub_count >= size - at) {
+                if (field >= hub_count && (field == hub_count || field - hub_count >= size - at)) {
                     return invalid("an edge target out of range");
                 }
-                targets.push_back(view.target(at, field));
+                const std::uint32_t target = view.target(at, field);
+                if (target <= at) return invalid("an edge target out of range");
+                targets.push_back(target);
                 if (ranked) skips.push_back(image::read_le(p + lw + dw, sw));
             }
         }
