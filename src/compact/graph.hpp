@@ -177,6 +177,10 @@ public:
     std::uint32_t child_count(Position p) const noexcept {
         return static_cast<std::uint32_t>(header(p.at) >> image::count_shift);
     }
+    NodeShape shape(Position p) const noexcept {
+        const std::uint64_t h = header(p.at);
+        return {static_cast<std::uint32_t>(h >> image::count_shift), (h & image::end_bit) != 0};
+    }
     // The count of the word ending at `p` (is_end(p) must hold).
     std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
 

@@ -22,6 +22,13 @@ struct Edge {
     NodeIndex child;
 };
 
+// What a traversal first asks of a node: its children and whether a word
+// ends there (one decode in a compact graph).
+struct NodeShape {
+    std::uint32_t children;
+    bool end;
+};
+
 // One vertex of a lexicon graph, 20 bytes.
 //
 // `id` is not stored: a node's id is always its index in its store

@@ -71,10 +71,20 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
     KeySet dead;
-    // (A `*` that ends the pattern matches below every state with words.)
+    // A visit's key: the state, then which `*` (numbered from 0), so that
+    // the keys of a long search are dense. (A `*` that ends the pattern
+    // matches below every state with words.)
+    std::vector<std::uint32_t> star_number;
+    std::uint32_t stars = 0;
+    if constexpr (Graph::shares_states) {
+        star_number.resize(end + 1);
+        for (std::size_t i = 0; i < end; ++i) {
+            if (pattern[i] == U'*') star_number[i] = stars++;
+        }
+    }
     auto visit_key = [&](Position at, std::size_t star) -> std::uint64_t {
         if constexpr (Graph::shares_states) {
-            return star + 1 == end ? no_visit : std::uint64_t{at.at} * (end + 1) + star;
+            return star + 1 == end ? no_visit : std::uint64_t{at.at} * stars + star_number[star];
         } else {
             return no_visit;
         }
@@ -104,7 +114,7 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
         } else if (reached) {
             node = *reached;
             pos = literal_end;
-            const std::uint32_t children = graph.child_count(node);
+            const auto [children, is_end] = graph.shape(node);
             if (pattern[pos] == U'?') {
                 if (children > 0) open_frame(node, children, pos + 1, no_visit, 0);
             } else if (const std::uint64_t visit = visit_key(node, pos); visit != no_visit && dead.contains(visit)) {
@@ -118,7 +128,13 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
             } else {
                 const std::size_t results_before = results.size();
                 const std::size_t size = word.size();
-                if (const auto tail = follow(node, pos + 1, end)) report(*tail);
+                if (pos + 1 == end) {  // a trailing `*`: the node's own word
+                    if (is_end && !word.empty()) {
+                        results.report(word, results.with_counts() ? graph.count(node) : 0);
+                    }
+                } else if (const auto tail = follow(node, pos + 1, end)) {
+                    report(*tail);
+                }
                 word.resize(size);
                 if (visit != no_visit) {
                     open_frame(node, children, pos, visit, results_before);

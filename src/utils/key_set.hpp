@@ -1,16 +1,20 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 namespace sorvan {
 
-// A set of 64-bit keys (any but the largest) that only grows: open
-// addressing with linear probing, kept at most half full. It starts empty
-// and allocates nothing until the first insertion.
+// A set of 64-bit keys (any but the largest) that only grows. It starts as
+// a hash table (open addressing, linear probing, at most half full) that
+// allocates nothing until the first insertion, and becomes a bitmap once a
+// bitmap up to the largest key takes no more room than the table would: a
+// set of dense keys then costs a bit a key and stays in the caches.
 class KeySet {
 public:
     bool contains(std::uint64_t key) const noexcept {
+        if (dense_) return key / 64 < bits_.size() && (bits_[key / 64] >> (key % 64) & 1);
         if (slots_.empty()) return false;
         for (std::size_t i = slot_of(key);; i = (i + 1) & mask()) {
             if (slots_[i] == key + 1) return true;
@@ -18,8 +22,14 @@ public:
         }
     }
     void insert(std::uint64_t key) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        place(key + 1);
+        largest_ = std::max(largest_, key);
+        if (!dense_ && 2 * (size_ + 1) > slots_.size()) grow();
+        if (dense_) {
+            if (key / 64 >= bits_.size()) bits_.resize(std::max(key / 64 + 1, 2 * bits_.size()), 0);
+            bits_[key / 64] |= std::uint64_t{1} << (key % 64);
+        } else {
+            place(key + 1);
+        }
     }
 
 private:
@@ -38,8 +48,18 @@ private:
         }
     }
     void grow() {
-        std::vector<std::uint64_t> old(slots_.empty() ? 1024 : 2 * slots_.size(), 0);
+        const std::size_t slots = slots_.empty() ? 1024 : 2 * slots_.size();
+        std::vector<std::uint64_t> old;
         old.swap(slots_);
+        if (largest_ / 64 < slots) {  // a bitmap is no larger
+            dense_ = true;
+            bits_.assign(largest_ / 64 + 1, 0);
+            for (std::uint64_t stored : old) {
+                if (stored != 0) bits_[(stored - 1) / 64] |= std::uint64_t{1} << ((stored - 1) % 64);
+            }
+            return;
+        }
+        slots_.assign(slots, 0);
         size_ = 0;
         for (std::uint64_t stored : old) {
             if (stored != 0) place(stored);
@@ -48,6 +68,9 @@ private:
 
     std::vector<std::uint64_t> slots_;  // key + 1; 0 is free
     std::size_t size_ = 0;
+    std::vector<std::uint64_t> bits_;  // once dense
+    std::uint64_t largest_ = 0;
+    bool dense_ = false;
 };
 
 }  // namespace sorvan

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "temp_file.hpp"
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
+#include "utils/key_set.hpp"
 #include "utils/sortable_words.hpp"
 
 namespace sorvan {
@@ -194,6 +196,32 @@ TEST(WordFile, CancelStopsBeforeTheNextBlock) {
 // Random lists with shared prefixes, repeats, high bytes, NULs and empty
 // words, and a chain of prefixes as deep as the words are long, against
 // std::sort of std::string (which compares bytes as unsigned).
+// Dense keys turn the set into a bitmap, which must still answer for keys
+// past its end and take keys that make it grow; far-apart keys keep the
+// hash table.
+TEST(KeySet, AnswersLikeASetWhetherDenseOrSparse) {
+    std::mt19937_64 rng(7);
+    for (const std::uint64_t spread : {std::uint64_t{4000}, std::uint64_t{1} << 40, ~std::uint64_t{0} - 1}) {
+        KeySet keys;
+        std::set<std::uint64_t> expected;
+        std::vector<std::uint64_t> asked;
+        for (int i = 0; i < 5000; ++i) {
+            const std::uint64_t key = rng() % spread;
+            keys.insert(key);
+            expected.insert(key);
+            asked.push_back(key);
+            asked.push_back(key + 1);
+            if (i % 997 == 0) {  // a far key after the set went dense
+                keys.insert(spread / 2 + 70000);
+                expected.insert(spread / 2 + 70000);
+            }
+        }
+        asked.push_back(spread / 2 + 70000);
+        asked.push_back(0);
+        for (const std::uint64_t key : asked) ASSERT_EQ(keys.contains(key), expected.count(key) == 1) << key;
+    }
+}
+
 TEST(SortableWords, SortsLikeStdSortOfStrings) {
     std::mt19937 rng(5);
     const std::string alphabet("aAb\xc3\xa9\xff\0", 7);
