@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include "trie/search.hpp"
-#include "utils/memory.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -103,18 +102,15 @@ void put_le(std::uint8_t*& p, std::uint64_t v, unsigned width) noexcept {
 class OwnedBytes final : public ImageBytes {
 public:
     // Zeroed, or left as it comes for a buffer about to be filled.
-    explicit OwnedBytes(std::size_t size, bool zeroed = true) : buffer_(HugePageAllocator<std::uint8_t>().allocate(size)) {
-        if (zeroed) std::memset(buffer_, 0, size);
-        data_ = buffer_;
+    explicit OwnedBytes(std::size_t size, bool zeroed = true)
+        : buffer_(zeroed ? new std::uint8_t[size]() : new std::uint8_t[size]) {
+        data_ = buffer_.get();
         size_ = size;
     }
-    OwnedBytes(const OwnedBytes&) = delete;
-    OwnedBytes& operator=(const OwnedBytes&) = delete;
-    ~OwnedBytes() override { HugePageAllocator<std::uint8_t>().deallocate(buffer_, size_); }
-    std::uint8_t* mutable_data() noexcept { return buffer_; }
+    std::uint8_t* mutable_data() noexcept { return buffer_.get(); }
 
 private:
-    std::uint8_t* buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
 };
 
 class MappedBytes final : public ImageBytes {

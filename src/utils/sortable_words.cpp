@@ -40,8 +40,8 @@ void SortableWords::sort() {
         std::size_t depth;
     };
     std::vector<Group> pending{{0, spans_.size(), 0}};
-    Spans scratch;
-    Bytes moved;
+    std::vector<Span> scratch;
+    std::string moved;
     while (!pending.empty()) {
         const Group group = pending.back();
         pending.pop_back();

@@ -5,8 +5,6 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/memory.hpp"
-
 namespace sorvan {
 
 // Words gathered for an insertion that needs them sorted first. Their bytes
@@ -35,11 +33,8 @@ private:
         std::size_t size;
     };
 
-    using Bytes = std::basic_string<char, std::char_traits<char>, HugePageAllocator<char>>;
-    using Spans = std::vector<Span, HugePageAllocator<Span>>;
-
-    Bytes bytes_;
-    Spans spans_;
+    std::string bytes_;
+    std::vector<Span> spans_;
 };
 
 }  // namespace sorvan

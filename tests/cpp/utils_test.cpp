@@ -11,7 +11,6 @@
 #include "utils/utf8.hpp"
 #include "utils/word_file.hpp"
 #include "utils/key_set.hpp"
-#include "utils/memory.hpp"
 #include "utils/sortable_words.hpp"
 
 namespace sorvan {
@@ -221,21 +220,6 @@ TEST(KeySet, AnswersLikeASetWhetherDenseOrSparse) {
         asked.push_back(0);
         for (const std::uint64_t key : asked) ASSERT_EQ(keys.contains(key), expected.count(key) == 1) << key;
     }
-}
-
-// Growing across the huge-page threshold moves the elements from a plain
-// block into an aligned one and frees each the way it came (the sanitized
-// build checks the pairing).
-TEST(HugePageAllocator, LargeBlocksAreAlignedAndKeepTheirContents) {
-    using Allocator = HugePageAllocator<std::uint64_t>;
-    std::vector<std::uint64_t, Allocator> values;
-    const std::size_t count = Allocator::large / sizeof(std::uint64_t) + 1000;
-    for (std::uint64_t i = 0; i < count; ++i) values.push_back(i * 7);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(values.data()) % Allocator::huge_page, 0u);
-    for (std::uint64_t i = 0; i < count; ++i) ASSERT_EQ(values[i], i * 7) << i;
-    values.resize(10);
-    values.shrink_to_fit();
-    EXPECT_EQ(values.back(), 63u);
 }
 
 TEST(SortableWords, SortsLikeStdSortOfStrings) {
