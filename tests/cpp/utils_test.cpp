@@ -197,8 +197,8 @@ TEST(WordFile, CancelStopsBeforeTheNextBlock) {
 // words, and a chain of prefixes as deep as the words are long, against
 // std::sort of std::string (which compares bytes as unsigned).
 // Dense keys turn the set into a bitmap, which must still answer for keys
-// past its end and take keys that make it grow; far-apart keys keep the
-// hash table.
+// past its end, take keys that make it grow and turn back into a table for
+// a key too far for it; far-apart keys keep the hash table.
 TEST(KeySet, AnswersLikeASetWhetherDenseOrSparse) {
     std::mt19937_64 rng(7);
     for (const std::uint64_t spread : {std::uint64_t{4000}, std::uint64_t{1} << 40, ~std::uint64_t{0} - 1}) {
@@ -215,8 +215,13 @@ TEST(KeySet, AnswersLikeASetWhetherDenseOrSparse) {
                 keys.insert(spread / 2 + 70000);
                 expected.insert(spread / 2 + 70000);
             }
+            if (i == 3000) {  // one too far for a bitmap: back to a table
+                keys.insert(spread / 2 + (std::uint64_t{1} << 40));
+                expected.insert(spread / 2 + (std::uint64_t{1} << 40));
+            }
         }
         asked.push_back(spread / 2 + 70000);
+        asked.push_back(spread / 2 + (std::uint64_t{1} << 40));
         asked.push_back(0);
         for (const std::uint64_t key : asked) ASSERT_EQ(keys.contains(key), expected.count(key) == 1) << key;
     }
