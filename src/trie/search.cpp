@@ -72,14 +72,17 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
     const std::size_t word_start = word.size();
     KeySet dead;
     // A visit's key: the state, then which `*` (numbered from 0), so that
-    // the keys of a long search are dense. (A `*` that ends the pattern
-    // matches below every state with words.)
+    // the keys of a long search are dense. Only a `*` that something follows
+    // has visits to remember (one that ends the pattern matches below every
+    // state with words), and other patterns skip the numbering.
     std::vector<std::uint32_t> star_number;
     std::uint32_t stars = 0;
     if constexpr (Graph::shares_states) {
-        star_number.resize(end + 1);
-        for (std::size_t i = 0; i < end; ++i) {
-            if (pattern[i] == U'*') star_number[i] = stars++;
+        if (end > 1 && pattern.substr(0, end - 1).find(U'*') != std::u32string_view::npos) {
+            star_number.resize(end);
+            for (std::size_t i = 0; i + 1 < end; ++i) {
+                if (pattern[i] == U'*') star_number[i] = stars++;
+            }
         }
     }
     auto visit_key = [&](Position at, std::size_t star) -> std::uint64_t {
