@@ -45,8 +45,10 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
         if (reached) reached = at;
         return reached;
     };
-    auto report = [&](Position at) {
-        if (graph.is_end(at) && !word.empty()) {
+    // Reports `word` when a word ends at `at` (`ends`, when the caller has
+    // decoded it already).
+    auto report = [&](Position at, std::optional<bool> ends = std::nullopt) {
+        if ((ends ? *ends : graph.is_end(at)) && !word.empty()) {
             results.report(word, results.with_counts() ? graph.count(at) : 0);
         }
     };
@@ -131,10 +133,8 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
             } else {
                 const std::size_t results_before = results.size();
                 const std::size_t size = word.size();
-                if (pos + 1 == end) {  // a trailing `*`: the node's own word
-                    if (is_end && !word.empty()) {
-                        results.report(word, results.with_counts() ? graph.count(node) : 0);
-                    }
+                if (pos + 1 == end) {  // a trailing `*`: the node's own word, its end flag known
+                    report(node, is_end);
                 } else if (const auto tail = follow(node, pos + 1, end)) {
                     report(*tail);
                 }

@@ -26,22 +26,18 @@ public:
     }
     void insert(std::uint64_t key) {
         largest_ = std::max(largest_, key);
+        if (!dense_ && 2 * (size_ + 1) > slots_.size()) grow();  // may become a bitmap
         if (dense_ && key / 64 >= bits_.size()) {
             if (key / 64 < table_slots(size_ + 1)) {
                 bits_.resize(std::min(std::max(key / 64 + 1, 2 * bits_.size()), table_slots(size_ + 1)), 0);
             } else {
-                to_table();
+                to_table();  // with room for this key
             }
         }
         if (dense_) {
             const std::uint64_t bit = std::uint64_t{1} << (key % 64);
             size_ += (bits_[key / 64] & bit) == 0;
             bits_[key / 64] |= bit;
-            return;
-        }
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        if (dense_) {
-            insert(key);
         } else {
             place(key + 1);
         }
