@@ -161,21 +161,36 @@ TEST(Compact, DawgKeepsStaleRegistryKeys) {
 // Patterns with several `*` over words that share their suffixes: the
 // compact search remembers the visits that found nothing, and must still
 // find every word, in order.
+// The larger lexicon remembers thousands of dead visits, enough for their
+// set to become a bitmap (and, with many stars, to turn back).
 TEST(Compact, StarSearchesOverSharedSuffixes) {
-    std::mt19937 rng(3);
-    Trie mutable_trie, compact_trie;
-    for (int i = 0; i < 3000; ++i) {
-        std::string word;
-        for (std::size_t k = 0, n = 1 + rng() % 10; k < n; ++k) word += "abc"[rng() % 3];
-        const std::uint64_t count = rng() % 4;
-        ASSERT_TRUE(mutable_trie.add(word, count));
-        ASSERT_TRUE(compact_trie.add(word, count));
-    }
-    compact_trie.compact();
-    for (int i = 0; i < 400; ++i) {
-        std::string pattern;
-        for (std::size_t k = 0, n = 1 + rng() % 7; k < n; ++k) pattern += "abc*?"[rng() % 5];
-        ASSERT_EQ(compact_trie.search(pattern, true), mutable_trie.search(pattern, true)) << pattern;
+    struct Case {
+        const char* letters;
+        int words;
+        std::size_t longest;
+        const char* pattern_letters;
+        int patterns;
+    };
+    for (const Case& c : {Case{"abc", 3000, 10, "abc*?", 400}, Case{"abcdefgh", 30000, 14, "abcdefgh**?", 60}}) {
+        std::mt19937 rng(3);
+        const std::size_t letters = std::strlen(c.letters), pattern_letters = std::strlen(c.pattern_letters);
+        Trie mutable_trie, compact_trie;
+        for (int i = 0; i < c.words; ++i) {
+            std::string word;
+            for (std::size_t k = 0, n = 1 + rng() % c.longest; k < n; ++k) word += c.letters[rng() % letters];
+            const std::uint64_t count = rng() % 4;
+            ASSERT_TRUE(mutable_trie.add(word, count));
+            ASSERT_TRUE(compact_trie.add(word, count));
+        }
+        compact_trie.compact();
+        std::vector<std::string> patterns = {"*hgf", "*a*hh", "*ab?c", "*a*b*c*d*e*f*g*h"};
+        for (int i = 0; i < c.patterns; ++i) {
+            std::string& pattern = patterns.emplace_back();
+            for (std::size_t k = 0, n = 1 + rng() % 9; k < n; ++k) pattern += c.pattern_letters[rng() % pattern_letters];
+        }
+        for (const std::string& pattern : patterns) {
+            ASSERT_EQ(compact_trie.search(pattern, true), mutable_trie.search(pattern, true)) << pattern;
+        }
     }
 }
 
