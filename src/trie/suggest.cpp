@@ -162,22 +162,43 @@ std::vector<Suggestion> walk(const Graph& graph, std::u32string_view query,
         suffix_rank.resize(n + 1);
         for (std::size_t r = 0; r <= n; ++r) suffix_rank[order[r]] = r;
     }
+    // The tails are followed side by side, a letter of each in turn: each
+    // is a chain of lookups that wait on memory, and the chains of a node
+    // are independent, so their waits overlap.
+    std::vector<Position> tail_ends;
+    std::vector<std::size_t> tail_next;  // the query letter each takes next
     auto follow_tails = [&](Position node, std::uint64_t distance) {
         auto before = [&](const Tail& a, const Tail& b) {
             return a.first != b.first ? a.first < b.first : suffix_rank[a.rest] < suffix_rank[b.rest];
         };
         std::sort(tails.begin(), tails.end(), before);
+        tails.erase(std::unique(tails.begin(), tails.end(),
+                                [&](const Tail& a, const Tail& b) { return !before(a, b); }),
+                    tails.end());
+        tail_ends.clear();
+        tail_next.clear();
+        for (const Tail& tail : tails) {
+            tail_ends.push_back(graph.child(node, tail.first));
+            tail_next.push_back(tail.rest);
+        }
+        std::size_t steps = tails.size();
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (std::size_t k = 0; k < tails.size(); ++k) {
+                if (tail_next[k] == n || !Graph::found(tail_ends[k])) continue;
+                tail_ends[k] = graph.child(tail_ends[k], query[tail_next[k]++]);
+                moved = true;
+                ++steps;
+            }
+        }
+        countdown.spend(steps);
         const std::size_t size = word.size();
         for (std::size_t k = 0; k < tails.size() && !finished && distance <= bound; ++k) {
-            if (k > 0 && !before(tails[k - 1], tails[k])) continue;  // the same again
-            Position at = graph.child(node, tails[k].first);
+            const Position at = tail_ends[k];
+            if (!Graph::found(at) || !graph.is_end(at)) continue;
             utf8::append(word, tails[k].first);
-            for (std::size_t i = tails[k].rest; i < n && Graph::found(at); ++i) {
-                at = graph.child(at, query[i]);
-                utf8::append(word, query[i]);
-            }
-            countdown.spend(word.size() - size);
-            if (Graph::found(at) && graph.is_end(at)) report(distance, graph.count(at));
+            for (std::size_t i = tails[k].rest; i < n; ++i) utf8::append(word, query[i]);
+            report(distance, graph.count(at));
             word.resize(size);
         }
     };
