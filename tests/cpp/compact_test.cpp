@@ -14,6 +14,7 @@
 #include "image_target.hpp"
 #include "temp_file.hpp"
 #include "trie/trie.hpp"
+#include "utils/utf8.hpp"
 
 namespace sorvan {
 namespace {
@@ -218,6 +219,42 @@ TEST(Compact, SharedSuffixesAreStoredOnce) {
     EXPECT_LT(trie.image()->size(), 1400u);  // the counts, 2 bits a word, are most of it
     EXPECT_EQ(trie.search("abababababab", true).pairs(),
               (std::vector<WordCount>{{"abababababab", 0b101010101010 % 3}}));
+}
+
+// Wide states, whose first and last letters bound where a letter can be:
+// letters without gaps, with gaps, spread far apart, of several UTF-8
+// lengths, each probed at every code point around them (at the root, and
+// below two letters that share the state).
+TEST(Compact, WideStatesFindExactlyTheirLetters) {
+    const std::vector<std::vector<char32_t>> letter_sets = {
+        {U'a', U'b', U'c', U'd', U'e', U'f', U'g', U'h', U'i', U'j', U'k', U'l', U'm'},
+        {U'a', U'b', U'c', U'e', U'f', U'g', U'h', U'i', U'k', U'l', U'm', U'n', U'z'},
+        {U'a', U'c', U'e', U'g', U'i', U'k', U'm', U'o', U'q', U's'},
+        {U'A', U'Z', U'a', 0xE9, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x3042, 0x1F600},
+        {0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108, 0x109},
+    };
+    for (const auto& set : letter_sets) {
+        Trie trie;
+        for (const char32_t letter : set) {
+            std::string alone;
+            utf8::append(alone, letter);
+            ASSERT_TRUE(trie.add(alone, 1));  // at the root
+            for (const char* first : {"p", "q"}) ASSERT_TRUE(trie.add(first + alone, 1));
+        }
+        trie.compact();
+        ASSERT_NE(trie.image(), nullptr);
+        for (const char32_t letter : set) {
+            for (char32_t c = letter > 3 ? letter - 3 : 0; c <= letter + 3; ++c) {
+                const bool listed = std::find(set.begin(), set.end(), c) != set.end();
+                std::string alone;
+                utf8::append(alone, c);
+                EXPECT_EQ(trie.contains(alone), listed) << static_cast<std::uint32_t>(c);
+                for (const char* first : {"p", "q"}) {
+                    EXPECT_EQ(trie.contains(first + alone), listed) << static_cast<std::uint32_t>(c);
+                }
+            }
+        }
+    }
 }
 
 TEST(Compact, ImagesOfTheOtherKindAreRefused) {
