@@ -143,7 +143,9 @@ class CompactGraph {
 public:
     // A state and the rank of the first word at or below it.
     struct Position {
-        std::uint32_t at;
+        // Below 2^32. A whole word, so that a Position has no padding: GCC
+        // keeps padding bits through copies, with masks and a stalled load.
+        std::uint64_t at;
         std::uint64_t rank;
     };
     // The next edge of a state still to be visited.
