@@ -4,6 +4,7 @@
 // kept beside it by word rank. It has the same small read interface as
 // StoreGraph (trie/graph.hpp), so the traversals serve both.
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -186,7 +187,27 @@ public:
     // The count of the word ending at `p` (is_end(p) must hold).
     std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
 
+    // Once the graph is validated: the root's edges by letter, for letters
+    // below 256, so that no walk searches its widest state.
+    void index_root() noexcept {
+        root_edges_.fill({0, 0});
+        root_indexed_ = !(header(0) & image::chain_bit);
+        if (!root_indexed_) return;
+        Cursor c = edges(root());
+        for (std::uint32_t i = 0; i < c.count; ++i) {
+            const Arc arc = next(c);
+            if (arc.letter < root_edges_.size()) {  // ranks stay below 2^32 (checked at loading)
+                root_edges_[arc.letter] = {static_cast<std::uint32_t>(arc.child.at),
+                                           static_cast<std::uint32_t>(arc.child.rank)};
+            }
+        }
+    }
+
     Position child(Position p, Letter letter) const noexcept {
+        if (p.at == 0 && root_indexed_ && letter < root_edges_.size()) {
+            const RootEdge edge = root_edges_[letter];
+            return {edge.at, edge.rank};
+        }
         const std::uint8_t* q = graph_ + p.at;
         const std::uint64_t h = image::read_varint(q);
         const std::uint64_t n = h >> image::count_shift;
@@ -319,6 +340,12 @@ private:
     const std::uint8_t* hubs_ = nullptr;
     std::uint32_t hub_count_ = 0;
     RankedCounts counts_;
+    struct RootEdge {
+        std::uint32_t at;  // 0: no edge
+        std::uint32_t rank;
+    };
+    std::array<RootEdge, 256> root_edges_{};
+    bool root_indexed_ = false;
 };
 
 }  // namespace sorvan

@@ -857,6 +857,7 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
 
     CompactImage image;
     image.graph_ = CompactGraph(graph, data + fields[hub_offset], static_cast<std::uint32_t>(hubs), *counts);
+    image.graph_.index_root();
     // No count can be above the largest in the table, or above what the
     // codes can hold when they are the counts.
     const std::uint8_t* table = data + fields[table_offset];
