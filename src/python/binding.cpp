@@ -17,6 +17,16 @@ std::optional<SharedBorrow> SharedBorrow::acquire(BorrowFlag& flag) noexcept {
     return SharedBorrow(flag);
 }
 
+#ifndef Py_GIL_DISABLED
+std::optional<GilHeldBorrow> GilHeldBorrow::acquire(const BorrowFlag& flag) noexcept {
+    if (flag.load(std::memory_order_acquire) == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return std::nullopt;
+    }
+    return GilHeldBorrow{};
+}
+#endif
+
 std::optional<ExclusiveBorrow> ExclusiveBorrow::acquire(BorrowFlag& flag) noexcept {
     std::int64_t expected = 0;
     if (!flag.compare_exchange_strong(expected, -1, std::memory_order_acq_rel,

@@ -82,6 +82,21 @@ private:
     BorrowFlag* flag_;
 };
 
+// For a read that holds the GIL from its check to its end and runs no
+// Python code meanwhile: with the GIL, no writer can start before it ends,
+// so checking that none is at work is enough (one load, where a shared
+// borrow takes two atomic updates of a line that every reader shares).
+// Without the GIL it is a shared borrow.
+#ifdef Py_GIL_DISABLED
+using GilHeldBorrow = SharedBorrow;
+#else
+class GilHeldBorrow {
+public:
+    // The guard, or nothing with RuntimeError set.
+    static std::optional<GilHeldBorrow> acquire(const BorrowFlag& flag) noexcept;
+};
+#endif
+
 class ExclusiveBorrow {
 public:
     // The guard, or nothing with RuntimeError set.
