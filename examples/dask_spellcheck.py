@@ -94,17 +94,18 @@ def byte_ranges(path: str, n: int) -> list[tuple[int, int]]:
 
 def read_lines(path: str, start: int, end: int) -> list[str]:
     """The lines of the file that begin in [start, end)."""
-    lines = []
     with open(path, "rb") as f:
         if start > 0:
             f.seek(start - 1)
             f.readline()  # the rest of the line that began before
-        while f.tell() < end:
-            line = f.readline()
-            if not line:
-                break
-            lines.append(line.decode("utf-8"))
-    return lines
+        begin = f.tell()
+        end = min(end, os.fstat(f.fileno()).st_size)
+        if begin >= end:
+            return []
+        data = f.read(end - begin)
+        if not data.endswith(b"\n"):
+            data += f.readline()  # the rest of the last line, which began before end
+    return data.decode("utf-8").splitlines(keepends=True)
 
 
 def unknown_in_range(path: str, start: int, end: int, lexicon) -> dict[str, int]:

@@ -1,6 +1,7 @@
 """The Dask example on a local cluster of two worker processes: both ways of
 shipping the lexicon give the report that one process computes alone."""
 
+import importlib.util
 import random
 import subprocess
 import sys
@@ -9,8 +10,6 @@ from pathlib import Path
 import pytest
 
 EXAMPLE = Path(__file__).parents[2] / "examples" / "dask_spellcheck.py"
-
-pytestmark = pytest.mark.slow
 
 
 @pytest.fixture(scope="module")
@@ -50,6 +49,7 @@ def report(corpus, *args):
     return out.read_text()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("ship", ["pickle", "mmap"])
 def test_the_cluster_reports_what_one_process_does(corpus, ship):
     local = report(corpus, "--local")
@@ -58,3 +58,25 @@ def test_the_cluster_reports_what_one_process_does(corpus, ship):
     assert all(int(count) >= 1 for _, count, _ in rows)
     assert any(suggested for _, _, suggested in rows)
     assert report(corpus, "--workers", "2", "--ship", ship) == local
+
+
+def test_byte_ranges_read_every_line_once(tmp_path):
+    """Cut anywhere, at a line's end or inside a letter of two bytes, the
+    ranges' lines are the file's lines, in order."""
+    spec = importlib.util.spec_from_file_location("dask_spellcheck", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    rng = random.Random(3)
+    text = "".join(rng.choice(["ab\n", "\n", "été\n", "x y z\n", "ü"]) for _ in range(300)) + "no newline"
+    path = tmp_path / "lines.txt"
+    path.write_text(text, encoding="utf-8")
+    size = path.stat().st_size
+    expected = text.splitlines(keepends=True)
+    for cuts in [1, 2, 7, 50, size]:
+        ranges = example.byte_ranges(str(path), cuts)
+        assert [line for a, b in ranges for line in example.read_lines(str(path), a, b)] == expected
+    for _ in range(20):
+        bounds = sorted({0, size, *rng.sample(range(1, size), 5)})
+        read = [line for a, b in zip(bounds, bounds[1:]) for line in example.read_lines(str(path), a, b)]
+        assert read == expected
+    assert example.read_lines(str(path), 0, 10**15) == expected  # an end past the file
