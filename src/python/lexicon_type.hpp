@@ -100,9 +100,11 @@ void lexicon_dealloc(PyObject* self) noexcept {
 template <class Lexicon>
 int lexicon_contains(PyObject* self, PyObject* operand) noexcept {
     auto* object = object_of<Lexicon>(self);
+    // From the check to the end of the walk no Python code runs (the
+    // conversion calls none).
+    if (!GilHeldBorrow::acquire(object->borrow)) return -1;
     std::string_view word;
     if (!to_utf8_view(operand, "word", word)) return -1;
-    if (!GilHeldBorrow::acquire(object->borrow)) return -1;  // the walk runs no Python code
     return object->lexicon.contains(word) ? 1 : 0;
 }
 
