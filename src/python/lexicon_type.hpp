@@ -101,8 +101,10 @@ template <class Lexicon>
 int lexicon_contains(PyObject* self, PyObject* operand) noexcept {
     auto* object = object_of<Lexicon>(self);
     // From the check to the end of the walk no Python code runs (the
-    // conversion calls none).
-    if (!GilHeldBorrow::acquire(object->borrow)) return -1;
+    // conversion calls none). Without the GIL the guard is a shared borrow,
+    // held to the end.
+    const auto borrow = GilHeldBorrow::acquire(object->borrow);
+    if (!borrow) return -1;
     std::string_view word;
     if (!to_utf8_view(operand, "word", word)) return -1;
     return object->lexicon.contains(word) ? 1 : 0;
