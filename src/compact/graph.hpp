@@ -191,8 +191,6 @@ public:
     // below 256, so that no walk searches its widest state.
     void index_root() noexcept {
         root_edges_.fill({0, 0});
-        root_indexed_ = !(header(0) & image::chain_bit);
-        if (!root_indexed_) return;
         Cursor c = edges(root());
         for (std::uint32_t i = 0; i < c.count; ++i) {
             const Arc arc = next(c);
@@ -201,6 +199,7 @@ public:
                                            static_cast<std::uint32_t>(arc.child.rank)};
             }
         }
+        root_indexed_ = true;
     }
 
     Position child(Position p, Letter letter) const noexcept {
