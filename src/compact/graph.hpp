@@ -330,7 +330,7 @@ private:
         return {0, 0};
     }
 
-    std::uint64_t header(std::uint32_t at) const noexcept {
+    std::uint64_t header(std::uint64_t at) const noexcept {
         const std::uint8_t* q = graph_ + at;
         return image::read_varint(q);
     }

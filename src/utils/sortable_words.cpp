@@ -17,7 +17,8 @@ namespace sorvan {
 // order: its subgroups then read their bytes from a region of their own
 // instead of missing the caches at every word and every level (at 30M keys
 // most of the sort's time was those misses). The words of a group below the
-// threshold lie together too, so the insertion reads the list front to back.
+// threshold lie together too, in their parent's region, so the insertion
+// reads the list nearly front to back.
 void SortableWords::sort() {
     constexpr std::size_t small_group = 32;
     constexpr std::size_t laid_out_from = std::size_t{1} << 15;  // words

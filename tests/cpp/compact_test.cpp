@@ -163,7 +163,7 @@ TEST(Compact, DawgKeepsStaleRegistryKeys) {
 // compact search remembers the visits that found nothing, and must still
 // find every word, in order.
 // The larger lexicon remembers thousands of dead visits, enough for their
-// set to become a bitmap (and, with many stars, to turn back).
+// set to become a bitmap.
 TEST(Compact, StarSearchesOverSharedSuffixes) {
     struct Case {
         const char* letters;

@@ -9,9 +9,9 @@
 
 #include "temp_file.hpp"
 #include "utils/utf8.hpp"
-#include "utils/word_file.hpp"
 #include "utils/key_set.hpp"
 #include "utils/sortable_words.hpp"
+#include "utils/word_file.hpp"
 
 namespace sorvan {
 namespace {
@@ -193,9 +193,6 @@ TEST(WordFile, CancelStopsBeforeTheNextBlock) {
     }
 }
 
-// Random lists with shared prefixes, repeats, high bytes, NULs and empty
-// words, and a chain of prefixes as deep as the words are long, against
-// std::sort of std::string (which compares bytes as unsigned).
 // Dense keys turn the set into a bitmap, which must still answer for keys
 // past its end, take keys that make it grow and turn back into a table for
 // a key too far for it; far-apart keys keep the hash table.
@@ -227,6 +224,9 @@ TEST(KeySet, AnswersLikeASetWhetherDenseOrSparse) {
     }
 }
 
+// Random lists with shared prefixes, repeats, high bytes, NULs and empty
+// words, and a chain of prefixes as deep as the words are long, against
+// std::sort of std::string (which compares bytes as unsigned).
 TEST(SortableWords, SortsLikeStdSortOfStrings) {
     std::mt19937 rng(5);
     const std::string alphabet("aAb\xc3\xa9\xff\0", 7);
