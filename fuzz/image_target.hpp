@@ -29,7 +29,7 @@ void exercise(Lexicon& lexicon) {
         if (!lexicon.contains(all[i])) std::abort();
     }
     lexicon.make_mutable();
-    const auto bytes = lexicon.build_image();  // made anew from the mutable form
+    const auto bytes = *lexicon.build_image();  // made anew from the mutable form
     auto again = CompactImage::copy_of(bytes->data(), bytes->size());
     if (!again) std::abort();
     auto twin = Lexicon::from_image(std::move(*again));

@@ -124,6 +124,22 @@ public:
 
 // ----------------------------------------------------------- the builder ----
 
+// The build is a chain of passes over every node and every state, minutes
+// long for tens of millions of words, so each pass counts its steps and a
+// stop unwinds the whole build at once: nothing it made is kept.
+struct BuildStopped {};
+
+class BuildCountdown {
+public:
+    explicit BuildCountdown(Cancel& cancel) noexcept : countdown_(cancel) {}
+    void tick() {
+        if (countdown_.tick()) throw BuildStopped{};
+    }
+
+private:
+    Cancel::Countdown countdown_;
+};
+
 // The minimal graph of a trie: states made bottom-up, one per distinct
 // (end flag, edges to distinct states); edges of state s are
 // [first[s], first[s + 1]).
@@ -148,7 +164,7 @@ std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_
     return h;
 }
 
-MinimalGraph minimise(const NodeStore& nodes) {
+MinimalGraph minimise(const NodeStore& nodes, BuildCountdown& countdown) {
     MinimalGraph g;
     // The states of the finished nodes whose parent is not finished yet, in
     // the order they finished: a node's children's are the last ones when it
@@ -204,6 +220,7 @@ MinimalGraph minimise(const NodeStore& nodes) {
     };
     std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
     while (!stack.empty()) {
+        countdown.tick();
         auto& [node, next] = stack.back();
         if (next < nodes[node].child_count) {
             const NodeIndex child = nodes.child_at(node, next++).child;
@@ -218,10 +235,11 @@ MinimalGraph minimise(const NodeStore& nodes) {
 }
 
 // The words' counts in rank (depth-first letter) order.
-std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes) {
+std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, BuildCountdown& countdown) {
     std::vector<std::uint64_t> counts;
     std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
     while (!stack.empty()) {
+        countdown.tick();
         auto& [node, next] = stack.back();
         if (next < nodes[node].child_count) {
             const NodeIndex child = nodes.child_at(node, next++).child;
@@ -250,7 +268,7 @@ struct LaidOutGraph {
     std::uint64_t words = 0;
 };
 
-LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
+LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdown) {
     const std::size_t n = g.states();
     std::vector<std::uint32_t> order;  // post-order
     order.reserve(n);
@@ -259,6 +277,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
         std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{g.root, 0}};
         seen[g.root] = 1;
         while (!stack.empty()) {
+            countdown.tick();
             auto& [s, next] = stack.back();
             if (next < g.edge_count(s)) {
                 const std::uint32_t t = g.targets[g.first[s] + next++];
@@ -274,6 +293,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
     }
     std::vector<std::uint64_t> words_below(n, 0);
     for (std::uint32_t s : order) {
+        countdown.tick();
         std::uint64_t below = g.end[s];
         for (std::uint32_t i = g.first[s]; i < g.first[s + 1]; ++i) below += words_below[g.targets[i]];
         words_below[s] = below;
@@ -295,6 +315,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
     };
     std::vector<std::uint32_t> in_records(m, 0);  // edges to each state that need an address
     for (std::size_t i = 0; i < m; ++i) {
+        countdown.tick();
         const std::uint32_t s = order[i];
         const std::uint32_t e = g.edge_count(s);
         Shape& sh = shape[i];
@@ -356,6 +377,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
                 throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
             }
             for (std::size_t i = 0; i < m; ++i) {
+                countdown.tick();
                 if (shape[i].chain || g.edge_count(order[i]) == 0) continue;
                 if (const unsigned needed = target_width(i, hubs); needed > shape[i].dw) {
                     shape[i].dw = static_cast<std::uint8_t>(needed);
@@ -370,6 +392,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
         use_hubs(hubs);
         std::uint64_t size = 4 * hubs;
         for (std::size_t i = 0; i < m; ++i) {
+            countdown.tick();
             const bool addressed = !shape[i].chain && g.edge_count(order[i]) != 0;
             size += size_of(i, addressed ? target_width(i, hubs) : 0);
         }
@@ -398,6 +421,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked) {
     out.bytes.resize(offset[m]);
     std::uint8_t* p = out.bytes.data();
     for (std::size_t i = 0; i < m; ++i) {
+        countdown.tick();
         const std::uint32_t s = order[i];
         const std::uint64_t e = g.edge_count(s);
         const Shape& sh = shape[i];
@@ -583,9 +607,11 @@ struct GraphTotals {
     std::uint64_t trie_nodes;
 };
 
-// Skips are checked when `ranked`; otherwise no walk reads them.
+// Skips are checked when `ranked`; otherwise no walk reads them. Cancelled
+// when `cancel` says stop (a graph of hundreds of megabytes takes seconds).
 Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, const std::uint8_t* hubs,
-                                std::uint32_t hub_count, bool ranked) {
+                                std::uint32_t hub_count, bool ranked, Cancel& cancel) {
+    Cancel::Countdown countdown(cancel);
     if (size == 0) return invalid("the graph is empty");
     if (size >= std::numeric_limits<std::uint32_t>::max()) return invalid("the graph is too large");
     const std::uint8_t* end = graph + size;
@@ -609,6 +635,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     targets.reserve(size);
     if (ranked) skips.reserve(size);
     for (const std::uint8_t* p = graph; p < end;) {
+        if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const auto at = static_cast<std::uint32_t>(p - graph);
         is_start[at / 64] |= std::uint64_t{1} << (at % 64);
         std::uint64_t h;
@@ -663,6 +690,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     };
     std::vector<Below> below(states.size() - 1);
     for (std::size_t s = below.size(); s-- > 0;) {
+        if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         std::uint64_t words = states[s].end ? 1 : 0, nodes = 1;  // its own word ranks first
         for (std::uint32_t e = states[s].first_edge; e < states[s + 1].first_edge; ++e) {
             const std::uint32_t at = targets[e];
@@ -733,14 +761,19 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
 
 // ------------------------------------------------------------------ build ----
 
-std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
-                                                std::uint64_t word_count, std::uint64_t length,
-                                                const DawgState* dawg) {
-    const CountColumns counts = pack_counts(counts_by_rank(nodes));
+Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
+                                                        std::uint64_t word_count, std::uint64_t length,
+                                                        const DawgState* dawg, Cancel* cancel) {
+    Cancel never;
+    BuildCountdown countdown(cancel ? *cancel : never);
+    CountColumns counts;
     LaidOutGraph graph;
-    {
-        const MinimalGraph minimal = minimise(nodes);
-        graph = lay_out(minimal, counts.by_rank());
+    try {
+        counts = pack_counts(counts_by_rank(nodes, countdown));
+        const MinimalGraph minimal = minimise(nodes, countdown);
+        graph = lay_out(minimal, counts.by_rank(), countdown);
+    } catch (const BuildStopped&) {
+        return std::unexpected(SorvanError::cancelled());
     }
 
     std::size_t extras = 0;
@@ -803,7 +836,7 @@ std::unique_ptr<ImageBytes> CompactImage::build(const NodeStore& nodes, LexiconK
 
 // ------------------------------------------------------------------- open ----
 
-Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
+Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) {
     const std::uint8_t* data = bytes->data();
     const std::size_t size = bytes->size();
     if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0) {
@@ -850,8 +883,9 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes) {
     if (hubs > std::numeric_limits<std::uint32_t>::max() / 4 || !section(hub_offset, 4 * hubs)) {
         return invalid("hub table out of bounds");
     }
+    Cancel never;
     auto totals = check_graph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
-                              counts->by_rank());
+                              counts->by_rank(), cancel ? *cancel : never);
     if (!totals) return std::unexpected(std::move(totals.error()));
     if (totals->words != words) return invalid("word total does not match the graph");
 
@@ -926,10 +960,11 @@ std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t siz
 
 }  // namespace
 
-CompactImage CompactImage::open_built(std::unique_ptr<ImageBytes> bytes) {
-    auto image = open(std::move(bytes));
-    if (!image) std::abort();
-    return std::move(*image);
+Result<CompactImage> CompactImage::open_built(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel) {
+    if (!built) return std::unexpected(std::move(built.error()));
+    auto image = open(std::move(*built), cancel);
+    if (!image && image.error().kind() != SorvanError::Kind::Cancelled) std::abort();
+    return image;
 }
 
 Status CompactImage::expect(LexiconKind kind) const {
@@ -938,13 +973,13 @@ Status CompactImage::expect(LexiconKind kind) const {
                                              : "the image holds a Trie, not a DAWG");
 }
 
-Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t size) {
-    return open(owned_copy(data, size));
+Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t size, Cancel* cancel) {
+    return open(owned_copy(data, size), cancel);
 }
 
 std::unique_ptr<ImageBytes> CompactImage::copy_bytes() const { return owned_copy(data(), size()); }
 
-Result<CompactImage> CompactImage::load(std::string_view path, bool map) {
+Result<CompactImage> CompactImage::load(std::string_view path, bool map, Cancel* cancel) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
     }
@@ -967,7 +1002,7 @@ Result<CompactImage> CompactImage::load(std::string_view path, bool map) {
     if (map && size > 0) {
         void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (address == MAP_FAILED) return std::unexpected(SorvanError::from_errno(errno));
-        return open(std::make_unique<MappedBytes>(address, size));
+        return open(std::make_unique<MappedBytes>(address, size), cancel);
     }
     auto bytes = std::make_unique<OwnedBytes>(size, false);
     std::size_t done = 0;
@@ -978,8 +1013,8 @@ Result<CompactImage> CompactImage::load(std::string_view path, bool map) {
         if (got == 0) break;  // shrank while read: the checks see a short image
         done += static_cast<std::size_t>(got);
     }
-    if (done < size) return copy_of(bytes->data(), done);
-    return open(std::move(bytes));
+    if (done < size) return copy_of(bytes->data(), done, cancel);
+    return open(std::move(bytes), cancel);
 }
 
 void seal_image(std::uint8_t* data, std::size_t size) noexcept {
@@ -1031,7 +1066,9 @@ Status write_file(std::string_view path, const std::uint8_t* data, std::size_t s
 
 // ---------------------------------------------------------------- restore ----
 
-NodeStore CompactImage::to_store() const {
+Result<NodeStore> CompactImage::to_store(Cancel* cancel) const {
+    Cancel never;
+    Cancel::Countdown countdown(cancel ? *cancel : never);
     NodeStore store;
     // Legitimate images can stand for tries far bigger than themselves, so
     // room is made in advance only for a plausible size.
@@ -1045,6 +1082,7 @@ NodeStore CompactImage::to_store() const {
     std::vector<Frame> stack;
     if (graph_.child_count(root) > 0) stack.push_back({graph_.edges(root), graph_.child_count(root), 0});
     while (!stack.empty()) {
+        if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         Frame& frame = stack.back();
         const auto arc = graph_.next(frame.edges);
         const NodeIndex parent = frame.node;

@@ -14,6 +14,7 @@
 #include "compact/graph.hpp"
 #include "error/error.hpp"
 #include "node/node.hpp"
+#include "utils/cancel.hpp"
 
 namespace sorvan {
 
@@ -53,21 +54,23 @@ class CompactImage {
 public:
     // The image of a lexicon whose words form the trie in `nodes` (root at
     // 0), with len() = `length`, get_word_count() = `word_count` and, for a
-    // DAWG, its building state. Fails only by std::bad_alloc.
-    static std::unique_ptr<ImageBytes> build(const NodeStore& nodes, LexiconKind kind,
-                                             std::uint64_t word_count, std::uint64_t length,
-                                             const DawgState* dawg);
+    // DAWG, its building state. Fails only by std::bad_alloc, or Cancelled
+    // when `cancel` stopped it (all of these take a Cancel: each is a pass
+    // over the whole lexicon).
+    static Result<std::unique_ptr<ImageBytes>> build(const NodeStore& nodes, LexiconKind kind,
+                                                     std::uint64_t word_count, std::uint64_t length,
+                                                     const DawgState* dawg, Cancel* cancel = nullptr);
 
     // Validates `bytes` (any bytes at all) and opens them: an InvalidImage
     // error says what is wrong.
-    static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes);
+    static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel = nullptr);
     // Reads (or maps read-only) the file at `path` and opens it. An Io error
     // when it cannot be opened or read.
-    static Result<CompactImage> load(std::string_view path, bool map);
-    // Opens an image that build() just made, which always opens.
-    static CompactImage open_built(std::unique_ptr<ImageBytes> bytes);
+    static Result<CompactImage> load(std::string_view path, bool map, Cancel* cancel = nullptr);
+    // Opens what build() just made, which always opens unless cancelled.
+    static Result<CompactImage> open_built(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel = nullptr);
     // A copy of `data` in an owned buffer, opened.
-    static Result<CompactImage> copy_of(const std::uint8_t* data, std::size_t size);
+    static Result<CompactImage> copy_of(const std::uint8_t* data, std::size_t size, Cancel* cancel = nullptr);
 
     CompactImage(CompactImage&&) noexcept = default;
     CompactImage& operator=(CompactImage&&) noexcept = default;
@@ -88,8 +91,9 @@ public:
     std::size_t size() const noexcept { return bytes_->size(); }
 
     // The trie of the words, numbered in depth-first letter order (the
-    // order in which a DAWG creates them), with each word's count.
-    NodeStore to_store() const;
+    // order in which a DAWG creates them), with each word's count; or
+    // Cancelled.
+    Result<NodeStore> to_store(Cancel* cancel = nullptr) const;
     DawgState dawg_state() const;
 
 private:

@@ -247,17 +247,19 @@ DawgState Dawg::state() const {
     return state;
 }
 
-std::unique_ptr<ImageBytes> Dawg::build_image() const {
+Result<std::unique_ptr<ImageBytes>> Dawg::build_image(Cancel* cancel) const {
     if (image_) return image_->copy_bytes();
     const DawgState kept = state();
-    return CompactImage::build(nodes_, LexiconKind::Dawg, word_count_, registry_.size(), &kept);
+    return CompactImage::build(nodes_, LexiconKind::Dawg, word_count_, registry_.size(), &kept, cancel);
 }
 
-void Dawg::compact() {
-    if (image_) return;
-    CompactImage image = CompactImage::open_built(build_image());
+Status Dawg::compact(Cancel* cancel) {
+    if (image_) return {};
+    auto image = CompactImage::open_built(build_image(cancel), cancel);
+    if (!image) return std::unexpected(std::move(image.error()));
     *this = Dawg();  // the mutable state goes whole; the image holds what comes back
-    image_.emplace(std::move(image));
+    image_.emplace(std::move(*image));
+    return {};
 }
 
 Result<Dawg> Dawg::from_image(CompactImage image) {
@@ -272,10 +274,12 @@ Result<Dawg> Dawg::from_image(CompactImage image) {
 // registry comes back by entering every registered node's key again: the
 // key it was registered under, which for the nodes in `snapshots` is older
 // than the node. Everything is rebuilt aside and swapped in at the end.
-void Dawg::make_mutable() {
-    if (!image_) return;
+Status Dawg::make_mutable(Cancel* cancel) {
+    if (!image_) return {};
     DawgState kept = image_->dawg_state();
-    NodeStore nodes = image_->to_store();
+    auto restored = image_->to_store(cancel);
+    if (!restored) return std::unexpected(std::move(restored.error()));
+    NodeStore& nodes = *restored;
 
     std::vector<NodeIndex> path{0};  // the previous word's nodes, root first
     utf8::for_each(kept.previous_word, [&](char32_t c) { path.push_back(nodes.child(path.back(), c)); });
@@ -285,7 +289,10 @@ void Dawg::make_mutable() {
     SignatureRegistry registry;
     SignatureRegistry::Key key;
     auto snapshot = kept.snapshots.begin();
+    Cancel never;
+    Cancel::Countdown countdown(cancel ? *cancel : never);
     for (std::size_t i = 1; i < nodes.size(); ++i) {
+        if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         if (unchecked[i]) continue;
         const Node& node = nodes[static_cast<NodeIndex>(i)];
         std::uint32_t children = node.child_count;
@@ -316,6 +323,7 @@ void Dawg::make_mutable() {
     previous_word_ = std::move(kept.previous_word);
     snapshots_ = std::move(snapshots);
     image_.reset();
+    return {};
 }
 
 }  // namespace sorvan

@@ -59,16 +59,19 @@ public:
     // Queries answer as before, and the next change (add, sort_and_add,
     // add_from_file, a _reduce with work to do) switches back to a DAWG in
     // exactly the state it left: same nodes, registry, unchecked path and
-    // previous word.
-    void compact();
+    // previous word. Cancelled, and still mutable, when `cancel` stopped it.
+    Status compact(Cancel* cancel = nullptr);
     // A DAWG in the compact form of `image`, or an InvalidImage error when
     // the image holds a Trie.
     static Result<Dawg> from_image(CompactImage image);
-    // The image of the lexicon as it is now (a copy of it, when compact).
-    std::unique_ptr<ImageBytes> build_image() const;
+    // The image of the lexicon as it is now (a copy of it, when compact),
+    // or Cancelled.
+    Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const;
     // Switches back to the mutable form now (a no-op when in it); every
-    // change does so by itself.
-    void make_mutable();
+    // change does so by itself. Cancelled, and still compact, when `cancel`
+    // stopped it.
+    Status make_mutable(Cancel* cancel);
+    void make_mutable() { (void)make_mutable(nullptr); }  // nothing to stop it
     const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
 
     std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }

@@ -109,6 +109,18 @@ PyObject* class_ref(PyObject* self) noexcept {
 }
 
 // ------------------------------------------------------------ methods ----
+//
+// Making an image and validating one are passes over the whole lexicon
+// (minutes for tens of millions of words): they poll for signals as the
+// searches do, and a handler that raises (Ctrl-C) stops them with the
+// lexicon as it was.
+
+// None when `done` succeeded; else nullptr, with the signal handler's
+// exception when `cancel` stopped it, or the error's ValueError.
+inline PyObject* none_unless_stopped(const Status& done, const Cancel& cancel) noexcept {
+    if (cancel.cancelled()) return nullptr;
+    return none_or_raise(done);
+}
 
 template <class Lexicon>
 PyObject* lexicon_compact(PyObject* self, PyObject*) noexcept {
@@ -116,8 +128,8 @@ PyObject* lexicon_compact(PyObject* self, PyObject*) noexcept {
         auto* object = object_of<Lexicon>(self);
         auto borrow = ExclusiveBorrow::acquire(object->borrow);
         if (!borrow) return nullptr;
-        object->lexicon.compact();
-        Py_RETURN_NONE;
+        Cancel cancel(&signal_raised, nullptr);
+        return none_unless_stopped(object->lexicon.compact(&cancel), cancel);
     });
 }
 
@@ -129,14 +141,17 @@ PyObject* lexicon_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view path;
             if (!to_utf8_view(argv[0], "path", path)) return nullptr;
-            return none_or_raise(lexicon.save(path));
+            Cancel cancel(&signal_raised, nullptr);
+            return none_unless_stopped(lexicon.save(path, &cancel), cancel);
         });
 }
 
 // A new instance of `type` holding the lexicon of `image`, or nullptr with
-// ValueError when the image is of the other class.
+// ValueError when the image is of the other class (or with the signal
+// handler's exception when `cancel` stopped the opening).
 template <class Lexicon>
-PyObject* from_image(PyTypeObject* type, Result<CompactImage> image) {
+PyObject* from_image(PyTypeObject* type, Result<CompactImage> image, const Cancel& cancel) {
+    if (cancel.cancelled()) return nullptr;
     if (!image) return raise_sorvan_error(image.error());
     auto lexicon = Lexicon::from_image(std::move(*image));
     if (!lexicon) return raise_sorvan_error(lexicon.error());
@@ -153,7 +168,8 @@ PyObject* lexicon_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf,
         std::string_view path;
         bool map = false;
         if (!to_utf8_view(argv[0], "path", path) || !to_bool(argv[1], "mmap", map)) return nullptr;
-        return from_image<Lexicon>(reinterpret_cast<PyTypeObject*>(cls), CompactImage::load(path, map));
+        Cancel cancel(&signal_raised, nullptr);
+        return from_image<Lexicon>(reinterpret_cast<PyTypeObject*>(cls), CompactImage::load(path, map, &cancel), cancel);
     });
 }
 
@@ -171,9 +187,16 @@ PyObject* lexicon_reduce_ex(PyObject* self, PyObject* protocol_arg) noexcept {
             auto* object = object_of<Lexicon>(self);
             auto borrow = SharedBorrow::acquire(object->borrow);
             if (!borrow) return nullptr;
-            state = OwnedRef::steal(object->lexicon.with_image_bytes([](const std::uint8_t* data, std::size_t size) {
-                return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
-            }));
+            Cancel cancel(&signal_raised, nullptr);
+            const Status made = object->lexicon.with_image_bytes(
+                [&](const std::uint8_t* data, std::size_t size) -> Status {
+                    state = OwnedRef::steal(
+                        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+                    return {};
+                },
+                &cancel);
+            if (cancel.cancelled()) return nullptr;
+            if (!succeeded(made)) return nullptr;
         }
         if (!state) return nullptr;
         if (protocol >= 5) {
@@ -191,9 +214,11 @@ PyObject* lexicon_setstate(PyObject* self, PyObject* state) noexcept {
     return guarded([&]() -> PyObject* {
         Py_buffer view;
         if (PyObject_GetBuffer(state, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        Cancel cancel(&signal_raised, nullptr);
         auto image = CompactImage::copy_of(static_cast<const std::uint8_t*>(view.buf),
-                                           static_cast<std::size_t>(view.len));
+                                           static_cast<std::size_t>(view.len), &cancel);
         PyBuffer_Release(&view);
+        if (cancel.cancelled()) return nullptr;
         if (!image) return raise_sorvan_error(image.error());
         auto lexicon = Lexicon::from_image(std::move(*image));
         if (!lexicon) return raise_sorvan_error(lexicon.error());

@@ -128,6 +128,18 @@ PyObject* lexicon_repr(PyObject* self) noexcept {
 
 // -------------------------------------------------------------- methods ----
 
+// A change to a compact lexicon first brings back its mutable form, which
+// for tens of millions of words takes seconds: the methods that change it
+// do that here first, where a signal handler that raises (Ctrl-C) stops it
+// and the lexicon stays compact. False, with that exception set, when
+// stopped.
+template <class Lexicon>
+bool restore_mutable(Lexicon& lexicon) {
+    if (!lexicon.image()) return true;
+    Cancel cancel(&signal_raised, nullptr);
+    return lexicon.make_mutable(&cancel).has_value();  // only a stop fails it
+}
+
 template <class Lexicon>
 PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) noexcept {
@@ -139,6 +151,7 @@ PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "count", count)) {
                 return nullptr;
             }
+            if (!word.empty() && !restore_mutable(lexicon)) return nullptr;
             return none_or_raise(lexicon.add(word, count));
         });
 }
@@ -163,7 +176,7 @@ PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_
     return call_method<Lexicon, ExclusiveBorrow>(
         self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view path;
-            if (!to_utf8_view(argv[0], "path", path)) return nullptr;
+            if (!to_utf8_view(argv[0], "path", path) || !restore_mutable(lexicon)) return nullptr;
             Cancel cancel(&signal_raised, nullptr);  // a pipe or a terminal may wait forever
             const Status added = lexicon.add_from_file(path, &cancel);
             if (cancel.cancelled()) return nullptr;

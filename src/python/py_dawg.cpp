@@ -21,7 +21,7 @@ struct LexiconTraits<Dawg> {
             words.push_back(word);
             return true;
         });
-        return converted && succeeded(dawg.sort_and_add(std::move(words)));
+        return converted && restore_mutable(dawg) && succeeded(dawg.sort_and_add(std::move(words)));
     }
 };
 

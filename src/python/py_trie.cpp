@@ -15,8 +15,9 @@ struct LexiconTraits<Trie> {
     // Each word goes in as it comes, so the words before a failing item
     // stay.
     static bool add_all(Trie& trie, PyObject* source) {
-        return for_each_item(
-            source, [&trie](std::string_view word) { return succeeded(trie.add(word, 1)); });
+        return for_each_item(source, [&trie](std::string_view word) {
+            return (word.empty() || restore_mutable(trie)) && succeeded(trie.add(word, 1));
+        });
     }
 };
 

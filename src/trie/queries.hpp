@@ -59,18 +59,21 @@ public:
         });
     }
 
-    // f(data, size) with the bytes of the lexicon's compact image, made for
-    // the call when the lexicon is not compact.
+    // The Status of f(data, size) with the bytes of the lexicon's compact
+    // image, made for the call when the lexicon is not compact: Cancelled,
+    // without calling f, when `cancel` stopped the making.
     template <class F>
-    decltype(auto) with_image_bytes(F&& f) const {
+    Status with_image_bytes(F&& f, Cancel* cancel = nullptr) const {
         const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
         if (const CompactImage* image = lexicon.image()) return f(image->data(), image->size());
-        const std::unique_ptr<ImageBytes> bytes = lexicon.build_image();
-        return f(bytes->data(), bytes->size());
+        const auto bytes = lexicon.build_image(cancel);
+        if (!bytes) return std::unexpected(bytes.error());
+        return f((*bytes)->data(), (*bytes)->size());
     }
     // Writes the compact image to a new file at `path`.
-    Status save(std::string_view path) const {
-        return with_image_bytes([&](const std::uint8_t* data, std::size_t size) { return write_file(path, data, size); });
+    Status save(std::string_view path, Cancel* cancel = nullptr) const {
+        return with_image_bytes(
+            [&](const std::uint8_t* data, std::size_t size) { return write_file(path, data, size); }, cancel);
     }
 
     // The stored words nearest `word` (see suggest.hpp), ranked: nearest

@@ -90,16 +90,18 @@ void Trie::add_sorted(SortableWords words) {
     }
 }
 
-std::unique_ptr<ImageBytes> Trie::build_image() const {
+Result<std::unique_ptr<ImageBytes>> Trie::build_image(Cancel* cancel) const {
     if (image_) return image_->copy_bytes();
-    return CompactImage::build(nodes_, LexiconKind::Trie, word_count_, nodes_.size(), nullptr);
+    return CompactImage::build(nodes_, LexiconKind::Trie, word_count_, nodes_.size(), nullptr, cancel);
 }
 
-void Trie::compact() {
-    if (image_) return;
-    CompactImage image = CompactImage::open_built(build_image());
+Status Trie::compact(Cancel* cancel) {
+    if (image_) return {};
+    auto image = CompactImage::open_built(build_image(cancel), cancel);
+    if (!image) return std::unexpected(std::move(image.error()));
     *this = Trie();  // the mutable state goes whole; the image holds what comes back
-    image_.emplace(std::move(image));
+    image_.emplace(std::move(*image));
+    return {};
 }
 
 Result<Trie> Trie::from_image(CompactImage image) {
@@ -112,13 +114,15 @@ Result<Trie> Trie::from_image(CompactImage image) {
 // The words and counts go back into a node store (a trie's shape does not
 // depend on the order its words came in); the image is dropped only once
 // that has succeeded.
-void Trie::make_mutable() {
-    if (!image_) return;
-    NodeStore nodes = image_->to_store();
+Status Trie::make_mutable(Cancel* cancel) {
+    if (!image_) return {};
+    auto nodes = image_->to_store(cancel);
+    if (!nodes) return std::unexpected(std::move(nodes.error()));
     word_count_ = image_->word_count();
     max_count_ = image_->max_count();
-    nodes_ = std::move(nodes);
+    nodes_ = std::move(*nodes);
     image_.reset();
+    return {};
 }
 
 }  // namespace sorvan

@@ -47,15 +47,19 @@ public:
 
     // Switches to the compact, read-only form (a no-op when in it already);
     // queries answer as before, and the next change switches back.
-    void compact();
+    // Cancelled, and still mutable, when `cancel` stopped it.
+    Status compact(Cancel* cancel = nullptr);
     // A trie in the compact form of `image`, or an InvalidImage error when
     // the image holds a DAWG.
     static Result<Trie> from_image(CompactImage image);
-    // The image of the lexicon as it is now (a copy of it, when compact).
-    std::unique_ptr<ImageBytes> build_image() const;
+    // The image of the lexicon as it is now (a copy of it, when compact),
+    // or Cancelled.
+    Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const;
     // Switches back to the mutable form now (a no-op when in it); every
-    // change does so by itself.
-    void make_mutable();
+    // change does so by itself. Cancelled, and still compact, when `cancel`
+    // stopped it.
+    Status make_mutable(Cancel* cancel);
+    void make_mutable() { (void)make_mutable(nullptr); }  // nothing to stop it
 
     std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
     std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }

@@ -101,7 +101,7 @@ std::string describe(const Dawg& dawg) {
     for (const auto& [word, count] : dawg.search("*", true).pairs()) out += " " + word + ":" + std::to_string(count);
     // The image holds what only later calls would show: the registered
     // depth and the keys of nodes changed after their registration.
-    const auto image = dawg.build_image();
+    const auto image = *dawg.build_image();
     const std::string_view bytes(reinterpret_cast<const char*>(image->data()), image->size());
     return out + " image " + std::to_string(std::hash<std::string_view>{}(bytes));
 }

@@ -75,7 +75,7 @@ TEST(Compact, TrieAnswersAsBeforeAndAfterItChangesAgain) {
             probes.push_back(w);
             probes.push_back(random_word(rng, 4));
         }
-        compacted.compact();
+        ASSERT_TRUE(compacted.compact());
         ASSERT_NE(compacted.image(), nullptr);
         EXPECT_EQ(compacted.node_count(), plain.node_count());
         expect_same_answers(plain, compacted, probes);
@@ -112,7 +112,7 @@ TEST(Compact, DawgResumesBuildingWhereItStopped) {
             });
             if (rng() % 3 == 0) both([](Dawg& d) { d._reduce(0); });
             if (rng() % 4 == 0) {
-                auto bytes = plain.build_image();
+                auto bytes = *plain.build_image();
                 auto image = CompactImage::copy_of(bytes->data(), bytes->size());
                 ASSERT_TRUE(image) << image.error().display();
                 auto restored = Dawg::from_image(std::move(*image));
@@ -149,7 +149,7 @@ TEST(Compact, DawgKeepsStaleRegistryKeys) {
     Dawg plain, restored;
     build(plain);
     build(restored);
-    restored.compact();
+    ASSERT_TRUE(restored.compact());
     EXPECT_EQ(restored.registry_size(), plain.registry_size());
     for (Dawg* d : {&plain, &restored}) {
         ASSERT_TRUE(d->add("b", 1));
@@ -183,7 +183,7 @@ TEST(Compact, StarSearchesOverSharedSuffixes) {
             ASSERT_TRUE(mutable_trie.add(word, count));
             ASSERT_TRUE(compact_trie.add(word, count));
         }
-        compact_trie.compact();
+        ASSERT_TRUE(compact_trie.compact());
         std::vector<std::string> patterns = {"*hgf", "*a*hh", "*ab?c", "*a*b*c*d*e*f*g*h"};
         for (int i = 0; i < c.patterns; ++i) {
             std::string& pattern = patterns.emplace_back();
@@ -200,9 +200,64 @@ TEST(Compact, ReduceWithNothingToDoStaysCompact) {
     ASSERT_TRUE(d.sort_and_add(SortableWords{}));
     for (const char* w : {"a", "b"}) ASSERT_TRUE(d.add(w, 1));
     d._reduce(0);
-    d.compact();
+    ASSERT_TRUE(d.compact());
     d._reduce(0);
     EXPECT_NE(d.image(), nullptr);
+}
+
+// A Cancel that says stop at its first poll, and how often it was asked.
+struct StopAtOnce {
+    int polls = 0;
+    Cancel cancel{[](void* self) noexcept { return ++static_cast<StopAtOnce*>(self)->polls > 0; }, this};
+};
+
+// Making, opening and undoing an image stop at a Cancel and change nothing:
+// each is a pass over the whole lexicon.
+template <class Lexicon>
+void expect_image_passes_stop() {
+    // Random words share few suffixes: the image has as many states to
+    // check as there are steps between polls.
+    std::mt19937 rng(3);
+    std::vector<std::string> words(30000);
+    for (std::string& word : words) {
+        for (int i = 0; i < 10; ++i) word += static_cast<char>('a' + rng() % 26);
+    }
+    std::sort(words.begin(), words.end());
+    Lexicon lexicon;
+    for (const std::string& word : words) ASSERT_TRUE(lexicon.add(word, 1));
+    const auto answers = lexicon.search("a?c*", true);
+    {
+        StopAtOnce stop;
+        const auto made = lexicon.compact(&stop.cancel);
+        ASSERT_FALSE(made);
+        EXPECT_EQ(made.error().kind(), SorvanError::Kind::Cancelled);
+        EXPECT_EQ(stop.polls, 1);
+        EXPECT_EQ(lexicon.image(), nullptr);
+        StopAtOnce again;
+        EXPECT_FALSE(lexicon.build_image(&again.cancel));
+    }
+    auto bytes = *lexicon.build_image();
+    {
+        StopAtOnce stop;
+        const auto opened = CompactImage::copy_of(bytes->data(), bytes->size(), &stop.cancel);
+        ASSERT_FALSE(opened);
+        EXPECT_EQ(opened.error().kind(), SorvanError::Kind::Cancelled);
+    }
+    ASSERT_TRUE(lexicon.compact());
+    {
+        StopAtOnce stop;
+        ASSERT_FALSE(lexicon.make_mutable(&stop.cancel));
+        ASSERT_NE(lexicon.image(), nullptr);
+    }
+    EXPECT_EQ(lexicon.search("a?c*", true), answers);
+    ASSERT_TRUE(lexicon.make_mutable(nullptr));
+    EXPECT_EQ(lexicon.image(), nullptr);
+    EXPECT_EQ(lexicon.search("a?c*", true), answers);
+}
+
+TEST(Compact, ImagePassesStopAtACancel) {
+    expect_image_passes_stop<Trie>();
+    expect_image_passes_stop<Dawg>();
 }
 
 TEST(Compact, SharedSuffixesAreStoredOnce) {
@@ -214,7 +269,7 @@ TEST(Compact, SharedSuffixesAreStoredOnce) {
         for (int bit = 0; bit < 12; ++bit) word += (w >> bit) & 1 ? 'b' : 'a';
         ASSERT_TRUE(trie.add(word, static_cast<std::uint64_t>(w % 3)));
     }
-    trie.compact();
+    ASSERT_TRUE(trie.compact());
     EXPECT_EQ(trie.node_count(), 8191u);
     EXPECT_LT(trie.image()->size(), 1400u);  // the counts, 2 bits a word, are most of it
     EXPECT_EQ(trie.search("abababababab", true).pairs(),
@@ -241,7 +296,7 @@ TEST(Compact, WideStatesFindExactlyTheirLetters) {
             ASSERT_TRUE(trie.add(alone, 1));  // at the root
             for (const char* first : {"p", "q"}) ASSERT_TRUE(trie.add(first + alone, 1));
         }
-        trie.compact();
+        ASSERT_TRUE(trie.compact());
         ASSERT_NE(trie.image(), nullptr);
         for (const char32_t letter : set) {
             for (char32_t c = letter > 3 ? letter - 3 : 0; c <= letter + 3; ++c) {
@@ -259,7 +314,7 @@ TEST(Compact, WideStatesFindExactlyTheirLetters) {
 
 TEST(Compact, ImagesOfTheOtherKindAreRefused) {
     Dawg dawg;
-    auto image = CompactImage::open(dawg.build_image());
+    auto image = CompactImage::open(*dawg.build_image());
     ASSERT_TRUE(image);
     auto trie = Trie::from_image(std::move(*image));
     ASSERT_FALSE(trie);
@@ -294,7 +349,7 @@ std::vector<std::uint8_t> sample_image() {
     dawg._reduce(0);
     EXPECT_TRUE(dawg.add("x\xF0\x9F\x98\x80", 1));
     EXPECT_TRUE(dawg.add("x\xF0\x9F\x98\x80z", 1));
-    auto image = CompactImage::open(dawg.build_image());
+    auto image = CompactImage::open(*dawg.build_image());
     return bytes_of(*image);
 }
 
@@ -377,7 +432,7 @@ std::vector<std::uint8_t> image_with_hubs() {
     std::sort(words.begin(), words.end());
     Dawg dawg;
     for (const std::string& w : words) EXPECT_TRUE(dawg.add(w, 1 + w.size() % 3));
-    auto image = CompactImage::open(dawg.build_image());
+    auto image = CompactImage::open(*dawg.build_image());
     return bytes_of(*image);
 }
 
@@ -407,7 +462,7 @@ std::vector<std::uint8_t> image_with_count_levels(std::vector<std::pair<std::str
     }
     Trie trie;
     for (const auto& [word, count] : words) EXPECT_TRUE(trie.add(word, count));
-    auto image = CompactImage::open(trie.build_image());
+    auto image = CompactImage::open(*trie.build_image());
     return bytes_of(*image);
 }
 

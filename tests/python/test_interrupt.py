@@ -1,7 +1,11 @@
-"""Ctrl-C stops a long search: the search polls for signals as it goes, and
-raises what the handler raises, leaving the lexicon as it was."""
+"""Ctrl-C stops a long call: a search, or making, opening or undoing a
+compact image, polls for signals as it goes, and raises what the handler
+raises, leaving the lexicon as it was."""
 
+import pickle
+import random
 import signal
+import string
 import time
 
 import pytest
@@ -79,3 +83,51 @@ def test_a_handler_that_returns_lets_the_call_finish(alarm, call, expected):
     alarm(0.02)
     assert call(trie) == expected  # 400**3 / 3! steps each
     assert calls == [signal.SIGALRM]
+
+
+@pytest.fixture(scope="module")
+def long_words():
+    """100,000 random words of 40 letters: some 3.6 million trie nodes, so
+    that making or opening an image of them takes a good part of a second."""
+    rng = random.Random(11)
+    return ["".join(rng.choices(string.ascii_lowercase, k=40)) for _ in range(100_000)]
+
+
+LAST = "z" * 41  # after every word: a DAWG takes it too
+
+
+def _restore(lexicon, path):
+    lexicon.compact()
+    return lambda: lexicon.add(LAST)
+
+
+@pytest.mark.parametrize(
+    "prepare",
+    [
+        lambda lexicon, path: lexicon.compact,
+        lambda lexicon, path: lambda: lexicon.save(path),
+        lambda lexicon, path: lambda: pickle.dumps(lexicon, 5),
+        _restore,  # the first change brings back the mutable form
+    ],
+    ids=["compact", "save", "pickle", "restore"],
+)
+def test_making_or_undoing_an_image_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_path, prepare):
+    lexicon = lexicon_class()
+    lexicon.add_all(long_words)
+    path = tmp_path / "lexicon.img"
+    call = prepare(lexicon, str(path))
+    before = repr(lexicon)
+    alarm(0.02)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        call()
+        pytest.fail("the call ran to its end")
+    assert time.monotonic() - start < 1
+    # Nothing half made: no file, no leftover, the lexicon as it was, and
+    # the same call then runs to its end.
+    assert list(tmp_path.iterdir()) == []
+    assert repr(lexicon) == before
+    assert lexicon.search_with_prefix(long_words[7][:3]) == sorted(w for w in long_words if w.startswith(long_words[7][:3]))
+    assert LAST not in lexicon
+    call()
+    assert lexicon.contains_prefix(long_words[-1])
