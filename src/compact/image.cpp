@@ -125,14 +125,18 @@ public:
 // ----------------------------------------------------------- the builder ----
 
 // The build is a chain of passes over every node and every state, minutes
-// long for tens of millions of words, so each pass counts its steps and a
-// stop unwinds the whole build at once: nothing it made is kept.
+// long for tens of millions of words, so each pass counts its steps (on a
+// countdown of its own, which stays in a register) and a stop unwinds the
+// whole build at once: nothing it made is kept.
 struct BuildStopped {};
 
 class BuildCountdown {
 public:
     explicit BuildCountdown(Cancel& cancel) noexcept : countdown_(cancel) {}
-    void tick() {
+    // Counts `steps`: one a loop's turn, or a whole pass of a tight loop
+    // before it starts (a count in its body slows it more than it is worth).
+    void tick(std::size_t steps = 1) {
+        countdown_.spend(steps - 1);
         if (countdown_.tick()) throw BuildStopped{};
     }
 
@@ -164,7 +168,8 @@ std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_
     return h;
 }
 
-MinimalGraph minimise(const NodeStore& nodes, BuildCountdown& countdown) {
+MinimalGraph minimise(const NodeStore& nodes, Cancel& cancel) {
+    BuildCountdown countdown(cancel);
     MinimalGraph g;
     // The states of the finished nodes whose parent is not finished yet, in
     // the order they finished: a node's children's are the last ones when it
@@ -235,7 +240,8 @@ MinimalGraph minimise(const NodeStore& nodes, BuildCountdown& countdown) {
 }
 
 // The words' counts in rank (depth-first letter) order.
-std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, BuildCountdown& countdown) {
+std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel& cancel) {
+    BuildCountdown countdown(cancel);
     std::vector<std::uint64_t> counts;
     std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
     while (!stack.empty()) {
@@ -268,7 +274,8 @@ struct LaidOutGraph {
     std::uint64_t words = 0;
 };
 
-LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdown) {
+LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel& cancel) {
+    BuildCountdown countdown(cancel);
     const std::size_t n = g.states();
     std::vector<std::uint32_t> order;  // post-order
     order.reserve(n);
@@ -292,8 +299,8 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdo
         }
     }
     std::vector<std::uint64_t> words_below(n, 0);
+    countdown.tick(order.size());
     for (std::uint32_t s : order) {
-        countdown.tick();
         std::uint64_t below = g.end[s];
         for (std::uint32_t i = g.first[s]; i < g.first[s + 1]; ++i) below += words_below[g.targets[i]];
         words_below[s] = below;
@@ -314,8 +321,8 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdo
         return skip;
     };
     std::vector<std::uint32_t> in_records(m, 0);  // edges to each state that need an address
+    countdown.tick(m);
     for (std::size_t i = 0; i < m; ++i) {
-        countdown.tick();
         const std::uint32_t s = order[i];
         const std::uint32_t e = g.edge_count(s);
         Shape& sh = shape[i];
@@ -377,7 +384,6 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdo
                 throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
             }
             for (std::size_t i = 0; i < m; ++i) {
-                countdown.tick();
                 if (shape[i].chain || g.edge_count(order[i]) == 0) continue;
                 if (const unsigned needed = target_width(i, hubs); needed > shape[i].dw) {
                     shape[i].dw = static_cast<std::uint8_t>(needed);
@@ -392,24 +398,28 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdo
         use_hubs(hubs);
         std::uint64_t size = 4 * hubs;
         for (std::size_t i = 0; i < m; ++i) {
-            countdown.tick();
             const bool addressed = !shape[i].chain && g.edge_count(order[i]) != 0;
             size += size_of(i, addressed ? target_width(i, hubs) : 0);
         }
         return size;
     };
+    // (The passes below count their steps out here, a layout or an
+    // estimate at a time: counted inside, they run slower.)
+    countdown.tick(m);
     place_states(0);
     std::uint64_t best_hubs = 0, best_size = offset[m], tried = 0;
     for (const std::uint64_t wanted : {64u, 256u, 1024u, 4096u, 16384u, 65535u}) {
         const std::uint64_t hubs = std::min<std::uint64_t>(wanted, by_use.size());
         if (hubs == tried) break;
         tried = hubs;
+        countdown.tick(m);
         if (const std::uint64_t size = estimate(hubs); size < best_size) {
             best_size = size;
             best_hubs = hubs;
         }
     }
     if (best_hubs != 0) {
+        countdown.tick(m);
         place_states(best_hubs);
     } else {
         use_hubs(0);  // the layout without hubs stands
@@ -420,8 +430,8 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, BuildCountdown& countdo
     for (std::uint64_t h = 0; h < best_hubs; ++h) out.hubs.push_back(static_cast<std::uint32_t>(offset[by_use[h]]));
     out.bytes.resize(offset[m]);
     std::uint8_t* p = out.bytes.data();
+    countdown.tick(m);
     for (std::size_t i = 0; i < m; ++i) {
-        countdown.tick();
         const std::uint32_t s = order[i];
         const std::uint64_t e = g.edge_count(s);
         const Shape& sh = shape[i];
@@ -765,13 +775,13 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, 
                                                         std::uint64_t word_count, std::uint64_t length,
                                                         const DawgState* dawg, Cancel* cancel) {
     Cancel never;
-    BuildCountdown countdown(cancel ? *cancel : never);
+    Cancel& stop = cancel ? *cancel : never;
     CountColumns counts;
     LaidOutGraph graph;
     try {
-        counts = pack_counts(counts_by_rank(nodes, countdown));
-        const MinimalGraph minimal = minimise(nodes, countdown);
-        graph = lay_out(minimal, counts.by_rank(), countdown);
+        counts = pack_counts(counts_by_rank(nodes, stop));
+        const MinimalGraph minimal = minimise(nodes, stop);
+        graph = lay_out(minimal, counts.by_rank(), stop);
     } catch (const BuildStopped&) {
         return std::unexpected(SorvanError::cancelled());
     }

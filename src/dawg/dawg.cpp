@@ -193,11 +193,15 @@ Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
     return sort_and_add(std::move(words));
 }
 
+bool Dawg::reduce_restores(std::size_t down_to) const {
+    if (!image_) return false;
+    const DawgState kept = image_->dawg_state();
+    return std::max<std::size_t>(kept.registered_depth, down_to) < utf8::count(kept.previous_word);
+}
+
 void Dawg::_reduce(std::size_t down_to) {
     if (image_) {
-        const DawgState kept = image_->dawg_state();
-        const std::size_t letters = utf8::count(kept.previous_word);
-        if (std::max<std::size_t>(kept.registered_depth, down_to) >= letters) return;  // nothing to reduce
+        if (!reduce_restores(down_to)) return;  // nothing to reduce
         make_mutable();
     }
     commit_reduce(prepare_reduce(down_to));

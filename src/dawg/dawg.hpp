@@ -54,6 +54,9 @@ public:
     // off the stack, top first, and records each lower node in the registry.
     // All or nothing, as add().
     void _reduce(std::size_t down_to);
+    // Whether _reduce(down_to) brings back the mutable form: the DAWG is
+    // compact and has unchecked nodes below depth `down_to`.
+    bool reduce_restores(std::size_t down_to) const;
 
     // Switches to the compact, read-only form (a no-op when in it already).
     // Queries answer as before, and the next change (add, sort_and_add,

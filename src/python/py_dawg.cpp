@@ -34,6 +34,7 @@ PyObject* dawg_reduce(PyObject* self, PyObject*) noexcept {
         auto* object = object_of<Dawg>(self);
         auto borrow = ExclusiveBorrow::acquire(object->borrow);
         if (!borrow) return nullptr;
+        if (object->lexicon.reduce_restores(0) && !restore_mutable(object->lexicon)) return nullptr;
         object->lexicon._reduce(0);
         Py_RETURN_NONE;
     });

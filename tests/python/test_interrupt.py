@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from sorvan import Trie
+from sorvan import DAWG, Trie
 
 
 @pytest.fixture
@@ -114,8 +114,18 @@ def _restore(lexicon, path):
 def test_making_or_undoing_an_image_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_path, prepare):
     lexicon = lexicon_class()
     lexicon.add_all(long_words)
-    path = tmp_path / "lexicon.img"
-    call = prepare(lexicon, str(path))
+    _expect_stopped_then_done(lexicon, prepare(lexicon, str(tmp_path / "lexicon.img")), alarm, long_words, tmp_path)
+
+
+def test_reduce_of_a_compact_dawg_stops_at_ctrl_c(alarm, long_words, tmp_path):
+    dawg = DAWG()
+    for word in sorted(long_words):
+        dawg.add(word)  # the last word's nodes stay unchecked
+    dawg.compact()
+    _expect_stopped_then_done(dawg, dawg.reduce, alarm, long_words, tmp_path)
+
+
+def _expect_stopped_then_done(lexicon, call, alarm, words, tmp_path):
     before = repr(lexicon)
     alarm(0.02)
     start = time.monotonic()
@@ -127,7 +137,8 @@ def test_making_or_undoing_an_image_stops_at_ctrl_c(lexicon_class, alarm, long_w
     # the same call then runs to its end.
     assert list(tmp_path.iterdir()) == []
     assert repr(lexicon) == before
-    assert lexicon.search_with_prefix(long_words[7][:3]) == sorted(w for w in long_words if w.startswith(long_words[7][:3]))
+    prefix = words[7][:3]
+    assert lexicon.search_with_prefix(prefix) == sorted(w for w in words if w.startswith(prefix))
     assert LAST not in lexicon
     call()
-    assert lexicon.contains_prefix(long_words[-1])
+    assert lexicon.contains_prefix(words[-1])
