@@ -1016,8 +1016,12 @@ Result<CompactImage> CompactImage::load(std::string_view path, bool map, Cancel*
     }
     auto bytes = std::make_unique<OwnedBytes>(size, false);
     std::size_t done = 0;
+    // In pieces, asking `cancel` between them: a file on a slow disk or a
+    // network share may take long to read.
+    constexpr std::size_t piece = std::size_t{16} << 20;
     while (done < size) {
-        const ssize_t got = ::read(fd, bytes->mutable_data() + done, size - done);
+        if (done != 0 && cancel && cancel->poll()) return std::unexpected(SorvanError::cancelled());
+        const ssize_t got = ::read(fd, bytes->mutable_data() + done, std::min(piece, size - done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::unexpected(SorvanError::from_errno(errno));
         if (got == 0) break;  // shrank while read: the checks see a short image
