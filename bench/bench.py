@@ -744,7 +744,7 @@ def print_compact_goals(kept, queries):
     for table in tables:
         compact, mutable = figures.get((table, "sorvan.Trie compact")), figures.get((table, "sorvan.Trie"))
         if table.startswith(SEARCH_TABLES) and compact and mutable:
-            judge(kept, f"{table}: sorvan.Trie compact <= 1.0 x sorvan.Trie", compact / mutable, 1.0, digits=".3g")
+            judge(kept, f"{table}: sorvan.Trie compact <= 1.0 x sorvan.Trie", compact / mutable, 1.0, digits=".3f")
     table, fewest = STAR_SEARCH
     library = [figures[(table, name)] for name in ("fnmatch", "re") if (table, name) in figures]
     if library and figures.get((table, "sorvan.Trie compact")):
