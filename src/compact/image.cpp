@@ -132,7 +132,7 @@ struct BuildStopped {};
 
 class BuildCountdown {
 public:
-    explicit BuildCountdown(Cancel& cancel) noexcept : countdown_(cancel) {}
+    explicit BuildCountdown(Cancel* cancel) noexcept : countdown_(cancel) {}
     // Counts `steps`: one a loop's turn, or a whole pass of a tight loop
     // before it starts (a count in its body slows it more than it is worth).
     void tick(std::size_t steps = 1) {
@@ -168,7 +168,7 @@ std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_
     return h;
 }
 
-MinimalGraph minimise(const NodeStore& nodes, Cancel& cancel) {
+MinimalGraph minimise(const NodeStore& nodes, Cancel* cancel) {
     BuildCountdown countdown(cancel);
     MinimalGraph g;
     // The states of the finished nodes whose parent is not finished yet, in
@@ -240,7 +240,7 @@ MinimalGraph minimise(const NodeStore& nodes, Cancel& cancel) {
 }
 
 // The words' counts in rank (depth-first letter) order.
-std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel& cancel) {
+std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel* cancel) {
     BuildCountdown countdown(cancel);
     std::vector<std::uint64_t> counts;
     std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
@@ -274,7 +274,7 @@ struct LaidOutGraph {
     std::uint64_t words = 0;
 };
 
-LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel& cancel) {
+LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
     BuildCountdown countdown(cancel);
     const std::size_t n = g.states();
     std::vector<std::uint32_t> order;  // post-order
@@ -620,7 +620,7 @@ struct GraphTotals {
 // Skips are checked when `ranked`; otherwise no walk reads them. Cancelled
 // when `cancel` says stop (a graph of hundreds of megabytes takes seconds).
 Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, const std::uint8_t* hubs,
-                                std::uint32_t hub_count, bool ranked, Cancel& cancel) {
+                                std::uint32_t hub_count, bool ranked, Cancel* cancel) {
     Cancel::Countdown countdown(cancel);
     if (size == 0) return invalid("the graph is empty");
     if (size >= std::numeric_limits<std::uint32_t>::max()) return invalid("the graph is too large");
@@ -774,14 +774,12 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
 Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
                                                         std::uint64_t word_count, std::uint64_t length,
                                                         const DawgState* dawg, Cancel* cancel) {
-    Cancel never;
-    Cancel& stop = cancel ? *cancel : never;
     CountColumns counts;
     LaidOutGraph graph;
     try {
-        counts = pack_counts(counts_by_rank(nodes, stop));
-        const MinimalGraph minimal = minimise(nodes, stop);
-        graph = lay_out(minimal, counts.by_rank(), stop);
+        counts = pack_counts(counts_by_rank(nodes, cancel));
+        const MinimalGraph minimal = minimise(nodes, cancel);
+        graph = lay_out(minimal, counts.by_rank(), cancel);
     } catch (const BuildStopped&) {
         return std::unexpected(SorvanError::cancelled());
     }
@@ -893,9 +891,8 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     if (hubs > std::numeric_limits<std::uint32_t>::max() / 4 || !section(hub_offset, 4 * hubs)) {
         return invalid("hub table out of bounds");
     }
-    Cancel never;
     auto totals = check_graph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
-                              counts->by_rank(), cancel ? *cancel : never);
+                              counts->by_rank(), cancel);
     if (!totals) return std::unexpected(std::move(totals.error()));
     if (totals->words != words) return invalid("word total does not match the graph");
 
@@ -1081,8 +1078,7 @@ Status write_file(std::string_view path, const std::uint8_t* data, std::size_t s
 // ---------------------------------------------------------------- restore ----
 
 Result<NodeStore> CompactImage::to_store(Cancel* cancel) const {
-    Cancel never;
-    Cancel::Countdown countdown(cancel ? *cancel : never);
+    Cancel::Countdown countdown(cancel);
     NodeStore store;
     // Legitimate images can stand for tries far bigger than themselves, so
     // room is made in advance only for a plausible size.
@@ -1113,14 +1109,23 @@ Result<NodeStore> CompactImage::to_store(Cancel* cancel) const {
     return store;
 }
 
+std::string_view CompactImage::previous_word() const noexcept {
+    if (kind_ != LexiconKind::Dawg) return {};
+    const std::uint8_t* p = data() + extras_offset_;
+    return {reinterpret_cast<const char*>(p + 8), static_cast<std::size_t>(load_u64(p) >> 32)};
+}
+
+std::uint32_t CompactImage::registered_depth() const noexcept {
+    if (kind_ != LexiconKind::Dawg) return 0;
+    return static_cast<std::uint32_t>(load_u64(data() + extras_offset_));
+}
+
 DawgState CompactImage::dawg_state() const {
     DawgState state;
     if (kind_ != LexiconKind::Dawg) return state;
-    const std::uint8_t* p = data() + extras_offset_;
-    const std::uint64_t head = load_u64(p);
-    state.registered_depth = static_cast<std::uint32_t>(head);
-    state.previous_word.assign(reinterpret_cast<const char*>(p + 8), head >> 32);
-    const std::uint8_t* q = p + 8 + align8(head >> 32);
+    state.registered_depth = registered_depth();
+    state.previous_word = previous_word();
+    const std::uint8_t* q = data() + extras_offset_ + 8 + align8(state.previous_word.size());
     const std::uint64_t n = load_u64(q);
     state.snapshots.reserve(n);
     for (std::uint64_t i = 0; i < n; ++i) {

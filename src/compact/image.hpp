@@ -95,6 +95,10 @@ public:
     // Cancelled.
     Result<NodeStore> to_store(Cancel* cancel = nullptr) const;
     DawgState dawg_state() const;
+    // Of a DAWG's image (empty and 0 for a Trie's): the last word added and
+    // how deep its path is registered, without copying the stale keys.
+    std::string_view previous_word() const noexcept;
+    std::uint32_t registered_depth() const noexcept;
 
 private:
     CompactImage() = default;

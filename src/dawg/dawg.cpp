@@ -195,8 +195,7 @@ Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
 
 bool Dawg::reduce_restores(std::size_t down_to) const {
     if (!image_) return false;
-    const DawgState kept = image_->dawg_state();
-    return std::max<std::size_t>(kept.registered_depth, down_to) < utf8::count(kept.previous_word);
+    return std::max<std::size_t>(image_->registered_depth(), down_to) < utf8::count(image_->previous_word());
 }
 
 void Dawg::_reduce(std::size_t down_to) {
@@ -293,8 +292,7 @@ Status Dawg::make_mutable(Cancel* cancel) {
     SignatureRegistry registry;
     SignatureRegistry::Key key;
     auto snapshot = kept.snapshots.begin();
-    Cancel never;
-    Cancel::Countdown countdown(cancel ? *cancel : never);
+    Cancel::Countdown countdown(cancel);
     for (std::size_t i = 1; i < nodes.size(); ++i) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         if (unchecked[i]) continue;

@@ -248,6 +248,13 @@ inline PyObject* none_or_raise(const Status& status) noexcept {
     Py_RETURN_NONE;
 }
 
+// The same after an operation that `cancel` may have stopped: then nullptr,
+// with the exception the signal handler raised.
+inline PyObject* none_unless_stopped(const Status& status, const Cancel& cancel) noexcept {
+    if (cancel.cancelled()) return nullptr;
+    return none_or_raise(status);
+}
+
 // ---------------------------------------------------------------------------
 // The C++/CPython boundary
 

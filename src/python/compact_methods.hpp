@@ -115,13 +115,6 @@ PyObject* class_ref(PyObject* self) noexcept {
 // searches do, and a handler that raises (Ctrl-C) stops them with the
 // lexicon as it was.
 
-// None when `done` succeeded; else nullptr, with the signal handler's
-// exception when `cancel` stopped it, or the error's ValueError.
-inline PyObject* none_unless_stopped(const Status& done, const Cancel& cancel) noexcept {
-    if (cancel.cancelled()) return nullptr;
-    return none_or_raise(done);
-}
-
 template <class Lexicon>
 PyObject* lexicon_compact(PyObject* self, PyObject*) noexcept {
     return guarded([&]() -> PyObject* {

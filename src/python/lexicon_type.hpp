@@ -178,9 +178,7 @@ PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_
             std::string_view path;
             if (!to_utf8_view(argv[0], "path", path) || !restore_mutable(lexicon)) return nullptr;
             Cancel cancel(&signal_raised, nullptr);  // a pipe or a terminal may wait forever
-            const Status added = lexicon.add_from_file(path, &cancel);
-            if (cancel.cancelled()) return nullptr;
-            return none_or_raise(added);
+            return none_unless_stopped(lexicon.add_from_file(path, &cancel), cancel);
         });
 }
 

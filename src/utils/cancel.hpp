@@ -37,18 +37,20 @@ public:
     // traversal, where counting costs a register decrement.
     class Countdown {
     public:
-        explicit Countdown(Cancel& cancel) noexcept : cancel_(cancel) {}
+        explicit Countdown(Cancel& cancel) noexcept : cancel_(&cancel) {}
+        // A null `cancel` never stops (for the callers whose Cancel is optional).
+        explicit Countdown(Cancel* cancel) noexcept : cancel_(cancel) {}
         // Counts `steps` more, to be seen by the next tick().
         void spend(std::size_t steps) noexcept { left_ -= static_cast<std::int64_t>(steps); }
         // Counts one step; true once the traversal is to stop.
         bool tick() noexcept {
             if (--left_ >= 0) [[likely]] return false;
             left_ = interval;
-            return cancel_.poll();
+            return cancel_ != nullptr && cancel_->poll();
         }
 
     private:
-        Cancel& cancel_;
+        Cancel* cancel_;
         std::int64_t left_ = interval;
     };
 
