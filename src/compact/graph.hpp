@@ -5,6 +5,7 @@
 // StoreGraph (trie/graph.hpp), so the traversals serve both.
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -173,7 +174,13 @@ public:
     // at least 9 readable bytes.
     CompactGraph(const std::uint8_t* graph, const std::uint8_t* hubs, std::uint32_t hub_count,
                  const RankedCounts& counts) noexcept
-        : graph_(graph), hubs_(hubs), hub_count_(hub_count), counts_(counts) {}
+        : graph_(graph), hubs_(hubs), hub_count_(hub_count), counts_(counts),
+          identity_(graphs_opened.fetch_add(1, std::memory_order_relaxed) + 1) {}
+
+    // Tells apart the graphs of a process, for as long as it runs: never 0,
+    // never given twice, so what a thread remembers of a graph it walked is
+    // never taken for a later graph that took its place in memory.
+    std::uint64_t identity() const noexcept { return identity_; }
 
     static Position root() noexcept { return {0, 0}; }
     // The root is nobody's child, so offset 0 says "no such edge".
@@ -349,6 +356,9 @@ private:
     };
     std::array<RootEdge, 256> root_edges_{};
     bool root_indexed_ = false;
+    std::uint64_t identity_ = 0;
+
+    inline static std::atomic<std::uint64_t> graphs_opened{0};
 };
 
 }  // namespace sorvan

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compact/image.hpp"
+#include "compact/last_path.hpp"
 #include "trie/search.hpp"
 #include "trie/suggest.hpp"
 #include "utils/thread_pool.hpp"
@@ -23,13 +24,13 @@ public:
     bool contains(std::string_view word) const noexcept {
         if (word.empty()) return true;
         return on_graph([&](const auto& graph) {
-            const auto at = walk(graph, word);
+            const auto at = walk_resuming(graph, word);
             return at && graph.is_end(*at);
         });
     }
     // Whether some path spells `prefix`; the empty prefix always does.
     bool contains_prefix(std::string_view prefix) const noexcept {
-        return on_graph([&](const auto& graph) { return walk(graph, prefix).has_value(); });
+        return on_graph([&](const auto& graph) { return walk_resuming(graph, prefix).has_value(); });
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compact/image.hpp"
@@ -308,6 +309,63 @@ TEST(Compact, WideStatesFindExactlyTheirLetters) {
                     EXPECT_EQ(trie.contains(first + alone), listed) << static_cast<std::uint32_t>(c);
                 }
             }
+        }
+    }
+}
+
+// Lookups resume from the thread's last path in a compact graph: sorted
+// runs of words sharing letters of every UTF-8 length, long words sharing
+// more bytes than a path keeps, lookups switching between lexicons, and a
+// lexicon compacted anew (its new image may sit where the old one was).
+TEST(Compact, LookupsInSortedRunsAnswerAsFromTheRoot) {
+    std::mt19937 rng(11);
+    const std::string long_stem(70, 'a');
+    // Letters that part after their first bytes, as well as the usual ones.
+    const std::vector<std::string> kin = {"\xC3\xA9", "\xC3\xA3", "\xE6\x97\xA5", "\xE6\x97\xA6",
+                                          "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x81", "a"};
+    auto letter = [&] { return rng() % 2 ? kin[rng() % kin.size()] : letters[rng() % letters.size()]; };
+    auto random_word = [&](std::size_t max_letters) {
+        std::string word;
+        for (std::size_t i = 0, n = rng() % (max_letters + 1); i < n; ++i) word += letter();
+        return word;
+    };
+    for (int round = 0; round < 40; ++round) {
+        Trie plain[2], compacted[2];
+        std::vector<std::string> probes;
+        for (int k = 0; k < 2; ++k) {
+            for (int i = 0; i < 30; ++i) {
+                std::string w = random_word(7);
+                if (i % 5 == 0) w = long_stem.substr(0, 55 + rng() % 15) + w;
+                ASSERT_TRUE(plain[k].add(w, 1));
+                ASSERT_TRUE(compacted[k].add(w, 1));
+                probes.push_back(w);
+                // Its prefixes, and words that part from it at each letter.
+                for (const char* p = std::as_const(w).data(); p < w.data() + w.size();) {
+                    utf8::next(p);
+                    const std::string prefix(std::as_const(w).data(), p);
+                    probes.push_back(prefix);
+                    probes.push_back(prefix + letter());
+                }
+            }
+            ASSERT_TRUE(compacted[k].compact());
+        }
+        std::sort(probes.begin(), probes.end());
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const std::string& p : probes) {
+                const int k = static_cast<int>(rng() % 4 == 0);  // mostly runs in one lexicon
+                ASSERT_EQ(compacted[k].contains(p), plain[k].contains(p)) << p;
+                ASSERT_EQ(compacted[k].contains_prefix(p), plain[k].contains_prefix(p)) << p;
+            }
+            // Compacted anew after a change: nothing of the old image's
+            // paths may be taken for the new one's.
+            for (int k = 0; k < 2; ++k) {
+                const std::string w = random_word(5) + "b";
+                ASSERT_TRUE(plain[k].add(w, 1));
+                ASSERT_TRUE(compacted[k].add(w, 1));
+                ASSERT_TRUE(compacted[k].compact());
+                probes.push_back(w);
+            }
+            std::sort(probes.begin(), probes.end());
         }
     }
 }

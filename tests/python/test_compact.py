@@ -295,3 +295,45 @@ def test_setstate_takes_only_image_bytes(state):
     with pytest.raises((TypeError, ValueError)):
         trie.__setstate__(state)
     assert answers(trie) == answers(in_state(Trie, "reduced"))  # unchanged
+
+
+def test_sorted_lookups_on_many_images_from_many_threads(lexicon_class, tmp_path):
+    """Each thread resumes its lookups from its last path in an image; runs
+    of sorted words, hopping between images that hold different words and
+    between threads, must still answer exactly."""
+    import threading
+
+    rng = random.Random(3)
+    stems = ["straße", "日本語", "\U0001f600\U0001f601", "a" * 80]
+    sets = []
+    for k in range(3):
+        words = {s[: rng.randrange(1, len(s) + 1)] + "".join(rng.choices("aéz日\U0001f600", k=rng.randrange(4)))
+                 for s in stems for _ in range(40)}
+        sets.append(sorted(words, key=str.encode))
+    images = []
+    for k, words in enumerate(sets):
+        lexicon = lexicon_class()
+        lexicon.add_all(words)
+        lexicon.save(str(tmp_path / f"{k}.img"))
+        images += [lexicon_class.load(str(tmp_path / f"{k}.img"), mmap=True), pickle.loads(pickle.dumps(lexicon))]
+        lexicon.compact()
+        images.append(lexicon)
+    probes = sorted({w[:i] for words in sets for w in words for i in range(1, len(w) + 1)} | {"zz", "straßf"},
+                    key=str.encode)
+    expected = [(set(words), {w[:i] for w in words for i in range(len(w) + 1)}) for words in sets]
+    failures = []
+
+    def look(seed):
+        pick = random.Random(seed)
+        for p in probes:
+            k = pick.randrange(len(images)) if pick.random() < 0.2 else seed % len(images)
+            words, prefixes = expected[k // 3]
+            if (p in images[k], images[k].contains_prefix(p)) != (p in words, p in prefixes):
+                failures.append((k, p))
+
+    threads = [threading.Thread(target=look, args=(seed,)) for seed in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
