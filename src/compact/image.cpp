@@ -139,6 +139,18 @@ public:
         countdown_.spend(steps - 1);
         if (countdown_.tick()) throw BuildStopped{};
     }
+    // body(i) for every i below n, counted a block at a time: a pass over
+    // tens of millions of states still stops within a block, and its tight
+    // loop carries no count.
+    template <class Body>
+    void each(std::size_t n, Body&& body) {
+        constexpr std::size_t block = std::size_t{1} << 16;
+        for (std::size_t from = 0; from < n; from += block) {
+            const std::size_t to = std::min(n, from + block);
+            tick(to - from);
+            for (std::size_t i = from; i < to; ++i) body(i);
+        }
+    }
 
 private:
     Cancel::Countdown countdown_;
@@ -299,12 +311,12 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
         }
     }
     std::vector<std::uint64_t> words_below(n, 0);
-    countdown.tick(order.size());
-    for (std::uint32_t s : order) {
+    countdown.each(order.size(), [&](std::size_t k) {
+        const std::uint32_t s = order[k];
         std::uint64_t below = g.end[s];
         for (std::uint32_t i = g.first[s]; i < g.first[s + 1]; ++i) below += words_below[g.targets[i]];
         words_below[s] = below;
-    }
+    });
     std::reverse(order.begin(), order.end());
     const std::size_t m = order.size();
     std::vector<std::uint32_t> place(n, 0);
@@ -321,25 +333,34 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
         return skip;
     };
     std::vector<std::uint32_t> in_records(m, 0);  // edges to each state that need an address
-    countdown.tick(m);
-    for (std::size_t i = 0; i < m; ++i) {
+    countdown.each(m, [&](std::size_t i) {
         const std::uint32_t s = order[i];
         const std::uint32_t e = g.edge_count(s);
         Shape& sh = shape[i];
         sh.chain = e == 1 && place[g.targets[g.first[s]]] == i + 1;
-        if (e == 0 || sh.chain) continue;
+        if (e == 0 || sh.chain) return;
         sh.lw = static_cast<std::uint8_t>(std::max(1u, byte_width(g.letters[g.first[s + 1] - 1])));
         sh.sw = ranked ? static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1))) : 0;
         for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) ++in_records[place[g.targets[k]]];
-    }
-    // Hub candidates, most used first; a state used once is no hub.
+    });
+    // The most hubs a layout tries: their numbers fit two bytes.
+    constexpr unsigned max_hubs = 65535;
+    // Hub candidates, most used first; a state used once is no hub. Only
+    // the first max_hubs can become hubs, so only they are put in order.
     std::vector<std::uint32_t> by_use;
     for (std::uint32_t i = 0; i < m; ++i) {
         if (in_records[i] >= 2) by_use.push_back(i);
     }
-    std::sort(by_use.begin(), by_use.end(), [&](std::uint32_t a, std::uint32_t b) {
+    auto more_used = [&](std::uint32_t a, std::uint32_t b) {
         return in_records[a] != in_records[b] ? in_records[a] > in_records[b] : a < b;
-    });
+    };
+    if (by_use.size() > max_hubs) {
+        countdown.tick(by_use.size());
+        std::nth_element(by_use.begin(), by_use.begin() + max_hubs, by_use.end(), more_used);
+        by_use.resize(max_hubs);
+    }
+    countdown.tick(by_use.size());
+    std::sort(by_use.begin(), by_use.end(), more_used);
     constexpr std::uint32_t no_hub = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> hub_of(m, no_hub);
 
@@ -371,26 +392,31 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
         }
         return std::max(1u, byte_width(widest));
     };
-    // Lays the states out with the `hubs` most used as hubs. The target
-    // widths depend on the offsets, which depend on the widths: widen until
-    // nothing changes (widths only grow, so this ends).
-    auto place_states = [&](std::uint64_t hubs) {
-        use_hubs(hubs);
-        for (Shape& sh : shape) sh.dw = 1;
-        for (bool changed = true; changed;) {
-            changed = false;
-            for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i, shape[i].dw);
-            if (offset[m] + hubs >= std::numeric_limits<std::uint32_t>::max()) {
-                throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
-            }
-            for (std::size_t i = 0; i < m; ++i) {
-                if (shape[i].chain || g.edge_count(order[i]) == 0) continue;
-                if (const unsigned needed = target_width(i, hubs); needed > shape[i].dw) {
-                    shape[i].dw = static_cast<std::uint8_t>(needed);
-                    changed = true;
-                }
+    // A pass of laying the states out with the hubs of use_hubs(): their
+    // offsets from the target widths, then the widths those offsets need.
+    // True when a width grew, moving the offsets: the widths depend on the
+    // offsets, which depend on the widths (widths only grow, so passes end).
+    auto widen = [&](std::uint64_t hubs) {
+        bool changed = false;
+        for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i, shape[i].dw);
+        if (offset[m] + hubs >= std::numeric_limits<std::uint32_t>::max()) {
+            throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            if (shape[i].chain || g.edge_count(order[i]) == 0) continue;
+            if (const unsigned needed = target_width(i, hubs); needed > shape[i].dw) {
+                shape[i].dw = static_cast<std::uint8_t>(needed);
+                changed = true;
             }
         }
+        return changed;
+    };
+    // Starts laying the states out with the `hubs` most used as hubs; passes
+    // of widen() then finish it, counted out here (counted in a lambda, the
+    // passes run a twentieth slower).
+    auto start_layout = [&](std::uint64_t hubs) {
+        use_hubs(hubs);
+        for (Shape& sh : shape) sh.dw = 1;
     };
     // The size with `hubs` hubs, estimated in one pass over the offsets of
     // the layout without hubs (hubs only make them smaller).
@@ -403,12 +429,11 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
         }
         return size;
     };
-    // (The passes below count their steps out here, a layout or an
-    // estimate at a time: counted inside, they run slower.)
-    countdown.tick(m);
-    place_states(0);
+    start_layout(0);
+    do countdown.tick(2 * m);
+    while (widen(0));
     std::uint64_t best_hubs = 0, best_size = offset[m], tried = 0;
-    for (const std::uint64_t wanted : {64u, 256u, 1024u, 4096u, 16384u, 65535u}) {
+    for (const std::uint64_t wanted : {64u, 256u, 1024u, 4096u, 16384u, max_hubs}) {
         const std::uint64_t hubs = std::min<std::uint64_t>(wanted, by_use.size());
         if (hubs == tried) break;
         tried = hubs;
@@ -419,8 +444,9 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
         }
     }
     if (best_hubs != 0) {
-        countdown.tick(m);
-        place_states(best_hubs);
+        start_layout(best_hubs);
+        do countdown.tick(2 * m);
+        while (widen(best_hubs));
     } else {
         use_hubs(0);  // the layout without hubs stands
     }
@@ -430,8 +456,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
     for (std::uint64_t h = 0; h < best_hubs; ++h) out.hubs.push_back(static_cast<std::uint32_t>(offset[by_use[h]]));
     out.bytes.resize(offset[m]);
     std::uint8_t* p = out.bytes.data();
-    countdown.tick(m);
-    for (std::size_t i = 0; i < m; ++i) {
+    countdown.each(m, [&](std::size_t i) {
         const std::uint32_t s = order[i];
         const std::uint64_t e = g.edge_count(s);
         const Shape& sh = shape[i];
@@ -448,7 +473,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
                 skip += words_below[g.targets[k]];
             }
         }
-    }
+    });
     return out;
 }
 
