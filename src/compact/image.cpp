@@ -156,6 +156,26 @@ private:
     Cancel::Countdown countdown_;
 };
 
+// Walks the trie depth first in letter order, without recursion (a word
+// may be a million letters long): enter(child) as each node is reached,
+// leave(node) once its children are done, the root's last.
+template <class Enter, class Leave>
+void depth_first(const NodeStore& nodes, BuildCountdown& countdown, Enter&& enter, Leave&& leave) {
+    std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
+    while (!stack.empty()) {
+        countdown.tick();
+        auto& [node, next] = stack.back();
+        if (next < nodes[node].child_count) {
+            const NodeIndex child = nodes.child_at(node, next++).child;
+            enter(child);
+            stack.emplace_back(child, 0);
+        } else {
+            leave(node);
+            stack.pop_back();
+        }
+    }
+}
+
 // The minimal graph of a trie: states made bottom-up, one per distinct
 // (end flag, edges to distinct states); edges of state s are
 // [first[s], first[s + 1]).
@@ -235,18 +255,7 @@ MinimalGraph minimise(const NodeStore& nodes, Cancel* cancel) {
         finished.push_back(s);
         if (++used * 2 > slots.size()) grow();
     };
-    std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
-    while (!stack.empty()) {
-        countdown.tick();
-        auto& [node, next] = stack.back();
-        if (next < nodes[node].child_count) {
-            const NodeIndex child = nodes.child_at(node, next++).child;
-            stack.emplace_back(child, 0);
-        } else {
-            finish(node);
-            stack.pop_back();
-        }
-    }
+    depth_first(nodes, countdown, [](NodeIndex) {}, finish);
     g.root = finished.back();
     return g;
 }
@@ -255,19 +264,13 @@ MinimalGraph minimise(const NodeStore& nodes, Cancel* cancel) {
 std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel* cancel) {
     BuildCountdown countdown(cancel);
     std::vector<std::uint64_t> counts;
-    std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
-    while (!stack.empty()) {
-        countdown.tick();
-        auto& [node, next] = stack.back();
-        if (next < nodes[node].child_count) {
-            const NodeIndex child = nodes.child_at(node, next++).child;
+    depth_first(
+        nodes, countdown,
+        [&](NodeIndex child) {
             // (a copy: the packed field cannot bind to a reference)
             if (nodes[child].is_end) counts.push_back(std::uint64_t{nodes[child].count});
-            stack.emplace_back(child, 0);
-        } else {
-            stack.pop_back();
-        }
-    }
+        },
+        [](NodeIndex) {});
     return counts;
 }
 
