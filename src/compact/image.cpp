@@ -667,11 +667,16 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     std::vector<std::uint32_t> targets;
     std::vector<std::uint64_t> skips;  // when ranked
     std::vector<std::uint64_t> is_start((size + 63) / 64, 0);
-    // A state or an edge takes at least a byte: reserving that much touches
-    // no more pages than are used and copies nothing as they grow.
-    states.reserve(size + 1);
-    targets.reserve(size);
-    if (ranked) skips.reserve(size);
+    // Room for as many as the graph can hold, so that nothing is copied as
+    // they grow; reserved, not touched, but counted against an address
+    // space limit, so kept to what the encoding allows. An edge takes at
+    // least two bytes (a chain's header and letter, or a record's letter
+    // and target), and so does a state but the one without edges that
+    // ends the words (more of those come only in a forged graph, and
+    // they just make the array grow).
+    states.reserve(size / 2 + 2);
+    targets.reserve(size / 2);
+    if (ranked) skips.reserve(size / 2);
     for (const std::uint8_t* p = graph; p < end;) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const auto at = static_cast<std::uint32_t>(p - graph);

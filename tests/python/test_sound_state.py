@@ -56,6 +56,30 @@ SOURCES = {
 }
 
 
+@no_asan
+def test_load_fits_a_few_images_of_address_space(tmp_path):
+    """Checking an image reserves arrays for as many states and edges as
+    its bytes can hold. Long random words make the graph chains of single
+    children, the most states a byte: about 11 images' worth in all, 17
+    when every state and edge was given a byte."""
+    result = run_child('''
+        import ctypes, gc, random
+        rng = random.Random(5)
+        trie = Trie()
+        trie.add_all("".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=40)) for _ in range(50_000))
+        trie.compact()
+        path = sys.argv[1] + "/t.img"
+        trie.save(path)
+        expected = len(trie)
+        del trie
+        gc.collect()
+        ctypes.CDLL(None).malloc_trim(0)
+        limit_memory(14 * os.path.getsize(path))
+        print(json.dumps({"expected": expected, "got": [len(Trie.load(path, mmap=m)) for m in (False, True)]}))
+    ''', tmp_path)
+    assert result["got"] == [result["expected"]] * 2
+
+
 @pytest.mark.parametrize("source", SOURCES)
 def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
     setup, words_arrive = SOURCES[source]
