@@ -477,6 +477,23 @@ TEST(CompactHostile, ResealedEditsAreRefusedOrHarmless) {
     EXPECT_GT(refused_resealed_edits(original, 8, original.size() - 8), 100);
 }
 
+// A graph of one-byte states without edges: more states than a valid graph
+// of that size can have, past the room the checks set aside for them.
+TEST(CompactHostile, AGraphOfEmptyStatesIsRefused) {
+    Trie trie;
+    for (int i = 0; i < 2000; ++i) EXPECT_TRUE(trie.add("w" + std::to_string(i * 7919), 1));
+    auto bytes = bytes_of(*CompactImage::open(*trie.build_image()));
+    std::uint64_t at, size;  // header fields 5 and 6
+    std::memcpy(&at, bytes.data() + 48, 8);
+    std::memcpy(&size, bytes.data() + 56, 8);
+    ASSERT_GT(size, 1000u);
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), size, std::uint8_t{0});
+    seal_image(bytes.data(), bytes.size());
+    auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
+}
+
 // Stems with shared endings: the states of the endings are used by many
 // parents far from them, which makes them hubs.
 std::vector<std::uint8_t> image_with_hubs() {
