@@ -46,7 +46,7 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         patterns = bench.patterns_for(result["path"])
         assert {"wildcard " + p for p in patterns} <= tables
         assert {"prefix", "levenshtein d=1", "levenshtein d=2", bench.SUGGEST_TIME,
-                bench.SUGGEST_ACCURACY, bench.SUGGEST_BUILD} <= tables
+                bench.SUGGEST_ACCURACY, bench.SUGGEST_ACCURACY_MORE, bench.SUGGEST_BUILD} <= tables
         timed = {r["name"]: r for r in result["queries"] if r["table"] == bench.SUGGEST_TIME}
         assert {"sorvan.Trie", "sorvan.DAWG", "search + rapidfuzz"} <= {
             name for name, row in timed.items() if row["ms"] > 0}
@@ -86,6 +86,16 @@ def test_misspellings_are_reproducible_and_not_words():
     for wrong, original, edits in first:
         if edits == 1:
             assert (osa_distance(wrong, original), levenshtein(wrong, original)) == (1, 2)
+
+
+def test_accuracy_counts_a_first_word_and_a_lost_tie():
+    nearest = {"teh": ["tea", "the"], "recieve": ["receive"], "thier": ["tier", "tie"]}
+    cases = [("teh", "the", 1), ("recieve", "receive", 1), ("thier", "their", 2)]
+    row = bench.accuracy_row(nearest.get, cases)
+    assert row["cases"] == 3
+    # One right first of three, one of the two lone swaps; "the" lost a tie.
+    assert (row["accuracy"], row["one_swap"], row["swap_and_more"]) == (100 / 3, 50, 0)
+    assert row["tie"] == 100 / 3
 
 
 def rows(table, **ms):
