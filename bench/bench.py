@@ -550,8 +550,8 @@ def worker_suggest(path):
         ("search + rapidfuzz", lambda: [ranked(q) for q in queries]),
     ]
     def nearest(q):  # every word at the least distance, in rank order
-        ranked = trie.suggest(q, 2, None, transpositions=True)
-        return [w for w, d in ranked if d == ranked[0][1]]
+        found = trie.suggest(q, 2, None, transpositions=True)
+        return [w for w, d in found if d == found[0][1]]
 
     top1 = {"sorvan.Trie": nearest}
     try:
