@@ -27,6 +27,7 @@ std::size_t first_difference(std::string_view a, std::string_view b) noexcept {
 
 Status Dawg::add(std::string_view word, std::uint64_t count) {
     make_mutable();
+    words_changed();
     // One pass finds both the order and the common prefix. Byte-wise order
     // of UTF-8 is code-point order, with bytes compared unsigned.
     const std::string_view previous = previous_word_;

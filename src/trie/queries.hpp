@@ -8,6 +8,7 @@
 
 #include "compact/image.hpp"
 #include "compact/last_path.hpp"
+#include "trie/reversed_words.hpp"
 #include "trie/search.hpp"
 #include "trie/suggest.hpp"
 #include "utils/thread_pool.hpp"
@@ -83,11 +84,19 @@ public:
     Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
         const auto& lexicon = static_cast<const Lexicon&>(*this);
-        return {on_graph([&](const auto& graph) {
-                    return suggest_words(graph, word, max_distance, limit, transpositions,
-                                         lexicon.max_count(), cancel);
-                }),
-                with_counts};
+        const CompactImage* backwards = reversed_.image();
+        std::uint64_t work = 0;
+        Suggestions found{on_graph([&](const auto& graph) {
+                              return suggest_words(graph, word, max_distance, limit, transpositions,
+                                                   lexicon.max_count(), cancel,
+                                                   backwards ? &backwards->graph() : nullptr, &work);
+                          }),
+                          with_counts};
+        if (!backwards && reversed_.count_work(work, reversed_worth * lexicon.node_count()) &&
+            !(cancel && cancel->cancelled())) {
+            on_graph([&](const auto& graph) { reversed_.build(graph, cancel); });
+        }
+        return found;
     }
 
     // The batch forms: the single-item query for every item of `items` (a
@@ -135,7 +144,18 @@ public:
         });
     }
 
+protected:
+    // Every change of the words or counts calls it.
+    void words_changed() noexcept { reversed_.clear(); }
+
 private:
+    // Building the reversed words costs about as many steps of a suggestion
+    // as this many times the lexicon's node count.
+    static constexpr std::uint64_t reversed_worth = 8;
+
+    // The words spelled backwards, for suggestions.
+    ReversedWords reversed_;
+
     // Searches differ in cost by orders of magnitude (one Levenshtein query
     // can outweigh thousands of others), so they are handed out one at a
     // time, and even a few of them are worth sharing.

@@ -54,10 +54,16 @@ inline constexpr std::size_t all_suggestions = SIZE_MAX;
 // `count_ceiling`: once the worst word kept has it, a later word (later in
 // code-point order) at its distance cannot win, and the bound drops below
 // that distance. A cancelled walk returns the ranking of what it saw.
+// `reversed`, when given, is the graph of the same words and counts spelled
+// backwards (see ReversedWords): the search is then two walks that each
+// allow few edits near their root, where the branches are many, instead of
+// one that allows them all. `work`, when given, receives the number of
+// steps taken.
 template <class Graph>
 std::vector<Suggestion> suggest_words(const Graph& graph, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
                                       bool transpositions, std::uint64_t count_ceiling = UINT64_MAX,
-                                      Cancel* cancel = nullptr);
+                                      Cancel* cancel = nullptr, const CompactGraph* reversed = nullptr,
+                                      std::uint64_t* work = nullptr);
 
 }  // namespace sorvan

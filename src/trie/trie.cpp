@@ -36,6 +36,7 @@ void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t
 Status Trie::add(std::string_view word, std::uint64_t count) {
     if (word.empty()) return {};
     make_mutable();
+    words_changed();
     add_below(0, word.data(), word.data() + word.size(), count, [](const char*, NodeIndex) {});
     return {};
 }
@@ -56,6 +57,7 @@ Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
 
 void Trie::add_sorted(SortableWords words) {
     make_mutable();
+    words_changed();
     // In ascending order each word shares its path with the one before as
     // far as they agree, so its walk starts where they part, and the nodes
     // it adds land in the store in depth-first order, each subtree in one
