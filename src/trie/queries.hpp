@@ -149,9 +149,10 @@ protected:
     void words_changed() noexcept { reversed_.clear(); }
 
 private:
-    // Building the reversed words costs about as many steps of a suggestion
-    // as this many times the lexicon's node count.
-    static constexpr std::uint64_t reversed_worth = 8;
+    // Building the reversed words takes about as long as this many steps of
+    // a suggestion a node of the lexicon (measured on English words: 0.9 s
+    // for 1.65M nodes, against 23 ns a step).
+    static constexpr std::uint64_t reversed_worth = 24;
 
     // The words spelled backwards, for suggestions.
     ReversedWords reversed_;

@@ -10,7 +10,9 @@
 
 #include "brute_force.hpp"
 #include "dawg/dawg.hpp"
+#include "trie/reversed_words.hpp"
 #include "trie/search.hpp"
+#include "trie/store_graph.hpp"
 #include "trie/trie.hpp"
 #include "utils/utf8.hpp"
 
@@ -106,6 +108,102 @@ TEST(Suggest, MatchesBruteForceOnRandomLexicons) {
                 }
             }
         }
+    }
+}
+
+// A word of the lexicon with up to `edits` random edits (a swap among them),
+// or a random word: queries near the words, as a misspelling is.
+std::string near_query(std::mt19937& rng, const Counts& words, int edits) {
+    auto it = words.begin();
+    std::advance(it, static_cast<std::ptrdiff_t>(rng() % words.size()));
+    std::u32string w = utf8::decode(rng() % 8 ? it->first : random_word(rng, 10));
+    const std::u32string letters = utf8::decode(random_word(rng, 3) + "ab");
+    for (int e = 0; e < edits; ++e) {
+        const std::size_t i = rng() % (w.size() + 1);
+        switch (rng() % 4) {
+            case 0: w.insert(i, 1, letters[rng() % letters.size()]); break;
+            case 1: if (i < w.size()) w.erase(i, 1); break;
+            case 2: if (i < w.size()) w[i] = letters[rng() % letters.size()]; break;
+            default: if (i + 1 < w.size()) std::swap(w[i], w[i + 1]);
+        }
+    }
+    std::string out;
+    for (char32_t c : w) utf8::append(out, c);
+    return out;
+}
+
+// With the graph of the reversed words, a search is two walks, each allowing
+// only some edits in one half of the query; together they rank exactly as
+// sorting every word would. Queries of every length around the words', so
+// that swaps and insertions land on the middle of the query and across it,
+// on the trie's own graph and on its compact one.
+TEST(Suggest, TwoWalksWithTheReversedWordsRankAsBruteForce) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 120; ++round) {
+        Lexicons lex = random_lexicons(rng, 60, round % 2 ? 1 : 3);
+        ReversedWords reversed;
+        reversed.build(StoreGraph(lex.trie.nodes()), nullptr);
+        ASSERT_NE(reversed.image(), nullptr);
+        const CompactGraph& backwards = reversed.image()->graph();
+        Trie compact;
+        for (const auto& [w, count] : lex.words) ASSERT_TRUE(compact.add(w, count));
+        ASSERT_TRUE(compact.compact());
+        // The highest count, as the lexicons pass it: the first walk lowers
+        // its bound on it.
+        const std::uint64_t ceiling = lex.trie.max_count();
+        for (int q = 0; q < 6; ++q) {
+            const std::string query = near_query(rng, lex.words, q % 4);
+            for (bool swaps : {false, true}) {
+                for (std::uint64_t bound : {1, 2, 3, 4}) {
+                    for (std::size_t limit : {std::size_t{1}, std::size_t{3}, all_suggestions}) {
+                        const auto expected = ranked_by_brute_force(lex.words, query, bound, limit, swaps);
+                        ASSERT_EQ(suggest_words(StoreGraph(lex.trie.nodes()), query, bound, limit, swaps,
+                                                ceiling, nullptr, &backwards),
+                                  expected)
+                            << query << " bound " << bound << " limit " << limit << " swaps " << swaps;
+                        ASSERT_EQ(suggest_words(compact.image()->graph(), query, bound, limit, swaps,
+                                                ceiling, nullptr, &backwards),
+                                  expected)
+                            << query << " bound " << bound << " limit " << limit << " swaps " << swaps;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The reversed words are built once suggestions have done enough work, and
+// every change drops them: a word added afterwards is found by a query that
+// only the reversed walk reaches (two edits in the first half).
+TEST(Suggest, AChangeDropsTheReversedWords) {
+    std::mt19937 rng(3);
+    for (bool dawg : {false, true}) {
+        Counts words;
+        for (int i = 0; i < 300; ++i) words["ab" + random_word(rng, 6)] = 1;
+        Trie trie;
+        Dawg sorted;
+        for (const auto& [w, count] : words) {
+            ASSERT_TRUE(trie.add(w, count));
+            ASSERT_TRUE(sorted.add(w, count));
+        }
+        auto suggest = [&](const std::string& q) {
+            return dawg ? sorted.suggest(q, 2, 10, true, false).items : trie.suggest(q, 2, 10, true, false).items;
+        };
+        // Enough queries to build the reversed words, on the worker pool:
+        // one worker builds them while the others go on without.
+        std::vector<std::string> queries;
+        for (int i = 0; i < 3000; ++i) queries.push_back(near_query(rng, words, 2));
+        const auto batch = dawg ? sorted.batch_suggest(queries, 2, 3, true, false)
+                                : trie.batch_suggest(queries, 2, 3, true, false);
+        for (std::size_t i = 0; i < queries.size(); i += 97) {
+            EXPECT_EQ(batch[i].items, ranked_by_brute_force(words, queries[i], 2, 3, true)) << queries[i];
+        }
+        words["zzzzcccccc"] = 1;  // after every word: the DAWG's order holds
+        ASSERT_TRUE(dawg ? sorted.add("zzzzcccccc", 1) : trie.add("zzzzcccccc", 1));
+        using S = std::vector<Suggestion>;
+        EXPECT_EQ(suggest("zyxzcccccc"), (S{{"zzzzcccccc", 2, 1}}));
+        for (int i = 0; i < 3000; ++i) suggest(near_query(rng, words, 2));
+        EXPECT_EQ(suggest("zyxzcccccc"), (S{{"zzzzcccccc", 2, 1}}));
     }
 }
 
