@@ -541,6 +541,12 @@ def worker_suggest(path):
     trie = measure_build("sorvan.Trie", lambda: fill(sorvan.Trie(), words))
     dawg = sorvan.DAWG()
     dawg.add_all(words)
+    # A lexicon builds the graph of its words spelled backwards once its
+    # suggestions have done about as much work as that takes; the rows time
+    # what comes after, and its own row reports the building.
+    builds.append(dict(build_reversed_words(trie, [wrong for wrong, _, _ in drawn]),
+                       table=SUGGEST_BUILD, name="sorvan.Trie: reversed words"))
+    build_reversed_words(dawg, [wrong for wrong, _, _ in drawn])
 
     def ranked(q):
         found = trie.search_within_distance(q, 2)
@@ -593,6 +599,25 @@ def worker_suggest(path):
         rows += [dict(skipped, table=table)
                  for table in (SUGGEST_TIME, SUGGEST_ACCURACY, SUGGEST_ACCURACY_MORE)]
     return rows + builds
+
+
+def build_reversed_words(lexicon, queries, passes=4):
+    """Asks suggest() of `queries` until one call takes far longer than the
+    others: that call built the reversed words. Its time beyond the usual
+    call's, the number of calls before it, and the memory they hold."""
+    before = steady_rss_bytes()
+    times = []
+    for _ in range(passes):
+        for q in queries:
+            start = time.perf_counter()
+            lexicon.suggest(q, 2, 5)
+            times.append(time.perf_counter() - start)
+        usual = sorted(times)[len(times) // 2]
+        slowest = max(range(len(times)), key=times.__getitem__)
+        if times[slowest] > 100 * usual:
+            return {"build_s": times[slowest] - usual, "after_calls": slowest,
+                    "mib": (steady_rss_bytes() - before) / 2**20}
+    return {"skipped": f"not built after {len(times):,} calls"}
 
 
 def accuracy_row(found):
@@ -989,6 +1014,10 @@ def report(result):
                 print("(tie lost: the word is among the nearest, but an equally near one comes first)")
         elif title == SUGGEST_BUILD:
             print_table(title, rows, [("build s", "build_s"), ("memory MiB", "mib")], "sorvan.Trie")
+            for row in rows:
+                if "after_calls" in row:
+                    print(f"({row['name']}: built by suggest() itself, after {row['after_calls']:,} calls;"
+                          " the times above are those after it)")
         else:
             per_query = title.startswith(("levenshtein", "suggest"))
             unit = rows[0].get("unit", "ms per query" if per_query else "ms")

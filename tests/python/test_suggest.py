@@ -54,6 +54,46 @@ def test_ranks_as_sorting_every_word_does(counts, query, max_distance, limit, tr
                                       transpositions=transpositions, with_count=with_count)]
 
 
+# A lexicon asked many suggestions builds a graph of its words spelled
+# backwards and answers from two walks instead of one; the answers stay the
+# model's, in each form, and after a change (which drops that graph).
+@settings(max_examples=60, deadline=None)
+@given(
+    counts=st.dictionaries(st.text(ALPHABET, min_size=1, max_size=8),
+                           st.sampled_from([1, 2, 7]), min_size=1, max_size=40),
+    data=st.data(),
+    extra=st.text(ALPHABET, min_size=1, max_size=8),
+)
+def test_many_suggestions_rank_as_the_model(counts, data, extra):
+    def near(word):  # the word with two neighbours swapped and a letter changed
+        i = data.draw(st.integers(0, len(word)))
+        j = data.draw(st.integers(0, len(word)))
+        word = word[:i] + word[i + 1:i + 2] + word[i:i + 1] + word[i + 2:]
+        return word[:j] + data.draw(st.sampled_from(ALPHABET)) + word[j + 1:]
+
+    queries = [near(data.draw(st.sampled_from(sorted(counts)))) for _ in range(4)]
+
+    def check(lexicon, counts):
+        for query in queries:
+            for max_distance, transpositions in [(1, False), (2, True), (3, False), (2, False)]:
+                expected = suggestions(counts, query, max_distance, 5, transpositions)
+                assert lexicon.suggest(query, max_distance, 5, transpositions=transpositions,
+                                       with_count=True) == expected
+
+    for lexicon in lexicons(counts):
+        for _ in range(60):
+            lexicon.batch_suggest(list(counts), 2, 3, transpositions=True)
+        check(lexicon, counts)
+        lexicon.compact()
+        for _ in range(30):
+            lexicon.batch_suggest(list(counts), 2, 3)
+        check(lexicon, counts)
+        if isinstance(lexicon, Trie):
+            lexicon.add(extra, 3)
+            changed = dict(counts, **{extra: counts.get(extra, 0) + 3})
+            check(lexicon, changed)
+
+
 @pytest.mark.parametrize("a, b, distance", [
     ("teh", "the", 1), ("recieve", "receive", 1), ("ab", "ba", 1), ("abc", "ca", 3),
     ("", "ab", 2), ("éa", "aé", 1), ("abcd", "badc", 2),
