@@ -12,6 +12,14 @@
 // the walk follows the query's remaining letters there instead of computing
 // rows, and looks up only the few letters that can keep a child in reach.
 //
+// Near the root nearly every prefix is within a few edits of the query, and
+// that is where a walk that allows them all spends its time. Given the words
+// spelled backwards as well, the search is two walks: one over the words
+// that spends at most k / 2 of its k edits on the query's first half, one
+// over the reversed words that spends fewer than k - k / 2 on its second.
+// Every alignment within k edits is one or the other, and both walks branch
+// little until they are past a half of the query.
+//
 // The walk is written against the graph's read interface alone
 // (child_count, edges and next, child, is_end, count), with an explicit stack and
 // rows kept only over the band of entries that can be within the bound.

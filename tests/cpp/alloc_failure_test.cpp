@@ -14,6 +14,8 @@
 
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
+#include "trie/reversed_words.hpp"
+#include "trie/store_graph.hpp"
 #include "trie/trie.hpp"
 #include "utils/utf8.hpp"
 
@@ -154,6 +156,38 @@ void add_words(Trie& trie, std::initializer_list<std::string> words) {
 }
 void add_words(Dawg& dawg, std::initializer_list<std::string> words) {
     for (const std::string& w : words) ASSERT_TRUE(dawg.add(w, 1));
+}
+
+// Memory running out anywhere in building the reversed words for suggestions
+// leaves none built and gives up until the next change; the suggestions
+// answer as before all along.
+TEST(AllocationFailure, ReversedWordsGiveUpUntilTheNextChange) {
+    Trie trie;
+    for (const char* w : {"abc", "abd", "bcd", "abcd", "\xc3\xa9t\xc3\xa9", "dcba", "cab"}) {
+        ASSERT_TRUE(trie.add(w, 2));
+    }
+    const StoreGraph graph(trie.nodes());
+    const auto expected = trie.suggest("bacd", 2, 10, true, false).items;
+    ASSERT_EQ(expected.size(), 4u);
+    for (long k = 0;; ++k) {
+        ReversedWords reversed;
+        allocations_left = k;
+        reversed.build(graph, nullptr);
+        allocations_left = -1;
+        const bool failed = reversed.image() == nullptr;
+        if (failed) {
+            reversed.build(graph, nullptr);
+            EXPECT_EQ(reversed.image(), nullptr) << k;
+            reversed.clear();
+            reversed.build(graph, nullptr);
+        }
+        ASSERT_NE(reversed.image(), nullptr) << k;
+        EXPECT_EQ(suggest_words(graph, "bacd", 2, 10, true, trie.max_count(), nullptr,
+                                &reversed.image()->graph()),
+                  expected)
+            << k;
+        if (!failed) break;
+    }
 }
 
 TEST(AllocationFailure, TrieAddIsAllOrNothing) {
