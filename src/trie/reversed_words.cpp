@@ -1,12 +1,12 @@
 #include "trie/reversed_words.hpp"
 
-#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "trie/store_graph.hpp"
 #include "trie/trie.hpp"
+#include "utils/sortable_words.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -17,15 +17,13 @@ namespace {
 // its count, or Cancelled.
 template <class Graph>
 Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
-    // Every word turned round, depth first; then sorted, so that the trie
-    // is built along its own order.
-    struct Entry {
-        std::size_t at;
-        std::size_t size;
-        std::uint64_t count;
-    };
-    std::string bytes;
-    std::vector<Entry> entries;
+    // Every word turned round, depth first, into a Trie's sorted insertion,
+    // which sizes its node store once instead of doubling it (a copy at
+    // each step); the words whose count is not 1 get it afterwards.
+    SortableWords backwards_words;
+    SortableWords others;
+    std::vector<std::uint64_t> other_counts;
+    std::string turned;
     std::vector<Letter> path;
     struct Level {
         typename Graph::Cursor cursor;
@@ -45,19 +43,22 @@ Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
         const auto arc = graph.next(level.cursor);
         path.push_back(arc.letter);
         if (graph.is_end(arc.child)) {
-            const std::size_t at = bytes.size();
-            for (auto c = path.rbegin(); c != path.rend(); ++c) utf8::append(bytes, *c);
-            entries.push_back({at, bytes.size() - at, graph.count(arc.child)});
+            turned.clear();
+            for (auto c = path.rbegin(); c != path.rend(); ++c) utf8::append(turned, *c);
+            backwards_words.push_back(turned);
+            if (const std::uint64_t count = graph.count(arc.child); count != 1) {
+                others.push_back(turned);
+                other_counts.push_back(count);
+            }
         }
         stack.push_back({graph.edges(arc.child), graph.child_count(arc.child)});
     }
-    auto spelled = [&](const Entry& e) { return std::string_view(bytes).substr(e.at, e.size); };
-    std::sort(entries.begin(), entries.end(),
-              [&](const Entry& a, const Entry& b) { return spelled(a) < spelled(b); });
     Trie backwards;
-    for (const Entry& e : entries) {
+    backwards.add_sorted(std::move(backwards_words));
+    for (std::size_t i = 0; i < others.size(); ++i) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        (void)backwards.add(spelled(e), e.count);  // (a Trie's add cannot fail but by throwing)
+        // Counts wrap at 2^64, so 1 + (count - 1) is the count, 0 included.
+        (void)backwards.add(others[i], other_counts[i] - 1);  // (a Trie's add cannot fail but by throwing)
     }
     return CompactImage::open_built(backwards.build_image(cancel), cancel);
 }
