@@ -7,7 +7,7 @@
 // models are plain: a map of words to counts (byte order is code-point
 // order), the set of word prefixes for the node count, and brute force for
 // wildcard (the number of ways each word matches), Levenshtein search and
-// suggestions.
+// suggestions (from one walk and from two).
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -24,6 +24,8 @@
 #include "brute_force.hpp"
 #include "check.hpp"
 #include "dawg/dawg.hpp"
+#include "trie/reversed_words.hpp"
+#include "trie/store_graph.hpp"
 #include "trie/trie.hpp"
 #include "utils/pattern.hpp"
 #include "utils/sortable_words.hpp"
@@ -159,6 +161,20 @@ void check_queries(const Lexicon& lexicon, const Model& model, FuzzedDataProvide
     });
     if (ranked.size() > limit) ranked.resize(limit);
     FUZZ_CHECK(lexicon.suggest(probe, bound, limit, swaps, false).items == ranked);
+    // The same from the two walks over the words and the reversed words,
+    // which the lexicon takes only once it has answered many suggestions.
+    auto two_walks = [&](const auto& graph) {
+        sorvan::ReversedWords reversed;
+        reversed.build(graph, nullptr);
+        FUZZ_CHECK(reversed.image() != nullptr);
+        return sorvan::suggest_words(graph, probe, bound, limit, swaps, lexicon.max_count(), nullptr,
+                                     &reversed.image()->graph());
+    };
+    if (const sorvan::CompactImage* image = lexicon.image()) {
+        FUZZ_CHECK(two_walks(image->graph()) == ranked);
+    } else {
+        FUZZ_CHECK(two_walks(sorvan::StoreGraph(lexicon.nodes())) == ranked);
+    }
 }
 
 // The DAWG's model: the empty word, which it takes only before any other
