@@ -31,6 +31,15 @@ def rss_bytes():
         return int(f.read().split()[1]) * PAGE
 
 
+def peak_rss_bytes():
+    """The most the RSS has been (VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
 def steady_rss_bytes():
     """The RSS once garbage is collected and the allocator has handed its
     free memory back: what a structure keeps, not what its build used."""
@@ -604,8 +613,11 @@ def worker_suggest(path):
 def build_reversed_words(lexicon, queries, passes=4):
     """Asks suggest() of `queries` until one call takes far longer than the
     others: that call built the reversed words. Its time beyond the usual
-    call's, the number of calls before it, and the memory they hold."""
+    call's, the number of calls before it, the memory they hold, and the
+    most they held meanwhile, all above the lexicon's."""
     before = steady_rss_bytes()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # VmHWM starts again from here
     times = []
     for _ in range(passes):
         for q in queries:
@@ -616,7 +628,8 @@ def build_reversed_words(lexicon, queries, passes=4):
         slowest = max(range(len(times)), key=times.__getitem__)
         if times[slowest] > 100 * usual:
             return {"build_s": times[slowest] - usual, "after_calls": slowest,
-                    "mib": (steady_rss_bytes() - before) / 2**20}
+                    "mib": (steady_rss_bytes() - before) / 2**20,
+                    "peak_mib": (peak_rss_bytes() - before) / 2**20}
     return {"skipped": f"not built after {len(times):,} calls"}
 
 
@@ -1016,7 +1029,8 @@ def report(result):
             print_table(title, rows, [("build s", "build_s"), ("memory MiB", "mib")], "sorvan.Trie")
             for row in rows:
                 if "after_calls" in row:
-                    print(f"({row['name']}: built by suggest() itself, after {row['after_calls']:,} calls;"
+                    print(f"({row['name']}: built by suggest() itself, after {row['after_calls']:,} calls,"
+                          f" {row['peak_mib']:.0f} MiB above the lexicon at the peak;"
                           " the times above are those after it)")
         else:
             per_query = title.startswith(("levenshtein", "suggest"))
