@@ -31,13 +31,15 @@ def rss_bytes():
         return int(f.read().split()[1]) * PAGE
 
 
-def peak_rss_bytes():
-    """The most the RSS has been (VmHWM)."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
+def sibling(name):
+    """The module `name` of this folder (scale.py, dask_bench.py), however
+    this file was started."""
+    import importlib
+
+    folder = os.path.dirname(os.path.abspath(__file__))
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module(name)
 
 
 def steady_rss_bytes():
@@ -615,9 +617,9 @@ def build_reversed_words(lexicon, queries, passes=4):
     others: that call built the reversed words. Its time beyond the usual
     call's, the number of calls before it, the memory they hold, and the
     most they held meanwhile, all above the lexicon's."""
+    scale = sibling("scale")
     before = steady_rss_bytes()
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # VmHWM starts again from here
+    scale.reset_peak()
     times = []
     for _ in range(passes):
         for q in queries:
@@ -629,7 +631,7 @@ def build_reversed_words(lexicon, queries, passes=4):
         if times[slowest] > 100 * usual:
             return {"build_s": times[slowest] - usual, "after_calls": slowest,
                     "mib": (steady_rss_bytes() - before) / 2**20,
-                    "peak_mib": (peak_rss_bytes() - before) / 2**20}
+                    "peak_mib": (scale.status_kib("VmHWM") * 1024 - before) / 2**20}
     return {"skipped": f"not built after {len(times):,} calls"}
 
 
@@ -1188,17 +1190,11 @@ if __name__ == "__main__":
         # ./dev bench --scale [--sizes ...] [--json F] [--plot [PNG]]: how the
         # figures grow with the number of keys (bench/scale.py).
         sys.argv.remove("--scale")
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        import scale
-
-        scale.main()
+        sibling("scale").main()
     elif "--dask" in sys.argv[1:]:
         # ./dev bench --dask [--words N] [--json F]: the Dask example on a
         # corpus of millions of words (bench/dask_bench.py).
         sys.argv.remove("--dask")
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        import dask_bench
-
-        dask_bench.main()
+        sibling("dask_bench").main()
     else:
         main()

@@ -141,6 +141,8 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
     const std::size_t split = pass.split;
     // The most a head entry may be: no more than the bound either.
     auto head_bound = [&]() { return std::min(pass.head_edits, bound); };
+    // Just above the bound of the moment.
+    auto over_bound = [&]() { return bound == UINT64_MAX ? bound : bound + 1; };
     auto lo_at = [&bound](std::size_t depth) -> std::size_t {
         return depth > bound ? depth - bound : 0;
     };
@@ -160,6 +162,10 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
         std::uint64_t head;
         std::uint64_t rest;
         std::uint64_t both() const noexcept { return std::min(head, rest); }
+        void note(bool in_head, std::uint64_t entry) noexcept {
+            std::uint64_t& part = in_head ? head : rest;
+            part = std::min(part, entry);
+        }
     };
     auto spent = [&](const Least& least) { return least.head >= head_bound() && least.rest >= bound; };
     struct Frame {
@@ -184,15 +190,13 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
     std::size_t top = 0;  // the end of the rows in use
     std::string word;
     std::string turned;  // a reversed walk's word, the right way round
-    std::u32string letters;
 
     // Offers the word in `word`, then lowers the bound when the best words
     // are all known.
     auto report = [&](std::uint64_t distance, std::uint64_t count) {
         if (pass.reversed) {
-            letters = utf8::decode(word);
             turned.clear();
-            for (auto c = letters.rbegin(); c != letters.rend(); ++c) utf8::append(turned, *c);
+            utf8::append_reversed(turned, word);
             best.offer(turned, distance, count);
         } else {
             best.offer(word, distance, count);
@@ -282,7 +286,7 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
     auto enter = [&](const Frame& parent, Arc edge, std::size_t depth) -> std::optional<Kept> {
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
         if (lo > n) return std::nullopt;
-        const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
+        const std::uint64_t over = over_bound();
         const std::uint64_t cap = head_bound();
         countdown.spend(hi - lo);
         work += hi - lo + 1;
@@ -315,8 +319,7 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
             }
             const std::uint64_t entry = std::min(down, across);
             out[j - lo] = entry;
-            std::uint64_t& least_of_part = Headed && j < split ? least.head : least.rest;
-            least_of_part = std::min(least_of_part, entry);
+            least.note(Headed && j < split, entry);
             return entry;
         };
         std::uint64_t left = over;
@@ -418,13 +421,12 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
     if (graph.child_count(graph.root()) == 0) return;
     const std::size_t root_hi = hi_at(0);
     rows.resize(2 * (root_hi + 1));
-    const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
+    const std::uint64_t over = over_bound();
     Least root_least{over, over};
     for (std::size_t j = 0; j <= root_hi; ++j) {
         // (The first j letters of the query deleted: in the head up to its end.)
         rows[j] = Headed && j <= split && j > head_bound() ? over : j;
-        std::uint64_t& least_of_part = Headed && j < split ? root_least.head : root_least.rest;
-        least_of_part = std::min(least_of_part, rows[j]);
+        root_least.note(Headed && j < split, rows[j]);
     }
     top = root_hi + 1;
     stack.push_back({graph.root(), graph.edges(graph.root()), 0, 0, 0, 0, 0, root_least, 0,

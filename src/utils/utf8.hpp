@@ -87,6 +87,16 @@ inline std::size_t count(std::string_view text) noexcept {
 }
 
 // The characters of valid UTF-8 `text`.
+// Appends the characters of `text` to `out` last first.
+inline void append_reversed(std::string& out, std::string_view text) {
+    for (std::size_t end = text.size(); end > 0;) {
+        std::size_t start = end - 1;
+        while (start > 0 && is_continuation(text[start])) --start;
+        out.append(text.substr(start, end - start));
+        end = start;
+    }
+}
+
 inline std::u32string decode(std::string_view text) {
     std::u32string letters;
     letters.reserve(text.size());
