@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include <fcntl.h>
@@ -200,64 +201,126 @@ std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_
     return h;
 }
 
-MinimalGraph minimise(const NodeStore& nodes, Cancel* cancel) {
-    BuildCountdown countdown(cancel);
-    MinimalGraph g;
-    // The states of the finished nodes whose parent is not finished yet, in
-    // the order they finished: a node's children's are the last ones when it
-    // finishes. (Far smaller than a state for every trie node.)
-    std::vector<std::uint32_t> finished;
-    std::vector<std::uint32_t> slots(1024, 0);  // state + 1; 0 is free
-    std::size_t used = 0;
-    auto same = [&g](std::uint32_t s, std::uint32_t from, std::uint32_t to, bool end) {
-        if (g.end[s] != end || g.edge_count(s) != to - from) return false;
-        return std::equal(g.letters.begin() + from, g.letters.begin() + to, g.letters.begin() + g.first[s]) &&
-               std::equal(g.targets.begin() + from, g.targets.begin() + to, g.targets.begin() + g.first[s]);
-    };
-    auto grow = [&] {
-        std::vector<std::uint32_t> old(slots.size() * 2, 0);
-        old.swap(slots);
-        const std::size_t mask = slots.size() - 1;
-        for (std::uint32_t entry : old) {
-            if (entry == 0) continue;
-            const std::uint32_t s = entry - 1;
-            std::size_t i = state_hash(g, g.first[s], g.first[s + 1], g.end[s]) & mask;
-            while (slots[i] != 0) i = (i + 1) & mask;
-            slots[i] = entry;
+// Makes the minimal graph bottom-up: each node of the trie is given to
+// finish() once its children are, in depth-first letter order, so that a
+// node's children's states are the last ones finished and not yet taken.
+class Minimiser {
+public:
+    // The node whose children have the letters letter_at(0), ...,
+    // letter_at(child_count - 1).
+    template <class LetterAt>
+    void finish(std::uint32_t child_count, bool end, LetterAt&& letter_at) {
+        const auto from = static_cast<std::uint32_t>(g_.letters.size());
+        const std::size_t children_at = finished_.size() - child_count;
+        for (std::uint32_t i = 0; i < child_count; ++i) {
+            g_.letters.push_back(letter_at(i));
+            g_.targets.push_back(finished_[children_at + i]);
         }
-    };
-    // Children before parents: a node's edges name its children's states.
-    auto finish = [&](NodeIndex node) {
-        const auto from = static_cast<std::uint32_t>(g.letters.size());
-        const Node& n = nodes[node];
-        const std::size_t children_at = finished.size() - n.child_count;
-        for (std::uint32_t i = 0; i < n.child_count; ++i) {
-            g.letters.push_back(nodes.child_at(n, i).letter);
-            g.targets.push_back(finished[children_at + i]);
-        }
-        finished.resize(children_at);
-        const auto to = static_cast<std::uint32_t>(g.letters.size());
-        const bool end = n.is_end;
-        const std::size_t mask = slots.size() - 1;
-        std::size_t i = state_hash(g, from, to, end) & mask;
-        for (; slots[i] != 0; i = (i + 1) & mask) {
-            if (same(slots[i] - 1, from, to, end)) {
-                finished.push_back(slots[i] - 1);
-                g.letters.resize(from);
-                g.targets.resize(from);
+        finished_.resize(children_at);
+        const auto to = static_cast<std::uint32_t>(g_.letters.size());
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = state_hash(g_, from, to, end) & mask;
+        for (; slots_[i] != 0; i = (i + 1) & mask) {
+            if (same(slots_[i] - 1, from, to, end)) {
+                finished_.push_back(slots_[i] - 1);
+                g_.letters.resize(from);
+                g_.targets.resize(from);
                 return;
             }
         }
-        const auto s = static_cast<std::uint32_t>(g.states());
-        g.end.push_back(end);
-        g.first.push_back(to);
-        slots[i] = s + 1;
-        finished.push_back(s);
-        if (++used * 2 > slots.size()) grow();
+        const auto s = static_cast<std::uint32_t>(g_.states());
+        g_.end.push_back(end);
+        g_.first.push_back(to);
+        slots_[i] = s + 1;
+        finished_.push_back(s);
+        if (++used_ * 2 > slots_.size()) grow();
+    }
+    // The graph, once the root is finished.
+    MinimalGraph take() && {
+        g_.root = finished_.back();
+        return std::move(g_);
+    }
+
+private:
+    bool same(std::uint32_t s, std::uint32_t from, std::uint32_t to, bool end) const noexcept {
+        if (g_.end[s] != end || g_.edge_count(s) != to - from) return false;
+        return std::equal(g_.letters.begin() + from, g_.letters.begin() + to, g_.letters.begin() + g_.first[s]) &&
+               std::equal(g_.targets.begin() + from, g_.targets.begin() + to, g_.targets.begin() + g_.first[s]);
+    }
+    void grow() {
+        std::vector<std::uint32_t> old(slots_.size() * 2, 0);
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint32_t entry : old) {
+            if (entry == 0) continue;
+            const std::uint32_t s = entry - 1;
+            std::size_t i = state_hash(g_, g_.first[s], g_.first[s + 1], g_.end[s]) & mask;
+            while (slots_[i] != 0) i = (i + 1) & mask;
+            slots_[i] = entry;
+        }
+    }
+
+    MinimalGraph g_;
+    // The states of the finished nodes whose parent is not finished yet, in
+    // the order they finished. (Far smaller than a state for every node.)
+    std::vector<std::uint32_t> finished_;
+    std::vector<std::uint32_t> slots_ = std::vector<std::uint32_t>(1024, 0);  // state + 1; 0 is free
+    std::size_t used_ = 0;
+};
+
+MinimalGraph minimise(const NodeStore& nodes, Cancel* cancel) {
+    BuildCountdown countdown(cancel);
+    Minimiser minimiser;
+    depth_first(nodes, countdown, [](NodeIndex) {}, [&](NodeIndex node) {
+        const Node& n = nodes[node];
+        minimiser.finish(n.child_count, n.is_end, [&](std::uint32_t i) { return nodes.child_at(n, i).letter; });
+    });
+    return std::move(minimiser).take();
+}
+
+// The minimal graph of sorted, distinct, non-empty words, without their
+// trie: only the path of the word before is open, and a node is finished as
+// soon as the next word leaves it. Also counts the trie's nodes, root
+// included.
+MinimalGraph minimise_sorted(const SortableWords& words, std::uint64_t& trie_nodes, Cancel* cancel) {
+    BuildCountdown countdown(cancel);
+    Minimiser minimiser;
+    struct Open {
+        std::vector<Letter> letters;  // of its children so far
+        bool end = false;
     };
-    depth_first(nodes, countdown, [](NodeIndex) {}, finish);
-    g.root = finished.back();
-    return g;
+    std::vector<Open> path(1);  // path[d]: the open node at depth d
+    std::size_t depth = 0;      // of the deepest open node
+    auto finish_below = [&](std::size_t keep) {
+        for (; depth > keep; --depth) {
+            Open& node = path[depth];
+            minimiser.finish(static_cast<std::uint32_t>(node.letters.size()), node.end,
+                             [&](std::uint32_t i) { return node.letters[i]; });
+            node.letters.clear();
+            node.end = false;
+        }
+    };
+    trie_nodes = 1;
+    std::string_view before;
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        countdown.tick();
+        const std::string_view word = words[w];
+        const std::size_t shared = utf8::shared_prefix(word, before);
+        finish_below(utf8::count(word.substr(0, shared)));
+        const char* p = word.data() + shared;
+        const char* end = word.data() + word.size();
+        while (p < end) {
+            path[depth].letters.push_back(utf8::next(p));
+            if (++depth == path.size()) path.emplace_back();
+            if (++trie_nodes > max_trie_nodes) throw std::length_error("more nodes than a trie can hold");
+        }
+        path[depth].end = true;
+        before = word;
+    }
+    finish_below(0);
+    minimiser.finish(static_cast<std::uint32_t>(path[0].letters.size()), false,
+                     [&](std::uint32_t i) { return path[0].letters[i]; });
+    return std::move(minimiser).take();
 }
 
 // The words' counts in rank (depth-first letter) order.
@@ -804,19 +867,11 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
 
 // ------------------------------------------------------------------ build ----
 
-Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
-                                                        std::uint64_t word_count, std::uint64_t length,
-                                                        const DawgState* dawg, Cancel* cancel) {
-    CountColumns counts;
-    LaidOutGraph graph;
-    try {
-        counts = pack_counts(counts_by_rank(nodes, cancel));
-        const MinimalGraph minimal = minimise(nodes, cancel);
-        graph = lay_out(minimal, counts.by_rank(), cancel);
-    } catch (const BuildStopped&) {
-        return std::unexpected(SorvanError::cancelled());
-    }
+namespace {
 
+// The bytes of an image of a laid-out graph and its counts.
+std::unique_ptr<ImageBytes> assemble(const LaidOutGraph& graph, const CountColumns& counts, LexiconKind kind,
+                                     std::uint64_t word_count, std::uint64_t length, const DawgState* dawg) {
     std::size_t extras = 0;
     if (dawg) extras = 8 + align8(dawg->previous_word.size()) + 8 + 16 * dawg->snapshots.size();
     std::size_t at = header_size;
@@ -873,6 +928,38 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, 
     }
     store_u64(out + total - checksum_size, checksum(out, total - checksum_size));
     return bytes;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
+                                                        std::uint64_t word_count, std::uint64_t length,
+                                                        const DawgState* dawg, Cancel* cancel) {
+    try {
+        const CountColumns counts = pack_counts(counts_by_rank(nodes, cancel));
+        const LaidOutGraph graph = lay_out(minimise(nodes, cancel), counts.by_rank(), cancel);
+        return assemble(graph, counts, kind, word_count, length, dawg);
+    } catch (const BuildStopped&) {
+        return std::unexpected(SorvanError::cancelled());
+    }
+}
+
+Result<std::unique_ptr<ImageBytes>> CompactImage::build_sorted(SortableWords words, std::vector<std::uint64_t> counts,
+                                                               Cancel* cancel) {
+    try {
+        std::uint64_t word_count = 0;
+        for (const std::uint64_t c : counts) word_count += c;  // wraps at 2^64, as a Trie's does
+        const CountColumns packed = pack_counts(counts);
+        counts = {};
+        std::uint64_t trie_nodes = 0;
+        MinimalGraph minimal = minimise_sorted(words, trie_nodes, cancel);
+        words = {};  // each goes as soon as the next step has what it needs
+        const LaidOutGraph graph = lay_out(minimal, packed.by_rank(), cancel);
+        minimal = {};
+        return assemble(graph, packed, LexiconKind::Trie, word_count, trie_nodes, nullptr);
+    } catch (const BuildStopped&) {
+        return std::unexpected(SorvanError::cancelled());
+    }
 }
 
 // ------------------------------------------------------------------- open ----

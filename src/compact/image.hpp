@@ -15,6 +15,7 @@
 #include "error/error.hpp"
 #include "node/node.hpp"
 #include "utils/cancel.hpp"
+#include "utils/sortable_words.hpp"
 
 namespace sorvan {
 
@@ -60,6 +61,14 @@ public:
     static Result<std::unique_ptr<ImageBytes>> build(const NodeStore& nodes, LexiconKind kind,
                                                      std::uint64_t word_count, std::uint64_t length,
                                                      const DawgState* dawg, Cancel* cancel = nullptr);
+
+    // The image of a Trie of `words`, sorted, distinct and none empty
+    // (SortableWords::sort()), the i-th with count counts[i], made without
+    // the trie: it takes a fraction of the trie's memory. Fails by
+    // std::bad_alloc, std::length_error past a trie's node limit, or
+    // Cancelled.
+    static Result<std::unique_ptr<ImageBytes>> build_sorted(SortableWords words, std::vector<std::uint64_t> counts,
+                                                            Cancel* cancel = nullptr);
 
     // Validates `bytes` (any bytes at all) and opens them: an InvalidImage
     // error says what is wrong.

@@ -1,11 +1,12 @@
 #include "trie/reversed_words.hpp"
 
+#include <algorithm>
 #include <new>
+#include <ranges>
 #include <string>
 #include <vector>
 
 #include "trie/store_graph.hpp"
-#include "trie/trie.hpp"
 #include "utils/sortable_words.hpp"
 #include "utils/utf8.hpp"
 
@@ -17,13 +18,15 @@ namespace {
 // its count, or Cancelled.
 template <class Graph>
 Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
-    // Every word turned round, depth first, into a Trie's sorted insertion,
-    // which sizes its node store once instead of doubling it (a copy at
-    // each step); the words whose count is not 1 get it afterwards. (Not
+    // Every word turned round, depth first, then sorted, which is all the
+    // image's builder needs: it makes the minimal graph straight from
+    // sorted words, so no trie of the turned words is ever held. (Not
     // through words_with_wildcard's "*": its listing and the turned words
     // would be held at once, and the peak was 10 to 16 MB higher on
     // English.)
     SortableWords backwards_words;
+    // The turned words whose count is not 1, with their counts: none in
+    // most lexicons.
     SortableWords others;
     std::vector<std::uint64_t> other_counts;
     std::string turned;
@@ -56,14 +59,20 @@ Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
         }
         stack.push_back({graph.edges(arc.child), graph.child_count(arc.child)});
     }
-    Trie backwards;
-    backwards.add_sorted(std::move(backwards_words));
+    backwards_words.sort();
+    // A word's rank is its place in sorted order.
+    std::vector<std::uint64_t> counts(backwards_words.size(), 1);
     for (std::size_t i = 0; i < others.size(); ++i) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        // Counts wrap at 2^64, so 1 + (count - 1) is the count, 0 included.
-        (void)backwards.add(others[i], other_counts[i] - 1);  // (a Trie's add cannot fail but by throwing)
+        const auto ranks = std::views::iota(std::size_t{0}, backwards_words.size());
+        const std::size_t rank = *std::ranges::partition_point(
+            ranks, [&](std::size_t r) { return backwards_words[r] < others[i]; });
+        counts[rank] = other_counts[i];
     }
-    return CompactImage::open_built(backwards.build_image(cancel), cancel);
+    others = {};
+    other_counts = {};
+    return CompactImage::open_built(CompactImage::build_sorted(std::move(backwards_words), std::move(counts), cancel),
+                                    cancel);
 }
 
 }  // namespace

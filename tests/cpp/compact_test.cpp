@@ -15,6 +15,7 @@
 #include "image_target.hpp"
 #include "temp_file.hpp"
 #include "trie/trie.hpp"
+#include "utils/sortable_words.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -259,6 +260,47 @@ void expect_image_passes_stop() {
 TEST(Compact, ImagePassesStopAtACancel) {
     expect_image_passes_stop<Trie>();
     expect_image_passes_stop<Dawg>();
+}
+
+// An image made straight from sorted words is the one their Trie makes,
+// byte for byte; it stops at a Cancel.
+TEST(Compact, SortedWordsMakeTheTriesImage) {
+    std::mt19937 rng(5);
+    std::mt19937_64 counts(6);
+    for (int round = 0; round < 80; ++round) {
+        std::vector<std::pair<std::string, std::uint64_t>> words;
+        for (int i = 0, n = static_cast<int>(rng() % 60); i < n; ++i) {
+            std::string w = random_word(rng, 7);
+            if (!w.empty()) words.emplace_back(std::move(w), random_count(counts));
+        }
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end(), [](auto& a, auto& b) { return a.first == b.first; }),
+                    words.end());
+        Trie trie;
+        SortableWords shuffled;
+        std::vector<std::size_t> order(words.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (std::size_t i : order) {
+            ASSERT_TRUE(trie.add(words[i].first, words[i].second));
+            shuffled.push_back(words[i].first);
+        }
+        shuffled.sort();
+        std::vector<std::uint64_t> sorted_counts;
+        for (const auto& [word, count] : words) sorted_counts.push_back(count);
+        const auto expected = trie.build_image();
+        const auto made = CompactImage::build_sorted(std::move(shuffled), sorted_counts);
+        ASSERT_TRUE(expected && made);
+        EXPECT_EQ(std::vector<std::uint8_t>((*made)->data(), (*made)->data() + (*made)->size()),
+                  std::vector<std::uint8_t>((*expected)->data(), (*expected)->data() + (*expected)->size()));
+    }
+    SortableWords many;
+    for (int i = 0; i < 100000; ++i) many.push_back(std::to_string(i));
+    many.sort();
+    StopAtOnce stop;
+    const auto stopped = CompactImage::build_sorted(std::move(many), std::vector<std::uint64_t>(100000, 1), &stop.cancel);
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().kind(), SorvanError::Kind::Cancelled);
 }
 
 TEST(Compact, SharedSuffixesAreStoredOnce) {
