@@ -1,8 +1,6 @@
 #include "trie/reversed_words.hpp"
 
-#include <algorithm>
 #include <new>
-#include <ranges>
 #include <string>
 #include <vector>
 
@@ -25,10 +23,8 @@ Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
     // would be held at once, and the peak was 10 to 16 MB higher on
     // English.)
     SortableWords backwards_words;
-    // The turned words whose count is not 1, with their counts: none in
-    // most lexicons.
-    SortableWords others;
-    std::vector<std::uint64_t> other_counts;
+    // The turned words whose count is not 1, tagged with their counts.
+    SortableWords others{SortableWords::WithTags{}};
     std::string turned;
     std::vector<Letter> path;
     struct Level {
@@ -52,25 +48,20 @@ Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
             turned.clear();
             for (auto c = path.rbegin(); c != path.rend(); ++c) utf8::append(turned, *c);
             backwards_words.push_back(turned);
-            if (const std::uint64_t count = graph.count(arc.child); count != 1) {
-                others.push_back(turned);
-                other_counts.push_back(count);
-            }
+            if (const std::uint64_t count = graph.count(arc.child); count != 1) others.push_back(turned, count);
         }
         stack.push_back({graph.edges(arc.child), graph.child_count(arc.child)});
     }
     backwards_words.sort();
-    // A word's rank is its place in sorted order.
+    others.sort();
+    // A word's rank is its place in sorted order; the others are among the
+    // words, in the same order.
     std::vector<std::uint64_t> counts(backwards_words.size(), 1);
-    for (std::size_t i = 0; i < others.size(); ++i) {
+    for (std::size_t rank = 0, o = 0; o < others.size(); ++rank) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        const auto ranks = std::views::iota(std::size_t{0}, backwards_words.size());
-        const std::size_t rank = *std::ranges::partition_point(
-            ranks, [&](std::size_t r) { return backwards_words[r] < others[i]; });
-        counts[rank] = other_counts[i];
+        if (backwards_words[rank] == others[o]) counts[rank] = others.tag(o++);
     }
     others = {};
-    other_counts = {};
     return CompactImage::open_built(CompactImage::build_sorted(std::move(backwards_words), std::move(counts), cancel),
                                     cancel);
 }

@@ -54,7 +54,7 @@ void SortableWords::sort() {
             });
             continue;
         }
-        const std::size_t region = first->offset;  // where a laid-out group's bytes begin
+        const std::size_t region = first->offset - tag_size_;  // where a laid-out group's bytes begin
         std::array<std::size_t, 257> count{};
         for (std::size_t i = 0; i < group.size; ++i) ++count[key(first[i], depth)];
         std::array<std::size_t, 257> next;
@@ -71,8 +71,8 @@ void SortableWords::sort() {
         if (group.size >= laid_out_from) {
             moved.clear();
             for (Span* span = first; span != first + group.size; ++span) {
-                const std::size_t to = region + moved.size();
-                moved.append(bytes + span->offset, span->size);
+                const std::size_t to = region + moved.size() + tag_size_;
+                moved.append(bytes + span->offset - tag_size_, tag_size_ + span->size);
                 span->offset = to;
             }
             std::copy(moved.begin(), moved.end(), bytes + region);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,9 +14,25 @@ namespace sorvan {
 // and sorting moves 16-byte spans, never the words themselves.
 class SortableWords {
 public:
+    SortableWords() = default;
+    // Words that each carry a 64-bit tag through sort(), kept in the 8
+    // bytes before the word.
+    struct WithTags {};
+    explicit SortableWords(WithTags) noexcept : tag_size_(sizeof(std::uint64_t)) {}
+
     void push_back(std::string_view word) {
         spans_.push_back({bytes_.size(), word.size()});
         bytes_.append(word);
+    }
+    // Only for words with tags.
+    void push_back(std::string_view word, std::uint64_t tag) {
+        bytes_.append(reinterpret_cast<const char*>(&tag), sizeof tag);
+        push_back(word);
+    }
+    std::uint64_t tag(std::size_t i) const noexcept {
+        std::uint64_t tag;
+        std::memcpy(&tag, bytes_.data() + spans_[i].offset - sizeof tag, sizeof tag);
+        return tag;
     }
 
     std::size_t size() const noexcept { return spans_.size(); }
@@ -35,6 +53,7 @@ private:
 
     std::string bytes_;
     std::vector<Span> spans_;
+    std::size_t tag_size_ = 0;  // the bytes before each word
 };
 
 }  // namespace sorvan

@@ -255,12 +255,23 @@ TEST(SortableWords, SortsLikeStdSortOfStrings) {
 
     for (const Words& words : lists) {
         SortableWords list;
-        for (const std::string& w : words) list.push_back(w);
+        // Each word tagged with its place in `words`: the tag goes with it.
+        SortableWords tagged{SortableWords::WithTags{}};
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            list.push_back(words[i]);
+            tagged.push_back(words[i], i);
+        }
         list.sort();
+        tagged.sort();
         Words expected = words;
         std::sort(expected.begin(), expected.end());
         ASSERT_EQ(list.size(), expected.size());
-        for (std::size_t i = 0; i < list.size(); ++i) ASSERT_EQ(list[i], expected[i]) << i;
+        ASSERT_EQ(tagged.size(), expected.size());
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            ASSERT_EQ(list[i], expected[i]) << i;
+            ASSERT_EQ(tagged[i], expected[i]) << i;
+            ASSERT_EQ(words[tagged.tag(i)], tagged[i]) << i;
+        }
     }
 }
 
