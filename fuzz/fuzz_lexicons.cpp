@@ -165,7 +165,7 @@ void check_queries(const Lexicon& lexicon, const Model& model, FuzzedDataProvide
     // which the lexicon takes only once it has answered many suggestions.
     auto two_walks = [&](const auto& graph) {
         sorvan::ReversedWords reversed;
-        reversed.build(graph, nullptr);
+        reversed.build(graph, lexicon.max_count(), nullptr);
         FUZZ_CHECK(reversed.image() != nullptr);
         return sorvan::suggest_words(graph, probe, bound, limit, swaps, lexicon.max_count(), nullptr,
                                      &reversed.image()->graph());

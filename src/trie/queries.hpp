@@ -94,7 +94,7 @@ public:
                           with_counts};
         if (!backwards && reversed_.count_work(work, reversed_worth * lexicon.node_count()) &&
             !(cancel && cancel->cancelled())) {
-            on_graph([&](const auto& graph) { reversed_.build(graph, cancel); });
+            on_graph([&](const auto& graph) { reversed_.build(graph, lexicon.max_count(), cancel); });
         }
         return found;
     }

@@ -1,6 +1,7 @@
 #include "trie/reversed_words.hpp"
 
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,19 +13,15 @@ namespace sorvan {
 
 namespace {
 
-// The compact image of the words of `graph` spelled backwards, each with
-// its count, or Cancelled.
+// Every word of `graph` turned round, depth first, each tagged with its
+// count when `tagged`. Untagged, the list is given up (nothing) at the first
+// count that is not 1. Cancelled when `countdown` says stop. (Not through
+// words_with_wildcard's "*": its listing and the turned words would be
+// held at once, and the peak was 10 to 16 MB higher on English.)
 template <class Graph>
-Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
-    // Every word turned round, depth first, then sorted, which is all the
-    // image's builder needs: it makes the minimal graph straight from
-    // sorted words, so no trie of the turned words is ever held. (Not
-    // through words_with_wildcard's "*": its listing and the turned words
-    // would be held at once, and the peak was 10 to 16 MB higher on
-    // English.)
-    SortableWords backwards_words;
-    // The turned words whose count is not 1, tagged with their counts.
-    SortableWords others{SortableWords::WithTags{}};
+Result<std::optional<SortableWords>> turned_words(const Graph& graph, bool tagged, Cancel::Countdown& countdown) {
+    std::optional<SortableWords> words;
+    if (tagged) words.emplace(SortableWords::WithTags{}); else words.emplace();
     std::string turned;
     std::vector<Letter> path;
     struct Level {
@@ -32,7 +29,6 @@ Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
         std::uint32_t left;  // children still to take
     };
     std::vector<Level> stack{{graph.edges(graph.root()), graph.child_count(graph.root())}};
-    Cancel::Countdown countdown(cancel);
     while (!stack.empty()) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         Level& level = stack.back();
@@ -47,33 +43,54 @@ Result<CompactImage> reversed_image(const Graph& graph, Cancel* cancel) {
         if (graph.is_end(arc.child)) {
             turned.clear();
             for (auto c = path.rbegin(); c != path.rend(); ++c) utf8::append(turned, *c);
-            backwards_words.push_back(turned);
-            if (const std::uint64_t count = graph.count(arc.child); count != 1) others.push_back(turned, count);
+            const std::uint64_t count = graph.count(arc.child);
+            if (tagged) {
+                words->push_back(turned, count);
+            } else if (count == 1) {
+                words->push_back(turned);
+            } else {
+                return std::optional<SortableWords>();
+            }
         }
         stack.push_back({graph.edges(arc.child), graph.child_count(arc.child)});
     }
-    backwards_words.sort();
-    others.sort();
-    // A word's rank is its place in sorted order; the others are among the
-    // words, in the same order.
-    std::vector<std::uint64_t> counts(backwards_words.size(), 1);
-    for (std::size_t rank = 0, o = 0; o < others.size(); ++rank) {
-        if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        if (backwards_words[rank] == others[o]) counts[rank] = others.tag(o++);
+    return words;
+}
+
+// The compact image of the words of `graph` spelled backwards, each with
+// its count, or Cancelled. The words are sorted, which is all the image's
+// builder needs: it makes the minimal graph straight from sorted words, so
+// no trie of the turned words is ever held. When no count is above 1
+// (`max_count`), the counts are most likely all 1 and need no tags.
+template <class Graph>
+Result<CompactImage> reversed_image(const Graph& graph, std::uint64_t max_count, Cancel* cancel) {
+    Cancel::Countdown countdown(cancel);
+    bool tagged = max_count != 1;
+    auto words = turned_words(graph, tagged, countdown);
+    if (words && !*words) {  // a count of 0
+        tagged = true;
+        words = turned_words(graph, tagged, countdown);
     }
-    others = {};
-    return CompactImage::open_built(CompactImage::build_sorted(std::move(backwards_words), std::move(counts), cancel),
-                                    cancel);
+    if (!words) return std::unexpected(std::move(words.error()));
+    SortableWords& sorted = **words;
+    sorted.sort();
+    // A word's rank is its place in sorted order; the tags, which the sort
+    // carried along, are the counts.
+    std::vector<std::uint64_t> counts(sorted.size(), 1);
+    if (tagged) {
+        for (std::size_t rank = 0; rank < counts.size(); ++rank) counts[rank] = sorted.tag(rank);
+    }
+    return CompactImage::open_built(CompactImage::build_sorted(std::move(sorted), std::move(counts), cancel), cancel);
 }
 
 }  // namespace
 
 template <class Graph>
-void ReversedWords::build(const Graph& graph, Cancel* cancel) const {
+void ReversedWords::build(const Graph& graph, std::uint64_t max_count, Cancel* cancel) const {
     const std::unique_lock lock(building_, std::try_to_lock);
     if (!lock.owns_lock() || gave_up_ || image()) return;
     try {
-        auto built = reversed_image(graph, cancel);
+        auto built = reversed_image(graph, max_count, cancel);
         if (!built) return;
         image_.emplace(std::move(*built));
         ready_.store(&*image_, std::memory_order_release);
@@ -84,7 +101,7 @@ void ReversedWords::build(const Graph& graph, Cancel* cancel) const {
     }
 }
 
-template void ReversedWords::build(const StoreGraph&, Cancel*) const;
-template void ReversedWords::build(const CompactGraph&, Cancel*) const;
+template void ReversedWords::build(const StoreGraph&, std::uint64_t, Cancel*) const;
+template void ReversedWords::build(const CompactGraph&, std::uint64_t, Cancel*) const;
 
 }  // namespace sorvan

@@ -38,11 +38,12 @@ public:
         return work_.fetch_add(steps, std::memory_order_relaxed) + steps >= worth;
     }
     // Builds the graph of the words of `graph` (a StoreGraph or a
-    // CompactGraph), unless another thread is at it. When memory runs out
+    // CompactGraph), whose counts are at most `max_count`, unless another
+    // thread is at it. When memory runs out
     // it gives up until the next change; when `cancel` stops it, until the
     // next call. The suggestions do without meanwhile.
     template <class Graph>
-    void build(const Graph& graph, Cancel* cancel) const;
+    void build(const Graph& graph, std::uint64_t max_count, Cancel* cancel) const;
     // The words changed. Only while no query runs.
     void clear() noexcept {
         ready_.store(nullptr, std::memory_order_relaxed);
