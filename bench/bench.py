@@ -533,7 +533,8 @@ def worker_suggest(path):
     # One draw: its first MISSPELLINGS cases are the timed queries and the
     # goal's accuracy table, the whole of it the larger table.
     drawn = misspellings(words, letters, MORE_MISSPELLINGS)
-    queries = [wrong for wrong, _, _ in drawn[:MISSPELLINGS]]
+    every_query = [wrong for wrong, _, _ in drawn]
+    queries = every_query[:MISSPELLINGS]
     swaps = [case for case in drawn if case[2]]
     swaps_timed = sum(1 for case in drawn[:MISSPELLINGS] if case[2])
     rows, builds = [], []
@@ -555,9 +556,9 @@ def worker_suggest(path):
     # A lexicon builds the graph of its words spelled backwards once its
     # suggestions have done about as much work as that takes; the rows time
     # what comes after, and its own row reports the building.
-    builds.append(dict(build_reversed_words(trie, [wrong for wrong, _, _ in drawn]),
+    builds.append(dict(build_reversed_words(trie, every_query),
                        table=SUGGEST_BUILD, name="sorvan.Trie: reversed words"))
-    build_reversed_words(dawg, [wrong for wrong, _, _ in drawn])
+    build_reversed_words(dawg, every_query)
 
     def ranked(q):
         found = trie.search_within_distance(q, 2)

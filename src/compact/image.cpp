@@ -291,14 +291,14 @@ MinimalGraph minimise_sorted(const SortableWords& words, std::uint64_t& trie_nod
     };
     std::vector<Open> path(1);  // path[d]: the open node at depth d
     std::size_t depth = 0;      // of the deepest open node
+    auto finish = [&](Open& node) {
+        minimiser.finish(static_cast<std::uint32_t>(node.letters.size()), node.end,
+                         [&](std::uint32_t i) { return node.letters[i]; });
+        node.letters.clear();
+        node.end = false;
+    };
     auto finish_below = [&](std::size_t keep) {
-        for (; depth > keep; --depth) {
-            Open& node = path[depth];
-            minimiser.finish(static_cast<std::uint32_t>(node.letters.size()), node.end,
-                             [&](std::uint32_t i) { return node.letters[i]; });
-            node.letters.clear();
-            node.end = false;
-        }
+        for (; depth > keep; --depth) finish(path[depth]);
     };
     trie_nodes = 1;
     std::string_view before;
@@ -318,8 +318,7 @@ MinimalGraph minimise_sorted(const SortableWords& words, std::uint64_t& trie_nod
         before = word;
     }
     finish_below(0);
-    minimiser.finish(static_cast<std::uint32_t>(path[0].letters.size()), false,
-                     [&](std::uint32_t i) { return path[0].letters[i]; });
+    finish(path[0]);
     return std::move(minimiser).take();
 }
 

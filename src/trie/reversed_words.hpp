@@ -39,9 +39,9 @@ public:
     }
     // Builds the graph of the words of `graph` (a StoreGraph or a
     // CompactGraph), whose counts are at most `max_count`, unless another
-    // thread is at it. When memory runs out
-    // it gives up until the next change; when `cancel` stops it, until the
-    // next call. The suggestions do without meanwhile.
+    // thread is at it. When memory runs out it gives up until the next
+    // change; when `cancel` stops it, until the next call. The suggestions
+    // do without meanwhile.
     template <class Graph>
     void build(const Graph& graph, std::uint64_t max_count, Cancel* cancel) const;
     // The words changed. Only while no query runs.

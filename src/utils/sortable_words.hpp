@@ -29,6 +29,7 @@ public:
         bytes_.append(reinterpret_cast<const char*>(&tag), sizeof tag);
         push_back(word);
     }
+    // The tag of word i, in a list with tags.
     std::uint64_t tag(std::size_t i) const noexcept {
         std::uint64_t tag;
         std::memcpy(&tag, bytes_.data() + spans_[i].offset - sizeof tag, sizeof tag);

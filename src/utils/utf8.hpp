@@ -86,7 +86,6 @@ inline std::size_t count(std::string_view text) noexcept {
     return n;
 }
 
-// The characters of valid UTF-8 `text`.
 // Appends the characters of `text` to `out` last first.
 inline void append_reversed(std::string& out, std::string_view text) {
     for (std::size_t end = text.size(); end > 0;) {
@@ -97,6 +96,7 @@ inline void append_reversed(std::string& out, std::string_view text) {
     }
 }
 
+// The characters of valid UTF-8 `text`.
 inline std::u32string decode(std::string_view text) {
     std::u32string letters;
     letters.reserve(text.size());

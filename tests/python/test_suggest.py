@@ -59,8 +59,10 @@ def test_ranks_as_sorting_every_word_does(counts, query, max_distance, limit, tr
 # model's, in each form, and after a change (which drops that graph).
 @settings(max_examples=60, deadline=None)
 @given(
+    # (Count 0 too: with a highest count of 1, such words make the listing
+    # of the reversed words start again with counts.)
     counts=st.dictionaries(st.text(ALPHABET, min_size=1, max_size=8),
-                           st.sampled_from([1, 2, 7]), min_size=1, max_size=40),
+                           st.sampled_from([0, 1, 1, 2, 7]), min_size=1, max_size=40),
     data=st.data(),
     extra=st.text(ALPHABET, min_size=1, max_size=8),
 )
@@ -92,6 +94,21 @@ def test_many_suggestions_rank_as_the_model(counts, data, extra):
             lexicon.add(extra, 3)
             changed = dict(counts, **{extra: counts.get(extra, 0) + 3})
             check(lexicon, changed)
+
+
+def test_a_count_of_zero_survives_the_reversed_words():
+    # With no count above 1, the reversed words are first listed without
+    # counts, and must start again with them at the 0. "bacdef" is two
+    # edits into its first half from "abcdef": only the walk over the
+    # reversed words reaches it.
+    counts = {"abcdef": 0, "abcxyz": 1, "ghijkl": 1, "bcdefg": 1}
+    for lexicon in lexicons(counts):
+        for compact in (False, True):
+            if compact:
+                lexicon.compact()  # (which drops the reversed words)
+            for _ in range(60):
+                lexicon.batch_suggest(list(counts), 2, 3)
+            assert lexicon.suggest("bacdef", 2, with_count=True) == suggestions(counts, "bacdef", 2, 10, False)
 
 
 @pytest.mark.parametrize("a, b, distance", [
