@@ -536,6 +536,38 @@ TEST(CompactHostile, AGraphOfEmptyStatesIsRefused) {
     EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
 }
 
+// An edge into the middle of a state, among enough edges that the check
+// fetches ahead on both sides of it: refused, whatever else is sound.
+TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
+    Trie trie;
+    ASSERT_TRUE(trie.add("ab", 1));
+    for (int i = 0; i < 300; ++i) EXPECT_TRUE(trie.add("z" + std::to_string(i * 7919), 1));
+    auto bytes = bytes_of(*CompactImage::open(*trie.build_image()));
+    std::uint64_t graph, hubs;  // header fields 5 and 8
+    std::memcpy(&graph, bytes.data() + 48, 8);
+    std::memcpy(&hubs, bytes.data() + 72, 8);
+    // The root: a header (two children, 'a' first), its widths, then the
+    // record for 'a', whose target is a chain of two bytes ('b').
+    std::uint8_t* root = bytes.data() + graph;
+    ASSERT_EQ(root[0], 2u << 2);
+    const unsigned widths = root[1];
+    ASSERT_EQ(widths & 3, 0u);  // one-byte letters
+    ASSERT_EQ(root[2], 'a');
+    const unsigned target_width = ((widths >> 2) & 3) + 1;
+    std::uint64_t field = 0;
+    std::memcpy(&field, root + 3, target_width);
+    ASSERT_GE(field, hubs);  // a distance, not a hub
+    const std::uint64_t chain = field - hubs;
+    ASSERT_EQ(root[chain], (1u << 2) | 2u);
+    ASSERT_EQ(root[chain + 1], 'b');
+    ++field;  // the chain's letter
+    std::memcpy(root + 3, &field, target_width);
+    seal_image(bytes.data(), bytes.size());
+    auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().display(), "Invalid lexicon image: an edge target is not a state");
+}
+
 // Stems with shared endings: the states of the endings are used by many
 // parents far from them, which makes them hubs.
 std::vector<std::uint8_t> image_with_hubs() {
