@@ -148,12 +148,18 @@ Status Dawg::sort_and_add(SortableWords words) {
     // instead of doubling and copying its way there.
     // The other buffers of add() get room for the longest word now too, so
     // that memory running out shows before the first word goes in.
+    // Each new node but a leaf will be a key of its own (its children's ids
+    // are its alone); leaves share a few keys (letter, count and end flag),
+    // so the registry's table is sized for the others once.
     std::size_t new_nodes = 0;
+    std::size_t new_leaves = 0;
     std::size_t longest = 0;
     std::string_view before = previous_word_;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string_view word = words[i];
-        new_nodes += utf8::count(word.substr(utf8::char_start(word, first_difference(word, before))));
+        const std::size_t differ = first_difference(word, before);
+        if (differ < before.size() && differ < word.size()) ++new_leaves;  // `before` ended in a leaf
+        new_nodes += utf8::count(word.substr(utf8::char_start(word, differ)));
         longest = std::max(longest, word.size());
         before = word;
     }
@@ -161,6 +167,7 @@ Status Dawg::sort_and_add(SortableWords words) {
     bulk_ = &saved;
     try {
         nodes_.reserve(nodes_.size() + new_nodes);
+        registry_.expect(new_nodes - std::min(new_nodes, new_leaves));
         unchecked_.reserve(std::max(unchecked_.size(), longest));
         previous_word_.reserve(longest);
         for (std::size_t i = 0; i < words.size(); ++i) {
@@ -175,6 +182,7 @@ Status Dawg::sort_and_add(SortableWords words) {
         throw;
     }
     bulk_ = nullptr;
+    registry_.flush();
     nodes_.keep();
     registry_.keep();
     return {};
@@ -231,7 +239,13 @@ std::size_t Dawg::prepare_reduce(std::size_t down_to) {
 
 void Dawg::commit_reduce(std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        registry_.enter(keys_[i], unchecked_.back().child);
+        // A bulk insertion enters its keys a few words late, which nothing
+        // sees before it ends: the table is only read to count keys.
+        if (bulk_ != nullptr) {
+            registry_.enter_later(keys_[i], unchecked_.back().child);
+        } else {
+            registry_.enter(keys_[i], unchecked_.back().child);
+        }
         unchecked_.pop_back();
     }
 }
@@ -291,6 +305,7 @@ Status Dawg::make_mutable(Cancel* cancel) {
     for (std::size_t d = kept.registered_depth + 1; d < path.size(); ++d) unchecked[path[d]] = 1;
 
     SignatureRegistry registry;
+    registry.expect(image_->length());
     SignatureRegistry::Key key;
     auto snapshot = kept.snapshots.begin();
     Cancel::Countdown countdown(cancel);
@@ -306,8 +321,10 @@ Status Dawg::make_mutable(Cancel* cancel) {
             ++snapshot;
         }
         registry.prepare(node, nodes, children, count, key);
-        registry.enter(key, static_cast<NodeIndex>(i));
+        registry.reserve({&key, 1});
+        registry.enter_later(key, static_cast<NodeIndex>(i));
     }
+    registry.flush();
     std::vector<UncheckedEdge> stack;
     std::size_t depth = kept.registered_depth + 1;
     std::size_t letter_at = 0;

@@ -18,32 +18,22 @@ std::uint64_t load64(const char* p) noexcept {
     return v;
 }
 
-std::uint64_t mix(std::uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
 constexpr const char* registry_full =
     "a DAWG's registry holds at most 16 GiB of node signatures";
 
 }  // namespace
 
-std::uint64_t SignatureRegistry::hash(std::string_view bytes) noexcept {
-    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t h = bytes.size() * k;
-    const char* p = bytes.data();
-    std::size_t n = bytes.size();
-    for (; n >= 8; p += 8, n -= 8) h = (h ^ load64(p)) * k;
+std::uint64_t SignatureRegistry::hash(std::string_view packed) noexcept {
+    std::uint64_t h = hash_seed;
+    const char* p = packed.data();
+    std::size_t n = packed.size();
+    for (; n >= 8; p += 8, n -= 8) h = hash_step(h, load64(p));
     if (n > 0) {
         std::uint64_t tail = 0;
         std::memcpy(&tail, p, n);
-        h = (h ^ tail) * k;
+        h = hash_step(h, tail);
     }
-    return mix(h);
+    return hash_end(h, packed.size());
 }
 
 std::string_view SignatureRegistry::key_at(std::uint32_t offset) const noexcept {
@@ -67,25 +57,47 @@ std::size_t SignatureRegistry::probe(std::string_view key, std::uint64_t h) cons
     }
 }
 
-void SignatureRegistry::finish_key(Key& key) const noexcept {
-    key.hash = hash(key.packed);
-    if (!slots_.empty()) __builtin_prefetch(&slots_[key.hash & (slots_.size() - 1)]);
-}
-
 void SignatureRegistry::reserve(std::span<const Key> keys) {
     if (keys.empty()) return;
-    std::size_t slots = slots_.empty() ? 16 : slots_.size();
-    while ((size_ + keys.size()) * 4 > slots * 3) slots *= 2;
-    std::size_t bytes = 0;
+    const std::size_t entries = waiting_size_ + keys.size();
+    std::size_t bytes = waiting_bytes_;
     for (const Key& key : keys) bytes += entry_bytes(key.packed.size());
     if (arena_.size() + bytes >= max_arena) throw CapacityExceeded(registry_full);
     if (arena_.size() + bytes > arena_.capacity()) {
         arena_.reserve(std::max(arena_.size() + bytes, 2 * arena_.capacity()));
     }
-    if (marked_ && marked_arena_ > 0 && remapped_.capacity() - remapped_.size() < keys.size()) {
-        remapped_.reserve(std::max(remapped_.size() + keys.size(), 2 * remapped_.capacity()));
+    if (marked_ && marked_arena_ > 0 && remapped_.capacity() - remapped_.size() < entries) {
+        remapped_.reserve(std::max(remapped_.size() + entries, 2 * remapped_.capacity()));
     }
+    expect(keys.size());
+}
+
+void SignatureRegistry::expect(std::size_t entries) {
+    std::size_t slots = slots_.empty() ? 16 : slots_.size();
+    while ((size_ + waiting_size_ + entries) * 4 > slots * 3) slots *= 2;
     if (slots != slots_.size()) rehash(slots);
+}
+
+void SignatureRegistry::enter_later(Key& key, NodeIndex node) {
+    if (waiting_size_ == waiting_capacity) enter_oldest();
+    Waiting& w = waiting_[(waiting_first_ + waiting_size_) % waiting_capacity];
+    w.key.packed.swap(key.packed);
+    w.key.hash = key.hash;
+    w.node = node;
+    waiting_bytes_ += entry_bytes(w.key.packed.size());
+    ++waiting_size_;
+}
+
+void SignatureRegistry::enter_oldest() noexcept {
+    const Waiting& w = waiting_[waiting_first_];
+    waiting_first_ = (waiting_first_ + 1) % waiting_capacity;
+    --waiting_size_;
+    waiting_bytes_ -= entry_bytes(w.key.packed.size());
+    enter(w.key, w.node);  // cannot fail: reserve() counted it
+}
+
+void SignatureRegistry::flush() noexcept {
+    while (waiting_size_ > 0) enter_oldest();
 }
 
 void SignatureRegistry::enter(const Key& key, NodeIndex node) {
@@ -132,6 +144,8 @@ void SignatureRegistry::keep() noexcept {
 }
 
 void SignatureRegistry::roll_back() noexcept {
+    waiting_size_ = 0;  // what was never entered needs no undoing
+    waiting_bytes_ = 0;
     if (!marked_) return;
     for (auto it = remapped_.rbegin(); it != remapped_.rend(); ++it) {
         std::memcpy(arena_.data() + it->offset, &it->node, sizeof it->node);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -305,6 +306,89 @@ TEST(SignatureRegistry, PaddingKeepsKeysApart) {
     SignatureRegistry registry;
     for (const char* s : {"a1", "a10", "a1\xff", "a", "a0", "a00"}) enter_text(registry, s, 1);
     EXPECT_EQ(registry.size(), 6u);
+}
+
+// The packer gathers nibbles in a word and hashes the key as it writes it:
+// its bytes and hash must be those of packing one nibble at a time (a digit
+// as itself, any other byte as 0xF and its halves, 0xF after an odd count)
+// and of hash() over the result, for runs that cross its word in every way.
+TEST(SignatureRegistry, PackerMatchesNibbleByNibble) {
+    std::mt19937_64 rng(12);
+    const std::uint64_t values[] = {0, 7, 10, 99, 4'294'967'295ULL, 9'999'999'999'999'999ULL,
+                                    10'000'000'000'000'000ULL, 10'000'000'000'000'001ULL,
+                                    12'345'678'901'234'567'890ULL, ~std::uint64_t{0}};
+    const char32_t letters[] = {U'a', U'0', U'9', U'\x7f', U'\0', U'\xe9', U'\u0800', U'\U0001F600', U'\U0010FFFF'};
+    SignatureRegistry registry;
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<unsigned> nibbles;
+        auto bytes = [&](std::string_view text) {
+            for (unsigned char b : text) {
+                if (b >= '0' && b <= '9') {
+                    nibbles.push_back(b - '0');
+                } else {
+                    nibbles.insert(nibbles.end(), {0xFu, unsigned{b} >> 4, unsigned{b} & 0xFu});
+                }
+            }
+        };
+        std::vector<std::function<void(SignatureRegistry::Packer&)>> steps;
+        for (int n = static_cast<int>(rng() % 24); n-- > 0;) {
+            switch (rng() % 3) {
+                case 0: {
+                    const char32_t c = letters[rng() % std::size(letters)];
+                    std::string text;
+                    utf8::append(text, c);
+                    bytes(text);
+                    steps.push_back([c](SignatureRegistry::Packer& p) { p.letter(c); });
+                    break;
+                }
+                case 1: {
+                    const std::uint64_t v = rng() % 2 ? values[rng() % std::size(values)] : rng() >> (rng() % 64);
+                    bytes(std::to_string(v));
+                    steps.push_back([v](SignatureRegistry::Packer& p) { p.decimal(v); });
+                    break;
+                }
+                default: {
+                    const char d = rng() % 2 ? '1' : '0';
+                    bytes(std::string(1, d));
+                    steps.push_back([d](SignatureRegistry::Packer& p) { p.digit(d); });
+                }
+            }
+        }
+        if (nibbles.size() % 2) nibbles.push_back(0xF);
+        std::string expected;
+        for (std::size_t i = 0; i < nibbles.size(); i += 2) expected.push_back(static_cast<char>(nibbles[i] << 4 | nibbles[i + 1]));
+
+        SignatureRegistry::Key key;
+        registry.prepare([&](SignatureRegistry::Packer& p) { for (auto& step : steps) step(p); }, key);
+        ASSERT_EQ(key.packed, expected) << "round " << round;
+        ASSERT_EQ(key.hash, SignatureRegistry::hash(key.packed)) << "round " << round;
+    }
+}
+
+// Keys entered late count once they are in, in the order they came, and
+// a rollback forgets those still waiting along with the rest of its run.
+TEST(SignatureRegistry, KeysEnteredLater) {
+    SignatureRegistry registry;
+    auto later = [&](const std::string& text, NodeIndex node) {
+        SignatureRegistry::Key key = key_of(registry, text);
+        registry.reserve({&key, 1});
+        registry.enter_later(key, node);
+    };
+    for (NodeIndex i = 0; i < 100; ++i) later("k" + std::to_string(i % 70), i);
+    EXPECT_LE(registry.size(), 70u);
+    registry.flush();
+    EXPECT_EQ(registry.size(), 70u);
+
+    registry.mark();
+    for (NodeIndex i = 0; i < 50; ++i) later("m" + std::to_string(i), i);  // some still waiting
+    registry.roll_back();
+    EXPECT_EQ(registry.size(), 70u);
+    registry.flush();
+    EXPECT_EQ(registry.size(), 70u);
+    for (NodeIndex i = 0; i < 50; ++i) enter_text(registry, "m" + std::to_string(i), i);
+    EXPECT_EQ(registry.size(), 120u);
+    for (NodeIndex i = 0; i < 70; ++i) enter_text(registry, "k" + std::to_string(i), i);
+    EXPECT_EQ(registry.size(), 120u);
 }
 
 }  // namespace
