@@ -69,10 +69,20 @@ void SignatureRegistry::reserve(std::span<const Key> keys) {
     if (marked_ && marked_arena_ > 0 && remapped_.capacity() - remapped_.size() < entries) {
         remapped_.reserve(std::max(remapped_.size() + entries, 2 * remapped_.capacity()));
     }
-    expect(keys.size());
+    grow_table(keys.size());
 }
 
 void SignatureRegistry::expect(std::size_t entries) {
+    // The arena's room is a guess (it grows on as before past it): the
+    // entry of a node with one child, whose id has up to 9 digits, takes
+    // 16 bytes. Room not written to takes no memory.
+    constexpr std::size_t typical_entry = 16;
+    const std::size_t bytes = arena_.size() + waiting_bytes_ + entries * typical_entry;
+    if (bytes < max_arena && bytes > arena_.capacity()) arena_.reserve(bytes);
+    grow_table(entries);
+}
+
+void SignatureRegistry::grow_table(std::size_t entries) {
     std::size_t slots = slots_.empty() ? 16 : slots_.size();
     while ((size_ + waiting_size_ + entries) * 4 > slots * 3) slots *= 2;
     if (slots != slots_.size()) rehash(slots);

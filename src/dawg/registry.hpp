@@ -171,9 +171,10 @@ public:
     // so that entering them cannot fail: std::bad_alloc, with the registry
     // unchanged, when there is none.
     void reserve(std::span<const Key> keys);
-    // Grows the table now, so that `entries` more keys fit without growing
-    // it again: one table for a known run of keys instead of every size on
-    // the way. std::bad_alloc, with the registry unchanged, without room.
+    // Grows the table (and the arena, by a guess) now, so that `entries`
+    // more keys fit without growing it again: one table for a known run of
+    // keys instead of every size on the way. std::bad_alloc, with the
+    // registry unchanged, without room.
     void expect(std::size_t entries);
 
     // Enters `node` under the key. When the signature is already a key, the
@@ -226,6 +227,9 @@ private:
     std::string_view key_at(std::uint32_t offset) const noexcept;
     // The slot holding the packed `key`, or the empty slot where it would go.
     std::size_t probe(std::string_view key, std::uint64_t h) const noexcept;
+    // Grows the table, if need be, so that `entries` more keys than those
+    // entered and waiting keep it at most 3/4 full.
+    void grow_table(std::size_t entries);
     // Moves the entries to a table of `size` slots (a power of two).
     void rehash(std::size_t size);
     // The arena bytes of an entry with a packed key of `length` bytes, at most.
