@@ -191,14 +191,7 @@ Status Dawg::sort_and_add(SortableWords words) {
 Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
     make_mutable();
     SortableWords words;
-    Status read = for_each_word(
-        path,
-        [&words](std::string_view word) {
-            words.push_back(word);
-            return Status{};
-        },
-        cancel);
-    if (!read) return read;
+    if (Status read = read_sortable_words(path, words, cancel); !read) return read;
     return sort_and_add(std::move(words));
 }
 

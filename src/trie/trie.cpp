@@ -44,13 +44,7 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
 Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
     make_mutable();
     SortableWords words;
-    const Status read = for_each_word(
-        path,
-        [&words](std::string_view word) {
-            words.push_back(word);
-            return Status{};
-        },
-        cancel);
+    const Status read = read_sortable_words(path, words, cancel);
     add_sorted(std::move(words));
     return read;
 }

@@ -2,8 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 
 namespace sorvan {
+
+void SortableWords::expect_text(std::size_t bytes) noexcept {
+    try {
+        bytes_.reserve(bytes_.size() + bytes);
+        spans_.reserve(spans_.size() + bytes / 8);
+    } catch (const std::exception&) {  // std::bad_alloc, std::length_error
+    }
+}
 
 // A most-significant-byte-first radix sort: the words are distributed by
 // their first byte, then each group with more than one word by its second

@@ -20,6 +20,12 @@ public:
     struct WithTags {};
     explicit SortableWords(WithTags) noexcept : tag_size_(sizeof(std::uint64_t)) {}
 
+    // Room for the words of a text of `bytes` bytes, one a line, guessing
+    // a line of at least 8 bytes: gathering them then copies nothing as it
+    // grows (room never written to takes no memory). A hint only: without
+    // that much memory, nothing is reserved.
+    void expect_text(std::size_t bytes) noexcept;
+
     void push_back(std::string_view word) {
         spans_.push_back({bytes_.size(), word.size()});
         bytes_.append(word);

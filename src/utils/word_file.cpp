@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "utils/utf8.hpp"
@@ -135,6 +136,17 @@ Result<std::optional<std::string_view>> LineReader::next() {
         if (!utf8::is_valid(**line)) continue;
         const std::string_view word = trim_white_space(**line);
         if (!word.empty()) return word;
+    }
+}
+
+std::size_t file_size_hint(std::string_view path) noexcept {
+    if (path.find('\0') != std::string_view::npos) return 0;
+    try {
+        struct stat status;
+        if (::stat(std::string(path).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+        return static_cast<std::size_t>(status.st_size);
+    } catch (const std::bad_alloc&) {
+        return 0;
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "error/error.hpp"
 #include "utils/cancel.hpp"
+#include "utils/sortable_words.hpp"
 
 namespace sorvan {
 
@@ -74,6 +75,10 @@ Result<LineReader> read_lines_from_file(
     std::string_view path, Cancel* cancel = nullptr,
     std::size_t longest_line = LineReader::default_longest_line());
 
+// The size of the file at `path` when it is a regular file, else 0: a hint
+// of how much text there is to read.
+std::size_t file_size_hint(std::string_view path) noexcept;
+
 // Calls f(word) for every word of the file at `path`, in file order, and
 // returns the first error of opening, reading or f (which returns Status).
 template <class F>
@@ -86,6 +91,19 @@ Status for_each_word(std::string_view path, F&& f, Cancel* cancel = nullptr) {
         if (!*word) return {};
         if (Status done = f(**word); !done) return done;
     }
+}
+
+// Gathers the words of the file at `path` for sorting, as for_each_word
+// reads them, with room made for them at once.
+inline Status read_sortable_words(std::string_view path, SortableWords& words, Cancel* cancel = nullptr) {
+    words.expect_text(file_size_hint(path));
+    return for_each_word(
+        path,
+        [&words](std::string_view word) {
+            words.push_back(word);
+            return Status{};
+        },
+        cancel);
 }
 
 }  // namespace sorvan

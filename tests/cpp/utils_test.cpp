@@ -119,6 +119,35 @@ TEST(WordFile, ErrorsAreIoErrors) {
     EXPECT_EQ(reader->next(), std::nullopt);
 }
 
+// The words gathered for sorting are those for_each_word reads, whatever
+// room the file's size suggested; a size is only taken from a regular file.
+TEST(WordFile, SortableWordsAreTheWordsRead) {
+    std::string many;
+    for (int i = 0; i < 3000; ++i) many += std::string(i % 13, 'x') + std::to_string(i) + (i % 5 ? "\n" : " \r\n");
+    for (const std::string& contents : {std::string("\xEF\xBB\xBF b\na\n\n  c \r\nc"), many, std::string()}) {
+        TempFile file(contents);
+        EXPECT_EQ(file_size_hint(file.path()), contents.size());
+        SortableWords words;
+        ASSERT_TRUE(read_sortable_words(file.path(), words));
+        const Words expected = words_of(contents);
+        ASSERT_EQ(words.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(words[i], expected[i]);
+    }
+    for (const std::string& path : {::testing::TempDir(), std::string("/dev/null"),
+                                   ::testing::TempDir() + "sorvan_no_such_file", std::string("a\0b", 3)}) {
+        EXPECT_EQ(file_size_hint(path), 0u) << path;
+    }
+    // Room beyond what can be had is no error: the words still go in.
+    SortableWords words;
+    words.expect_text(~std::size_t{0} / 2);
+    words.push_back("b");
+    words.push_back("a");
+    words.sort();
+    ASSERT_EQ(words.size(), 2u);
+    EXPECT_EQ(words[0], "a");
+    EXPECT_EQ(words[1], "b");
+}
+
 TEST(WordFile, ClosesTheFileOnEveryWayOut) {
     auto open_files = [] {
         using std::filesystem::directory_iterator;
