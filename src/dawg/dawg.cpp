@@ -297,8 +297,13 @@ Status Dawg::make_mutable(Cancel* cancel) {
     std::vector<std::uint8_t> unchecked(nodes.size(), 0);
     for (std::size_t d = kept.registered_depth + 1; d < path.size(); ++d) unchecked[path[d]] = 1;
 
+    // Every registered node with children has a key of its own (its
+    // children's ids are its alone), so the table is sized for those at
+    // once; the image's own count of keys is not trusted to size anything.
+    std::size_t inner = 0;
+    for (std::size_t i = 1; i < nodes.size(); ++i) inner += nodes[static_cast<NodeIndex>(i)].child_count > 0;
     SignatureRegistry registry;
-    registry.expect(image_->length());
+    registry.expect(inner);
     SignatureRegistry::Key key;
     auto snapshot = kept.snapshots.begin();
     Cancel::Countdown countdown(cancel);
