@@ -75,10 +75,16 @@ void SignatureRegistry::reserve(std::span<const Key> keys) {
 void SignatureRegistry::expect(std::size_t entries) {
     // The arena's room is a guess (it grows on as before past it): the
     // entry of a node with one child, whose id has up to 9 digits, takes
-    // 16 bytes. Room not written to takes no memory.
+    // 16 bytes. Room not written to takes no memory, and room that cannot
+    // be had is left to that growth.
     constexpr std::size_t typical_entry = 16;
     const std::size_t bytes = arena_.size() + waiting_bytes_ + entries * typical_entry;
-    if (bytes < max_arena && bytes > arena_.capacity()) arena_.reserve(bytes);
+    if (bytes < max_arena && bytes > arena_.capacity()) {
+        try {
+            arena_.reserve(bytes);
+        } catch (const std::bad_alloc&) {
+        }
+    }
     grow_table(entries);
 }
 
