@@ -139,15 +139,10 @@ Result<std::optional<std::string_view>> LineReader::next() {
     }
 }
 
-std::size_t file_size_hint(std::string_view path) noexcept {
-    if (path.find('\0') != std::string_view::npos) return 0;
-    try {
-        struct stat status;
-        if (::stat(std::string(path).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-        return static_cast<std::size_t>(status.st_size);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+std::size_t LineReader::size_hint() const noexcept {
+    struct stat status;
+    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    return static_cast<std::size_t>(status.st_size);
 }
 
 Result<LineReader> read_lines_from_file(std::string_view path, Cancel* cancel,

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "error/error.hpp"
 #include "utils/cancel.hpp"
@@ -45,6 +46,22 @@ public:
     // longer than the reader's longest line.
     Result<std::optional<std::string_view>> next();
 
+    // Calls f(word) for every word left, in file order, and returns the
+    // first error of reading or of f (which returns Status).
+    template <class F>
+    Status for_each_word(F&& f) {
+        for (;;) {
+            auto word = next();
+            if (!word) return std::unexpected(std::move(word.error()));
+            if (!*word) return {};
+            if (Status done = f(**word); !done) return done;
+        }
+    }
+
+    // The size of the open file when it is a regular file, else 0: a hint
+    // of how much text there is to read.
+    std::size_t size_hint() const noexcept;
+
 private:
     friend Result<LineReader> read_lines_from_file(std::string_view path, Cancel* cancel,
                                                    std::size_t longest_line);
@@ -75,35 +92,25 @@ Result<LineReader> read_lines_from_file(
     std::string_view path, Cancel* cancel = nullptr,
     std::size_t longest_line = LineReader::default_longest_line());
 
-// The size of the file at `path` when it is a regular file, else 0: a hint
-// of how much text there is to read.
-std::size_t file_size_hint(std::string_view path) noexcept;
-
 // Calls f(word) for every word of the file at `path`, in file order, and
 // returns the first error of opening, reading or f (which returns Status).
 template <class F>
 Status for_each_word(std::string_view path, F&& f, Cancel* cancel = nullptr) {
     auto reader = read_lines_from_file(path, cancel);
     if (!reader) return std::unexpected(std::move(reader.error()));
-    for (;;) {
-        auto word = reader->next();
-        if (!word) return std::unexpected(std::move(word.error()));
-        if (!*word) return {};
-        if (Status done = f(**word); !done) return done;
-    }
+    return reader->for_each_word(std::forward<F>(f));
 }
 
 // Gathers the words of the file at `path` for sorting, as for_each_word
 // reads them, with room made for them at once.
 inline Status read_sortable_words(std::string_view path, SortableWords& words, Cancel* cancel = nullptr) {
-    words.expect_text(file_size_hint(path));
-    return for_each_word(
-        path,
-        [&words](std::string_view word) {
-            words.push_back(word);
-            return Status{};
-        },
-        cancel);
+    auto reader = read_lines_from_file(path, cancel);
+    if (!reader) return std::unexpected(std::move(reader.error()));
+    words.expect_text(reader->size_hint());
+    return reader->for_each_word([&words](std::string_view word) {
+        words.push_back(word);
+        return Status{};
+    });
 }
 
 }  // namespace sorvan

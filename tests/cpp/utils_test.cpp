@@ -126,16 +126,23 @@ TEST(WordFile, SortableWordsAreTheWordsRead) {
     for (int i = 0; i < 3000; ++i) many += std::string(i % 13, 'x') + std::to_string(i) + (i % 5 ? "\n" : " \r\n");
     for (const std::string& contents : {std::string("\xEF\xBB\xBF b\na\n\n  c \r\nc"), many, std::string()}) {
         TempFile file(contents);
-        EXPECT_EQ(file_size_hint(file.path()), contents.size());
+        EXPECT_EQ(read_lines_from_file(file.path())->size_hint(), contents.size());
         SortableWords words;
         ASSERT_TRUE(read_sortable_words(file.path(), words));
         const Words expected = words_of(contents);
         ASSERT_EQ(words.size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(words[i], expected[i]);
     }
-    for (const std::string& path : {::testing::TempDir(), std::string("/dev/null"),
-                                   ::testing::TempDir() + "sorvan_no_such_file", std::string("a\0b", 3)}) {
-        EXPECT_EQ(file_size_hint(path), 0u) << path;
+    for (const std::string& path : {::testing::TempDir(), std::string("/dev/null")}) {
+        EXPECT_EQ(read_lines_from_file(path)->size_hint(), 0u) << path;
+    }
+    // A path that cannot be opened fails as for_each_word does, gathering nothing.
+    for (const std::string& path : {::testing::TempDir() + "sorvan_no_such_file", std::string("a\0b", 3)}) {
+        SortableWords words;
+        const Status read = read_sortable_words(path, words);
+        ASSERT_FALSE(read) << path;
+        EXPECT_EQ(read.error().display(), read_words(path).error().display());
+        EXPECT_TRUE(words.empty());
     }
     // Room beyond what can be had is no error: the words still go in.
     SortableWords words;
