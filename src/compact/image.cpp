@@ -721,9 +721,10 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     }
     // Pass 1: the states lie back to back; record where each starts, and
     // each edge's target and skip, so pass 2 need not decode again.
+    // Pass 2 writes each state's totals (a Below, the same size) over it.
     struct State {
         std::uint32_t first_edge;
-        bool end;
+        std::uint32_t end;
     };
     std::vector<State> states;
     std::vector<std::uint32_t> targets;
@@ -786,13 +787,14 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     }
     // Pass 2, last state first (targets lie after their source): the words
     // and trie nodes below each state, and the skips checked against them.
-    // Both saturate at `cap`; one array of pairs, so an edge costs one miss.
+    // Both saturate at `cap`; one pair a state, so an edge costs one miss.
     static constexpr std::uint32_t cap = std::numeric_limits<std::uint32_t>::max();
     auto capped = [](std::uint64_t sum) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(cap, sum)); };
     struct Below {
         std::uint32_t words;
         std::uint32_t trie_nodes;
     };
+    static_assert(sizeof(Below) == sizeof(State));
     // Each target to the number of its state, so that pass 2 can fetch the
     // states it will need a few edges ahead. In a large graph every edge
     // of both loops is a cache miss; fetched ahead, the misses overlap (a
@@ -810,20 +812,26 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
         if (!(word & bit)) return invalid("an edge target is not a state");
         at = rank[at / 64] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
     }
-    std::vector<Below> below(states.size() - 1);
-    for (std::size_t s = below.size(); s-- > 0;) {
+    // A state's Below takes its place in `states` once it is read: the
+    // check needs half the memory for states, and the random reads of
+    // the states below stay within one array.
+    std::uint32_t end_edge = states.back().first_edge;
+    for (std::size_t s = states.size() - 1; s-- > 0;) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        std::uint64_t words = states[s].end ? 1 : 0, nodes = 1;  // its own word ranks first
-        for (std::uint32_t e = states[s].first_edge; e < states[s + 1].first_edge; ++e) {
-            if (e >= ahead) __builtin_prefetch(&below[targets[e - ahead]]);
-            const Below& child = below[targets[e]];
+        const State state = states[s];
+        std::uint64_t words = state.end, nodes = 1;  // its own word ranks first
+        for (std::uint32_t e = state.first_edge; e < end_edge; ++e) {
+            if (e >= ahead) __builtin_prefetch(&states[targets[e - ahead]]);
+            const auto child = std::bit_cast<Below>(states[targets[e]]);
             if (ranked && skips[e] != words) return invalid("a word rank does not match the words below");
             words = capped(words + child.words);
             nodes = capped(nodes + child.trie_nodes);
         }
-        below[s] = {static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)};
+        end_edge = state.first_edge;
+        states[s] = std::bit_cast<State>(Below{static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)});
     }
-    const std::uint64_t words_total = below[0].words, trie_nodes_total = below[0].trie_nodes;
+    const auto root = std::bit_cast<Below>(states[0]);
+    const std::uint64_t words_total = root.words, trie_nodes_total = root.trie_nodes;
     if (trie_nodes_total >= cap) return invalid("more words than a lexicon can hold");
     return GraphTotals{words_total, trie_nodes_total};
 }
