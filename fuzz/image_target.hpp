@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "compact/image.hpp"
+#include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
+#include "trie/search.hpp"
 #include "trie/trie.hpp"
 
 namespace sorvan::fuzz {
@@ -27,6 +30,19 @@ void exercise(Lexicon& lexicon) {
     }
     for (std::size_t i = 0; i < all.size(); ++i) {
         if (!lexicon.contains(all[i])) std::abort();
+    }
+    // The membership index of the graph holds its words and prefixes, and
+    // nothing a letter more.
+    if (const CompactImage* image = lexicon.image()) {
+        const CompactGraph& graph = image->graph();
+        if (const auto index = MembershipIndex::build(graph)) {
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                const std::string word(all[i]);
+                if (!index->contains(word) || !index->contains_prefix(word)) std::abort();
+                const auto longer = walk(graph, word + "a");
+                if (index->contains(word + "a") != (longer && graph.is_end(*longer))) std::abort();
+            }
+        }
     }
     lexicon.make_mutable();
     const auto bytes = *lexicon.build_image();  // made anew from the mutable form

@@ -169,12 +169,12 @@ public:
     static constexpr bool shares_states = true;
 
     CompactGraph() = default;
-    // Over validated sections: the graph, its hub table (`hub_count`
+    // Over validated sections: the graph (`size` bytes), its hub table (`hub_count`
     // little-endian u32 offsets) and the counts. Each section is followed by
     // at least 9 readable bytes.
-    CompactGraph(const std::uint8_t* graph, const std::uint8_t* hubs, std::uint32_t hub_count,
+    CompactGraph(const std::uint8_t* graph, std::uint64_t size, const std::uint8_t* hubs, std::uint32_t hub_count,
                  const RankedCounts& counts) noexcept
-        : graph_(graph), hubs_(hubs), hub_count_(hub_count), counts_(counts),
+        : graph_(graph), size_(size), hubs_(hubs), hub_count_(hub_count), counts_(counts),
           identity_(graphs_opened.fetch_add(1, std::memory_order_relaxed) + 1) {}
 
     // Tells apart the graphs of a process, for as long as it runs: never 0,
@@ -182,6 +182,8 @@ public:
     // never taken for a later graph that took its place in memory.
     std::uint64_t identity() const noexcept { return identity_; }
 
+    // The graph's size in bytes: its states lie back to back from the root.
+    std::uint64_t size() const noexcept { return size_; }
     static Position root() noexcept { return {0, 0}; }
     // The root is nobody's child, so offset 0 says "no such edge".
     static bool found(Position p) noexcept { return p.at != 0; }
@@ -288,6 +290,9 @@ public:
         return {static_cast<Letter>(image::read_le(r, c.letter_width)),
                 {target(c.at, image::read_le(r + c.letter_width, c.target_width)), c.rank + skip}};
     }
+    // The offset `c` reads next: a chain's child, or the next record (past
+    // the state once next() has taken every edge).
+    std::uint64_t past(const Cursor& c) const noexcept { return static_cast<std::uint64_t>(c.record - graph_); }
     void prefetch(const Cursor& c) const noexcept {
         if (c.letter_width != 0) {
             __builtin_prefetch(graph_ + target(c.at, image::read_le(c.record + c.letter_width, c.target_width)));
@@ -347,6 +352,7 @@ private:
     }
 
     const std::uint8_t* graph_ = nullptr;
+    std::uint64_t size_ = 0;
     const std::uint8_t* hubs_ = nullptr;
     std::uint32_t hub_count_ = 0;
     RankedCounts counts_;

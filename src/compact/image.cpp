@@ -715,7 +715,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     if (size == 0) return invalid("the graph is empty");
     if (size >= std::numeric_limits<std::uint32_t>::max()) return invalid("the graph is too large");
     const std::uint8_t* end = graph + size;
-    const CompactGraph view(graph, hubs, hub_count, RankedCounts{});
+    const CompactGraph view(graph, size, hubs, hub_count, RankedCounts{});
     for (std::uint32_t h = 0; h < hub_count; ++h) {  // where they are states is checked with the edges
         if (const std::uint32_t at = view.target(0, h); at == 0 || at >= size) return invalid("a hub out of range");
     }
@@ -1038,7 +1038,7 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     if (totals->words != words) return invalid("word total does not match the graph");
 
     CompactImage image;
-    image.graph_ = CompactGraph(graph, data + fields[hub_offset], static_cast<std::uint32_t>(hubs), *counts);
+    image.graph_ = CompactGraph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs), *counts);
     image.graph_.index_root();
     // No count can be above the largest in the table, or above what the
     // codes can hold when they are the counts.

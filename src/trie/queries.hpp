@@ -8,6 +8,7 @@
 
 #include "compact/image.hpp"
 #include "compact/last_path.hpp"
+#include "compact/membership.hpp"
 #include "trie/reversed_words.hpp"
 #include "trie/search.hpp"
 #include "trie/suggest.hpp"
@@ -25,13 +26,17 @@ public:
     bool contains(std::string_view word) const noexcept {
         if (word.empty()) return true;
         return on_graph([&](const auto& graph) {
+            if (const MembershipIndex* index = membership_index(graph, word)) return index->contains(word);
             const auto at = walk_resuming(graph, word);
             return at && graph.is_end(*at);
         });
     }
     // Whether some path spells `prefix`; the empty prefix always does.
     bool contains_prefix(std::string_view prefix) const noexcept {
-        return on_graph([&](const auto& graph) { return walk_resuming(graph, prefix).has_value(); });
+        return on_graph([&](const auto& graph) {
+            if (const MembershipIndex* index = membership_index(graph, prefix)) return index->contains_prefix(prefix);
+            return walk_resuming(graph, prefix).has_value();
+        });
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled
@@ -146,7 +151,10 @@ public:
 
 protected:
     // Every change of the words or counts calls it.
-    void words_changed() noexcept { reversed_.clear(); }
+    void words_changed() noexcept {
+        reversed_.clear();
+        membership_.clear();
+    }
 
 private:
     // Building the reversed words takes about as long as this many steps of
@@ -156,6 +164,19 @@ private:
 
     // The words spelled backwards, for suggestions.
     ReversedWords reversed_;
+    // The compact form's index for membership, once its lookups repay it.
+    MembershipCache membership_;
+
+    // The index that answers membership in `graph`, or null: then the walk
+    // of `query` in the graph is counted towards building it.
+    template <class Graph>
+    const MembershipIndex* membership_index(const Graph& graph, std::string_view query) const noexcept {
+        if constexpr (std::is_same_v<Graph, CompactGraph>) {
+            if (const MembershipIndex* index = membership_.index()) return index;
+            membership_.count_walk(query.size(), graph);
+        }
+        return nullptr;
+    }
 
     // Searches differ in cost by orders of magnitude (one Levenshtein query
     // can outweigh thousands of others), so they are handed out one at a

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "compact/image.hpp"
+#include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
 #include "image_target.hpp"
 #include "temp_file.hpp"
+#include "trie/search.hpp"
 #include "trie/trie.hpp"
 #include "utils/sortable_words.hpp"
 #include "utils/utf8.hpp"
@@ -648,6 +650,98 @@ TEST(CompactHostile, FuzzCorpusReplays) {
         ++seeds;
     }
     EXPECT_GE(seeds, 4);
+}
+
+// Letters of every UTF-8 length, with leading bytes shared among them (é è
+// under C3, 日 旦 under E6 97, 曀 under E6), and U+0000.
+const std::vector<std::string> byte_sharing_letters = {"a", "b", std::string(1, '\0'), "\xC3\xA9", "\xC3\xA8",
+                                                       "\xE6\x97\xA5", "\xE6\x97\xA6", "\xE6\x9B\x80",
+                                                       "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x81"};
+
+std::string word_of(std::mt19937& rng, std::size_t max_letters) {
+    std::string word;
+    for (std::size_t i = 0, n = rng() % (max_letters + 1); i < n; ++i) {
+        word += byte_sharing_letters[rng() % byte_sharing_letters.size()];
+    }
+    return word;
+}
+
+// The index answers as the graph it is made from: the words and their
+// prefixes in, words a letter longer or shorter out unless they are words.
+TEST(MembershipIndex, AnswersAsItsGraph) {
+    std::mt19937 rng(13);
+    for (int round = 0; round < 300; ++round) {
+        Trie trie;
+        std::vector<std::string> probes{"", "\xC3", "\xE6\x97"};
+        for (int i = 0, n = static_cast<int>(rng() % 60); i < n; ++i) {
+            const std::string w = word_of(rng, 7);
+            ASSERT_TRUE(trie.add(w, 1 + rng() % 3));
+            probes.push_back(w + byte_sharing_letters[rng() % byte_sharing_letters.size()]);
+            probes.push_back(word_of(rng, 4));
+            for (const char* q = w.data();; utf8::next(q)) {  // every prefix of whole letters
+                probes.emplace_back(w.data(), q);
+                if (q == w.data() + w.size()) break;
+            }
+        }
+        ASSERT_TRUE(trie.compact());
+        const CompactGraph& graph = trie.image()->graph();
+        const auto index = MembershipIndex::build(graph);
+        ASSERT_NE(index, nullptr);
+        for (const std::string& p : probes) {
+            // A byte cut from a letter leads nowhere in either.
+            const auto at = utf8::is_valid(p) ? walk(graph, p) : std::nullopt;
+            EXPECT_EQ(index->contains(p), p.empty() || (at && graph.is_end(*at))) << p;
+            EXPECT_EQ(index->contains_prefix(p), at.has_value()) << p;
+        }
+    }
+}
+
+// The cache builds the index once the lookups without it have walked as many
+// letters as the graph has bytes, keeps it when moved, and drops it when
+// cleared.
+TEST(MembershipIndex, BuiltOnceTheLookupsRepayIt) {
+    Trie trie;
+    for (const char* w : {"apple", "apply", "banana", "band"}) ASSERT_TRUE(trie.add(w, 1));
+    ASSERT_TRUE(trie.compact());
+    const CompactGraph& graph = trie.image()->graph();
+    MembershipCache cache;
+    cache.count_walk(graph.size() * MembershipCache::worth - 1, graph);
+    EXPECT_EQ(cache.index(), nullptr);
+    cache.count_walk(1, graph);
+    ASSERT_NE(cache.index(), nullptr);
+    EXPECT_TRUE(cache.index()->contains("band"));
+    MembershipCache moved(std::move(cache));
+    EXPECT_EQ(cache.index(), nullptr);
+    ASSERT_NE(moved.index(), nullptr);
+    moved.clear();
+    EXPECT_EQ(moved.index(), nullptr);
+}
+
+// Lookups on several threads at once, the index being built among them,
+// answer as the mutable lexicon; so do they after a change, which drops it.
+TEST(MembershipIndex, LexiconsAnswerAsBeforeWhileItIsBuilt) {
+    std::mt19937 rng(17);
+    Trie plain, compacted;
+    std::vector<std::string> probes;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string w = word_of(rng, 8);
+        ASSERT_TRUE(plain.add(w, 1));
+        ASSERT_TRUE(compacted.add(w, 1));
+        probes.push_back(w);
+        probes.push_back(word_of(rng, 5));
+    }
+    for (int change = 0; change < 2; ++change) {
+        ASSERT_TRUE(compacted.compact());
+        const std::vector<std::uint8_t> expected = plain.batch_contains(probes);
+        for (int pass = 0; pass < 8; ++pass) EXPECT_EQ(compacted.batch_contains(probes), expected);
+        for (std::size_t i = 0; i < probes.size(); i += 7) {
+            EXPECT_EQ(compacted.contains_prefix(probes[i]), plain.contains_prefix(probes[i])) << probes[i];
+        }
+        const std::string w = "b" + word_of(rng, 6);
+        ASSERT_TRUE(plain.add(w, 1));
+        ASSERT_TRUE(compacted.add(w, 1));
+        probes.push_back(w);
+    }
 }
 
 }  // namespace

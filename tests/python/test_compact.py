@@ -337,3 +337,28 @@ def test_sorted_lookups_on_many_images_from_many_threads(lexicon_class, tmp_path
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_lookups_build_an_index_that_every_change_drops(lexicon_class):
+    """Enough lookups on the compact form build an index for membership;
+    the answers are those of the words before it, with it, and after every
+    change (which drops it) and the next compact()."""
+    rng = random.Random(5)
+    words = sorted({"".join(rng.choices("abcé日\U0001f600", k=rng.randrange(1, 9))) for _ in range(3000)},
+                   key=str.encode)
+    lexicon = lexicon_class()
+    lexicon.add_all(words)
+    lexicon.compact()
+    expected = set(words)
+    probes = words + [w + "z" for w in words] + [w[:-1] for w in words]
+    for change in range(3):
+        prefixes = {w[:i] for w in expected for i in range(len(w) + 1)}
+        for _ in range(4):  # the first pass pays for the index, the others use it
+            assert [p in lexicon for p in probes] == [p in expected or not p for p in probes]
+        assert [lexicon.contains_prefix(p) for p in probes] == [p in prefixes for p in probes]
+        new = "\U0010ffff" * (change + 1)  # after every word, as a DAWG needs
+        lexicon.add(new)
+        assert new in lexicon and new + "z" not in lexicon
+        expected.add(new)
+        probes.append(new)
+        lexicon.compact()

@@ -1,0 +1,216 @@
+#include "compact/membership.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+namespace {
+
+// The graph over bytes: a node is a state of the graph or, below a state's
+// letters of several bytes, the lead of bytes that some of them share.
+struct ByteGraph {
+    struct Edge {
+        std::uint32_t target;  // a node
+        std::uint8_t byte;
+        bool end;  // the target is a state that ends a word
+    };
+    std::vector<Edge> edges;
+    std::vector<std::uint32_t> first_edge;  // a node's edges: [first_edge[n], first_edge[n + 1])
+};
+
+// The offset right after the state that the untouched cursor `c` was made
+// for (a chain's child comes right after its state).
+std::uint64_t state_end(const CompactGraph& graph, const CompactGraph::Cursor& c) {
+    const std::uint64_t record = c.letter_width + c.target_width + c.skip_width;
+    return graph.past(c) + (c.letter_width == 0 ? 0 : c.count * record);
+}
+
+// Calls f(position, arcs) for every state of `graph`, in layout order: the
+// states lie back to back from offset 0, the root.
+template <class F>
+void for_each_state(const CompactGraph& graph, F&& f) {
+    std::vector<CompactGraph::Arc> arcs;
+    for (std::uint64_t at = 0; at < graph.size();) {
+        const std::uint64_t here = at;
+        CompactGraph::Cursor c = graph.edges({at, 0});
+        at = state_end(graph, c);
+        arcs.clear();
+        for (std::uint32_t i = 0; i < c.count; ++i) arcs.push_back(graph.next(c));
+        f(CompactGraph::Position{here, 0}, arcs);
+    }
+}
+
+std::uint64_t edge_count(const CompactGraph& graph) {
+    std::uint64_t edges = 0;
+    for (std::uint64_t at = 0; at < graph.size();) {
+        const CompactGraph::Cursor c = graph.edges({at, 0});
+        edges += c.count;
+        at = state_end(graph, c);
+    }
+    return edges;
+}
+
+ByteGraph byte_graph(const CompactGraph& graph) {
+    // Where each state starts, so that a target's offset gives its number
+    // (states are numbered in layout order, as the nodes below).
+    std::vector<std::uint64_t> is_start((graph.size() + 63) / 64, 0);
+    for_each_state(graph, [&](CompactGraph::Position p, const std::vector<CompactGraph::Arc>&) {
+        is_start[p.at / 64] |= std::uint64_t{1} << (p.at % 64);
+    });
+    std::vector<std::uint32_t> rank(is_start.size() + 1, 0);
+    for (std::size_t i = 0; i < is_start.size(); ++i) {
+        rank[i + 1] = rank[i] + static_cast<std::uint32_t>(std::popcount(is_start[i]));
+    }
+    const std::uint32_t states = rank.back();
+    auto number = [&](std::uint64_t at) {
+        const std::uint64_t below = is_start[at / 64] & ((std::uint64_t{1} << (at % 64)) - 1);
+        return rank[at / 64] + static_cast<std::uint32_t>(std::popcount(below));
+    };
+
+    // A state's edges go in as its node's; the edges of the leads below it
+    // wait in `lead_edges` and go in after all the states'.
+    ByteGraph out;
+    out.first_edge.reserve(states + 1);
+    std::vector<ByteGraph::Edge> lead_edges;
+    std::vector<std::uint32_t> lead_first;
+    struct Letter {
+        std::string bytes;
+        ByteGraph::Edge edge;  // its last byte's
+    };
+    std::vector<Letter> letters;
+    // The leads still to give their edges: letters[from, to) share their
+    // first `depth` bytes, which lead to node `id`. Taken first in, first
+    // out, so that leads get their edges in the order of their numbers.
+    struct Lead {
+        std::uint32_t id;
+        std::size_t from, to, depth;
+    };
+    std::vector<Lead> leads;
+    // The edges out of the node reached by the first `depth` bytes of
+    // letters[from, to), into `into`; the leads they need join `leads`.
+    auto add_edges = [&](std::size_t from, std::size_t to, std::size_t depth, std::vector<ByteGraph::Edge>& into) {
+        for (std::size_t i = from; i < to;) {
+            const char byte = letters[i].bytes[depth];
+            std::size_t j = i + 1;
+            while (j < to && letters[j].bytes[depth] == byte) ++j;
+            if (letters[i].bytes.size() == depth + 1) {  // one letter ends here (letters are distinct)
+                into.push_back(letters[i].edge);
+            } else {
+                const auto id = static_cast<std::uint32_t>(states + lead_first.size());
+                lead_first.push_back(0);  // set when its edges go in
+                into.push_back({id, static_cast<std::uint8_t>(byte), false});
+                leads.push_back({id, i, j, depth + 1});
+            }
+            i = j;
+        }
+    };
+    for_each_state(graph, [&](CompactGraph::Position, const std::vector<CompactGraph::Arc>& arcs) {
+        out.first_edge.push_back(static_cast<std::uint32_t>(out.edges.size()));
+        letters.resize(arcs.size());
+        for (std::size_t i = 0; i < arcs.size(); ++i) {
+            letters[i].bytes.clear();
+            utf8::append(letters[i].bytes, arcs[i].letter);
+            letters[i].edge = {number(arcs[i].child.at), static_cast<std::uint8_t>(letters[i].bytes.back()),
+                               graph.is_end(arcs[i].child)};
+        }
+        leads.clear();
+        add_edges(0, letters.size(), 0, out.edges);
+        for (std::size_t next = 0; next < leads.size(); ++next) {
+            const Lead lead = leads[next];  // (a copy: add_edges may grow `leads`)
+            lead_first[lead.id - states] = static_cast<std::uint32_t>(lead_edges.size());
+            add_edges(lead.from, lead.to, lead.depth, lead_edges);
+        }
+    });
+    // The leads' edges, after the states', in the order of their numbers.
+    for (std::uint32_t& first : lead_first) first += static_cast<std::uint32_t>(out.edges.size());
+    out.first_edge.insert(out.first_edge.end(), lead_first.begin(), lead_first.end());
+    out.edges.insert(out.edges.end(), lead_edges.begin(), lead_edges.end());
+    out.first_edge.push_back(static_cast<std::uint32_t>(out.edges.size()));
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph) {
+    // A unit an edge at least: count them before taking any memory.
+    if (edge_count(graph) + first_base + 256 > max_units) return nullptr;
+    const ByteGraph bytes = byte_graph(graph);
+    const std::size_t nodes = bytes.first_edge.size() - 1;
+    if (bytes.edges.size() + first_base + 256 > max_units) return nullptr;
+
+    // Each node with edges gets a base of its own, the first from which all
+    // its bytes land on free units. Nodes go in order, so that the units of
+    // a state and of the states after it (its first children, as laid out)
+    // stay close.
+    std::vector<std::uint32_t> base(nodes, 0);
+    std::vector<std::uint64_t> used(max_units / 64 + 1, 0);  // units taken
+    std::vector<std::uint64_t> based(max_units / 64 + 1, 0);  // bases taken
+    constexpr std::size_t window = 4096;
+    auto is_set = [](const std::vector<std::uint64_t>& bits, std::size_t i) { return (bits[i / 64] >> (i % 64)) & 1; };
+    auto set = [](std::vector<std::uint64_t>& bits, std::size_t i) { bits[i / 64] |= std::uint64_t{1} << (i % 64); };
+    // The first free unit at or after i (the bitsets reach past every unit
+    // a search can get to).
+    auto next_free = [&](std::size_t i) {
+        std::size_t word = i / 64;
+        std::uint64_t free = ~used[word] & (~std::uint64_t{0} << (i % 64));
+        while (free == 0) free = ~used[++word];
+        return word * 64 + static_cast<std::size_t>(std::countr_zero(free));
+    };
+    std::size_t first_free = first_base;  // no unit below it is free
+    std::size_t top = first_base;         // past the last unit taken
+    for (std::size_t n = 0; n < nodes; ++n) {
+        const std::uint32_t from = bytes.first_edge[n], to = bytes.first_edge[n + 1];
+        if (from == to) continue;
+        const std::uint8_t low = bytes.edges[from].byte;
+        // Holes further back than a window below the top are left: a search
+        // from them would cross every unit taken since.
+        std::size_t unit = next_free(std::max<std::size_t>({first_free, top > window ? top - window : 0,
+                                                            first_base + low}));
+        for (;; unit = next_free(unit + 1)) {
+            if (unit + 256 >= max_units) return nullptr;
+            const std::size_t b = unit - low;
+            if (is_set(based, b)) continue;
+            bool fits = true;
+            for (std::uint32_t e = from + 1; e < to && fits; ++e) fits = !is_set(used, b + bytes.edges[e].byte);
+            if (fits) break;
+        }
+        const std::size_t b = unit - low;
+        base[n] = static_cast<std::uint32_t>(b);
+        set(based, b);
+        for (std::uint32_t e = from; e < to; ++e) set(used, b + bytes.edges[e].byte);
+        top = std::max<std::size_t>(top, b + bytes.edges[to - 1].byte + 1);
+        first_free = next_free(first_free);
+    }
+
+    std::unique_ptr<MembershipIndex> index(new MembershipIndex);
+    index->units_.assign(top + 256, free_unit);
+    for (std::size_t n = 0; n < nodes; ++n) {
+        for (std::uint32_t e = bytes.first_edge[n]; e < bytes.first_edge[n + 1]; ++e) {
+            const ByteGraph::Edge& edge = bytes.edges[e];
+            index->units_[base[n] + edge.byte] = (base[edge.target] << base_shift) | (edge.end ? end_bit : 0) | edge.byte;
+        }
+    }
+    index->root_base_ = base[0];
+    return index;
+}
+
+void MembershipCache::build(const CompactGraph& graph) const noexcept {
+    std::unique_lock lock(building_, std::try_to_lock);
+    if (!lock.owns_lock() || ready_.load(std::memory_order_relaxed) != nullptr) return;
+    try {
+        if (auto index = MembershipIndex::build(graph)) {
+            ready_.store(index.release(), std::memory_order_release);
+            return;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    gave_up_.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace sorvan
