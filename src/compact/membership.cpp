@@ -22,6 +22,8 @@ struct ByteGraph {
     };
     std::vector<Edge> edges;
     std::vector<std::uint32_t> first_edge;  // a node's edges: [first_edge[n], first_edge[n + 1])
+    // The nodes in the order to place them: each state, then its leads.
+    std::vector<std::uint32_t> order;
 };
 
 // The offset right after the state that the untouched cursor `c` was made
@@ -110,7 +112,9 @@ ByteGraph byte_graph(const CompactGraph& graph) {
             i = j;
         }
     };
+    out.order.reserve(states);
     for_each_state(graph, [&](CompactGraph::Position, const std::vector<CompactGraph::Arc>& arcs) {
+        out.order.push_back(static_cast<std::uint32_t>(out.first_edge.size()));
         out.first_edge.push_back(static_cast<std::uint32_t>(out.edges.size()));
         letters.resize(arcs.size());
         for (std::size_t i = 0; i < arcs.size(); ++i) {
@@ -124,6 +128,7 @@ ByteGraph byte_graph(const CompactGraph& graph) {
         for (std::size_t next = 0; next < leads.size(); ++next) {
             const Lead lead = leads[next];  // (a copy: add_edges may grow `leads`)
             lead_first[lead.id - states] = static_cast<std::uint32_t>(lead_edges.size());
+            out.order.push_back(lead.id);
             add_edges(lead.from, lead.to, lead.depth, lead_edges);
         }
     });
@@ -145,9 +150,9 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
     if (bytes.edges.size() + first_base + 256 > max_units) return nullptr;
 
     // Each node with edges gets a base of its own, the first from which all
-    // its bytes land on free units. Nodes go in order, so that the units of
-    // a state and of the states after it (its first children, as laid out)
-    // stay close.
+    // its bytes land on free units. Nodes go in layout order, each state's
+    // leads right after it, so that the units of a state, its leads and the
+    // states after it (its first children, as laid out) stay close.
     std::vector<std::uint32_t> base(nodes, 0);
     std::vector<std::uint64_t> used(max_units / 64 + 1, 0);  // units taken
     std::vector<std::uint64_t> based(max_units / 64 + 1, 0);  // bases taken
@@ -164,7 +169,7 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
     };
     std::size_t first_free = first_base;  // no unit below it is free
     std::size_t top = first_base;         // past the last unit taken
-    for (std::size_t n = 0; n < nodes; ++n) {
+    for (const std::uint32_t n : bytes.order) {
         const std::uint32_t from = bytes.first_edge[n], to = bytes.first_edge[n + 1];
         if (from == to) continue;
         const std::uint8_t low = bytes.edges[from].byte;
