@@ -1006,7 +1006,7 @@ def report(result):
         result["build"],
         [("build s", "build_s"), ("bytes/word", "bytes_per_word"), ("saved B/word", "saved_bytes_per_word"),
          ("lookup ns", "lookup_ns"), ("random ns", "random_lookup_ns"),
-         ("B/word after in", "bytes_per_word_after_lookups")],
+         ("B/word after", "bytes_per_word_after_lookups")],
         "sorvan.Trie",
     )
     kept = result["goals"] = []
