@@ -83,9 +83,8 @@ private:
 };
 
 // A lexicon's MembershipIndex, built once the letters its compact graph has
-// walked for membership come to a few times the graph's size (so that the
-// build costs at most a fraction of the lookups it speeds up), and dropped
-// at every change. Queries on several threads may count and read at once.
+// walked for membership come to the graph's size (`worth`), and dropped at
+// every change. Queries on several threads may count and read at once.
 class MembershipCache {
 public:
     MembershipCache() noexcept = default;

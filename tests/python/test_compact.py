@@ -339,10 +339,10 @@ def test_sorted_lookups_on_many_images_from_many_threads(lexicon_class, tmp_path
     assert failures == []
 
 
-def test_lookups_build_an_index_that_every_change_drops(lexicon_class):
+def test_lookups_build_an_index_that_every_change_drops(lexicon_class, tmp_path):
     """Enough lookups on the compact form build an index for membership;
     the answers are those of the words before it, with it, and after every
-    change (which drops it) and the next compact()."""
+    change (which drops it) and the next compact(), or __setstate__."""
     rng = random.Random(5)
     words = sorted({"".join(rng.choices("abcé日\U0001f600", k=rng.randrange(1, 9))) for _ in range(3000)},
                    key=str.encode)
@@ -362,3 +362,10 @@ def test_lookups_build_an_index_that_every_change_drops(lexicon_class):
         expected.add(new)
         probes.append(new)
         lexicon.compact()
+    for _ in range(4):  # the index again, of the words that __setstate__ replaces
+        assert [p in lexicon for p in probes] == [p in expected or not p for p in probes]
+    other = lexicon_class()
+    other.add_all(["x", "xy"])
+    other.save(str(tmp_path / "other.img"))
+    lexicon.__setstate__((tmp_path / "other.img").read_bytes())
+    assert [p in lexicon for p in probes + ["xy"]] == [p in ("x", "xy", "") for p in probes + ["xy"]]
