@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
 #include "trie/reversed_words.hpp"
@@ -191,6 +192,33 @@ TEST(AllocationFailure, ReversedWordsGiveUpUntilTheNextChange) {
                 << k;
             if (!failed) break;
         }
+    }
+}
+
+// Memory running out anywhere in building the membership index leaves none
+// built and gives up until the next change.
+TEST(AllocationFailure, MembershipIndexGivesUpUntilTheNextChange) {
+    const char* const words[] = {"abc", "abd", "bcd", "\xc3\xa9t\xc3\xa9", "\xe6\x97\xa5"};
+    Trie trie;
+    for (const char* w : words) ASSERT_TRUE(trie.add(w, 1));
+    ASSERT_TRUE(trie.compact());
+    const CompactGraph& graph = trie.image()->graph();
+    for (long k = 0;; ++k) {
+        MembershipCache cache;
+        allocations_left = k;
+        cache.count_walk(graph.size(), graph);
+        allocations_left = -1;
+        const bool failed = cache.index() == nullptr;
+        if (failed) {
+            cache.count_walk(graph.size(), graph);
+            EXPECT_EQ(cache.index(), nullptr) << k;
+            cache.clear();
+            cache.count_walk(graph.size(), graph);
+        }
+        ASSERT_NE(cache.index(), nullptr) << k;
+        for (const char* w : words) EXPECT_TRUE(cache.index()->contains(w)) << k;
+        EXPECT_FALSE(cache.index()->contains("ab")) << k;
+        if (!failed) break;
     }
 }
 
