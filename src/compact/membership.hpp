@@ -82,9 +82,10 @@ private:
     std::uint32_t root_base_ = 0;
 };
 
-// A lexicon's MembershipIndex, built once the letters its compact graph has
-// walked for membership come to the graph's size (`worth`), and dropped at
-// every change. Queries on several threads may count and read at once.
+// A lexicon's MembershipIndex, built once the bytes of the queries its
+// compact graph has walked for membership come to the graph's size
+// (`worth`), and dropped at every change. Queries on several threads may
+// count and read at once.
 class MembershipCache {
 public:
     MembershipCache() noexcept = default;
@@ -98,15 +99,15 @@ public:
 
     // The index, once built.
     const MembershipIndex* index() const noexcept { return ready_.load(std::memory_order_acquire); }
-    // Counts `letters` walked in `graph` without the index, and builds it
-    // once they come to enough, unless another thread is at it. When memory
-    // runs out, or the graph is too large, it gives up until the next
-    // change.
-    void count_walk(std::size_t letters, const CompactGraph& graph) const noexcept {
+    // Counts the `bytes` of a query walked in `graph` without the index,
+    // and builds it once they come to enough, unless another thread is at
+    // it. When memory runs out, or the graph is too large, it gives up
+    // until the next change.
+    void count_walk(std::size_t bytes, const CompactGraph& graph) const noexcept {
         if (gave_up_.load(std::memory_order_relaxed)) return;
         // Not an atomic add: that costs each lookup a locked instruction,
         // and a count lost to a race only delays the build.
-        const std::uint64_t walked = walked_.load(std::memory_order_relaxed) + letters;
+        const std::uint64_t walked = walked_.load(std::memory_order_relaxed) + bytes;
         walked_.store(walked, std::memory_order_relaxed);
         if (walked >= worth * graph.size()) build(graph);
     }
@@ -117,7 +118,7 @@ public:
         gave_up_.store(false, std::memory_order_relaxed);
     }
 
-    // The letters walked, a graph byte, that are worth the build: a letter
+    // The bytes walked, a graph byte, that are worth the build: a byte
     // walked in the graph costs about 20 ns (5 in the index), and the build
     // about 20 ns a byte of graph (English words: 1.9 MB in 37 ms). Built
     // once the walks cost as much as the build, lookups take at most twice
