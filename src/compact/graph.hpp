@@ -9,7 +9,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
+#include <vector>
 
 #include "node/node.hpp"
 
@@ -142,6 +144,43 @@ private:
     std::size_t table_size_ = 0;
     Level levels_[max_levels];
     unsigned level_count_ = 1;
+};
+
+// The states of a graph numbered in layout order: a bitmap of the offsets
+// where states start, and the starts before each of its words, so that an
+// offset's number is a count of bits.
+class StateNumbers {
+public:
+    explicit StateNumbers(std::uint64_t graph_size) : starts_((graph_size + 63) / 64, 0) {}
+
+    void mark(std::uint64_t at) noexcept { starts_[at / 64] |= bit(at); }
+    // Once every start is marked, before any question below.
+    void count() {
+        rank_.assign(starts_.size() + 1, 0);
+        for (std::size_t i = 0; i < starts_.size(); ++i) {
+            rank_[i + 1] = rank_[i] + static_cast<std::uint32_t>(std::popcount(starts_[i]));
+        }
+    }
+    std::uint32_t states() const noexcept { return rank_.back(); }
+    // The number of the state that starts at `at`, or not_a_start.
+    static constexpr std::uint32_t not_a_start = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t number(std::uint64_t at) const noexcept {
+        const std::uint64_t word = starts_[at / 64];
+        const std::uint64_t here = bit(at);
+        const std::uint32_t before = rank_[at / 64] + static_cast<std::uint32_t>(std::popcount(word & (here - 1)));
+        return (word & here) != 0 ? before : not_a_start;
+    }
+    // Starts loading what number(at) reads.
+    void prefetch(std::uint64_t at) const noexcept {
+        __builtin_prefetch(&starts_[at / 64]);
+        __builtin_prefetch(&rank_[at / 64]);
+    }
+
+private:
+    static std::uint64_t bit(std::uint64_t at) noexcept { return std::uint64_t{1} << (at % 64); }
+
+    std::vector<std::uint64_t> starts_;
+    std::vector<std::uint32_t> rank_;  // the starts before each word of starts_
 };
 
 class CompactGraph {
@@ -290,9 +329,12 @@ public:
         return {static_cast<Letter>(image::read_le(r, c.letter_width)),
                 {target(c.at, image::read_le(r + c.letter_width, c.target_width)), c.rank + skip}};
     }
-    // The offset `c` reads next: a chain's child, or the next record (past
-    // the state once next() has taken every edge).
-    std::uint64_t past(const Cursor& c) const noexcept { return static_cast<std::uint64_t>(c.record - graph_); }
+    // The offset right after the state that the cursor `c`, untouched by
+    // next(), was made for (a chain's child comes right after its state).
+    std::uint64_t state_end(const Cursor& c) const noexcept {
+        const std::uint64_t record = c.letter_width + c.target_width + c.skip_width;
+        return static_cast<std::uint64_t>(c.record - graph_) + (c.letter_width == 0 ? 0 : c.count * record);
+    }
     void prefetch(const Cursor& c) const noexcept {
         if (c.letter_width != 0) {
             __builtin_prefetch(graph_ + target(c.at, image::read_le(c.record + c.letter_width, c.target_width)));

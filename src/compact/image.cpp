@@ -729,7 +729,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     std::vector<State> states;
     std::vector<std::uint32_t> targets;
     std::vector<std::uint64_t> skips;  // when ranked
-    std::vector<std::uint64_t> is_start((size + 63) / 64, 0);
+    StateNumbers starts(size);
     // Room for as many as the graph can hold, so that nothing is copied as
     // they grow; reserved, not touched, but counted against an address
     // space limit, so kept to what the encoding allows. An edge takes at
@@ -743,7 +743,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     for (const std::uint8_t* p = graph; p < end;) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const auto at = static_cast<std::uint32_t>(p - graph);
-        is_start[at / 64] |= std::uint64_t{1} << (at % 64);
+        starts.mark(at);
         std::uint64_t h;
         if (!read_varint_checked(p, end, h)) return invalid("a state's header runs past the graph");
         states.push_back({static_cast<std::uint32_t>(targets.size()), (h & image::end_bit) != 0});
@@ -781,10 +781,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
         }
     }
     states.push_back({static_cast<std::uint32_t>(targets.size()), false});
-    std::vector<std::uint32_t> rank(is_start.size() + 1, 0);
-    for (std::size_t i = 0; i < is_start.size(); ++i) {
-        rank[i + 1] = rank[i] + static_cast<std::uint32_t>(std::popcount(is_start[i]));
-    }
+    starts.count();
     // Pass 2, last state first (targets lie after their source): the words
     // and trie nodes below each state, and the skips checked against them.
     // Both saturate at `cap`; one pair a state, so an edge costs one miss.
@@ -802,15 +799,10 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     constexpr std::uint32_t ahead = 16;
     for (std::size_t e = 0; e < targets.size(); ++e) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        if (e + ahead < targets.size()) {
-            __builtin_prefetch(&is_start[targets[e + ahead] / 64]);
-            __builtin_prefetch(&rank[targets[e + ahead] / 64]);
-        }
+        if (e + ahead < targets.size()) starts.prefetch(targets[e + ahead]);
         std::uint32_t& at = targets[e];
-        const std::uint64_t word = is_start[at / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-        if (!(word & bit)) return invalid("an edge target is not a state");
-        at = rank[at / 64] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
+        at = starts.number(at);
+        if (at == StateNumbers::not_a_start) return invalid("an edge target is not a state");
     }
     // A state's Below takes its place in `states` once it is read: the
     // check needs half the memory for states, and the random reads of

@@ -26,13 +26,6 @@ struct ByteGraph {
     std::vector<std::uint32_t> order;
 };
 
-// The offset right after the state that the untouched cursor `c` was made
-// for (a chain's child comes right after its state).
-std::uint64_t state_end(const CompactGraph& graph, const CompactGraph::Cursor& c) {
-    const std::uint64_t record = c.letter_width + c.target_width + c.skip_width;
-    return graph.past(c) + (c.letter_width == 0 ? 0 : c.count * record);
-}
-
 // Calls f(position, arcs) for every state of `graph`, in layout order: the
 // states lie back to back from offset 0, the root.
 template <class F>
@@ -41,7 +34,7 @@ void for_each_state(const CompactGraph& graph, F&& f) {
     for (std::uint64_t at = 0; at < graph.size();) {
         const std::uint64_t here = at;
         CompactGraph::Cursor c = graph.edges({at, 0});
-        at = state_end(graph, c);
+        at = graph.state_end(c);
         arcs.clear();
         for (std::uint32_t i = 0; i < c.count; ++i) arcs.push_back(graph.next(c));
         f(CompactGraph::Position{here, 0}, arcs);
@@ -53,7 +46,7 @@ std::uint64_t edge_count(const CompactGraph& graph) {
     for (std::uint64_t at = 0; at < graph.size();) {
         const CompactGraph::Cursor c = graph.edges({at, 0});
         edges += c.count;
-        at = state_end(graph, c);
+        at = graph.state_end(c);
     }
     return edges;
 }
@@ -61,19 +54,10 @@ std::uint64_t edge_count(const CompactGraph& graph) {
 ByteGraph byte_graph(const CompactGraph& graph) {
     // Where each state starts, so that a target's offset gives its number
     // (states are numbered in layout order, as the nodes below).
-    std::vector<std::uint64_t> is_start((graph.size() + 63) / 64, 0);
-    for_each_state(graph, [&](CompactGraph::Position p, const std::vector<CompactGraph::Arc>&) {
-        is_start[p.at / 64] |= std::uint64_t{1} << (p.at % 64);
-    });
-    std::vector<std::uint32_t> rank(is_start.size() + 1, 0);
-    for (std::size_t i = 0; i < is_start.size(); ++i) {
-        rank[i + 1] = rank[i] + static_cast<std::uint32_t>(std::popcount(is_start[i]));
-    }
-    const std::uint32_t states = rank.back();
-    auto number = [&](std::uint64_t at) {
-        const std::uint64_t below = is_start[at / 64] & ((std::uint64_t{1} << (at % 64)) - 1);
-        return rank[at / 64] + static_cast<std::uint32_t>(std::popcount(below));
-    };
+    StateNumbers numbers(graph.size());
+    for_each_state(graph, [&](CompactGraph::Position p, const std::vector<CompactGraph::Arc>&) { numbers.mark(p.at); });
+    numbers.count();
+    const std::uint32_t states = numbers.states();
 
     // A state's edges go in as its node's; the edges of the leads below it
     // wait in `lead_edges` and go in after all the states'.
@@ -120,7 +104,7 @@ ByteGraph byte_graph(const CompactGraph& graph) {
         for (std::size_t i = 0; i < arcs.size(); ++i) {
             letters[i].bytes.clear();
             utf8::append(letters[i].bytes, arcs[i].letter);
-            letters[i].edge = {number(arcs[i].child.at), static_cast<std::uint8_t>(letters[i].bytes.back()),
+            letters[i].edge = {numbers.number(arcs[i].child.at), static_cast<std::uint8_t>(letters[i].bytes.back()),
                                graph.is_end(arcs[i].child)};
         }
         leads.clear();
