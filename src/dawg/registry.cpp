@@ -1,6 +1,7 @@
 #include "dawg/registry.hpp"
 
 #include "error/error.hpp"
+#include "utils/memory.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -187,7 +188,12 @@ void SignatureRegistry::roll_back() noexcept {
 void SignatureRegistry::rehash(std::size_t size) {
     // The new table is complete before the old one goes, so a failure to
     // allocate it leaves the registry as it was.
-    HugePageVector<Slot> fresh(size, Slot{empty_slot, 0});
+    std::vector<Slot> fresh;
+    // Probes land anywhere in a table of many megabytes; with small pages
+    // nearly every one would also miss the TLB.
+    fresh.reserve(size);
+    advise_huge_pages(fresh.data(), size * sizeof(Slot));
+    fresh.assign(size, Slot{empty_slot, 0});
     const std::size_t mask = size - 1;
     for (const Slot& slot : slots_) {
         if (slot.offset == empty_slot) continue;

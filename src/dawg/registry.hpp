@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "node/node.hpp"
-#include "utils/memory.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -239,7 +238,7 @@ private:
     }
 
     std::vector<char> arena_;
-    HugePageVector<Slot> slots_;  // a power of two in size, at most 3/4 full
+    std::vector<Slot> slots_;  // a power of two in size, at most 3/4 full
     std::size_t size_ = 0;
 
     // Keys given to enter_later(), in a ring: the oldest at waiting_first_.

@@ -21,8 +21,8 @@ bool letter_below(const Edge& e, Letter c) noexcept { return e.letter < c; }
 // one element at a time stays amortised O(1), and a capacity someone reserved
 // ahead is not doubled.
 // Past `limit` it throws CapacityExceeded(`full`).
-template <class Vector>
-void make_room(Vector& v, std::size_t extra, std::size_t limit, const char* full) {
+template <class T>
+void make_room(std::vector<T>& v, std::size_t extra, std::size_t limit, const char* full) {
     if (v.capacity() - v.size() >= extra) return;
     if (extra > limit - v.size()) throw CapacityExceeded(full);
     v.reserve(std::min(v.size() + std::max(v.size(), extra), limit));

@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/memory.hpp"
-
 namespace sorvan {
 
 // Node indices are 32-bit: a store is limited to 2^32 nodes, and growing
@@ -227,8 +225,8 @@ private:
     std::uint32_t allocate_block(int block_class) noexcept;
     void free_block(std::uint32_t at, int block_class) noexcept;
 
-    HugePageVector<Node> nodes_;
-    HugePageVector<Edge> edges_;
+    std::vector<Node> nodes_;
+    std::vector<Edge> edges_;
     std::vector<WideTree> wide_;
     std::vector<WideLeaf> leaves_;
     std::vector<WideBranch> branches_;

@@ -1,11 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <cstdio>
-#include <fstream>
-#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -14,7 +10,6 @@
 #include "temp_file.hpp"
 #include "utils/utf8.hpp"
 #include "utils/key_set.hpp"
-#include "utils/memory.hpp"
 #include "utils/sortable_words.hpp"
 #include "utils/word_file.hpp"
 
@@ -314,40 +309,6 @@ TEST(SortableWords, SortsLikeStdSortOfStrings) {
             ASSERT_EQ(words[tagged.tag(i)], tagged[i]) << i;
         }
     }
-}
-
-// A field of the mapping of /proc/self/smaps that holds `address` (as
-// "AnonHugePages" in kibibytes, or "THPeligible"), or -1.
-long smaps_field_at(const void* address, std::string_view field) {
-    const auto at = reinterpret_cast<std::uintptr_t>(address);
-    std::ifstream smaps("/proc/self/smaps");
-    bool inside = false;
-    for (std::string line; std::getline(smaps, line);) {
-        std::uintptr_t begin = 0, end = 0;
-        if (std::sscanf(line.c_str(), "%zx-%zx ", &begin, &end) == 2) {
-            inside = begin <= at && at < end;
-        } else if (inside && line.starts_with(field) && line[field.size()] == ':') {
-            return std::stol(line.substr(field.size() + 1));
-        }
-    }
-    return -1;
-}
-
-TEST(HugePageVector, ArraysOfMegabytesGetHugePages) {
-    std::ifstream setting("/sys/kernel/mm/transparent_hugepage/enabled");
-    std::string modes;
-    std::getline(setting, modes);  // (empty where /sys is not mounted)
-    if (modes.find("[never]") != std::string::npos) GTEST_SKIP() << "the system gives no huge pages";
-    // 16 MiB: at least seven whole huge pages, wherever the block starts.
-    HugePageVector<std::uint64_t> array(std::size_t{2} << 20);
-    std::iota(array.begin(), array.end(), std::uint64_t{0});
-    const std::uint64_t* middle = array.data() + array.size() / 2;
-    EXPECT_EQ(smaps_field_at(middle, "THPeligible"), 1);
-    EXPECT_GE(smaps_field_at(middle, "AnonHugePages"), 2048);
-    // Growing moves the elements into a block advised before they arrive.
-    array.resize(array.size() * 2, 7);
-    EXPECT_GE(smaps_field_at(array.data() + array.size() / 4, "AnonHugePages"), 2048);
-    EXPECT_EQ(array[12345], 12345u);
 }
 
 }  // namespace
