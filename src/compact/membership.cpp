@@ -26,28 +26,22 @@ struct ByteGraph {
     std::vector<std::uint32_t> order;
 };
 
-// Calls f(position, arcs) for every state of `graph`, in layout order: the
-// states lie back to back from offset 0, the root.
+// Calls f(position, cursor) for every state of `graph`, in layout order: the
+// states lie back to back from offset 0, the root. The cursor, at the
+// state's first edge, is f's to move.
 template <class F>
 void for_each_state(const CompactGraph& graph, F&& f) {
-    std::vector<CompactGraph::Arc> arcs;
     for (std::uint64_t at = 0; at < graph.size();) {
-        const std::uint64_t here = at;
         CompactGraph::Cursor c = graph.edges({at, 0});
-        at = graph.state_end(c);
-        arcs.clear();
-        for (std::uint32_t i = 0; i < c.count; ++i) arcs.push_back(graph.next(c));
-        f(CompactGraph::Position{here, 0}, arcs);
+        const std::uint64_t next = graph.state_end(c);
+        f(CompactGraph::Position{at, 0}, c);
+        at = next;
     }
 }
 
 std::uint64_t edge_count(const CompactGraph& graph) {
     std::uint64_t edges = 0;
-    for (std::uint64_t at = 0; at < graph.size();) {
-        const CompactGraph::Cursor c = graph.edges({at, 0});
-        edges += c.count;
-        at = graph.state_end(c);
-    }
+    for_each_state(graph, [&](CompactGraph::Position, const CompactGraph::Cursor& c) { edges += c.count; });
     return edges;
 }
 
@@ -55,7 +49,7 @@ ByteGraph byte_graph(const CompactGraph& graph) {
     // Where each state starts, so that a target's offset gives its number
     // (states are numbered in layout order, as the nodes below).
     StateNumbers numbers(graph.size());
-    for_each_state(graph, [&](CompactGraph::Position p, const std::vector<CompactGraph::Arc>&) { numbers.mark(p.at); });
+    for_each_state(graph, [&](CompactGraph::Position p, const CompactGraph::Cursor&) { numbers.mark(p.at); });
     numbers.count();
     const std::uint32_t states = numbers.states();
 
@@ -97,15 +91,16 @@ ByteGraph byte_graph(const CompactGraph& graph) {
         }
     };
     out.order.reserve(states);
-    for_each_state(graph, [&](CompactGraph::Position, const std::vector<CompactGraph::Arc>& arcs) {
+    for_each_state(graph, [&](CompactGraph::Position, CompactGraph::Cursor& c) {
         out.order.push_back(static_cast<std::uint32_t>(out.first_edge.size()));
         out.first_edge.push_back(static_cast<std::uint32_t>(out.edges.size()));
-        letters.resize(arcs.size());
-        for (std::size_t i = 0; i < arcs.size(); ++i) {
-            letters[i].bytes.clear();
-            utf8::append(letters[i].bytes, arcs[i].letter);
-            letters[i].edge = {numbers.number(arcs[i].child.at), static_cast<std::uint8_t>(letters[i].bytes.back()),
-                               graph.is_end(arcs[i].child)};
+        letters.resize(c.count);
+        for (auto& letter : letters) {
+            const CompactGraph::Arc arc = graph.next(c);
+            letter.bytes.clear();
+            utf8::append(letter.bytes, arc.letter);
+            letter.edge = {numbers.number(arc.child.at), static_cast<std::uint8_t>(letter.bytes.back()),
+                           graph.is_end(arc.child)};
         }
         leads.clear();
         add_edges(0, letters.size(), 0, out.edges);

@@ -31,32 +31,30 @@ public:
 
     // Whether `word` is a word of the graph (the empty word always is).
     bool contains(std::string_view word) const noexcept {
-        std::uint32_t base = root_base_;
-        std::uint32_t unit = end_bit;
-        for (const char c : word) {
-            const auto byte = static_cast<std::uint8_t>(c);
-            unit = units_[base + byte];
-            if ((unit & 0xFF) != byte) return false;
-            base = unit >> base_shift;
-        }
-        return (unit & end_bit) != 0;
+        const std::uint32_t unit = last_unit(word);
+        return unit != free_unit && (unit & end_bit) != 0;
     }
     // Whether some word starts with `prefix`. (Bytes that stop inside a
     // letter lead on in the index, though to no state of the graph.)
     bool contains_prefix(std::string_view prefix) const noexcept {
-        if (!ends_with_whole_letter(prefix)) return false;
-        std::uint32_t base = root_base_;
-        for (const char c : prefix) {
-            const auto byte = static_cast<std::uint8_t>(c);
-            const std::uint32_t unit = units_[base + byte];
-            if ((unit & 0xFF) != byte) return false;
-            base = unit >> base_shift;
-        }
-        return true;
+        return ends_with_whole_letter(prefix) && last_unit(prefix) != free_unit;
     }
     std::size_t memory() const noexcept { return units_.capacity() * sizeof(std::uint32_t); }
 
 private:
+    // The unit of the last of `bytes` followed from the root (for no bytes,
+    // one that ends a word), or free_unit where no edge leads on.
+    std::uint32_t last_unit(std::string_view bytes) const noexcept {
+        std::uint32_t base = root_base_;
+        std::uint32_t unit = end_bit;
+        for (const char c : bytes) {
+            const auto byte = static_cast<std::uint8_t>(c);
+            unit = units_[base + byte];
+            if ((unit & 0xFF) != byte) return free_unit;
+            base = unit >> base_shift;
+        }
+        return unit;
+    }
     static bool ends_with_whole_letter(std::string_view text) noexcept {
         // The last letter's first byte, at most 3 bytes back, says its length.
         std::size_t start = text.size();
