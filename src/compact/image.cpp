@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -726,35 +728,52 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
         std::uint32_t first_edge;
         std::uint32_t end;
     };
-    std::vector<State> states;
-    std::vector<std::uint32_t> targets;
-    std::vector<std::uint64_t> skips;  // when ranked
     StateNumbers starts(size);
-    // Room for as many as the graph can hold, so that nothing is copied as
-    // they grow; reserved, not touched, but counted against an address
-    // space limit, so kept to what the encoding allows. An edge takes at
-    // least two bytes (a chain's header and letter, or a record's letter
-    // and target), and so does a state but the one without edges that
-    // ends the words (more of those come only in a forged graph, and
-    // they just make the array grow).
-    states.reserve(size / 2 + 2);
-    targets.reserve(size / 2);
-    if (ranked) skips.reserve(size / 2);
+    // Room for as many as the graph can hold, allocated but not touched
+    // (only what is written is), yet counted against an address space
+    // limit, so kept to what the encoding allows. An edge takes at least
+    // two bytes (a chain's header and letter, or a record's letter and
+    // target), and so does a state but one without edges: a minimal graph
+    // has at most one (the final state, or the root of no words).
+    const std::uint64_t state_room = size / 2 + 2;
+    auto states = std::make_unique_for_overwrite<State[]>(state_room);
+    // Pass 2 reads edges in fours; lanes of padding follow the last.
+    constexpr std::uint32_t lanes = 4;
+    auto targets = std::make_unique_for_overwrite<std::uint32_t[]>(size / 2 + lanes);
+    std::unique_ptr<std::uint64_t[]> skips;  // when ranked
+    if (ranked) skips = std::make_unique_for_overwrite<std::uint64_t[]>(size / 2 + lanes);
+    std::uint32_t state_count = 0, edge_count = 0;
+    bool edgeless_seen = false;
+    // The checks of a state's letters and targets gather in `bad`, tested
+    // once the state is read: a sound image fails none, and a branch a
+    // check would cost mispredicts on the varied shapes of states.
+    std::uint64_t bad = 0;
+    enum : unsigned { bad_letter, bad_target };
+    auto flag = [](bool failed, unsigned check) { return std::uint64_t{failed} << check; };
     for (const std::uint8_t* p = graph; p < end;) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const auto at = static_cast<std::uint32_t>(p - graph);
         starts.mark(at);
-        std::uint64_t h;
-        if (!read_varint_checked(p, end, h)) return invalid("a state's header runs past the graph");
-        states.push_back({static_cast<std::uint32_t>(targets.size()), (h & image::end_bit) != 0});
+        std::uint64_t h = *p;
+        if (h < 0x80) [[likely]] {
+            ++p;
+        } else if (!read_varint_checked(p, end, h)) {
+            return invalid("a state's header runs past the graph");
+        }
+        states[state_count++] = {edge_count, static_cast<std::uint32_t>(h & image::end_bit)};
         const std::uint64_t n = h >> image::count_shift;
         if (h & image::chain_bit) {
-            std::uint64_t letter;
+            std::uint64_t letter = *p;
+            if (letter < 0x80) [[likely]] {
+                ++p;
+            } else if (!read_varint_checked(p, end, letter)) {
+                return invalid("a bad letter");
+            }
             if (n != 1) return invalid("a chain state with other than one child");
-            if (!read_varint_checked(p, end, letter) || !valid_letter(letter)) return invalid("a bad letter");
             if (p >= end) return invalid("a chain runs past the graph");
-            targets.push_back(static_cast<std::uint32_t>(p - graph));
-            if (ranked) skips.push_back(h & image::end_bit);
+            bad |= flag(!valid_letter(letter), bad_letter);
+            if (ranked) skips[edge_count] = h & image::end_bit;
+            targets[edge_count++] = static_cast<std::uint32_t>(p - graph);
         } else if (n > 0) {
             if (p >= end) return invalid("a state runs past the graph");
             const unsigned w = *p++;
@@ -763,24 +782,34 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
             const std::uint64_t record = lw + dw + sw;
             const auto left = static_cast<std::uint64_t>(end - p);  // < 2^32: the product cannot overflow
             if (n > left || n * record > left) return invalid("a state's edges run past the graph");
-            std::uint64_t previous = 0;
+            // Letters ascend: each above the one before (the first above -1).
+            std::int64_t previous = -1;
             for (std::uint64_t i = 0; i < n; ++i, p += record) {
                 const std::uint64_t letter = image::read_le(p, lw);
                 const std::uint64_t field = image::read_le(p + lw, dw);
-                if (!valid_letter(letter) || (i > 0 && letter <= previous)) return invalid("bad or unsorted letters");
-                previous = letter;
+                bad |= flag(!valid_letter(letter) | (static_cast<std::int64_t>(letter) <= previous), bad_letter);
+                previous = static_cast<std::int64_t>(letter);
+                // A hub's entry is read whatever the field: a field past the
+                // table reads entry hub_count, in the table's padding.
+                std::uint32_t hub;
+                std::memcpy(&hub, hubs + 4 * std::min<std::uint64_t>(field, hub_count), sizeof hub);
+                // Chosen by a mask: hubs and offsets alternate at random,
+                // and a branch between them mispredicts.
+                const std::uint64_t is_hub = std::uint64_t{0} - (field < hub_count);
+                const std::uint64_t target = (hub & is_hub) | ((at + field - hub_count) & ~is_hub);
                 // Every edge leads forward, so the graph has no cycle.
-                if (field >= hub_count && (field == hub_count || field - hub_count >= size - at)) {
-                    return invalid("an edge target out of range");
-                }
-                const std::uint32_t target = view.target(at, field);
-                if (target <= at) return invalid("an edge target out of range");
-                targets.push_back(target);
-                if (ranked) skips.push_back(image::read_le(p + lw + dw, sw));
+                bad |= flag((target <= at) | (target >= size), bad_target);
+                if (ranked) skips[edge_count] = image::read_le(p + lw + dw, sw);
+                targets[edge_count++] = static_cast<std::uint32_t>(target);
             }
+        } else if (std::exchange(edgeless_seen, true)) {
+            return invalid("more than one state without edges");
+        }
+        if (bad) [[unlikely]] {
+            return invalid(bad & (1 << bad_letter) ? "bad or unsorted letters" : "an edge target out of range");
         }
     }
-    states.push_back({static_cast<std::uint32_t>(targets.size()), false});
+    states[state_count++] = {edge_count, 0};
     starts.count();
     // Pass 2, last state first (targets lie after their source): the words
     // and trie nodes below each state, and the skips checked against them.
@@ -797,9 +826,9 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     // of both loops is a cache miss; fetched ahead, the misses overlap (a
     // 10M-key image loads in 0.31 s instead of 0.49).
     constexpr std::uint32_t ahead = 16;
-    for (std::size_t e = 0; e < targets.size(); ++e) {
+    for (std::size_t e = 0; e < edge_count; ++e) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
-        if (e + ahead < targets.size()) starts.prefetch(targets[e + ahead]);
+        if (e + ahead < edge_count) starts.prefetch(targets[e + ahead]);
         std::uint32_t& at = targets[e];
         at = starts.number(at);
         if (at == StateNumbers::not_a_start) return invalid("an edge target is not a state");
@@ -807,18 +836,34 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     // A state's Below takes its place in `states` once it is read: the
     // check needs half the memory for states, and the random reads of
     // the states below stay within one array.
-    std::uint32_t end_edge = states.back().first_edge;
-    for (std::size_t s = states.size() - 1; s-- > 0;) {
+    //
+    // A state's edges are summed four at a time, the lanes past its last
+    // edge masked off (they read the next state's edges, or the padding
+    // after the last). Most states have one to four edges, so the loop
+    // over them ends after one round, where a loop edge by edge would
+    // mispredict its end at almost every state.
+    for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+        targets[edge_count + lane] = 0;
+        if (ranked) skips[edge_count + lane] = 0;
+    }
+    std::uint32_t end_edge = edge_count;
+    for (std::size_t s = state_count - 1; s-- > 0;) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const State state = states[s];
         std::uint64_t words = state.end, nodes = 1;  // its own word ranks first
-        for (std::uint32_t e = state.first_edge; e < end_edge; ++e) {
-            if (e >= ahead) __builtin_prefetch(&states[targets[e - ahead]]);
-            const auto child = std::bit_cast<Below>(states[targets[e]]);
-            if (ranked && skips[e] != words) return invalid("a word rank does not match the words below");
-            words = capped(words + child.words);
-            nodes = capped(nodes + child.trie_nodes);
+        std::uint64_t wrong_skips = 0;
+        for (std::uint32_t e = state.first_edge; e < end_edge; e += lanes) {
+            for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+                const std::uint32_t edge = e + lane;
+                if (edge >= ahead) __builtin_prefetch(&states[targets[edge - ahead]]);
+                const std::uint64_t in_state = std::uint64_t{0} - (edge < end_edge);
+                const auto child = std::bit_cast<Below>(states[targets[edge]]);
+                if (ranked) wrong_skips |= (skips[edge] ^ words) & in_state;
+                words = capped(words + (child.words & in_state));
+                nodes = capped(nodes + (child.trie_nodes & in_state));
+            }
         }
+        if (wrong_skips) return invalid("a word rank does not match the words below");
         end_edge = state.first_edge;
         states[s] = std::bit_cast<State>(Below{static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)});
     }
