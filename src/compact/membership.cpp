@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
-#include <new>
 #include <string>
 
 #include "utils/utf8.hpp"
@@ -182,19 +181,6 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
     }
     index->root_base_ = base[0];
     return index;
-}
-
-void MembershipCache::build(const CompactGraph& graph) const noexcept {
-    std::unique_lock lock(building_, std::try_to_lock);
-    if (!lock.owns_lock() || ready_.load(std::memory_order_relaxed) != nullptr) return;
-    try {
-        if (auto index = MembershipIndex::build(graph)) {
-            ready_.store(index.release(), std::memory_order_release);
-            return;
-        }
-    } catch (const std::bad_alloc&) {
-    }
-    gave_up_.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace sorvan

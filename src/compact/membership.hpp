@@ -9,14 +9,13 @@
 // edge, so a lexicon builds it only once its lookups have paid for it
 // (MembershipCache).
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "compact/graph.hpp"
+#include "utils/built_on_demand.hpp"
 
 namespace sorvan {
 
@@ -82,38 +81,19 @@ private:
 
 // A lexicon's MembershipIndex, built once the bytes of the queries its
 // compact graph has walked for membership come to the graph's size
-// (`worth`), and dropped at every change. Queries on several threads may
-// count and read at once.
-class MembershipCache {
+// (`worth`), and dropped at every change.
+class MembershipCache : public BuiltOnDemand<MembershipIndex> {
 public:
-    MembershipCache() noexcept = default;
-    // Only while no query runs, as any change of the lexicon.
-    MembershipCache(MembershipCache&& other) noexcept { take(other); }
-    MembershipCache& operator=(MembershipCache&& other) noexcept {
-        if (this != &other) take(other);
-        return *this;
-    }
-    ~MembershipCache() { clear(); }
-
     // The index, once built.
-    const MembershipIndex* index() const noexcept { return ready_.load(std::memory_order_acquire); }
+    const MembershipIndex* index() const noexcept { return get(); }
     // Counts the `bytes` of a query walked in `graph` without the index,
     // and builds it once they come to enough, unless another thread is at
     // it. When memory runs out, or the graph is too large, it gives up
     // until the next change.
     void count_walk(std::size_t bytes, const CompactGraph& graph) const noexcept {
-        if (gave_up_.load(std::memory_order_relaxed)) return;
-        // Not an atomic add: that costs each lookup a locked instruction,
-        // and a count lost to a race only delays the build.
-        const std::uint64_t walked = walked_.load(std::memory_order_relaxed) + bytes;
-        walked_.store(walked, std::memory_order_relaxed);
-        if (walked >= worth * graph.size()) build(graph);
-    }
-    // The words changed. Only while no query runs.
-    void clear() noexcept {
-        delete ready_.exchange(nullptr, std::memory_order_relaxed);
-        walked_.store(0, std::memory_order_relaxed);
-        gave_up_.store(false, std::memory_order_relaxed);
+        if (worth_building(bytes, worth * graph.size())) {
+            build([&]() -> Result<std::unique_ptr<MembershipIndex>> { return MembershipIndex::build(graph); });
+        }
     }
 
     // The bytes walked, a graph byte, that are worth the build: a byte
@@ -122,21 +102,6 @@ public:
     // once the walks cost as much as the build, lookups take at most twice
     // as long as if it had been built at once.
     static constexpr std::uint64_t worth = 1;
-
-private:
-    void build(const CompactGraph& graph) const noexcept;
-    void take(MembershipCache& other) noexcept {
-        clear();
-        ready_.store(other.ready_.exchange(nullptr, std::memory_order_relaxed), std::memory_order_relaxed);
-        walked_.store(other.walked_.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        gave_up_.store(other.gave_up_.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        other.clear();
-    }
-
-    mutable std::mutex building_;
-    mutable std::atomic<const MembershipIndex*> ready_{nullptr};  // owned
-    mutable std::atomic<std::uint64_t> walked_{0};
-    mutable std::atomic<bool> gave_up_{false};
 };
 
 }  // namespace sorvan

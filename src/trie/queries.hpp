@@ -97,7 +97,7 @@ public:
                                                    backwards ? &backwards->graph() : nullptr, &work);
                           }),
                           with_counts};
-        if (!backwards && reversed_.count_work(work, reversed_worth * lexicon.node_count()) &&
+        if (!backwards && reversed_.worth_building(work, reversed_worth * lexicon.node_count()) &&
             !(cancel && cancel->cancelled())) {
             on_graph([&](const auto& graph) { reversed_.build(graph, lexicon.max_count(), cancel); });
         }

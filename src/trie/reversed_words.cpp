@@ -1,6 +1,6 @@
 #include "trie/reversed_words.hpp"
 
-#include <new>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,13 +57,14 @@ Result<std::optional<SortableWords>> turned_words(const Graph& graph, bool tagge
     return words;
 }
 
-// The compact image of the words of `graph` spelled backwards, each with
-// its count, or Cancelled. The words are sorted, which is all the image's
-// builder needs: it makes the minimal graph straight from sorted words, so
-// no trie of the turned words is ever held. When no count is above 1
-// (`max_count`), the counts are most likely all 1 and need no tags.
+}  // namespace
+
+// The words are sorted, which is all the image's builder needs: it makes
+// the minimal graph straight from sorted words, so no trie of the turned
+// words is ever held. When no count is above 1 (`max_count`), the counts
+// are most likely all 1 and need no tags.
 template <class Graph>
-Result<CompactImage> reversed_image(const Graph& graph, std::uint64_t max_count, Cancel* cancel) {
+Result<std::unique_ptr<CompactImage>> reversed_image(const Graph& graph, std::uint64_t max_count, Cancel* cancel) {
     Cancel::Countdown countdown(cancel);
     bool tagged = max_count != 1;
     auto words = turned_words(graph, tagged, countdown);
@@ -80,28 +81,12 @@ Result<CompactImage> reversed_image(const Graph& graph, std::uint64_t max_count,
     if (tagged) {
         for (std::size_t rank = 0; rank < counts.size(); ++rank) counts[rank] = sorted.tag(rank);
     }
-    return CompactImage::open_built(CompactImage::build_sorted(std::move(sorted), std::move(counts), cancel), cancel);
+    auto image = CompactImage::open_built(CompactImage::build_sorted(std::move(sorted), std::move(counts), cancel), cancel);
+    if (!image) return std::unexpected(std::move(image.error()));
+    return std::make_unique<CompactImage>(std::move(*image));
 }
 
-}  // namespace
-
-template <class Graph>
-void ReversedWords::build(const Graph& graph, std::uint64_t max_count, Cancel* cancel) const {
-    const std::unique_lock lock(building_, std::try_to_lock);
-    if (!lock.owns_lock() || gave_up_ || image()) return;
-    try {
-        auto built = reversed_image(graph, max_count, cancel);
-        if (!built) return;
-        image_.emplace(std::move(*built));
-        ready_.store(&*image_, std::memory_order_release);
-    } catch (const std::bad_alloc&) {
-        gave_up_ = true;
-    } catch (const std::length_error&) {
-        gave_up_ = true;
-    }
-}
-
-template void ReversedWords::build(const StoreGraph&, std::uint64_t, Cancel*) const;
-template void ReversedWords::build(const CompactGraph&, std::uint64_t, Cancel*) const;
+template Result<std::unique_ptr<CompactImage>> reversed_image(const StoreGraph&, std::uint64_t, Cancel*);
+template Result<std::unique_ptr<CompactImage>> reversed_image(const CompactGraph&, std::uint64_t, Cancel*);
 
 }  // namespace sorvan
