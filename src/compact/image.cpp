@@ -340,7 +340,7 @@ std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel* cancel
 
 // The graph section: the states in reverse post-order from the root, so
 // that every edge points forward (the graph is acyclic by its layout) and a
-// state's first new child comes right after it; a single child there is a
+// state's last new child comes right after it; a single child there is a
 // chain link and needs no address. Edges carry their skips only when
 // `ranked`: with one count for every word, no walk needs a rank.
 //
@@ -359,20 +359,17 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
     std::vector<std::uint32_t> order;  // post-order
     order.reserve(n);
     {
-        // Children are taken last letter first, so that in reverse the
-        // first new child comes right after its state, and its sub-graph
-        // before the next: a listing in letter order reads forward.
         std::vector<std::uint8_t> seen(n, 0);
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{g.root, g.edge_count(g.root)}};
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{g.root, 0}};
         seen[g.root] = 1;
         while (!stack.empty()) {
             countdown.tick();
-            auto& [s, left] = stack.back();
-            if (left > 0) {
-                const std::uint32_t t = g.targets[g.first[s] + --left];
+            auto& [s, next] = stack.back();
+            if (next < g.edge_count(s)) {
+                const std::uint32_t t = g.targets[g.first[s] + next++];
                 if (!seen[t]) {
                     seen[t] = 1;
-                    stack.emplace_back(t, g.edge_count(t));
+                    stack.emplace_back(t, 0);
                 }
             } else {
                 order.push_back(s);

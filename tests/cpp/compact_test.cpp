@@ -550,8 +550,7 @@ TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
     std::memcpy(&graph, bytes.data() + 48, 8);
     std::memcpy(&hubs, bytes.data() + 72, 8);
     // The root: a header (two children, 'a' first), its widths, then the
-    // record for 'a', whose target is a state of one child ('b'), two
-    // bytes or more.
+    // record for 'a', whose target is a chain of two bytes ('b').
     std::uint8_t* root = bytes.data() + graph;
     ASSERT_EQ(root[0], 2u << 2);
     const unsigned widths = root[1];
@@ -562,8 +561,9 @@ TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
     std::memcpy(&field, root + 3, target_width);
     ASSERT_GE(field, hubs);  // a distance, not a hub
     const std::uint64_t chain = field - hubs;
-    ASSERT_EQ(root[chain] >> 2, 1u);
-    ++field;  // the state's second byte
+    ASSERT_EQ(root[chain], (1u << 2) | 2u);
+    ASSERT_EQ(root[chain + 1], 'b');
+    ++field;  // the chain's letter
     std::memcpy(root + 3, &field, target_width);
     seal_image(bytes.data(), bytes.size());
     auto image = CompactImage::copy_of(bytes.data(), bytes.size());
