@@ -521,6 +521,33 @@ TEST(CompactHostile, ResealedEditsAreRefusedOrHarmless) {
     EXPECT_GT(refused_resealed_edits(original, 8, original.size() - 8), 100);
 }
 
+// Every edge's skip is checked, whichever round of four edges the check
+// sums it in: in a ranked image, a root of twelve edges with any one skip
+// off by one is refused.
+TEST(CompactHostile, EverySkipOffByOneIsRefused) {
+    Trie trie;
+    const std::string firsts = "abcdefghijkl";
+    for (std::size_t i = 0; i < firsts.size(); ++i) {
+        for (std::size_t k = 0; k <= i % 3; ++k) ASSERT_TRUE(trie.add(firsts.substr(i, 1) + std::to_string(k), i + 1));
+    }
+    const auto original = bytes_of(*CompactImage::open(*trie.build_image()));
+    std::uint64_t graph;  // header field 5
+    std::memcpy(&graph, original.data() + 48, 8);
+    const std::uint8_t* root = original.data() + graph;
+    ASSERT_EQ(root[0], firsts.size() << 2);
+    const unsigned widths = root[1];
+    const unsigned lw = (widths & 3) + 1, dw = ((widths >> 2) & 3) + 1, sw = widths >> 4;
+    ASSERT_GT(sw, 0u);  // the counts differ: the edges carry skips
+    for (std::size_t i = 0; i < firsts.size(); ++i) {
+        auto bytes = original;
+        ++bytes[graph + 2 + i * (lw + dw + sw) + lw + dw];  // the skip's low byte (all below 255)
+        seal_image(bytes.data(), bytes.size());
+        auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+        ASSERT_FALSE(image) << i;
+        EXPECT_EQ(image.error().display(), "Invalid lexicon image: a word rank does not match the words below") << i;
+    }
+}
+
 // A graph of one-byte states without edges: more states than a valid graph
 // of that size can have, past the room the checks set aside for them.
 // Refused at the second, before the room runs out.
