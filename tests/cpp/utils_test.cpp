@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "temp_file.hpp"
+#include "utils/built_on_demand.hpp"
 #include "utils/utf8.hpp"
 #include "utils/key_set.hpp"
 #include "utils/sortable_words.hpp"
@@ -308,6 +311,61 @@ TEST(SortableWords, SortsLikeStdSortOfStrings) {
             ASSERT_EQ(tagged[i], expected[i]) << i;
             ASSERT_EQ(words[tagged.tag(i)], tagged[i]) << i;
         }
+    }
+}
+
+// What a query builds for itself: built once the work comes to its worth;
+// a make() that stops (Cancelled) leaves it to the next try, one that finds
+// nothing to build or runs out of memory gives up until the next change;
+// a move takes it along.
+TEST(BuiltOnDemand, BuildsOnceWorthItAndGivesUpOnlyUntilAChange) {
+    using Built = BuiltOnDemand<int>;
+    int makes = 0;
+    auto make_value = [&]() -> Result<std::unique_ptr<int>> {
+        ++makes;
+        return std::make_unique<int>(7);
+    };
+    auto make_cancelled = [&]() -> Result<std::unique_ptr<int>> {
+        ++makes;
+        return std::unexpected(SorvanError::cancelled());
+    };
+
+    Built built;
+    EXPECT_FALSE(built.worth_building(9, 10));
+    EXPECT_TRUE(built.worth_building(1, 10));
+    built.build(make_cancelled);
+    EXPECT_EQ(built.get(), nullptr);
+    EXPECT_TRUE(built.worth_building(0, 10));  // not given up
+    built.build(make_value);
+    ASSERT_NE(built.get(), nullptr);
+    EXPECT_EQ(*built.get(), 7);
+    built.build(make_value);  // there already: not made again
+    EXPECT_EQ(makes, 2);
+
+    Built moved(std::move(built));
+    EXPECT_EQ(built.get(), nullptr);
+    ASSERT_NE(moved.get(), nullptr);
+    EXPECT_EQ(*moved.get(), 7);
+    moved.clear();
+    EXPECT_EQ(moved.get(), nullptr);
+    EXPECT_FALSE(moved.worth_building(0, 10));  // the count starts again
+
+    // Nothing to build (too large for it), or memory running out.
+    for (const bool throws : {false, true}) {
+        Built failing;
+        ASSERT_TRUE(failing.worth_building(10, 10));
+        failing.build([&]() -> Result<std::unique_ptr<int>> {
+            if (throws) throw std::bad_alloc();
+            return std::unique_ptr<int>();
+        });
+        EXPECT_EQ(failing.get(), nullptr) << throws;
+        EXPECT_FALSE(failing.worth_building(100, 10)) << throws;  // given up
+        failing.build(make_value);
+        EXPECT_EQ(failing.get(), nullptr) << throws;
+        failing.clear();
+        EXPECT_TRUE(failing.worth_building(10, 10)) << throws;
+        failing.build(make_value);
+        EXPECT_NE(failing.get(), nullptr) << throws;
     }
 }
 
