@@ -4,6 +4,7 @@
 // kept beside it by word rank. It has the same small read interface as
 // StoreGraph (trie/graph.hpp), so the traversals serve both.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -350,6 +351,18 @@ public:
             return hub;
         }
         return at + static_cast<std::uint32_t>(field - hub_count_);
+    }
+    // The same for a field not yet checked: in 64 bits, so that a forged
+    // field lands past the graph instead of wrapping round, and hub or
+    // offset chosen by a mask (a check meets them at random, and a branch
+    // between them mispredicts; a walk predicts it, and pays for the mask).
+    // A field past the hubs reads the entry after the table, in the
+    // section's padding, and drops it.
+    std::uint64_t unchecked_target(std::uint32_t at, std::uint64_t field) const noexcept {
+        std::uint32_t hub;
+        std::memcpy(&hub, hubs_ + 4 * std::min<std::uint64_t>(field, hub_count_), sizeof hub);
+        const std::uint64_t is_hub = std::uint64_t{0} - (field < hub_count_);
+        return (hub & is_hub) | ((at + field - hub_count_) & ~is_hub);
     }
 
 private:

@@ -789,14 +789,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
                 const std::uint64_t field = image::read_le(p + lw, dw);
                 bad |= flag(!valid_letter(letter) | (static_cast<std::int64_t>(letter) <= previous), bad_letter);
                 previous = static_cast<std::int64_t>(letter);
-                // A hub's entry is read whatever the field: a field past the
-                // table reads entry hub_count, in the table's padding.
-                std::uint32_t hub;
-                std::memcpy(&hub, hubs + 4 * std::min<std::uint64_t>(field, hub_count), sizeof hub);
-                // Chosen by a mask: hubs and offsets alternate at random,
-                // and a branch between them mispredicts.
-                const std::uint64_t is_hub = std::uint64_t{0} - (field < hub_count);
-                const std::uint64_t target = (hub & is_hub) | ((at + field - hub_count) & ~is_hub);
+                const std::uint64_t target = view.unchecked_target(at, field);
                 // Every edge leads forward, so the graph has no cycle.
                 bad |= flag((target <= at) | (target >= size), bad_target);
                 if (ranked) skips[edge_count] = image::read_le(p + lw + dw, sw);

@@ -3,12 +3,9 @@
 // graph of their own, which suggest_words() walks beside the lexicon's graph
 // (see suggest.hpp).
 //
-// Building it costs about what compacting the lexicon does, so it is built
-// only once the suggestions made since the last change have done that much
-// work without it: a lexicon queried many times pays at most about twice
-// the least it could, one changed between every few queries never pays.
-// Every change drops it. Queries may run on several threads at once: one of
-// them builds it while the others go on without it.
+// Building it costs about what compacting the lexicon does, so suggestions
+// build it for themselves once they have done that much work without it
+// (see BuiltOnDemand).
 
 #include <cstdint>
 #include <memory>
