@@ -24,10 +24,10 @@
 #include "brute_force.hpp"
 #include "check.hpp"
 #include "dawg/dawg.hpp"
-#include "trie/reversed_words.hpp"
-#include "trie/store_graph.hpp"
+#include "query/reversed_words.hpp"
+#include "graph/store_graph.hpp"
 #include "trie/trie.hpp"
-#include "utils/pattern.hpp"
+#include "query/pattern.hpp"
 #include "utils/sortable_words.hpp"
 
 namespace {

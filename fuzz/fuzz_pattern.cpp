@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "utils/pattern.hpp"
+#include "query/pattern.hpp"
 
 namespace {
 

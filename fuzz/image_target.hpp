@@ -14,7 +14,7 @@
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
-#include "trie/search.hpp"
+#include "query/search.hpp"
 #include "trie/trie.hpp"
 
 namespace sorvan::fuzz {

@@ -1,8 +1,8 @@
 #pragma once
 // The read-only word graph of a compact lexicon: a minimal acyclic graph laid
 // out in one byte buffer (see docs/image-format.md), with the words' counts
-// kept beside it by word rank. It has the same small read interface as
-// StoreGraph (trie/graph.hpp), so the traversals serve both.
+// kept beside it by word rank. It is a WordGraph (graph/graph.hpp), like the
+// mutable store's StoreGraph, so the traversals serve both.
 
 #include <algorithm>
 #include <array>
@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/graph.hpp"
 #include "node/node.hpp"
 
 namespace sorvan {
@@ -421,5 +422,7 @@ private:
 
     inline static std::atomic<std::uint64_t> graphs_opened{0};
 };
+
+static_assert(WordGraph<CompactGraph>);
 
 }  // namespace sorvan

@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "trie/search.hpp"
+#include "graph/graph.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {

@@ -14,7 +14,7 @@
 #include <type_traits>
 
 #include "compact/graph.hpp"
-#include "trie/search.hpp"
+#include "graph/graph.hpp"
 
 namespace sorvan {
 

@@ -1,4 +1,6 @@
 #pragma once
+// The DAWG: a lexicon built in ascending order whose finished nodes are merged
+// with equal ones through the signature registry as it grows.
 
 #include <cstdint>
 #include <memory>
@@ -12,7 +14,7 @@
 #include "dawg/registry.hpp"
 #include "error/error.hpp"
 #include "node/node.hpp"
-#include "trie/queries.hpp"
+#include "query/queries.hpp"
 #include "utils/cancel.hpp"
 #include "utils/sortable_words.hpp"
 

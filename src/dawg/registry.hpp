@@ -1,4 +1,6 @@
 #pragma once
+// The DAWG's registry of node signatures: finds the node equal to a finished
+// one, so that equal subtrees are stored once.
 
 #include <array>
 #include <bit>

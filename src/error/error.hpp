@@ -1,4 +1,6 @@
 #pragma once
+// The error layer, below everything: the errors the core returns as values
+// (never throws), each kind with its exact display text.
 
 #include <expected>
 #include <new>

@@ -1,4 +1,6 @@
 #pragma once
+// The node layer: the mutable node store that both lexicons grow, nodes in
+// one array and their edges in a pool (wide nodes in B+trees).
 
 #include <array>
 #include <cstdint>

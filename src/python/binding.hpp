@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "error/error.hpp"
-#include "trie/word_list.hpp"
+#include "query/word_list.hpp"
 #include "utils/cancel.hpp"
 
 namespace sorvan::python {

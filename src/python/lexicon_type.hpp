@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "python/binding.hpp"
-#include "trie/suggest.hpp"
+#include "query/suggest.hpp"
 
 namespace sorvan::python {
 

@@ -1,4 +1,6 @@
 #pragma once
+// The Trie: a lexicon that takes words in any order, in a mutable node store
+// or, once compacted, a compact image.
 
 #include <cstdint>
 #include <memory>
@@ -7,7 +9,7 @@
 
 #include "error/error.hpp"
 #include "node/node.hpp"
-#include "trie/queries.hpp"
+#include "query/queries.hpp"
 #include "utils/cancel.hpp"
 #include "utils/sortable_words.hpp"
 

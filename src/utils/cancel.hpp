@@ -1,4 +1,6 @@
 #pragma once
+// How a caller stops a long core call: a poll every so many steps (the
+// binding polls for pending signals there).
 
 #include <atomic>
 #include <cstddef>

@@ -1,4 +1,6 @@
 #pragma once
+// Words gathered in one buffer and sorted, for insertions that need them in
+// order.
 
 #include <cstddef>
 #include <cstdint>

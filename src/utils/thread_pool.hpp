@@ -1,4 +1,6 @@
 #pragma once
+// The process-wide worker pool that runs batch queries, and parallel_map over
+// an index range.
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,5 @@
 #pragma once
+// UTF-8 decoding and encoding of code points, the letters of every word.
 
 #include <algorithm>
 #include <cstdint>

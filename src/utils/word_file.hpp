@@ -1,4 +1,5 @@
 #pragma once
+// Reading words from a text file, one a line, through a fixed buffer.
 
 #include <cstddef>
 #include <memory>

@@ -15,8 +15,8 @@
 #include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
-#include "trie/reversed_words.hpp"
-#include "trie/store_graph.hpp"
+#include "query/reversed_words.hpp"
+#include "graph/store_graph.hpp"
 #include "trie/trie.hpp"
 #include "utils/utf8.hpp"
 

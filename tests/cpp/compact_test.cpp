@@ -15,7 +15,7 @@
 #include "dawg/dawg.hpp"
 #include "image_target.hpp"
 #include "temp_file.hpp"
-#include "trie/search.hpp"
+#include "query/search.hpp"
 #include "trie/trie.hpp"
 #include "utils/sortable_words.hpp"
 #include "utils/utf8.hpp"

@@ -11,7 +11,7 @@
 #include "dawg/dawg.hpp"
 #include "trie/trie.hpp"
 #include "utils/cancel.hpp"
-#include "utils/pattern.hpp"
+#include "query/pattern.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {

@@ -10,9 +10,9 @@
 
 #include "brute_force.hpp"
 #include "dawg/dawg.hpp"
-#include "trie/reversed_words.hpp"
-#include "trie/search.hpp"
-#include "trie/store_graph.hpp"
+#include "query/reversed_words.hpp"
+#include "query/search.hpp"
+#include "graph/store_graph.hpp"
 #include "trie/trie.hpp"
 #include "utils/utf8.hpp"
 

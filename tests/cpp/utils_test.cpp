@@ -12,7 +12,7 @@
 #include "temp_file.hpp"
 #include "utils/built_on_demand.hpp"
 #include "utils/utf8.hpp"
-#include "utils/key_set.hpp"
+#include "query/key_set.hpp"
 #include "utils/sortable_words.hpp"
 #include "utils/word_file.hpp"
 

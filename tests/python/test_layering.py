@@ -1,4 +1,5 @@
-"""Only the binding layer may see the Python C API."""
+"""The source tree reads top-down: each folder of src/ is a layer, includes
+run only to lower layers, and only the binding layer sees the Python C API."""
 
 import pathlib
 import re
@@ -16,6 +17,28 @@ def test_core_never_includes_python_h():
     assert offenders == []
 
 
+# Lowest first; folders on one level do not include each other.
+LAYERS = [{"error"}, {"utils"}, {"node"}, {"graph"}, {"compact"}, {"query"}, {"trie", "dawg"}, {"python"}]
+LEVEL = {folder: level for level, folders in enumerate(LAYERS) for folder in folders}
+
+
 def test_core_sources_exist_where_the_layout_puts_them():
-    for part in ["node", "trie", "error", "utils", "python"]:
+    assert {p.name for p in SRC.iterdir() if p.is_dir()} == set(LEVEL)
+    for part in LEVEL:
         assert any((SRC / part).glob("*.hpp")), part
+
+
+def test_includes_run_only_to_lower_layers():
+    upward = []
+    for path in SRC.rglob("*.[ch]pp"):
+        folder = path.relative_to(SRC).parts[0]
+        for target in re.findall(r'#\s*include\s*"(\w+)/', path.read_text()):
+            if target != folder and LEVEL[target] >= LEVEL[folder]:
+                upward.append(f"{path.relative_to(SRC)} -> {target}/")
+    assert upward == []
+
+
+def test_every_header_opens_with_its_purpose():
+    silent = [str(p.relative_to(SRC)) for p in SRC.rglob("*.hpp")
+              if not p.read_text().split("\n")[1].startswith("// ")]
+    assert silent == []

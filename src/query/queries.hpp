@@ -1,4 +1,6 @@
 #pragma once
+// The query layer's entry point: every question both lexicons answer, on
+// their node store or their compact image, and what queries build on demand.
 
 #include <cstdint>
 #include <iterator>
@@ -9,9 +11,9 @@
 #include "compact/image.hpp"
 #include "compact/last_path.hpp"
 #include "compact/membership.hpp"
-#include "trie/reversed_words.hpp"
-#include "trie/search.hpp"
-#include "trie/suggest.hpp"
+#include "query/reversed_words.hpp"
+#include "query/search.hpp"
+#include "query/suggest.hpp"
 #include "utils/thread_pool.hpp"
 
 namespace sorvan {

@@ -1,4 +1,4 @@
-#include "utils/pattern.hpp"
+#include "query/pattern.hpp"
 
 namespace sorvan {
 

@@ -1,11 +1,11 @@
-#include "trie/suggest.hpp"
+#include "query/suggest.hpp"
 
 #include <algorithm>
 #include <functional>
 #include <optional>
 #include <unordered_set>
 
-#include "trie/search.hpp"
+#include "query/search.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {

@@ -1,4 +1,5 @@
 #pragma once
+// Checks a wildcard pattern before any search runs it.
 
 #include <string>
 #include <string_view>

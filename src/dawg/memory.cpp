@@ -1,4 +1,4 @@
-#include "utils/memory.hpp"
+#include "dawg/memory.hpp"
 
 #include <cstdint>
 

@@ -1,12 +1,12 @@
-#include "trie/search.hpp"
+#include "query/search.hpp"
 
 #include <algorithm>
 #include <numeric>
 #include <optional>
 #include <vector>
 
-#include "utils/key_set.hpp"
-#include "utils/pattern.hpp"
+#include "query/key_set.hpp"
+#include "query/pattern.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {

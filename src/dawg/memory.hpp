@@ -1,4 +1,5 @@
 #pragma once
+// Huge-page advice for the registry's large table, read at random.
 
 #include <cstddef>
 

@@ -1,4 +1,5 @@
 #pragma once
+// The list of words (and counts) a search reports, in one buffer.
 
 #include <cstdint>
 #include <string>

@@ -21,9 +21,10 @@
 #include <vector>
 
 #include "compact/graph.hpp"
+#include "graph/graph.hpp"
+#include "graph/store_graph.hpp"
 #include "node/node.hpp"
-#include "trie/store_graph.hpp"
-#include "trie/word_list.hpp"
+#include "query/word_list.hpp"
 #include "utils/cancel.hpp"
 #include "utils/utf8.hpp"
 
@@ -55,20 +56,6 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
                                   WordList& results, Cancel& cancel);
-
-// Follows the letters of `path` from the root. The empty path ends at the
-// root; a missing edge ends the walk with nothing.
-template <class Graph>
-std::optional<typename Graph::Position> walk(const Graph& graph, std::string_view path) noexcept {
-    auto at = graph.root();
-    const char* p = path.data();
-    const char* end = p + path.size();
-    while (p < end) {
-        at = graph.child(at, utf8::next(p));
-        if (!Graph::found(at)) return std::nullopt;
-    }
-    return at;
-}
 
 // The lexicon-level searches, from the root of `graph`, with counts or not
 // (defined for StoreGraph and CompactGraph).

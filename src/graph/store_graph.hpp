@@ -1,13 +1,15 @@
 #pragma once
+// The mutable node store seen as a WordGraph, so that the traversals written
+// for the compact image serve it too.
 
 #include <cstdint>
 
+#include "graph/graph.hpp"
 #include "node/node.hpp"
 
 namespace sorvan {
 
-// The read interface of the traversals (see CompactGraph) over a mutable
-// node store: a position is a node index.
+// A position is a node index.
 class StoreGraph {
 public:
     using Position = NodeIndex;
@@ -49,5 +51,7 @@ public:
 private:
     const NodeStore& nodes_;
 };
+
+static_assert(WordGraph<StoreGraph>);
 
 }  // namespace sorvan

@@ -1,11 +1,11 @@
-#include "trie/reversed_words.hpp"
+#include "query/reversed_words.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "trie/store_graph.hpp"
+#include "graph/store_graph.hpp"
 #include "utils/sortable_words.hpp"
 #include "utils/utf8.hpp"
 

@@ -32,7 +32,7 @@
 
 #include "node/node.hpp"
 #include "compact/graph.hpp"
-#include "trie/store_graph.hpp"
+#include "graph/store_graph.hpp"
 #include "utils/cancel.hpp"
 
 namespace sorvan {

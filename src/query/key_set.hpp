@@ -1,4 +1,6 @@
 #pragma once
+// A growing set of 64-bit keys, for the searches' record of states already
+// reported.
 
 #include <algorithm>
 #include <bit>
