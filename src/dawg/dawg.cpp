@@ -140,9 +140,10 @@ void Dawg::remember(NodeIndex node) {
     if (inserted && bulk_ != nullptr) bulk_->remembered.push_back(node);  // room made
 }
 
-Status Dawg::sort_and_add(SortableWords words) {
+Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
     make_mutable();
     words.sort();
+    if (cancel != nullptr && cancel->poll()) return std::unexpected(SorvanError::cancelled());
     // Sorted words tell exactly how many nodes they add (each word's letters
     // past its common prefix with the one before), so the store grows once
     // instead of doubling and copying its way there.
@@ -170,7 +171,15 @@ Status Dawg::sort_and_add(SortableWords words) {
         registry_.expect(new_nodes - std::min(new_nodes, new_leaves));
         unchecked_.reserve(std::max(unchecked_.size(), longest));
         previous_word_.reserve(longest);
+        Cancel::Countdown countdown(cancel);
         for (std::size_t i = 0; i < words.size(); ++i) {
+            // Asked before a word, never after the last: work done is not
+            // reported as stopped.
+            countdown.spend(words[i].size());
+            if (countdown.tick()) {
+                roll_back(saved);
+                return std::unexpected(SorvanError::cancelled());
+            }
             if (Status added = add(words[i], 1); !added) {
                 roll_back(saved);  // only the first word can be out of order
                 return added;
@@ -192,7 +201,7 @@ Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
     make_mutable();
     SortableWords words;
     if (Status read = read_sortable_words(path, words, cancel); !read) return read;
-    return sort_and_add(std::move(words));
+    return sort_and_add(std::move(words), cancel);
 }
 
 bool Dawg::reduce_restores(std::size_t down_to) const {

@@ -45,11 +45,14 @@ public:
     // reduces fully. In sorted order only the first word can be below the
     // previous one; then the OrderViolation is returned and nothing is
     // added or reduced. An empty list still reduces. All or nothing: when
-    // it throws (std::bad_alloc, std::length_error) the Dawg is as it was.
-    Status sort_and_add(SortableWords words);
+    // it throws (std::bad_alloc, std::length_error), or returns Cancelled
+    // because `cancel` stopped it before the last word, the Dawg is as it
+    // was.
+    Status sort_and_add(SortableWords words, Cancel* cancel = nullptr);
     // sort_and_add of the words of the file at `path` (one a line, see
     // LineReader). An Io error when the file cannot be opened or read, or
-    // Cancelled when `cancel` stopped the reading, and then nothing is added.
+    // Cancelled when `cancel` stopped the reading or the adding, and then
+    // nothing is added.
     Status add_from_file(std::string_view path, Cancel* cancel = nullptr);
 
     // Takes the unchecked edges whose lower node lies deeper than `down_to`

@@ -197,13 +197,23 @@ bool for_each_object(PyObject* source, F&& f) {
     }
 }
 
+// A Cancel poll for long searches on the calling thread: runs the pending
+// signal handlers, and answers true when one raised (its exception is set).
+inline bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
 // for_each_object, calling f(word) with the UTF-8 view of each item, which
-// lives only during the call; an item that is not a str fails.
+// lives only during the call; an item that is not a str fails. Before a
+// word, every Cancel::interval letters or so, it runs the pending signal
+// handlers (a list's iterator runs none), and fails when one raised.
 template <class F>
 bool for_each_item(PyObject* source, F&& f) {
-    return for_each_object(source, [&f](PyObject* item) {
+    Cancel cancel(&signal_raised, nullptr);
+    Cancel::Countdown countdown(cancel);
+    return for_each_object(source, [&f, &countdown](PyObject* item) {
         std::string_view word;
-        return item_to_utf8_view(item, word) && f(word);
+        if (!item_to_utf8_view(item, word)) return false;
+        countdown.spend(word.size());
+        return !countdown.tick() && f(word);
     });
 }
 
@@ -228,10 +238,6 @@ PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept;
 // word when the list has counts.
 PyObject* new_word_list(const WordList& words) noexcept;
 
-// A Cancel poll for long searches on the calling thread: runs the pending
-// signal handlers, and answers true when one raised (its exception is set).
-inline bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
-
 // Raises ValueError with the error's display text. Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;
 
@@ -248,11 +254,18 @@ inline PyObject* none_or_raise(const Status& status) noexcept {
     Py_RETURN_NONE;
 }
 
-// The same after an operation that `cancel` may have stopped: then nullptr,
-// with the exception the signal handler raised.
+// Whether an operation that `cancel` may have stopped succeeded: if it was
+// stopped, the signal handler's exception is set; if it failed, its
+// ValueError is raised.
+inline bool succeeded_unless_stopped(const Status& status, const Cancel& cancel) noexcept {
+    return !cancel.cancelled() && succeeded(status);
+}
+
+// None after an operation that `cancel` may have stopped, else nullptr with
+// the exception of succeeded_unless_stopped.
 inline PyObject* none_unless_stopped(const Status& status, const Cancel& cancel) noexcept {
-    if (cancel.cancelled()) return nullptr;
-    return none_or_raise(status);
+    if (!succeeded_unless_stopped(status, cancel)) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------

@@ -14,14 +14,17 @@ struct LexiconTraits<Dawg> {
     // signatures of the nodes recorded so far.
     static std::size_t length(const Dawg& dawg) noexcept { return dawg.registry_size(); }
     // The words must be sorted before the first goes in, so every item is
-    // converted first: a failing item leaves the DAWG as it was.
+    // converted first: a failing item leaves the DAWG as it was, and so
+    // does a signal handler that raises while they go in.
     static bool add_all(Dawg& dawg, PyObject* source) {
         SortableWords words;
         const bool converted = for_each_item(source, [&words](std::string_view word) {
             words.push_back(word);
             return true;
         });
-        return converted && restore_mutable(dawg) && succeeded(dawg.sort_and_add(std::move(words)));
+        if (!converted || !restore_mutable(dawg)) return false;
+        Cancel cancel(&signal_raised, nullptr);
+        return succeeded_unless_stopped(dawg.sort_and_add(std::move(words), &cancel), cancel);
     }
 };
 

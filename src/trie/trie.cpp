@@ -45,11 +45,14 @@ Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
     make_mutable();
     SortableWords words;
     const Status read = read_sortable_words(path, words, cancel);
-    add_sorted(std::move(words));
+    // The words read before a stop go in whole: the call fails for the stop
+    // it saw already, and asking again could only end it sooner.
+    const bool stopped = cancel != nullptr && cancel->cancelled();
+    if (Status added = add_sorted(std::move(words), stopped ? nullptr : cancel); !added) return added;
     return read;
 }
 
-void Trie::add_sorted(SortableWords words) {
+Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
     make_mutable();
     words_changed();
     // In ascending order each word shares its path with the one before as
@@ -75,8 +78,13 @@ void Trie::add_sorted(SortableWords words) {
     // at character boundaries.
     std::vector<NodeIndex> path{0};
     std::string_view before;
+    Cancel::Countdown countdown(cancel);
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string_view word = words[i];
+        // Asked before a word, never after the last: work done is not
+        // reported as stopped.
+        countdown.spend(word.size());
+        if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const std::size_t shared = utf8::shared_prefix(word, before);
         if (path.size() < word.size() + 1) path.resize(word.size() + 1);
         const char* start = word.data();
@@ -84,6 +92,7 @@ void Trie::add_sorted(SortableWords words) {
                   [&](const char* p, NodeIndex node) { path[static_cast<std::size_t>(p - start)] = node; });
         before = word;
     }
+    return {};
 }
 
 Result<std::unique_ptr<ImageBytes>> Trie::build_image(Cancel* cancel) const {

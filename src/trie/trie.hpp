@@ -34,12 +34,15 @@ public:
     // Adds each word of the file at `path` (one a line, see LineReader)
     // with count 1. An Io error when the file cannot be opened or read,
     // Cancelled when `cancel` stopped the reading; the words read before
-    // either still go in.
+    // either still go in. Cancelled too when `cancel` stopped the adding,
+    // as add_sorted.
     Status add_from_file(std::string_view path, Cancel* cancel = nullptr);
     // Adds every word with count 1, in ascending order whatever their order
     // in `words`: the same trie as adding them one by one, built faster.
-    // On std::bad_alloc the words added until then stay.
-    void add_sorted(SortableWords words);
+    // Cancelled when `cancel` stopped it before the last word; on that or
+    // on std::bad_alloc the words added until then (the first ones in
+    // ascending order) stay.
+    Status add_sorted(SortableWords words, Cancel* cancel = nullptr);
 
     // The node that `prefix` leads to; the empty prefix gives the root.
     // Mutable form only.

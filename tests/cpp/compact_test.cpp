@@ -264,6 +264,63 @@ TEST(Compact, ImagePassesStopAtACancel) {
     expect_image_passes_stop<Dawg>();
 }
 
+// Bulk insertions poll as the words go in. A stopped DAWG is exactly as it
+// was, its image (building state included) byte for byte, and the same
+// call then succeeds; a stopped Trie keeps the first words in ascending
+// order.
+TEST(Compact, BulkInsertionsStopAtACancel) {
+    std::mt19937 rng(4);
+    std::vector<std::string> words(20000);  // 200,000 letters: a dozen polls
+    for (std::string& word : words) {
+        for (int i = 0; i < 10; ++i) word += static_cast<char>('a' + rng() % 26);
+    }
+    const auto sortable = [&words] {
+        SortableWords out;
+        for (const std::string& word : words) out.push_back(word);
+        return out;
+    };
+    const auto image_of = [](const auto& lexicon) {
+        const auto bytes = *lexicon.build_image();
+        return std::vector<std::uint8_t>(bytes->data(), bytes->data() + bytes->size());
+    };
+    std::sort(words.begin(), words.end());
+    struct StopAt {
+        int polls = 0;
+        int at;
+    };
+    const Cancel::Poll poll = [](void* self) noexcept {
+        auto& stop = *static_cast<StopAt*>(self);
+        return ++stop.polls >= stop.at;
+    };
+    for (int at : {1, 2, 6}) {
+        Dawg dawg;
+        for (const char* w : {"0", "00", "01"}) ASSERT_TRUE(dawg.add(w, 1));  // "01" not reduced
+        const auto before = image_of(dawg);
+        const std::size_t registry = dawg.registry_size();
+        StopAt stop{0, at};
+        Cancel cancel(poll, &stop);
+        const Status stopped = dawg.sort_and_add(sortable(), &cancel);
+        ASSERT_FALSE(stopped) << at;
+        EXPECT_EQ(stopped.error().kind(), SorvanError::Kind::Cancelled);
+        EXPECT_EQ(stop.polls, at);
+        EXPECT_EQ(image_of(dawg), before) << at;
+        EXPECT_EQ(dawg.registry_size(), registry);
+        EXPECT_EQ(dawg.previous_word(), "01");
+        ASSERT_TRUE(dawg.sort_and_add(sortable()));
+        EXPECT_EQ(dawg.word_count(), 3 + words.size());
+
+        Trie trie;
+        StopAt again{0, at};
+        Cancel later(poll, &again);
+        ASSERT_FALSE(trie.add_sorted(sortable(), &later));
+        const std::vector<std::string> kept = trie.search("*").words();
+        ASSERT_GT(kept.size(), 0u);
+        ASSERT_LT(kept.size(), words.size());
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), words.begin())) << at;
+        EXPECT_EQ(trie.word_count(), kept.size());
+    }
+}
+
 // An image made straight from sorted words is the one their Trie makes,
 // byte for byte; it stops at a Cancel.
 TEST(Compact, SortedWordsMakeTheTriesImage) {

@@ -1,6 +1,7 @@
-"""Ctrl-C stops a long call: a search, or making, opening or undoing a
-compact image, polls for signals as it goes, and raises what the handler
-raises, leaving the lexicon as it was."""
+"""Ctrl-C stops a long call: a search, a bulk insertion, or making, opening
+or undoing a compact image, polls for signals as it goes, and raises what
+the handler raises, leaving the lexicon as it was (a Trie's bulk insertion
+keeps the words it added)."""
 
 import pickle
 import random
@@ -142,3 +143,35 @@ def _expect_stopped_then_done(lexicon, call, alarm, words, tmp_path):
     assert LAST not in lexicon
     call()
     assert lexicon.contains_prefix(words[-1])
+
+
+@pytest.mark.parametrize("method", ["add_all", "add_from_file"])
+def test_bulk_insertion_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_path, method):
+    words = sorted(long_words[:40_000])  # a sorted file: a Trie keeps its first words
+    source = words
+    if method == "add_from_file":
+        source = str(tmp_path / "words.txt")
+        with open(source, "w") as file:
+            file.write("\n".join(words) + "\n")
+    lexicon = lexicon_class()
+    lexicon.add_all(["0", "00"])
+    lexicon.add("01")  # a DAWG's path not reduced yet
+    before = pickle.dumps(lexicon)  # a DAWG's building state and all
+    add = getattr(lexicon, method)
+    alarm(0.02)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        add(source)
+        pytest.fail("the call ran to its end")  # or raised after it
+    assert time.monotonic() - start < 1
+    found = lexicon.search("*")
+    assert found[:3] == ["0", "00", "01"]
+    if lexicon_class is DAWG:
+        assert pickle.dumps(lexicon) == before
+        add(source)  # tried again, all of it goes in
+        assert lexicon.search("*")[3:] == words
+    else:
+        assert found[3:] == words[:len(found) - 3]
+        assert len(found) < len(words)
+        assert lexicon.get_word_count() == len(found)
+    lexicon.add(LAST)  # the borrow was released

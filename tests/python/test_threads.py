@@ -3,8 +3,11 @@
 With the interpreter lock, a reader can meet a writer only when the writer
 lets other threads run in the middle of its call: here a generator that
 add_all consumes, and a count whose conversion sleeps, both yield the lock
-with time.sleep(0), and so does the writer between its calls. Readers must then get RuntimeError, or, between the
-writer's calls, an answer that is exactly right for the words added so far.
+with time.sleep(0), and so does the writer between its calls. Readers must
+then get RuntimeError, or, between the writer's calls, an answer that is
+exactly right for the words added so far. Without the lock the readers
+really run beside the writer, which is refused while any of them is inside
+a call: it tries again, and the readers hold back meanwhile.
 """
 
 import threading
@@ -60,16 +63,32 @@ def test_readers_beside_a_writer_get_the_truth_or_runtime_error(lexicon_class, w
             time.sleep(0)
             yield w
 
+    writer_refused = threading.Event()
+
+    def write(call):
+        # A refused call changes nothing: the borrow is taken before any
+        # argument is converted or any item drawn.
+        for _ in range(2000):
+            try:
+                call()
+                writer_refused.clear()
+                return
+            except RuntimeError as exc:
+                assert str(exc) == "Already borrowed"
+                writer_refused.set()
+                time.sleep(0.0005)
+        pytest.fail("the writer never got in")
+
     def writer():
         nonlocal started, completed
         try:
             for b in range(BATCHES):
                 started = b + 1
                 if writer_kind == "add_all":
-                    lexicon.add_all(slowly(batch_words(b)))
+                    write(lambda: lexicon.add_all(slowly(batch_words(b))))
                 else:
                     for w in batch_words(b):
-                        lexicon.add(w, SlowCount())
+                        write(lambda: lexicon.add(w, SlowCount()))
                         time.sleep(0)  # and between its calls
                 completed = b + 1
                 time.sleep(0)
@@ -80,6 +99,9 @@ def test_readers_beside_a_writer_get_the_truth_or_runtime_error(lexicon_class, w
         nonlocal answers
         probes = 0
         while not done.is_set():
+            if writer_refused.is_set():
+                time.sleep(0.0002)  # let the writer in
+                continue
             probes += 1
             b = (probes * 7 + k) % BATCHES
             word = batch_words(b)[probes % PER_BATCH]
