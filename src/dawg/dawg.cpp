@@ -27,7 +27,7 @@ std::size_t first_difference(std::string_view a, std::string_view b) noexcept {
 
 Status Dawg::add(std::string_view word, std::uint64_t count) {
     make_mutable();
-    words_changed();
+    form_.words_changed();
     // One pass finds both the order and the common prefix. Byte-wise order
     // of UTF-8 is code-point order, with bytes compared unsigned.
     const std::string_view previous = previous_word_;
@@ -35,10 +35,8 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
     if (differ == word.size() && differ == previous.size()) {  // the same word again
         // With the path reduced, the word's node is registered already.
         if (unchecked_.empty() && last_node_ != 0) remember(last_node_);
-        nodes_.save(last_node_);
-        nodes_[last_node_].count += count;
-        word_count_ += count;
-        if (nodes_[last_node_].count > max_count_) max_count_ = nodes_[last_node_].count;
+        form_.nodes().save(last_node_);
+        form_.add_count(last_node_, count);
         return {};
     }
     if (differ == word.size() || (differ < previous.size() &&
@@ -70,19 +68,19 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
         // stack cannot name it: walk to it. The new word is greater than
         // every word so far, so its next letter is greater than every edge
         // the node has, and the new edge goes after them.
-        at = *nodes_.walk(shared);
+        at = *form_.nodes().walk(shared);
     }
     // The last steps that can fail, and they change nothing when they do:
     // the attaching node saved for a bulk insertion's undo, room for the
     // new nodes and the first one's link, and the registered state of an
     // attaching node found by the walk, which is about to gain a child.
-    nodes_.save(at);
-    nodes_.reserve_link(at, utf8::count(fresh));
+    form_.nodes().save(at);
+    form_.nodes().reserve_link(at, utf8::count(fresh));
     if (!on_stack && depth > 0) remember(at);
     const char* p = fresh.data();
     const char* end = p + fresh.size();
     Letter letter = utf8::next(p);
-    NodeIndex child = nodes_.append_child(at, letter);
+    NodeIndex child = form_.nodes().append_child(at, letter);
 
     commit_reduce(reduced);
     for (std::size_t d = depth + 1;; ++d) {
@@ -90,13 +88,9 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
         at = child;
         if (p == end) break;
         letter = utf8::next(p);
-        child = nodes_.append_child(at, letter);  // below a new leaf: cannot fail
+        child = form_.nodes().append_child(at, letter);  // below a new leaf: cannot fail
     }
-    Node& last = nodes_[at];
-    last.is_end = 1;
-    last.count += count;  // unsigned: wraps at 2^64 by design
-    word_count_ += count;
-    if (last.count > max_count_) max_count_ = last.count;
+    form_.end_word(at, count);
     last_node_ = at;
     previous_word_.assign(word);
     return {};
@@ -105,8 +99,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
 struct Dawg::BulkUndo {
     std::vector<UncheckedEdge> unchecked;
     std::string previous_word;
-    std::uint64_t word_count;
-    std::uint64_t max_count;
+    LexiconForm::Totals totals;
     NodeIndex last_node;
     // The older nodes remember() noted meanwhile. Only nodes on the previous
     // word's path can be, each once, so room for them is made up front.
@@ -114,21 +107,20 @@ struct Dawg::BulkUndo {
 };
 
 Dawg::BulkUndo Dawg::begin_bulk() {
-    BulkUndo before{unchecked_, previous_word_, word_count_, max_count_, last_node_, {}};
+    BulkUndo before{unchecked_, previous_word_, form_.totals(), last_node_, {}};
     before.remembered.reserve(utf8::count(previous_word_) + 1);
-    nodes_.mark();
+    form_.nodes().mark();
     registry_.mark();
     return before;
 }
 
 void Dawg::roll_back(BulkUndo& before) noexcept {
-    nodes_.roll_back();
+    form_.nodes().roll_back();
     registry_.roll_back();
     // Swapped, not copied: putting back allocates nothing.
     unchecked_.swap(before.unchecked);
     previous_word_.swap(before.previous_word);
-    word_count_ = before.word_count;
-    max_count_ = before.max_count;
+    form_.restore(before.totals);
     last_node_ = before.last_node;
     for (NodeIndex node : before.remembered) snapshots_.erase(node);
     bulk_ = nullptr;
@@ -136,7 +128,7 @@ void Dawg::roll_back(BulkUndo& before) noexcept {
 
 void Dawg::remember(NodeIndex node) {
     const auto [at, inserted] =
-        snapshots_.try_emplace(node, Snapshot{node, nodes_[node].child_count, nodes_[node].count});
+        snapshots_.try_emplace(node, Snapshot{node, form_.nodes()[node].child_count, form_.nodes()[node].count});
     if (inserted && bulk_ != nullptr) bulk_->remembered.push_back(node);  // room made
 }
 
@@ -167,7 +159,7 @@ Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
     BulkUndo saved = begin_bulk();
     bulk_ = &saved;
     try {
-        nodes_.reserve(nodes_.size() + new_nodes);
+        form_.nodes().reserve(form_.nodes().size() + new_nodes);
         registry_.expect(new_nodes - std::min(new_nodes, new_leaves));
         unchecked_.reserve(std::max(unchecked_.size(), longest));
         previous_word_.reserve(longest);
@@ -192,7 +184,7 @@ Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
     }
     bulk_ = nullptr;
     registry_.flush();
-    nodes_.keep();
+    form_.nodes().keep();
     registry_.keep();
     return {};
 }
@@ -205,12 +197,13 @@ Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
 }
 
 bool Dawg::reduce_restores(std::size_t down_to) const {
-    if (!image_) return false;
-    return std::max<std::size_t>(image_->registered_depth(), down_to) < utf8::count(image_->previous_word());
+    const CompactImage* image = form_.image();
+    if (!image) return false;
+    return std::max<std::size_t>(image->registered_depth(), down_to) < utf8::count(image->previous_word());
 }
 
 void Dawg::_reduce(std::size_t down_to) {
-    if (image_) {
+    if (form_.image()) {
         if (!reduce_restores(down_to)) return;  // nothing to reduce
         make_mutable();
     }
@@ -233,7 +226,7 @@ std::size_t Dawg::prepare_reduce(std::size_t down_to) {
     // Signatures first, with their table slots prefetched, then the
     // entries: the cache misses of a batch overlap instead of queueing.
     for (std::size_t i = 0; i < n; ++i) {
-        registry_.prepare(nodes_[unchecked_[unchecked_.size() - 1 - i].child], nodes_, keys_[i]);
+        registry_.prepare(form_.nodes()[unchecked_[unchecked_.size() - 1 - i].child], form_.nodes(), keys_[i]);
     }
     registry_.reserve({keys_.data(), n});
     return n;
@@ -268,26 +261,24 @@ DawgState Dawg::state() const {
 }
 
 Result<std::unique_ptr<ImageBytes>> Dawg::build_image(Cancel* cancel) const {
-    if (image_) return image_->copy_bytes();
+    if (form_.image()) return form_.build_image(kind, 0, nullptr, cancel);  // a copy of the image
     const DawgState kept = state();
-    return CompactImage::build(nodes_, LexiconKind::Dawg, word_count_, registry_.size(), &kept, cancel);
+    return form_.build_image(kind, registry_.size(), &kept, cancel);
 }
 
 Status Dawg::compact(Cancel* cancel) {
-    if (image_) return {};
-    auto image = CompactImage::open_built(build_image(cancel), cancel);
-    if (!image) return std::unexpected(std::move(image.error()));
-    *this = Dawg();  // the mutable state goes whole; the image holds what comes back
-    image_.emplace(std::move(*image));
-    return {};
+    if (form_.image()) return {};
+    Status done = form_.become_compact(build_image(cancel), cancel);
+    if (done) {
+        // The building state goes whole; the image holds what comes back.
+        LexiconForm form = std::move(form_);
+        *this = Dawg();
+        form_ = std::move(form);
+    }
+    return done;
 }
 
-Result<Dawg> Dawg::from_image(CompactImage image) {
-    if (Status fits = image.expect(LexiconKind::Dawg); !fits) return std::unexpected(std::move(fits.error()));
-    Dawg dawg;
-    dawg.image_.emplace(std::move(image));
-    return dawg;
-}
+Result<Dawg> Dawg::from_image(CompactImage image) { return adopt<Dawg>(std::move(image)); }
 
 // Node ids are canonical (nodes are made in ascending word order, which is
 // the depth-first letter order the image gives them back in), so the
@@ -295,9 +286,10 @@ Result<Dawg> Dawg::from_image(CompactImage image) {
 // key it was registered under, which for the nodes in `snapshots` is older
 // than the node. Everything is rebuilt aside and swapped in at the end.
 Status Dawg::make_mutable(Cancel* cancel) {
-    if (!image_) return {};
-    DawgState kept = image_->dawg_state();
-    auto restored = image_->to_store(cancel);
+    const CompactImage* image = form_.image();
+    if (!image) return {};
+    DawgState kept = image->dawg_state();
+    auto restored = image->to_store(cancel);
     if (!restored) return std::unexpected(std::move(restored.error()));
     NodeStore& nodes = *restored;
 
@@ -341,15 +333,12 @@ Status Dawg::make_mutable(Cancel* cancel) {
     std::unordered_map<NodeIndex, Snapshot> snapshots;
     for (const Snapshot& s : kept.snapshots) snapshots.emplace(s.node, s);
 
-    word_count_ = image_->word_count();
-    max_count_ = image_->max_count();
     last_node_ = path.back();
-    nodes_ = std::move(nodes);
+    form_.become_mutable(std::move(nodes));
     registry_ = std::move(registry);
     unchecked_ = std::move(stack);
     previous_word_ = std::move(kept.previous_word);
     snapshots_ = std::move(snapshots);
-    image_.reset();
     return {};
 }
 

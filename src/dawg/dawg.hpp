@@ -27,8 +27,10 @@ namespace sorvan {
 //
 // The graph itself is always the trie of the added words. Equal nodes are
 // not merged: len() reports the registry's size, which merging would change.
-class Dawg : public LexiconQueries<Dawg> {
+class Dawg final : public LexiconQueries {
 public:
+    static constexpr LexiconKind kind = LexiconKind::Dawg;
+
     Dawg() = default;
     Dawg(const Dawg&) = delete;
     Dawg& operator=(const Dawg&) = delete;
@@ -72,23 +74,15 @@ public:
     // A DAWG in the compact form of `image`, or an InvalidImage error when
     // the image holds a Trie.
     static Result<Dawg> from_image(CompactImage image);
-    // The image of the lexicon as it is now (a copy of it, when compact),
-    // or Cancelled.
-    Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const;
+    Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const override;
     // Switches back to the mutable form now (a no-op when in it); every
     // change does so by itself. Cancelled, and still compact, when `cancel`
     // stopped it.
     Status make_mutable(Cancel* cancel);
     void make_mutable() { (void)make_mutable(nullptr); }  // nothing to stop it
-    const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
 
-    std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
-    // No word's count is above it (a count that wrapped may be below).
-    std::uint64_t max_count() const noexcept { return image_ ? image_->max_count() : max_count_; }
-    std::size_t registry_size() const noexcept { return image_ ? image_->length() : registry_.size(); }
-    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
+    std::size_t registry_size() const noexcept { return image() ? image()->length() : registry_.size(); }
     std::size_t unchecked_size() const noexcept { return unchecked_.size(); }  // mutable form only
-    const NodeStore& nodes() const noexcept { return nodes_; }
     const SignatureRegistry& registry() const noexcept { return registry_; }
     const std::string& previous_word() const noexcept { return previous_word_; }
 
@@ -114,7 +108,6 @@ private:
     void roll_back(BulkUndo& before) noexcept;
     BulkUndo* bulk_ = nullptr;  // while sort_and_add runs
 
-    NodeStore nodes_;
     std::string previous_word_;
     // Edges on the path of previous_word_ whose lower node is not recorded
     // yet, in increasing depth, the top one leading to last_node_. While
@@ -125,15 +118,12 @@ private:
     // position.
     std::vector<UncheckedEdge> unchecked_;
     SignatureRegistry registry_;
-    std::uint64_t word_count_ = 0;
-    std::uint64_t max_count_ = 0;
     NodeIndex last_node_ = 0;
     std::vector<SignatureRegistry::Key> keys_;  // scratch for _reduce
     // Registered nodes that changed after their registration, with the
     // child count and count their registry key was made from: compact()
     // keeps them so that the registry can be rebuilt key for key.
     std::unordered_map<NodeIndex, Snapshot> snapshots_;
-    std::optional<CompactImage> image_;
 
     // Notes `node`'s registered state before it changes.
     void remember(NodeIndex node);

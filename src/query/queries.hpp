@@ -11,6 +11,7 @@
 #include "compact/image.hpp"
 #include "compact/last_path.hpp"
 #include "compact/membership.hpp"
+#include "query/form.hpp"
 #include "query/reversed_words.hpp"
 #include "query/search.hpp"
 #include "query/suggest.hpp"
@@ -18,12 +19,32 @@
 
 namespace sorvan {
 
-// The questions both lexicons answer, written once over the lexicon's graph:
-// its node store (`Lexicon::nodes()`), or its compact image when it has one
-// (`Lexicon::image()`). None can fail or change the lexicon.
-template <class Lexicon>
+// The questions both lexicons answer, written once over the graph of the
+// lexicon's form: its node store, or its compact image when it has one. None
+// can fail or change the lexicon. Each class derives from it and keeps its
+// words in form_.
 class LexiconQueries {
+    // f(graph) over the form the lexicon is in. (First: the queries below
+    // need its return type.)
+    template <class F>
+    decltype(auto) on_graph(F&& f) const {
+        if (const CompactImage* image = form_.image()) return f(image->graph());
+        return f(StoreGraph(form_.nodes()));
+    }
+
 public:
+    const CompactImage* image() const noexcept { return form_.image(); }
+    // The node store: only the root while the lexicon is compact.
+    const NodeStore& nodes() const noexcept { return form_.nodes(); }
+    std::size_t node_count() const noexcept { return form_.node_count(); }
+    std::uint64_t word_count() const noexcept { return form_.word_count(); }
+    // No word's count is above it (a count that wrapped may be below).
+    std::uint64_t max_count() const noexcept { return form_.max_count(); }
+
+    // The image of the lexicon as it is now (a copy of it, when compact),
+    // or Cancelled.
+    virtual Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const = 0;
+
     // Membership; the empty word is in every lexicon.
     bool contains(std::string_view word) const noexcept {
         if (word.empty()) return true;
@@ -73,9 +94,8 @@ public:
     // without calling f, when `cancel` stopped the making.
     template <class F>
     Status with_image_bytes(F&& f, Cancel* cancel = nullptr) const {
-        const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
-        if (const CompactImage* image = lexicon.image()) return f(image->data(), image->size());
-        const auto bytes = lexicon.build_image(cancel);
+        if (const CompactImage* image = form_.image()) return f(image->data(), image->size());
+        const auto bytes = build_image(cancel);
         if (!bytes) return std::unexpected(bytes.error());
         return f((*bytes)->data(), (*bytes)->size());
     }
@@ -90,18 +110,18 @@ public:
     // (all_suggestions: no limit).
     Suggestions suggest(std::string_view word, std::uint64_t max_distance, std::size_t limit,
                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
-        const auto& lexicon = static_cast<const Lexicon&>(*this);
-        const CompactImage* backwards = reversed_.image();
+        const ReversedWords& reversed = form_.reversed();
+        const CompactImage* backwards = reversed.image();
         std::uint64_t work = 0;
         Suggestions found{on_graph([&](const auto& graph) {
                               return suggest_words(graph, word, max_distance, limit, transpositions,
-                                                   lexicon.max_count(), cancel,
+                                                   form_.max_count(), cancel,
                                                    backwards ? &backwards->graph() : nullptr, &work);
                           }),
                           with_counts};
-        if (!backwards && reversed_.worth_building(work, reversed_worth * lexicon.node_count()) &&
+        if (!backwards && reversed.worth_building(work, reversed_worth * form_.node_count()) &&
             !(cancel && cancel->cancelled())) {
-            on_graph([&](const auto& graph) { reversed_.build(graph, lexicon.max_count(), cancel); });
+            on_graph([&](const auto& graph) { reversed.build(graph, form_.max_count(), cancel); });
         }
         return found;
     }
@@ -152,11 +172,24 @@ public:
     }
 
 protected:
-    // Every change of the words or counts calls it.
-    void words_changed() noexcept {
-        reversed_.clear();
-        membership_.clear();
+    LexiconQueries() = default;
+    LexiconQueries(LexiconQueries&&) noexcept = default;
+    LexiconQueries& operator=(LexiconQueries&&) noexcept = default;
+    ~LexiconQueries() = default;
+
+    // A Lexicon (a class derived from this one, with its `kind`) in the
+    // compact form of `image`, or an InvalidImage error when the image holds
+    // the other kind.
+    template <class Lexicon>
+    static Result<Lexicon> adopt(CompactImage image) {
+        auto form = LexiconForm::of_image(std::move(image), Lexicon::kind);
+        if (!form) return std::unexpected(std::move(form.error()));
+        Lexicon lexicon;
+        lexicon.form_ = std::move(*form);
+        return lexicon;
     }
+
+    LexiconForm form_;
 
 private:
     // Building the reversed words takes about as long as this many steps of
@@ -164,18 +197,13 @@ private:
     // to 0.40 s for 1.65M nodes, against 23 ns a step).
     static constexpr std::uint64_t reversed_worth = 10;
 
-    // The words spelled backwards, for suggestions.
-    ReversedWords reversed_;
-    // The compact form's index for membership, once its lookups repay it.
-    MembershipCache membership_;
-
     // The index that answers membership in `graph`, or null: then the walk
     // of `query` in the graph is counted towards building it.
     template <class Graph>
     const MembershipIndex* membership_index(const Graph& graph, std::string_view query) const noexcept {
         if constexpr (std::is_same_v<Graph, CompactGraph>) {
-            if (const MembershipIndex* index = membership_.index()) return index;
-            membership_.count_walk(query.size(), graph);
+            if (const MembershipIndex* index = form_.membership().index()) return index;
+            form_.membership().count_walk(query.size(), graph);
         }
         return nullptr;
     }
@@ -201,13 +229,6 @@ private:
             options);
     }
 
-    // f(graph) over the form the lexicon is in.
-    template <class F>
-    decltype(auto) on_graph(F&& f) const {
-        const Lexicon& lexicon = static_cast<const Lexicon&>(*this);
-        if (const CompactImage* image = lexicon.image()) return f(image->graph());
-        return f(StoreGraph(lexicon.nodes()));
-    }
 };
 
 }  // namespace sorvan

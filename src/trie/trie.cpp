@@ -9,9 +9,10 @@ namespace sorvan {
 template <class OnNode>
 void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t count,
                      OnNode&& on_node) {
+    NodeStore& nodes = form_.nodes();
     while (p < end) {
         const char* after = p;
-        const NodeIndex next = nodes_.child(at, utf8::next(after));
+        const NodeIndex next = nodes.child(at, utf8::next(after));
         if (next == NodeStore::no_child) break;
         at = next;
         p = after;
@@ -20,23 +21,19 @@ void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t
     if (p < end) {
         // All or nothing: room for every new node and for the first one's
         // link first, so that nothing after can fail.
-        nodes_.reserve_link(at, utf8::count({p, static_cast<std::size_t>(end - p)}));
+        nodes.reserve_link(at, utf8::count({p, static_cast<std::size_t>(end - p)}));
         while (p < end) {
-            at = nodes_.append_child(at, utf8::next(p));
+            at = nodes.append_child(at, utf8::next(p));
             on_node(p, at);
         }
     }
-    Node& node = nodes_[at];
-    node.is_end = 1;
-    node.count += count;  // unsigned: wraps at 2^64 by design
-    word_count_ += count;
-    if (node.count > max_count_) max_count_ = node.count;  // (no reference into a packed Node)
+    form_.end_word(at, count);
 }
 
 Status Trie::add(std::string_view word, std::uint64_t count) {
     if (word.empty()) return {};
     make_mutable();
-    words_changed();
+    form_.words_changed();
     add_below(0, word.data(), word.data() + word.size(), count, [](const char*, NodeIndex) {});
     return {};
 }
@@ -54,14 +51,14 @@ Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
 
 Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
     make_mutable();
-    words_changed();
+    form_.words_changed();
     // In ascending order each word shares its path with the one before as
     // far as they agree, so its walk starts where they part, and the nodes
     // it adds land in the store in depth-first order, each subtree in one
     // stretch: the insertion runs through memory instead of jumping about,
     // and so do the walks of later queries.
     words.sort();
-    if (nodes_.size() == 1) {
+    if (form_.nodes().size() == 1) {
         // Into an empty trie, sorted words tell exactly how many nodes they
         // make (each word's letters past its common prefix with the one
         // before): the store grows once, instead of doubling its way there
@@ -72,7 +69,7 @@ Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
             new_nodes += utf8::count(words[i].substr(utf8::shared_prefix(words[i], before)));
             before = words[i];
         }
-        nodes_.reserve(1 + new_nodes);
+        form_.nodes().reserve(1 + new_nodes);
     }
     // path[b]: the node reached by the first b bytes of the previous word,
     // at character boundaries.
@@ -96,37 +93,25 @@ Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
 }
 
 Result<std::unique_ptr<ImageBytes>> Trie::build_image(Cancel* cancel) const {
-    if (image_) return image_->copy_bytes();
-    return CompactImage::build(nodes_, LexiconKind::Trie, word_count_, nodes_.size(), nullptr, cancel);
+    return form_.build_image(kind, form_.nodes().size(), nullptr, cancel);
 }
 
 Status Trie::compact(Cancel* cancel) {
-    if (image_) return {};
-    auto image = CompactImage::open_built(build_image(cancel), cancel);
-    if (!image) return std::unexpected(std::move(image.error()));
-    *this = Trie();  // the mutable state goes whole; the image holds what comes back
-    image_.emplace(std::move(*image));
-    return {};
+    if (form_.image()) return {};
+    return form_.become_compact(build_image(cancel), cancel);
 }
 
-Result<Trie> Trie::from_image(CompactImage image) {
-    if (Status fits = image.expect(LexiconKind::Trie); !fits) return std::unexpected(std::move(fits.error()));
-    Trie trie;
-    trie.image_.emplace(std::move(image));
-    return trie;
-}
+Result<Trie> Trie::from_image(CompactImage image) { return adopt<Trie>(std::move(image)); }
 
 // The words and counts go back into a node store (a trie's shape does not
 // depend on the order its words came in); the image is dropped only once
 // that has succeeded.
 Status Trie::make_mutable(Cancel* cancel) {
-    if (!image_) return {};
-    auto nodes = image_->to_store(cancel);
+    const CompactImage* image = form_.image();
+    if (!image) return {};
+    auto nodes = image->to_store(cancel);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
-    word_count_ = image_->word_count();
-    max_count_ = image_->max_count();
-    nodes_ = std::move(*nodes);
-    image_.reset();
+    form_.become_mutable(std::move(*nodes));
     return {};
 }
 

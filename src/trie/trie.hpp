@@ -17,8 +17,10 @@ namespace sorvan {
 
 // The prefix-tree lexicon: words in any order, any number of times, each
 // with the sum of the counts it was added with.
-class Trie : public LexiconQueries<Trie> {
+class Trie final : public LexiconQueries {
 public:
+    static constexpr LexiconKind kind = LexiconKind::Trie;
+
     Trie() = default;
     Trie(const Trie&) = delete;
     Trie& operator=(const Trie&) = delete;
@@ -47,7 +49,7 @@ public:
     // The node that `prefix` leads to; the empty prefix gives the root.
     // Mutable form only.
     std::optional<NodeIndex> prefix_node(std::string_view prefix) const noexcept {
-        return nodes_.walk(prefix);
+        return form_.nodes().walk(prefix);
     }
 
     // Switches to the compact, read-only form (a no-op when in it already);
@@ -57,22 +59,12 @@ public:
     // A trie in the compact form of `image`, or an InvalidImage error when
     // the image holds a DAWG.
     static Result<Trie> from_image(CompactImage image);
-    // The image of the lexicon as it is now (a copy of it, when compact),
-    // or Cancelled.
-    Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const;
+    Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const override;
     // Switches back to the mutable form now (a no-op when in it); every
     // change does so by itself. Cancelled, and still compact, when `cancel`
     // stopped it.
     Status make_mutable(Cancel* cancel);
     void make_mutable() { (void)make_mutable(nullptr); }  // nothing to stop it
-
-    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
-    std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
-    // No word's count is above it (a count that wrapped may be below).
-    std::uint64_t max_count() const noexcept { return image_ ? image_->max_count() : max_count_; }
-    // The node store: only the root while the trie is compact.
-    const NodeStore& nodes() const noexcept { return nodes_; }
-    const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
 
 private:
     // Adds [p, end), the rest of a word, below `at`; on_node(p, node) is
@@ -80,11 +72,6 @@ private:
     template <class OnNode>
     void add_below(NodeIndex at, const char* p, const char* end, std::uint64_t count,
                    OnNode&& on_node);
-
-    NodeStore nodes_;
-    std::uint64_t word_count_ = 0;
-    std::uint64_t max_count_ = 0;
-    std::optional<CompactImage> image_;
 };
 
 }  // namespace sorvan
