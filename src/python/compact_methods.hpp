@@ -12,6 +12,7 @@
 
 #include "compact/image.hpp"
 #include "python/lexicon_type.hpp"
+#include "python/types.hpp"
 
 namespace sorvan::python {
 
@@ -43,10 +44,8 @@ inline PyObject* call_ref_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(reinterpret_cast<CallRef*>(self)->reduce);
 }
 
-// A new reference to the CallRef type, made once per process.
-inline PyObject* call_ref_type() noexcept {
-    static PyMutex lock = {};
-    static PyObject* type = nullptr;
+// The spec of the CallRef type (see class_object).
+inline PyType_Spec& call_ref_spec() noexcept {
     static PyMethodDef methods[] = {
         {"__reduce__", reinterpret_cast<PyCFunction>(&call_ref_reduce), METH_NOARGS, nullptr},
         {nullptr, nullptr, 0, nullptr},
@@ -64,17 +63,13 @@ inline PyObject* call_ref_type() noexcept {
         /* .flags = */ Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         /* .slots = */ slots,
     };
-    PyMutex_Lock(&lock);
-    if (!type) type = PyType_FromSpec(&spec);
-    PyObject* result = Py_XNewRef(type);
-    PyMutex_Unlock(&lock);
-    return result;
+    return spec;
 }
 
 // A new CallRef standing for `target` that pickles as callable(*args).
 // Borrows its arguments.
 inline PyObject* new_call_ref(PyObject* target, PyObject* callable, PyObject* args) noexcept {
-    OwnedRef type = OwnedRef::steal(call_ref_type());
+    OwnedRef type = OwnedRef::steal(class_object<call_ref_spec>());
     if (!type) return nullptr;
     OwnedRef reduce = OwnedRef::steal(PyTuple_Pack(2, callable, args));
     if (!reduce) return nullptr;
@@ -223,29 +218,12 @@ PyObject* lexicon_setstate(PyObject* self, PyObject* state) noexcept {
     });
 }
 
-inline constexpr char compact_doc[] =
-    "compact($self)\n--\n\n"
-    "Switch to a compact, read-only representation of the same lexicon.\n\n"
-    "Queries answer exactly as before, in a fraction of the memory. The next\n"
-    "change (add, add_all, add_from_file, reduce) switches back first.";
-inline constexpr char save_doc[] =
-    "save($self, path)\n--\n\n"
-    "Write the lexicon's compact image to the file at ``path``.";
-inline constexpr char load_doc[] =
-    "load($type, path, *, mmap=False)\n--\n\n"
-    "Read a lexicon saved with ``save()``; it comes back compact.\n\n"
-    "With ``mmap=True`` the file is mapped read-only instead of read, so that\n"
-    "processes loading the same file share its pages. The file must not be\n"
-    "changed while it is mapped: replace it with a new file instead.";
-inline constexpr char reduce_ex_doc[] = "__reduce_ex__($self, protocol, /)\n--\n\nPickling support.";
-inline constexpr char setstate_doc[] = "__setstate__($self, state, /)\n--\n\nPickling support.";
-
 // The method-table rows of the compact form, for a class's method table.
-#define SORVAN_COMPACT_METHODS(Lexicon)                                                  \
-    {"compact", as_method(&lexicon_compact<Lexicon>), METH_NOARGS, compact_doc},          \
-    {"save", as_method(&lexicon_save<Lexicon>), fastcall, save_doc},                      \
-    {"load", as_method(&lexicon_load<Lexicon>), fastcall | METH_CLASS, load_doc},         \
-    {"__reduce_ex__", as_method(&lexicon_reduce_ex<Lexicon>), METH_O, reduce_ex_doc},     \
-    {"__setstate__", as_method(&lexicon_setstate<Lexicon>), METH_O, setstate_doc}
+#define SORVAN_COMPACT_METHODS(Lexicon)                                                                 \
+    {"compact", as_method(&lexicon_compact<Lexicon>), METH_NOARGS, LexiconDocs<Lexicon>::compact},      \
+    {"save", as_method(&lexicon_save<Lexicon>), fastcall, LexiconDocs<Lexicon>::save},                  \
+    {"load", as_method(&lexicon_load<Lexicon>), fastcall | METH_CLASS, LexiconDocs<Lexicon>::load},     \
+    {"__reduce_ex__", as_method(&lexicon_reduce_ex<Lexicon>), METH_O, LexiconDocs<Lexicon>::reduce_ex}, \
+    {"__setstate__", as_method(&lexicon_setstate<Lexicon>), METH_O, LexiconDocs<Lexicon>::setstate}
 
 }  // namespace sorvan::python

@@ -1,14 +1,15 @@
 #pragma once
 // What both Python classes are made of: the instance layout, and the slots
 // and methods whose behaviour is the same for a Trie and a DAWG, written
-// once over the lexicon type, with the docstrings they share. Each class
-// file (py_trie.cpp, py_dawg.cpp) supplies LexiconTraits, its own methods
-// and docstrings, and its method table, slots and type spec.
+// once over the lexicon type. Each class file (py_trie.cpp, py_dawg.cpp)
+// supplies LexiconTraits, its own methods, and its method table, slots and
+// type spec; the docstrings are in docs.hpp.
 
 #include <algorithm>
 #include <utility>
 
 #include "python/binding.hpp"
+#include "python/docs.hpp"
 #include "query/suggest.hpp"
 
 namespace sorvan::python {
@@ -438,72 +439,27 @@ void* as_slot(F* function) noexcept {
 
 inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-// Docstrings shared by both classes.
-inline constexpr char get_word_count_doc[] =
-    "get_word_count($self)\n--\n\nReturns the number of words stored.";
-inline constexpr char search_doc[] =
-    "search($self, pattern, with_count=False)\n--\n\n"
-    "Return all words matching the wildcard pattern.\n\n"
-    "``?`` matches exactly one character; ``*`` matches zero or more.\n"
-    "If ``with_count=True``, returns ``list[(word, count)]``.";
-inline constexpr char search_with_prefix_doc[] =
-    "search_with_prefix($self, prefix, with_count=False)\n--\n\n"
-    "Return all words sharing the given prefix.\n\n"
-    "If ``with_count=True``, returns ``list[(word, count)]``.";
-inline constexpr char batch_contains_doc[] =
-    "batch_contains($self, words)\n--\n\n"
-    "Check membership for a list of words in parallel.\n\n"
-    "Returns ``list[bool]`` in the same order as the input.";
-inline constexpr char batch_search_doc[] =
-    "batch_search($self, patterns)\n--\n\n"
-    "Run wildcard search for each pattern in parallel.\n\n"
-    "Returns ``list[list[str]]`` in the same order as the input.";
-inline constexpr char batch_search_with_prefix_doc[] =
-    "batch_search_with_prefix($self, prefixes)\n--\n\n"
-    "Run prefix search for each prefix in parallel.\n\n"
-    "Returns ``list[list[str]]`` in the same order as the input.";
-inline constexpr char batch_search_within_distance_doc[] =
-    "batch_search_within_distance($self, words, dist=0)\n--\n\n"
-    "Run Levenshtein search for each word in parallel.\n\n"
-    "Returns ``list[list[str]]`` in the same order as the input.";
-inline constexpr char search_within_distance_doc[] =
-    "search_within_distance($self, word, dist=0, with_count=False)\n--\n\n"
-    "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
-    "If ``with_count=True``, returns ``list[(word, count)]``.";
-
-inline constexpr char suggest_doc[] =
-    "suggest($self, word, max_distance=2, limit=10, *, transpositions=False, with_count=False)"
-    "\n--\n\n"
-    "Return the stored words nearest ``word``, nearest first.\n\n"
-    "Returns ``list[(word, distance)]`` for the words within ``max_distance``\n"
-    "edits, ordered by distance, then higher count, then code point; at most\n"
-    "``limit`` of them (``None`` for all). With ``transpositions=True`` a swap\n"
-    "of two adjacent characters costs one edit. If ``with_count=True``,\n"
-    "returns ``list[(word, distance, count)]``.";
-inline constexpr char batch_suggest_doc[] =
-    "batch_suggest($self, words, max_distance=2, limit=10, *, transpositions=False,"
-    " with_count=False)\n--\n\n"
-    "Run suggest for each word in parallel.\n\n"
-    "Returns ``list[list[(word, distance)]]`` in the same order as the input.";
-
 // The method-table rows both classes share, after their own methods.
 #define SORVAN_LEXICON_QUERY_METHODS(Lexicon)                                                    \
     {"get_word_count", as_method(&lexicon_get_word_count<Lexicon>), METH_NOARGS,                  \
-     get_word_count_doc},                                                                         \
-    {"search", as_method(&lexicon_search<Lexicon>), fastcall, search_doc},                        \
+     LexiconDocs<Lexicon>::get_word_count},                                                       \
+    {"search", as_method(&lexicon_search<Lexicon>), fastcall, LexiconDocs<Lexicon>::search},      \
     {"search_with_prefix", as_method(&lexicon_search_with_prefix<Lexicon>), fastcall,             \
-     search_with_prefix_doc},                                                                     \
+     LexiconDocs<Lexicon>::search_with_prefix},                                                   \
     {"search_within_distance", as_method(&lexicon_search_within_distance<Lexicon>), fastcall,     \
-     search_within_distance_doc},                                                                 \
+     LexiconDocs<Lexicon>::search_within_distance},                                               \
     {"batch_contains", as_method(&lexicon_batch_contains<Lexicon>), fastcall,                     \
-     batch_contains_doc},                                                                         \
-    {"batch_search", as_method(&lexicon_batch_search<Lexicon>), fastcall, batch_search_doc},      \
+     LexiconDocs<Lexicon>::batch_contains},                                                       \
+    {"batch_search", as_method(&lexicon_batch_search<Lexicon>), fastcall,                         \
+     LexiconDocs<Lexicon>::batch_search},                                                         \
     {"batch_search_with_prefix", as_method(&lexicon_batch_search_with_prefix<Lexicon>), fastcall, \
-     batch_search_with_prefix_doc},                                                               \
+     LexiconDocs<Lexicon>::batch_search_with_prefix},                                             \
     {"batch_search_within_distance", as_method(&lexicon_batch_search_within_distance<Lexicon>),   \
-     fastcall, batch_search_within_distance_doc},                                                 \
-    {"suggest", as_method(&lexicon_suggest<Lexicon, false>), fastcall, suggest_doc},              \
-    {"batch_suggest", as_method(&lexicon_suggest<Lexicon, true>), fastcall, batch_suggest_doc}
+     fastcall, LexiconDocs<Lexicon>::batch_search_within_distance},                               \
+    {"suggest", as_method(&lexicon_suggest<Lexicon, false>), fastcall,                            \
+     LexiconDocs<Lexicon>::suggest},                                                              \
+    {"batch_suggest", as_method(&lexicon_suggest<Lexicon, true>), fastcall,                       \
+     LexiconDocs<Lexicon>::batch_suggest}
 
 // The slots both classes share, besides their docstring and method table.
 #define SORVAN_LEXICON_SLOTS(Lexicon)                             \

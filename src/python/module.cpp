@@ -1,5 +1,5 @@
-// The module sorvan: its definition, its exec step and the once-per-process
-// creation of the class objects.
+// The module sorvan: its definition and its exec step, which publishes the
+// classes (made once per process: see class_object).
 
 #include "python/binding.hpp"
 #include "python/types.hpp"
@@ -7,25 +7,10 @@
 namespace sorvan::python {
 namespace {
 
-// Type objects are created on first use and kept for the life of the
-// process. The PyMutex detaches the thread state while it waits, so a thread
-// blocked here cannot deadlock against one holding the interpreter lock.
-PyMutex types_lock = {};
-PyObject* trie_type = nullptr;
-PyObject* dawg_type = nullptr;
-
-// A new reference to the type made from `spec`, created on first use.
-PyObject* class_object(PyType_Spec& spec, PyObject*& cache) noexcept {
-    PyMutex_Lock(&types_lock);
-    if (!cache) cache = PyType_FromSpec(&spec);
-    PyObject* type = Py_XNewRef(cache);
-    PyMutex_Unlock(&types_lock);
-    return type;
-}
-
-// Publishes the class under `name` and appends the name to __all__.
-int add_class(PyObject* module, const char* name, PyType_Spec& spec, PyObject*& cache) noexcept {
-    OwnedRef type = OwnedRef::steal(class_object(spec, cache));
+// Publishes the class `new_type` (a new reference, stolen; nullptr when it
+// could not be made) under `name` and appends the name to __all__.
+int add_class(PyObject* module, const char* name, PyObject* new_type) noexcept {
+    OwnedRef type = OwnedRef::steal(new_type);
     if (!type) return -1;
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) return -1;
@@ -44,8 +29,8 @@ int sorvan_exec(PyObject* module) noexcept {
         PyErr_Format(PyExc_TypeError, "expected a module, got %T", module);
         return -1;
     }
-    if (add_class(module, "Trie", trie_spec(), trie_type) < 0) return -1;
-    if (add_class(module, "DAWG", dawg_spec(), dawg_type) < 0) return -1;
+    if (add_class(module, "Trie", class_object<trie_spec>()) < 0) return -1;
+    if (add_class(module, "DAWG", class_object<dawg_spec>()) < 0) return -1;
     return 0;
 }
 

@@ -43,42 +43,13 @@ PyObject* dawg_reduce(PyObject* self, PyObject*) noexcept {
     });
 }
 
-PyDoc_STRVAR(dawg__doc__,
-             "DAWG()\n--\n\n"
-             "A Directed Acyclic Word Graph (DAWG) lexicon.\n\n"
-             "Compresses both shared prefixes and shared suffixes.\n"
-             "Words must be inserted in alphabetical order, or use ``add_all`` which\n"
-             "sorts automatically. Call ``reduce()`` after manual insertions.\n\n"
-             "Example::\n\n"
-             "    from sorvan import DAWG\n"
-             "    d = DAWG()\n"
-             "    d.add_all([\"ash\", \"ashes\", \"ashley\"])\n"
-             "    assert \"ash\" in d\n"
-             "    print(d.search_with_prefix(\"ash\"))");
-
-PyDoc_STRVAR(dawg_add__doc__,
-             "add($self, word, count=1)\n--\n\n"
-             "Add a word (must be >= the previous word alphabetically).\n\n"
-             "Call ``reduce()`` when done with manual insertions.");
-PyDoc_STRVAR(dawg_add_all__doc__,
-             "add_all($self, source)\n--\n\n"
-             "Add words from any Python iterable. Sorts automatically.");
-PyDoc_STRVAR(dawg_add_from_file__doc__,
-             "add_from_file($self, path)\n--\n\n"
-             "Add words from a file (one word per line). Sorts automatically.");
-PyDoc_STRVAR(dawg_reduce__doc__,
-             "reduce($self)\n--\n\nFinalize minimization. Call after all manual ``add()`` calls.");
-PyDoc_STRVAR(dawg_contains_prefix__doc__,
-             "contains_prefix($self, prefix)\n--\n\n"
-             "Returns True if prefix is a prefix of any word in the DAWG.");
-
 PyMethodDef dawg_methods[] = {
-    {"add", as_method(&lexicon_add<Dawg>), fastcall, dawg_add__doc__},
-    {"add_all", as_method(&lexicon_add_all<Dawg>), fastcall, dawg_add_all__doc__},
-    {"add_from_file", as_method(&lexicon_add_from_file<Dawg>), fastcall, dawg_add_from_file__doc__},
-    {"reduce", as_method(&dawg_reduce), METH_NOARGS, dawg_reduce__doc__},
+    {"add", as_method(&lexicon_add<Dawg>), fastcall, LexiconDocs<Dawg>::add},
+    {"add_all", as_method(&lexicon_add_all<Dawg>), fastcall, LexiconDocs<Dawg>::add_all},
+    {"add_from_file", as_method(&lexicon_add_from_file<Dawg>), fastcall, LexiconDocs<Dawg>::add_from_file},
+    {"reduce", as_method(&dawg_reduce), METH_NOARGS, LexiconDocs<Dawg>::reduce},
     {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
-     dawg_contains_prefix__doc__},
+     LexiconDocs<Dawg>::contains_prefix},
     SORVAN_LEXICON_QUERY_METHODS(Dawg),
     SORVAN_COMPACT_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
@@ -86,7 +57,7 @@ PyMethodDef dawg_methods[] = {
 
 PyType_Slot dawg_slots[] = {
     SORVAN_LEXICON_SLOTS(Dawg),
-    {Py_tp_doc, const_cast<char*>(dawg__doc__)},
+    {Py_tp_doc, const_cast<char*>(LexiconDocs<Dawg>::type)},
     {Py_tp_methods, dawg_methods},
     {0, nullptr},
 };

@@ -25,34 +25,12 @@ using PyTrie = LexiconObject<Trie>;
 
 namespace {
 
-PyDoc_STRVAR(trie__doc__,
-             "Trie()\n--\n\n"
-             "A prefix tree (Trie) lexicon.\n\n"
-             "Supports any insertion order. Search time is O(W) where W is word length.\n\n"
-             "Example::\n\n"
-             "    from sorvan import Trie\n"
-             "    t = Trie()\n"
-             "    t.add_all([\"apple\", \"apply\", \"application\"])\n"
-             "    assert \"apple\" in t\n"
-             "    print(t.search(\"app*\"))");
-
-PyDoc_STRVAR(trie_add__doc__,
-             "add($self, word, count=1)\n--\n\nAdd a word with an optional count (default 1).");
-PyDoc_STRVAR(trie_add_all__doc__,
-             "add_all($self, source)\n--\n\n"
-             "Add words from any Python iterable (list, set, tuple, generator).");
-PyDoc_STRVAR(trie_add_from_file__doc__,
-             "add_from_file($self, path)\n--\n\nAdd words from a file (one word per line).");
-PyDoc_STRVAR(trie_contains_prefix__doc__,
-             "contains_prefix($self, prefix)\n--\n\n"
-             "Returns True if prefix is a prefix of any word in the Trie.");
-
 PyMethodDef trie_methods[] = {
-    {"add", as_method(&lexicon_add<Trie>), fastcall, trie_add__doc__},
-    {"add_all", as_method(&lexicon_add_all<Trie>), fastcall, trie_add_all__doc__},
-    {"add_from_file", as_method(&lexicon_add_from_file<Trie>), fastcall, trie_add_from_file__doc__},
+    {"add", as_method(&lexicon_add<Trie>), fastcall, LexiconDocs<Trie>::add},
+    {"add_all", as_method(&lexicon_add_all<Trie>), fastcall, LexiconDocs<Trie>::add_all},
+    {"add_from_file", as_method(&lexicon_add_from_file<Trie>), fastcall, LexiconDocs<Trie>::add_from_file},
     {"contains_prefix", as_method(&lexicon_contains_prefix<Trie>), fastcall,
-     trie_contains_prefix__doc__},
+     LexiconDocs<Trie>::contains_prefix},
     SORVAN_LEXICON_QUERY_METHODS(Trie),
     SORVAN_COMPACT_METHODS(Trie),
     {nullptr, nullptr, 0, nullptr},
@@ -60,7 +38,7 @@ PyMethodDef trie_methods[] = {
 
 PyType_Slot trie_slots[] = {
     SORVAN_LEXICON_SLOTS(Trie),
-    {Py_tp_doc, const_cast<char*>(trie__doc__)},
+    {Py_tp_doc, const_cast<char*>(LexiconDocs<Trie>::type)},
     {Py_tp_methods, trie_methods},
     {0, nullptr},
 };

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "query/banded_row.hpp"
 #include "query/key_set.hpp"
 #include "query/pattern.hpp"
 #include "utils/utf8.hpp"
@@ -184,23 +185,12 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
                                   WordList& results, Cancel& cancel) {
     using Position = typename Graph::Position;
     const std::size_t n = query.size();
-    // A word of d letters is at least |d - j| edits from the first j letters
-    // of the query, so at depth d only the entries j with |d - j| <= bound
-    // can be within the bound, and a row keeps just that band, [lo, hi]. An
-    // entry outside the band is read as `over`: lower than its true value,
-    // but above the bound, which is all the search asks of it. (When the
-    // bound is so large that `over` could overflow, the band is the whole
-    // row and nothing is read outside it.)
-    const std::uint64_t over = bound == UINT64_MAX ? bound : bound + 1;
-    auto lo_at = [bound](std::size_t depth) -> std::size_t { return depth > bound ? depth - bound : 0; };
-    auto hi_at = [bound, n](std::size_t depth) -> std::size_t {
-        return bound >= n || n - bound <= depth ? n : depth + bound;
-    };
+    const std::uint64_t over = band_over(bound);
+    auto lo_at = [bound](std::size_t depth) { return band_lo(depth, bound); };
+    auto hi_at = [bound, n](std::size_t depth) { return band_hi(depth, bound, n); };
 
-    // The rows of the nodes on the path that still have children to visit,
-    // one after the other from rows[0]; `top` ends the last.
-    std::vector<std::uint64_t> rows;
-    std::size_t top = 0;
+    // The rows of the nodes on the path that still have children to visit.
+    BandedRows rows;
     struct Frame {
         typename Graph::Cursor children;
         std::uint32_t left;
@@ -220,31 +210,14 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
         if (lo > n) return false;
         countdown.spend(hi - lo);
-        const std::size_t up_lo = lo_at(depth - 1), up_hi = hi_at(depth - 1);
-        if (rows.size() < top + (hi - lo + 1)) rows.resize(2 * (top + (hi - lo + 1)));
-        const std::uint64_t* up = rows.data() + up_at;  // up[j - up_lo]
-        std::uint64_t* out = rows.data() + top;         // out[j - lo]
-        // lo is 0 or up_lo + 1, so up[j - 1] exists for every j > 0 of the
-        // band, and up[j] for all but j = hi when the band grew on the right.
-        std::uint64_t left = over;
+        std::uint64_t* out = rows.room(hi - lo + 1);  // out[j - lo]
         std::uint64_t smallest = over;
-        std::size_t j = lo;
-        if (j == 0) {
-            smallest = left = out[0] = up[0] + 1;
-            j = 1;
-        }
-        for (const std::size_t with_up = std::min(hi, up_hi); j <= with_up; ++j) {
-            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
-            left = std::min({up[j - up_lo] + 1, left + 1, diagonal});
-            out[j - lo] = left;
-            smallest = std::min(smallest, left);
-        }
-        if (j == hi) {
-            const std::uint64_t diagonal = up[j - 1 - up_lo] + (query[j - 1] == letter ? 0 : 1);
-            left = std::min(left + 1, diagonal);
-            out[j - lo] = left;
-            smallest = std::min(smallest, left);
-        }
+        fill_band(query, letter, rows.row(up_at), lo_at(depth - 1), hi_at(depth - 1), out, lo, hi, over,
+                  [&](std::size_t, std::uint64_t down, std::uint64_t across) {
+                      const std::uint64_t entry = std::min(down, across);
+                      smallest = std::min(smallest, entry);
+                      return entry;
+                  });
         if (hi == n && out[n - lo] <= bound && graph.is_end(at)) {
             results.report(word, results.with_counts() ? graph.count(at) : 0);
         }
@@ -254,8 +227,8 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
     // The parent's row, cut to its band; its depth is its first entry.
     const std::size_t parent_depth = parent_row[0];
     if (lo_at(parent_depth) > n) return;
-    rows.assign(parent_row + lo_at(parent_depth), parent_row + hi_at(parent_depth) + 1);
-    top = rows.size();
+    rows.entries.assign(parent_row + lo_at(parent_depth), parent_row + hi_at(parent_depth) + 1);
+    rows.top = rows.entries.size();
 
     std::vector<Frame> stack;
     const std::size_t word_start = word.size();
@@ -265,12 +238,12 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
         graph.edges(at, frame.children);
         frame.left = graph.child_count(at);
         frame.word_size = word.size();
-        frame.row_at = top;
+        frame.row_at = rows.top;
         frame.depth = depth;
     };
     if (enter(node, edge, parent_depth + 1, 0)) {
         open_frame(node, parent_depth + 1);
-        top += hi_at(parent_depth + 1) - lo_at(parent_depth + 1) + 1;
+        rows.top += hi_at(parent_depth + 1) - lo_at(parent_depth + 1) + 1;
     }
     while (!stack.empty()) {
         Frame& frame = stack.back();
@@ -287,13 +260,12 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
             // with, and the child's takes its place: a chain of single
             // children holds one row, however long it is.
             stack.pop_back();
-            if (keep) std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(top), size,
-                                  rows.begin() + static_cast<std::ptrdiff_t>(up_at));
-            top = up_at;
+            if (keep) rows.move(rows.top, size, up_at);
+            rows.top = up_at;
         }
         if (keep) {
             open_frame(next.child, depth);
-            top += size;
+            rows.top += size;
         }
     }
     word.resize(word_start);

@@ -1,0 +1,145 @@
+#pragma once
+// The docstrings of the module's classes: one table per class,
+// LexiconDocs<Trie> and LexiconDocs<Dawg>, each holding its class's text and
+// one for each of its methods (what both classes share written once, in
+// SharedDocs). Each begins with its text signature.
+
+namespace sorvan {
+class Trie;
+class Dawg;
+}  // namespace sorvan
+
+namespace sorvan::python {
+
+// --------------------------------------------------------- both classes ----
+
+struct SharedDocs {
+    // The queries.
+    static constexpr char get_word_count[] =
+        "get_word_count($self)\n--\n\nReturns the number of words stored.";
+    static constexpr char search[] =
+        "search($self, pattern, with_count=False)\n--\n\n"
+        "Return all words matching the wildcard pattern.\n\n"
+        "``?`` matches exactly one character; ``*`` matches zero or more.\n"
+        "If ``with_count=True``, returns ``list[(word, count)]``.";
+    static constexpr char search_with_prefix[] =
+        "search_with_prefix($self, prefix, with_count=False)\n--\n\n"
+        "Return all words sharing the given prefix.\n\n"
+        "If ``with_count=True``, returns ``list[(word, count)]``.";
+    static constexpr char search_within_distance[] =
+        "search_within_distance($self, word, dist=0, with_count=False)\n--\n\n"
+        "Return all words within Levenshtein ``dist`` of ``word``.\n\n"
+        "If ``with_count=True``, returns ``list[(word, count)]``.";
+    static constexpr char batch_contains[] =
+        "batch_contains($self, words)\n--\n\n"
+        "Check membership for a list of words in parallel.\n\n"
+        "Returns ``list[bool]`` in the same order as the input.";
+    static constexpr char batch_search[] =
+        "batch_search($self, patterns)\n--\n\n"
+        "Run wildcard search for each pattern in parallel.\n\n"
+        "Returns ``list[list[str]]`` in the same order as the input.";
+    static constexpr char batch_search_with_prefix[] =
+        "batch_search_with_prefix($self, prefixes)\n--\n\n"
+        "Run prefix search for each prefix in parallel.\n\n"
+        "Returns ``list[list[str]]`` in the same order as the input.";
+    static constexpr char batch_search_within_distance[] =
+        "batch_search_within_distance($self, words, dist=0)\n--\n\n"
+        "Run Levenshtein search for each word in parallel.\n\n"
+        "Returns ``list[list[str]]`` in the same order as the input.";
+    static constexpr char suggest[] =
+        "suggest($self, word, max_distance=2, limit=10, *, transpositions=False, with_count=False)"
+        "\n--\n\n"
+        "Return the stored words nearest ``word``, nearest first.\n\n"
+        "Returns ``list[(word, distance)]`` for the words within ``max_distance``\n"
+        "edits, ordered by distance, then higher count, then code point; at most\n"
+        "``limit`` of them (``None`` for all). With ``transpositions=True`` a swap\n"
+        "of two adjacent characters costs one edit. If ``with_count=True``,\n"
+        "returns ``list[(word, distance, count)]``.";
+    static constexpr char batch_suggest[] =
+        "batch_suggest($self, words, max_distance=2, limit=10, *, transpositions=False,"
+        " with_count=False)\n--\n\n"
+        "Run suggest for each word in parallel.\n\n"
+        "Returns ``list[list[(word, distance)]]`` in the same order as the input.";
+
+    // The compact form.
+    static constexpr char compact[] =
+        "compact($self)\n--\n\n"
+        "Switch to a compact, read-only representation of the same lexicon.\n\n"
+        "Queries answer exactly as before, in a fraction of the memory. The next\n"
+        "change (add, add_all, add_from_file, reduce) switches back first.";
+    static constexpr char save[] =
+        "save($self, path)\n--\n\n"
+        "Write the lexicon's compact image to the file at ``path``.";
+    static constexpr char load[] =
+        "load($type, path, *, mmap=False)\n--\n\n"
+        "Read a lexicon saved with ``save()``; it comes back compact.\n\n"
+        "With ``mmap=True`` the file is mapped read-only instead of read, so that\n"
+        "processes loading the same file share its pages. The file must not be\n"
+        "changed while it is mapped: replace it with a new file instead.";
+    static constexpr char reduce_ex[] = "__reduce_ex__($self, protocol, /)\n--\n\nPickling support.";
+    static constexpr char setstate[] = "__setstate__($self, state, /)\n--\n\nPickling support.";
+};
+
+template <class Lexicon>
+struct LexiconDocs;
+
+// ----------------------------------------------------------------- Trie ----
+
+template <>
+struct LexiconDocs<Trie> : SharedDocs {
+    static constexpr char type[] =
+        "Trie()\n--\n\n"
+        "A prefix tree (Trie) lexicon.\n\n"
+        "Supports any insertion order. Search time is O(W) where W is word length.\n\n"
+        "Example::\n\n"
+        "    from sorvan import Trie\n"
+        "    t = Trie()\n"
+        "    t.add_all([\"apple\", \"apply\", \"application\"])\n"
+        "    assert \"apple\" in t\n"
+        "    print(t.search(\"app*\"))";
+    static constexpr char add[] =
+        "add($self, word, count=1)\n--\n\nAdd a word with an optional count (default 1).";
+    static constexpr char add_all[] =
+        "add_all($self, source)\n--\n\n"
+        "Add words from any Python iterable (list, set, tuple, generator).";
+    static constexpr char add_from_file[] =
+        "add_from_file($self, path)\n--\n\nAdd words from a file (one word per line).";
+    static constexpr char contains_prefix[] =
+        "contains_prefix($self, prefix)\n--\n\n"
+        "Returns True if prefix is a prefix of any word in the Trie.";
+};
+
+// ----------------------------------------------------------------- DAWG ----
+
+template <>
+struct LexiconDocs<Dawg> : SharedDocs {
+    static constexpr char type[] =
+        "DAWG()\n--\n\n"
+        "A Directed Acyclic Word Graph (DAWG) lexicon.\n\n"
+        "Compresses both shared prefixes and shared suffixes.\n"
+        "Words must be inserted in alphabetical order, or use ``add_all`` which\n"
+        "sorts automatically. Call ``reduce()`` after manual insertions.\n\n"
+        "Example::\n\n"
+        "    from sorvan import DAWG\n"
+        "    d = DAWG()\n"
+        "    d.add_all([\"ash\", \"ashes\", \"ashley\"])\n"
+        "    assert \"ash\" in d\n"
+        "    print(d.search_with_prefix(\"ash\"))";
+    static constexpr char add[] =
+        "add($self, word, count=1)\n--\n\n"
+        "Add a word (must be >= the previous word alphabetically).\n\n"
+        "Call ``reduce()`` when done with manual insertions.";
+    static constexpr char add_all[] =
+        "add_all($self, source)\n--\n\n"
+        "Add words from any Python iterable. Sorts automatically.";
+    static constexpr char add_from_file[] =
+        "add_from_file($self, path)\n--\n\n"
+        "Add words from a file (one word per line). Sorts automatically.";
+    static constexpr char reduce[] =
+        "reduce($self)\n--\n\nFinalize minimization. Call after all manual ``add()`` calls.";
+    static constexpr char contains_prefix[] =
+        "contains_prefix($self, prefix)\n--\n\n"
+        "Returns True if prefix is a prefix of any word in the DAWG.";
+};
+
+}  // namespace sorvan::python
