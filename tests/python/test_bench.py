@@ -2,17 +2,18 @@
 
 import json
 import pathlib
-import runpy
 import subprocess
 import sys
-import types
 
 import pytest
 
 from query_model import levenshtein, osa_distance
 
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench" / "bench.py"
-bench = types.SimpleNamespace(**runpy.run_path(str(BENCH)))
+sys.path.insert(0, str(BENCH.parent))
+import goals  # noqa: E402
+import report  # noqa: E402
+import workers  # noqa: E402
 
 
 def run_bench(*args):
@@ -43,11 +44,11 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
         rows = result["build"] + result["construction"] + result["queries"]
         assert [r for r in rows if "error" in r] == []
         tables = {row["table"] for row in result["queries"]}
-        patterns = bench.patterns_for(result["path"])
+        patterns = workers.patterns_for(result["path"])
         assert {"wildcard " + p for p in patterns} <= tables
-        assert {"prefix", "levenshtein d=1", "levenshtein d=2", bench.SUGGEST_TIME,
-                bench.SUGGEST_ACCURACY, bench.SUGGEST_ACCURACY_MORE, bench.SUGGEST_BUILD} <= tables
-        timed = {r["name"]: r for r in result["queries"] if r["table"] == bench.SUGGEST_TIME}
+        assert {"prefix", "levenshtein d=1", "levenshtein d=2", goals.SUGGEST_TIME,
+                goals.SUGGEST_ACCURACY, goals.SUGGEST_ACCURACY_MORE, goals.SUGGEST_BUILD} <= tables
+        timed = {r["name"]: r for r in result["queries"] if r["table"] == goals.SUGGEST_TIME}
         assert {"sorvan.Trie", "sorvan.DAWG", "search + rapidfuzz"} <= {
             name for name, row in timed.items() if row["ms"] > 0}
         # symspellpy is measured, or its rows say why not.
@@ -63,9 +64,9 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
     # each with its goal against set.
     wide = saved_run["wide"]
     assert wide["words"] == 300
-    assert {r["name"] for r in wide["rows"] if "error" not in r} == set(bench.WIDE_CONSTRUCTORS)
-    for name, _, most in bench.WIDE_GOALS:
-        assert f"goal {name} <= {most} x set: " in printed
+    assert {r["name"] for r in wide["rows"] if "error" not in r} == set(workers.WIDE_CONSTRUCTORS)
+    for goal in [g for g in goals.GOALS if g.beside == "wide"]:
+        assert f"goal {goal.row} <= {goal.bound} x set: " in printed
     assert "goal sorvan.Trie <= 0.5 x search + rapidfuzz: " in printed
     assert "goal sorvan.Trie >= 1.0 x symspellpy CLOSEST: " in printed
     assert "goal load, validation included: Trie.load mmap <= 0.02 x Trie.add_from_file" in printed
@@ -76,10 +77,10 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
 
 def test_misspellings_are_reproducible_and_not_words():
     words = ["apple", "banana", "cherry", "damson", "elder"]
-    first = bench.misspellings(words, "abc", count=50)
-    assert first == bench.misspellings(words, "abc", count=50)
+    first = workers.misspellings(words, "abc", count=50)
+    assert first == workers.misspellings(words, "abc", count=50)
     # A smaller draw is the start of a larger one (the bench times the start).
-    assert first[:20] == bench.misspellings(words, "abc", count=20)
+    assert first[:20] == workers.misspellings(words, "abc", count=20)
     assert not {wrong for wrong, _, _ in first} & set(words)
     # Every edit count occurs, and a swap among them is recorded.
     assert {edits for _, _, edits in first} == {0, 1, 2}
@@ -92,7 +93,7 @@ def test_misspellings_are_reproducible_and_not_words():
 
 def test_accuracy_counts_a_first_word_and_a_lost_tie():
     found = [(["tea", "the"], "the", 1), (["receive"], "receive", 1), (["tier", "tie"], "their", 2)]
-    row = bench.accuracy_row(found)
+    row = workers.accuracy_row(found)
     assert row["cases"] == 3
     # One right first of three, one of the two lone swaps; "the" lost a tie.
     assert (row["accuracy"], row["one_swap"], row["swap_and_more"]) == (100 / 3, 50, 0)
@@ -110,7 +111,7 @@ def test_plotted_ratios():
     result = {"path": "x", "words": 1, "build": [], "construction": [], "queries": queries}
     # The geometric mean over the patterns; a peer without a figure for
     # every pattern (0: nothing measured) and a peer not run are left out.
-    assert bench.plotted_ratios(result) == {
+    assert report.plotted_ratios(result) == {
         ("wildcard search (6 patterns)", "fnmatch"): pytest.approx(2.0),
         ("prefix search", "datrie"): 0.5,
     }

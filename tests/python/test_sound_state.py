@@ -214,6 +214,7 @@ BULK_SETUPS = {"new": "", "unreduced": "lex.add('a'); lex.add('ab')",
 
 
 @no_asan
+@pytest.mark.slow  # 15 bulk insertions of 200,000 words and their retries, each setup
 @pytest.mark.parametrize("setup", BULK_SETUPS)
 def test_memory_error_in_add_all_changes_nothing(setup):
     # Limits swept from well below what the words need to above it: some
