@@ -1,4 +1,5 @@
-"""The README's Python examples run as written and use every method."""
+"""The Python examples of the README and of docs/ run as written, the README's
+use every method, and their links lead somewhere."""
 
 import pathlib
 import re
@@ -7,13 +8,15 @@ import pytest
 
 from sorvan import DAWG, Trie
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
 
 
-def examples():
+def examples(page):
     """(heading, code) of each ```python block, under its nearest heading;
-    the code is padded with empty lines to keep the README's line numbers."""
-    text = README.read_text()
+    the code is padded with empty lines to keep the page's line numbers."""
+    text = page.read_text()
     heading, found = "top", []
     for match in re.finditer(r"^(#+) ([^\n]*)$|^```python\n(.*?)^```$", text,
                              re.MULTILINE | re.DOTALL):
@@ -24,20 +27,44 @@ def examples():
     return found
 
 
-EXAMPLES = examples()
+EXAMPLES = [(page, heading, code) for page in PAGES for heading, code in examples(page)]
 
 
-@pytest.mark.parametrize("code", [code for _, code in EXAMPLES],
-                         ids=[f"{i}-{heading}" for i, (heading, _) in enumerate(EXAMPLES)])
-def test_example_runs(code, tmp_path, monkeypatch):
+@pytest.mark.parametrize("page, code", [(page, code) for page, _, code in EXAMPLES],
+                         ids=[f"{page.stem}-{i}-{heading}" for i, (page, heading, _) in enumerate(EXAMPLES)])
+def test_example_runs(page, code, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # examples may write files
-    exec(compile(code, str(README), "exec"), {"__name__": "readme"})
+    exec(compile(code, str(page), "exec"), {"__name__": "readme"})
 
 
 @pytest.mark.parametrize("cls", [Trie, DAWG], ids=["Trie", "DAWG"])
-def test_examples_call_every_method(cls):
-    code = "\n".join(code for _, code in EXAMPLES)
+def test_readme_examples_call_every_method(cls):
+    code = "\n".join(code for _, code in examples(README))
     methods = [name for name in vars(cls) if not name.startswith("_")]
     assert [name for name in methods if f".{name}(" not in code] == []
     for operation in ["in ", "len(", "repr("]:
         assert operation in code
+
+
+def anchor(heading):
+    """The fragment a Markdown renderer gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+@pytest.mark.parametrize("page", PAGES, ids=[page.name for page in PAGES])
+def test_links_lead_to_a_file_and_heading(page):
+    text = re.sub(r"^```.*?^```$", "", page.read_text(), flags=re.MULTILINE | re.DOTALL)
+    broken = []
+    for target in re.findall(r"\]\(([^)\s]+)\)", text):
+        if re.match(r"[a-z]+:", target):
+            continue
+        path, _, fragment = target.partition("#")
+        linked = (page.parent / path).resolve() if path else page
+        if not linked.exists():
+            broken.append(target)
+        elif fragment and linked.suffix == ".md":
+            headings = re.findall(r"^#+ (.*)$", re.sub(r"^```.*?^```$", "", linked.read_text(),
+                                                        flags=re.MULTILINE | re.DOTALL), re.MULTILINE)
+            if fragment not in map(anchor, headings):
+                broken.append(target)
+    assert broken == []
