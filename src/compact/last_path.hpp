@@ -63,7 +63,7 @@ private:
 
 // walk(graph, path), resumed from this thread's last walk when the graph is
 // a compact one.
-template <class Graph>
+template <WordGraph Graph>
 std::optional<typename Graph::Position> walk_resuming(const Graph& graph, std::string_view path) noexcept {
     if constexpr (std::is_same_v<Graph, CompactGraph>) {
         return LastPath::of_this_thread().walk(graph, path);

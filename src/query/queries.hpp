@@ -199,7 +199,7 @@ private:
 
     // The index that answers membership in `graph`, or null: then the walk
     // of `query` in the graph is counted towards building it.
-    template <class Graph>
+    template <WordGraph Graph>
     const MembershipIndex* membership_index(const Graph& graph, std::string_view query) const noexcept {
         if constexpr (std::is_same_v<Graph, CompactGraph>) {
             if (const MembershipIndex* index = form_.membership().index()) return index;

@@ -18,7 +18,7 @@ namespace {
 // count that is not 1. Cancelled when `countdown` says stop. (Not through
 // words_with_wildcard's "*": its listing and the turned words would be
 // held at once, and the peak was 10 to 16 MB higher on English.)
-template <class Graph>
+template <WordGraph Graph>
 Result<std::optional<SortableWords>> turned_words(const Graph& graph, bool tagged, Cancel::Countdown& countdown) {
     std::optional<SortableWords> words;
     if (tagged) words.emplace(SortableWords::WithTags{}); else words.emplace();
@@ -63,7 +63,7 @@ Result<std::optional<SortableWords>> turned_words(const Graph& graph, bool tagge
 // the minimal graph straight from sorted words, so no trie of the turned
 // words is ever held. When no count is above 1 (`max_count`), the counts
 // are most likely all 1 and need no tags.
-template <class Graph>
+template <WordGraph Graph>
 Result<std::unique_ptr<CompactImage>> reversed_image(const Graph& graph, std::uint64_t max_count, Cancel* cancel) {
     Cancel::Countdown countdown(cancel);
     bool tagged = max_count != 1;

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "compact/image.hpp"
+#include "graph/graph.hpp"
 #include "utils/built_on_demand.hpp"
 #include "utils/cancel.hpp"
 
@@ -19,7 +20,7 @@ namespace sorvan {
 // The compact image of the words of `graph` (a StoreGraph or a
 // CompactGraph) spelled backwards, each with its count, the highest of
 // which is at most `max_count`; or Cancelled.
-template <class Graph>
+template <WordGraph Graph>
 Result<std::unique_ptr<CompactImage>> reversed_image(const Graph& graph, std::uint64_t max_count, Cancel* cancel);
 
 class ReversedWords : public BuiltOnDemand<CompactImage> {
@@ -30,7 +31,7 @@ public:
     // at it. When memory runs out it gives up until the next change; when
     // `cancel` stops it, until the next call. The suggestions do without
     // meanwhile.
-    template <class Graph>
+    template <WordGraph Graph>
     void build(const Graph& graph, std::uint64_t max_count, Cancel* cancel) const {
         BuiltOnDemand::build([&] { return reversed_image(graph, max_count, cancel); });
     }

@@ -12,7 +12,7 @@
 
 namespace sorvan {
 
-template <class Graph>
+template <WordGraph Graph>
 void words_with_wildcard(const Graph& graph, typename Graph::Position start,
                          std::u32string_view pattern, std::size_t position, std::string& word,
                          WordList& results, Cancel& cancel) {
@@ -178,7 +178,7 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
     word.resize(word_start);
 }
 
-template <class Graph>
+template <WordGraph Graph>
 void search_within_distance_inner(const Graph& graph, typename Graph::Position node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
@@ -271,7 +271,7 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
     word.resize(word_start);
 }
 
-template <class Graph>
+template <WordGraph Graph>
 WordList search_words(const Graph& graph, std::string_view pattern, bool with_counts,
                       Cancel* cancel) {
     WordList results(with_counts);
@@ -283,7 +283,7 @@ WordList search_words(const Graph& graph, std::string_view pattern, bool with_co
     return results;
 }
 
-template <class Graph>
+template <WordGraph Graph>
 WordList search_prefix(const Graph& graph, std::string_view prefix, bool with_counts,
                        Cancel* cancel) {
     WordList results(with_counts);
@@ -296,7 +296,7 @@ WordList search_prefix(const Graph& graph, std::string_view prefix, bool with_co
     return results;
 }
 
-template <class Graph>
+template <WordGraph Graph>
 WordList search_distance(const Graph& graph, std::string_view query, std::uint64_t bound,
                          bool with_counts, Cancel* cancel) {
     Cancel never;

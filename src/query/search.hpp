@@ -37,7 +37,7 @@ namespace sorvan {
 // extended in place; it is back to its initial value on return. The empty
 // word is never reported. Duplicates are kept: a word matched in several
 // ways by several stars is reported once per way.
-template <class Graph>
+template <WordGraph Graph>
 void words_with_wildcard(const Graph& graph, typename Graph::Position start,
                          std::u32string_view pattern, std::size_t position, std::string& word,
                          WordList& results, Cancel& cancel);
@@ -51,7 +51,7 @@ void words_with_wildcard(const Graph& graph, typename Graph::Position start,
 // entries that can be within the bound, and only for the nodes on the path
 // with children left, so a query of n letters over a chain of any length
 // holds O(min(n, 2 * bound + 1)) entries.
-template <class Graph>
+template <WordGraph Graph>
 void search_within_distance_inner(const Graph& graph, typename Graph::Position node,
                                   std::u32string_view query, Letter edge, std::string& word,
                                   const std::uint64_t* parent_row, std::uint64_t bound,
@@ -59,13 +59,13 @@ void search_within_distance_inner(const Graph& graph, typename Graph::Position n
 
 // The lexicon-level searches, from the root of `graph`, with counts or not
 // (defined for StoreGraph and CompactGraph).
-template <class Graph>
+template <WordGraph Graph>
 WordList search_words(const Graph& graph, std::string_view pattern, bool with_counts,
                       Cancel* cancel = nullptr);
-template <class Graph>
+template <WordGraph Graph>
 WordList search_prefix(const Graph& graph, std::string_view prefix, bool with_counts,
                        Cancel* cancel = nullptr);
-template <class Graph>
+template <WordGraph Graph>
 WordList search_distance(const Graph& graph, std::string_view query, std::uint64_t bound,
                          bool with_counts, Cancel* cancel = nullptr);
 

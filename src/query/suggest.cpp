@@ -548,7 +548,7 @@ void walk(const Graph& graph, std::u32string_view query, Ranking& ranking, const
 
 }  // namespace
 
-template <class Graph>
+template <WordGraph Graph>
 std::vector<Suggestion> suggest_words(const Graph& graph, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
                                       bool transpositions, std::uint64_t count_ceiling,

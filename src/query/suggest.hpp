@@ -30,9 +30,10 @@
 #include <string_view>
 #include <vector>
 
-#include "node/node.hpp"
 #include "compact/graph.hpp"
+#include "graph/graph.hpp"
 #include "graph/store_graph.hpp"
+#include "node/node.hpp"
 #include "utils/cancel.hpp"
 
 namespace sorvan {
@@ -67,7 +68,7 @@ inline constexpr std::size_t all_suggestions = SIZE_MAX;
 // allow few edits near their root, where the branches are many, instead of
 // one that allows them all. `work`, when given, receives the number of
 // steps taken.
-template <class Graph>
+template <WordGraph Graph>
 std::vector<Suggestion> suggest_words(const Graph& graph, std::string_view query,
                                       std::uint64_t max_distance, std::size_t limit,
                                       bool transpositions, std::uint64_t count_ceiling = UINT64_MAX,
