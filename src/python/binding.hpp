@@ -232,7 +232,8 @@ PyObject* new_word_list(const WordList& words) noexcept;
 // signal handlers, and answers true when one raised (its exception is set).
 inline bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 
-// Raises ValueError with the error's display text. Returns nullptr.
+// Raises ValueError with the error's display text (SystemError for an
+// Internal one, a fault of this library). Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;
 
 // Whether a lexicon operation succeeded; if not, its ValueError is raised.
