@@ -658,9 +658,11 @@ TEST(CompactHostile, ClaimsTheGraphDoesNotBearOutAreRefused) {
         auto bytes = c.original;
         c.edit(bytes);
         seal_image(bytes.data(), bytes.size());
-        auto image = CompactImage::copy_of(bytes.data(), bytes.size());
-        ASSERT_FALSE(image) << c.name;
-        EXPECT_EQ(image.error().display(), std::string("Invalid lexicon image: ") + c.message) << c.name;
+        if (auto image = CompactImage::copy_of(bytes.data(), bytes.size())) {
+            ADD_FAILURE() << c.name << ": opened";
+        } else {
+            EXPECT_EQ(image.error().display(), std::string("Invalid lexicon image: ") + c.message) << c.name;
+        }
     }
 }
 
