@@ -3,12 +3,15 @@
 // test that replays its corpus. Bytes are opened as they are, then again
 // with their checksum made right, so that the structural checks behind it
 // are reached too. Whatever opens must answer every query, rebuild its
-// mutable form, and give an image that opens with the same words.
+// mutable form, give an image that opens with the same words, and take more
+// words where the image says it stands.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "compact/image.hpp"
@@ -18,6 +21,44 @@
 #include "trie/trie.hpp"
 
 namespace sorvan::fuzz {
+
+// The words of `lexicon` with their counts, in order.
+template <class Lexicon>
+std::map<std::string, std::uint64_t> words_of(const Lexicon& lexicon) {
+    std::map<std::string, std::uint64_t> words;
+    for (auto& [word, count] : lexicon.search("*", true).pairs()) words.emplace(std::move(word), count);
+    return words;
+}
+
+// Adds words to a lexicon restored from an image, as its image allows: to a
+// DAWG words above its last one (past its path, leaving it at its end and at
+// the root, and one twice), to a Trie any. Every one goes in; compact()
+// and a copy through a new image then hold the old words and the new.
+template <class Lexicon>
+void extend(Lexicon& lexicon) {
+    auto expected = words_of(lexicon);
+    std::uint64_t word_count = lexicon.word_count();
+    std::vector<std::string> more;
+    if constexpr (std::is_same_v<Lexicon, Dawg>) {
+        const std::string last = lexicon.previous_word();
+        more = {last + "a", last + "ab", last + "b", last + "b"};
+        if (const std::string top = "\xF4\x8F\xBF\xBF"; top > more.back()) more.push_back(top);
+    } else {
+        more = {"a", "zz", expected.empty() ? "b" : expected.begin()->first + "x", "a"};
+    }
+    for (const std::string& word : more) {
+        if (!lexicon.add(word, 1)) std::abort();
+        ++expected[word];
+        ++word_count;
+    }
+    if (!lexicon.compact()) std::abort();  // its image passes its own check
+    if (words_of(lexicon) != expected || lexicon.word_count() != word_count) std::abort();
+    const auto bytes = *lexicon.build_image();
+    auto image = CompactImage::copy_of(bytes->data(), bytes->size());
+    if (!image) std::abort();
+    auto twin = Lexicon::from_image(std::move(*image));
+    if (!twin || words_of(*twin) != expected || twin->word_count() != word_count) std::abort();
+}
 
 template <class Lexicon>
 void exercise(Lexicon& lexicon) {
@@ -51,6 +92,7 @@ void exercise(Lexicon& lexicon) {
     auto twin = Lexicon::from_image(std::move(*again));
     if (!twin || !(twin->search("*", true) == all)) std::abort();
     if (twin->word_count() != lexicon.word_count()) std::abort();
+    extend(lexicon);
 }
 
 inline void exercise_image(const std::uint8_t* data, std::size_t size) {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -795,8 +794,11 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
                 if (ranked) skips[edge_count] = image::read_le(p + lw + dw, sw);
                 targets[edge_count++] = static_cast<std::uint32_t>(target);
             }
-        } else if (std::exchange(edgeless_seen, true)) {
-            return invalid("more than one state without edges");
+        } else {
+            if (std::exchange(edgeless_seen, true)) return invalid("more than one state without edges");
+            // A dead end: a prefix of no word. Only the root of no words
+            // has neither edges nor a word.
+            if (!(h & image::end_bit) && at != 0) return invalid("a state without edges ends no word");
         }
         if (bad) [[unlikely]] {
             return invalid(bad & (1 << bad_letter) ? "bad or unsorted letters" : "an edge target out of range");
@@ -869,11 +871,13 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
 // The count levels that `levels` (the count, then a width a byte) lays out
 // from `offset`, for `words` words and a table of `table_size` counts
 // (none: the codes are the counts): every level inside the file, every
-// directory right, every code an index into the table.
+// directory right, every code an index into the table. Unless `total` is
+// null, the sum of the counts (wrapped at 2^64, as get_word_count() is) is
+// added to it, which takes a read of every code of the last level too.
 template <class InFile>
 Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset, std::uint64_t levels,
                                   std::uint64_t words, std::uint64_t table_size, const std::uint8_t* table,
-                                  const InFile& in_file) {
+                                  const InFile& in_file, std::uint64_t* total) {
     const unsigned level_count = levels & 0xFF;
     if (level_count < 1 || level_count > RankedCounts::max_levels || (levels >> (8 + 8 * level_count)) != 0 ||
         (table_size == 0 && level_count != 1)) {
@@ -895,7 +899,20 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
         const std::uint64_t escape = last ? 0 : (std::uint64_t{1} << w) - 1;
         const bool check_codes = table_size != 0 && (w >= 63 || base + (std::uint64_t{1} << w) - (last ? 0 : 1) > table_size);
         std::uint64_t escapes = 0;
-        for (std::uint64_t i = 0; i < (last && !check_codes ? 0 : entries); ++i) {
+        // The count a code stands for: the code itself without a table.
+        auto count_of = [&](std::uint64_t code) {
+            std::uint64_t value = code;
+            if (table_size != 0) std::memcpy(&value, table + 8 * (base + code), sizeof value);
+            return value;
+        };
+        if (w == 0) {  // the last level, every code 0: no bits to read
+            if (entries != 0) {
+                if (table_size != 0 && base >= table_size) return invalid("a count index out of range");
+                if (total) *total += entries * count_of(0);
+            }
+            break;
+        }
+        for (std::uint64_t i = 0; i < (last && !check_codes && !total ? 0 : entries); ++i) {
             if (!last && i % RankedCounts::block == 0) {
                 std::uint32_t before;
                 std::memcpy(&before, level[l].directory + 4 * (i / RankedCounts::block), sizeof before);
@@ -906,6 +923,8 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
                 ++escapes;
             } else if (check_codes && base + code >= table_size) {
                 return invalid("a count index out of range");
+            } else if (total) {
+                *total += count_of(code);
             }
         }
         entries = escapes;
@@ -1015,6 +1034,27 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build_sorted(SortableWords wor
 
 // ------------------------------------------------------------------- open ----
 
+namespace {
+
+// Whether `word` (a word of the graph, or empty) is its greatest word: each
+// edge of its path the last of its state, and no edge after it. (Every
+// state leads to a word: the check of the graph refuses dead ends.)
+bool is_greatest(const CompactGraph& graph, std::string_view word) noexcept {
+    auto at = CompactGraph::root();
+    const char* p = word.data();
+    const char* end = p + word.size();
+    while (p < end) {
+        auto edges = graph.edges(at);
+        CompactGraph::Arc last{};
+        for (std::uint32_t n = edges.count; n > 0; --n) last = graph.next(edges);
+        if (edges.count == 0 || last.letter != utf8::next(p)) return false;
+        at = last.child;
+    }
+    return graph.child_count(at) == 0;
+}
+
+}  // namespace
+
 Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) {
     const std::uint8_t* data = bytes->data();
     const std::size_t size = bytes->size();
@@ -1052,10 +1092,17 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     if (table_entries > words) return invalid("count table does not match its indices");
     if (words > max_trie_nodes) return invalid("count section out of bounds");
     if (!section(extras_offset, fields[extras_size])) return invalid("state section out of bounds");
+    // A Trie's get_word_count() is the sum of its counts. A DAWG's is not
+    // checked: it also holds what the empty word was added with, which no
+    // word of the graph keeps.
+    const bool trie = kind == static_cast<std::uint64_t>(LexiconKind::Trie);
+    std::uint64_t count_total = 0;
     auto counts = check_counts(data, fields[index_offset], fields[count_levels_field], words, table_entries,
                                data + fields[table_offset],
-                               [&](std::uint64_t bytes) { return section(index_offset, bytes); });
+                               [&](std::uint64_t bytes) { return section(index_offset, bytes); },
+                               trie ? &count_total : nullptr);
     if (!counts) return std::unexpected(std::move(counts.error()));
+    if (trie && count_total != fields[word_count_field]) return invalid("word count does not match the counts");
 
     const std::uint8_t* graph = data + fields[graph_offset];
     const std::uint64_t hubs = fields[hub_count_field];
@@ -1093,9 +1140,6 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
         if (image.length_ != image.node_count_) return invalid("node count does not match the graph");
         if (image.extras_size_ != 0) return invalid("a Trie image with a DAWG section");
     } else {
-        if (image.length_ >= image.node_count_ && image.length_ != 0) {
-            return invalid("registry size does not match the graph");
-        }
         // The DAWG section: registered depth and previous word, the stale
         // keys sorted by node.
         const std::uint8_t* p = data + image.extras_offset_;
@@ -1108,9 +1152,19 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
         if (!utf8::is_valid(previous)) return invalid("the last word is not UTF-8");
         const auto at = walk(image.graph_, previous);
         if (!at || (!previous.empty() && !image.graph_.is_end(*at))) return invalid("the last word is not in the graph");
+        // Words are added in order, so the next one attaches to its path.
+        if (!is_greatest(image.graph_, previous)) return invalid("the last word is not the greatest word");
         std::uint64_t letters = 0;
         utf8::for_each(previous, [&letters](char32_t) { ++letters; });
-        if ((head & 0xFFFFFFFFu) > letters) return invalid("bad registered depth");
+        const std::uint64_t registered_depth = head & 0xFFFFFFFFu;
+        if (registered_depth > letters) return invalid("bad registered depth");
+        // Every node is registered but the root and those of the last word
+        // deeper than the registered depth; each has a key, and the keys
+        // of registered nodes are one at least.
+        const std::uint64_t registered = image.node_count_ - 1 - (letters - registered_depth);
+        if (image.length_ > registered || (image.length_ == 0) != (registered == 0)) {
+            return invalid("registry size does not match the graph");
+        }
         const std::uint8_t* q = p + 8 + align8(word_size);
         const std::uint64_t snapshots = load_u64(q);
         if (snapshots > (left - 16 - align8(word_size)) / 16 ||
@@ -1141,7 +1195,9 @@ std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t siz
 Result<CompactImage> CompactImage::open_built(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel) {
     if (!built) return std::unexpected(std::move(built.error()));
     auto image = open(std::move(*built), cancel);
-    if (!image && image.error().kind() != SorvanError::Kind::Cancelled) std::abort();
+    if (!image && image.error().kind() == SorvanError::Kind::InvalidImage) {
+        return std::unexpected(SorvanError::internal("a compact image fails its own check: " + image.error().previous()));
+    }
     return image;
 }
 

@@ -76,7 +76,9 @@ public:
     // Reads (or maps read-only) the file at `path` and opens it. An Io error
     // when it cannot be opened or read.
     static Result<CompactImage> load(std::string_view path, bool map, Cancel* cancel = nullptr);
-    // Opens what build() just made, which always opens unless cancelled.
+    // Opens what build() just made, which opens unless cancelled: if its
+    // check fails all the same, an Internal error says what failed (a fault
+    // of this library, never of a file it read).
     static Result<CompactImage> open_built(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel = nullptr);
     // A copy of `data` in an owned buffer, opened.
     static Result<CompactImage> copy_of(const std::uint8_t* data, std::size_t size, Cancel* cancel = nullptr);

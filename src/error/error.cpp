@@ -17,6 +17,10 @@ SorvanError SorvanError::invalid_image(std::string what) {
     return {Kind::InvalidImage, std::move(what), {}};
 }
 
+SorvanError SorvanError::internal(std::string what) {
+    return {Kind::Internal, std::move(what), {}};
+}
+
 SorvanError SorvanError::from_errno(int error_number) {
     return io(std::string(std::strerror(error_number)) + " (os error " +
               std::to_string(error_number) + ")");
@@ -29,6 +33,8 @@ std::string SorvanError::display() const {
                    "', Current: '" + second_ + "'";
         case Kind::InvalidImage:
             return "Invalid lexicon image: " + first_;
+        case Kind::Internal:
+            return "sorvan: internal error: " + first_;
         case Kind::Io:
             break;
         case Kind::Cancelled:

@@ -39,18 +39,23 @@ public:
         // Bytes given as a lexicon image (a file to load, a pickle) that are
         // not a valid one. Payload: what is wrong, such as "bad checksum".
         InvalidImage,
+        // A fault of this library, not of its input: what it made fails
+        // its own check. Payload: what is wrong. The binding raises
+        // SystemError.
+        Internal,
     };
 
     static SorvanError order_violation(std::string previous, std::string current);
     static SorvanError io(std::string message);
     static SorvanError cancelled();
     static SorvanError invalid_image(std::string what);
+    static SorvanError internal(std::string what);
     // An Io error from an errno value: the system's text and "(os error N)".
     static SorvanError from_errno(int error_number);
 
     Kind kind() const noexcept { return kind_; }
-    // OrderViolation: the previous word; Io, InvalidImage: the error's own
-    // text.
+    // OrderViolation: the previous word; Io, InvalidImage, Internal: the
+    // error's own text.
     const std::string& previous() const noexcept { return first_; }
     // OrderViolation: the rejected word; otherwise empty.
     const std::string& current() const noexcept { return second_; }

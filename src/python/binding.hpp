@@ -238,7 +238,8 @@ PyObject* new_word_lists(const std::vector<WordList>& lists) noexcept;
 // word when the list has counts.
 PyObject* new_word_list(const WordList& words) noexcept;
 
-// Raises ValueError with the error's display text. Returns nullptr.
+// Raises ValueError with the error's display text (SystemError for an
+// Internal one, a fault of this library). Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;
 
 // Whether a lexicon operation succeeded; if not, its ValueError is raised.

@@ -655,6 +655,93 @@ TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
     EXPECT_EQ(image.error().display(), "Invalid lexicon image: an edge target is not a state");
 }
 
+std::uint64_t field_of(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes.data() + at, 8);
+    return value;
+}
+void set_field(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t value) {
+    std::memcpy(bytes.data() + at, &value, 8);
+}
+
+// Sound images edited and resealed so that they claim what their graph
+// does not bear out; later additions would rely on each claim. Header
+// fields at 24 (get_word_count()), 32 (len()), 40 (words), 48 and 56 (the
+// graph's offset and size), 112 and 120 (the DAWG section's).
+TEST(CompactHostile, ClaimsTheGraphDoesNotBearOutAreRefused) {
+    Dawg dawg;  // "a" registered, "b" on the unchecked path
+    ASSERT_TRUE(dawg.add("a", 1));
+    ASSERT_TRUE(dawg.add("b", 1));
+    const auto dawg_image = bytes_of(*CompactImage::open(*dawg.build_image()));
+    Trie trie;
+    ASSERT_TRUE(trie.add("a", 1));
+    ASSERT_TRUE(trie.add("ab", 1));
+    const auto trie_image = bytes_of(*CompactImage::open(*trie.build_image()));
+    struct Case {
+        const char* name;
+        const std::vector<std::uint8_t>& original;
+        void (*edit)(std::vector<std::uint8_t>&);
+        const char* message;
+    };
+    const Case cases[] = {
+        {"a last word below the greatest", dawg_image,
+         [](std::vector<std::uint8_t>& b) { b[field_of(b, 112) + 8] = 'a'; },
+         "the last word is not the greatest word"},
+        {"no last word, but words", dawg_image,
+         [](std::vector<std::uint8_t>& b) {
+             const std::uint64_t at = field_of(b, 112);
+             set_field(b, at, 0);      // depth 0, no word
+             set_field(b, at + 8, 0);  // no stale keys
+             set_field(b, 120, 16);
+         },
+         "the last word is not the greatest word"},
+        {"a registry larger than its nodes", dawg_image,
+         [](std::vector<std::uint8_t>& b) { set_field(b, 32, 2); }, "registry size does not match the graph"},
+        {"an empty registry of registered nodes", dawg_image,
+         [](std::vector<std::uint8_t>& b) { set_field(b, 32, 0); }, "registry size does not match the graph"},
+        {"a word count", trie_image, [](std::vector<std::uint8_t>& b) { set_field(b, 24, ~std::uint64_t{0}); },
+         "word count does not match the counts"},
+        {"a dead end", trie_image,  // "ab" no word, and the totals to match
+         [](std::vector<std::uint8_t>& b) {
+             std::uint8_t& last_state = b[field_of(b, 48) + field_of(b, 56) - 1];
+             ASSERT_EQ(last_state, 1u);  // the final state: ends a word, no edges
+             last_state = 0;
+             set_field(b, 40, 1);
+             set_field(b, 24, 1);
+         },
+         "a state without edges ends no word"},
+    };
+    for (const Case& c : cases) {
+        auto bytes = c.original;
+        c.edit(bytes);
+        seal_image(bytes.data(), bytes.size());
+        if (auto image = CompactImage::copy_of(bytes.data(), bytes.size())) {
+            ADD_FAILURE() << c.name << ": opened";
+        } else {
+            EXPECT_EQ(image.error().display(), std::string("Invalid lexicon image: ") + c.message) << c.name;
+        }
+    }
+}
+
+// What compact() made and its check refuses is a fault of its own: an
+// Internal error, never the end of the process.
+TEST(CompactHostile, AMadeImageThatFailsItsCheckIsAnInternalError) {
+    struct Bytes final : ImageBytes {
+        explicit Bytes(std::vector<std::uint8_t> bytes) : kept(std::move(bytes)) {
+            data_ = kept.data();
+            size_ = kept.size();
+        }
+        std::vector<std::uint8_t> kept;
+    };
+    auto bytes = sample_image();
+    bytes[20] ^= 1;  // the file size
+    auto image = CompactImage::open_built(std::make_unique<Bytes>(std::move(bytes)));
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().kind(), SorvanError::Kind::Internal);
+    EXPECT_EQ(image.error().display().rfind("sorvan: internal error: a compact image fails its own check: size ", 0), 0u)
+        << image.error().display();
+}
+
 // Stems with shared endings: the states of the endings are used by many
 // parents far from them, which makes them hubs.
 std::vector<std::uint8_t> image_with_hubs() {
