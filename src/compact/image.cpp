@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "trie/search.hpp"
+#include "utils/posix_file.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -1015,24 +1016,35 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build_sorted(SortableWords wor
 
 // ------------------------------------------------------------------- open ----
 
-Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) {
-    const std::uint8_t* data = bytes->data();
-    const std::size_t size = bytes->size();
+namespace {
+
+// Checks the header of an image of `size` bytes, of which `data` holds the
+// first min(size, header_size), and reads its fields into `fields`.
+Status check_header(const std::uint8_t* data, std::size_t size, std::uint64_t (&fields)[field_count]) {
     if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0) {
         return invalid("not a lexicon image (bad magic)");
     }
     if (size < header_size + checksum_size) return invalid("truncated header");
-    std::uint64_t fields[field_count];
     for (std::size_t i = 0; i < field_count; ++i) fields[i] = load_u64(data + sizeof magic + 8 * i);
     if (static_cast<std::uint32_t>(fields[version_and_kind]) != format_version) {
         return invalid("unsupported format version " + std::to_string(static_cast<std::uint32_t>(fields[version_and_kind])));
     }
-    const std::uint64_t kind = fields[version_and_kind] >> 32;
-    if (kind > 1) return invalid("unknown lexicon kind");
+    if (fields[version_and_kind] >> 32 > 1) return invalid("unknown lexicon kind");
     if (fields[file_size] != size) {
         return invalid("size " + std::to_string(size) + " but the header says " + std::to_string(fields[file_size]) +
                        (size < fields[file_size] ? " (truncated)" : ""));
     }
+    return {};
+}
+
+}  // namespace
+
+Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) {
+    const std::uint8_t* data = bytes->data();
+    const std::size_t size = bytes->size();
+    std::uint64_t fields[field_count];
+    if (Status header = check_header(data, size, fields); !header) return std::unexpected(std::move(header.error()));
+    const std::uint64_t kind = fields[version_and_kind] >> 32;
     if (load_u64(data + size - checksum_size) != checksum(data, size - checksum_size)) {
         return invalid("checksum mismatch (corrupted)");
     }
@@ -1157,45 +1169,55 @@ Result<CompactImage> CompactImage::copy_of(const std::uint8_t* data, std::size_t
 
 std::unique_ptr<ImageBytes> CompactImage::copy_bytes() const { return owned_copy(data(), size()); }
 
-Result<CompactImage> CompactImage::load(std::string_view path, bool map, Cancel* cancel) {
-    if (path.find('\0') != std::string_view::npos) {
-        return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
+namespace {
+
+// Reads up to `size` bytes of `file` into `into`, fewer only at the end of
+// the file: how many. In pieces, asking `cancel` between them: a file on a
+// slow disk or a network share may take long to read.
+Result<std::size_t> read_fully(const FileDescriptor& file, std::uint8_t* into, std::size_t size, Cancel* cancel) {
+    constexpr std::size_t piece = std::size_t{16} << 20;
+    std::size_t done = 0;
+    while (done < size) {
+        if (done != 0 && cancel && cancel->poll()) return std::unexpected(SorvanError::cancelled());
+        const ssize_t got = ::read(file.get(), into + done, std::min(piece, size - done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::unexpected(SorvanError::from_errno(errno));
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
     }
-    const std::string terminated(path);
-    int fd;
-    do {
-        fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(SorvanError::from_errno(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    return done;
+}
+
+}  // namespace
+
+Result<CompactImage> CompactImage::load(std::string_view path, bool map, Cancel* cancel) {
+    const auto file = open_file(path, O_RDONLY, cancel);
+    if (!file) return std::unexpected(file.error());
     struct stat info;
-    if (::fstat(fd, &info) != 0) return std::unexpected(SorvanError::from_errno(errno));
+    if (::fstat(file->get(), &info) != 0) return std::unexpected(SorvanError::from_errno(errno));
     if (!S_ISREG(info.st_mode)) {
         return std::unexpected(SorvanError::from_errno(S_ISDIR(info.st_mode) ? EISDIR : EINVAL));
     }
-    const auto size = static_cast<std::size_t>(info.st_size);
-    if (map && size > 0) {
-        void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    auto size = static_cast<std::size_t>(info.st_size);
+    // The header first: a file that is not an image, or not of the size its
+    // header gives, is refused before the rest is read or mapped.
+    std::uint8_t header[header_size];
+    const auto got = read_fully(*file, header, std::min(size, header_size), cancel);
+    if (!got) return std::unexpected(got.error());
+    if (*got < std::min(size, header_size)) size = *got;  // shrank while read
+    std::uint64_t fields[field_count];
+    if (Status checked = check_header(header, size, fields); !checked) return std::unexpected(checked.error());
+    if (map) {
+        void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file->get(), 0);
         if (address == MAP_FAILED) return std::unexpected(SorvanError::from_errno(errno));
         return open(std::make_unique<MappedBytes>(address, size), cancel);
     }
     auto bytes = std::make_unique<OwnedBytes>(size, false);
-    std::size_t done = 0;
-    // In pieces, asking `cancel` between them: a file on a slow disk or a
-    // network share may take long to read.
-    constexpr std::size_t piece = std::size_t{16} << 20;
-    while (done < size) {
-        if (done != 0 && cancel && cancel->poll()) return std::unexpected(SorvanError::cancelled());
-        const ssize_t got = ::read(fd, bytes->mutable_data() + done, std::min(piece, size - done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::unexpected(SorvanError::from_errno(errno));
-        if (got == 0) break;  // shrank while read: the checks see a short image
-        done += static_cast<std::size_t>(got);
-    }
-    if (done < size) return copy_of(bytes->data(), done, cancel);
+    std::memcpy(bytes->mutable_data(), header, header_size);
+    const auto rest = read_fully(*file, bytes->mutable_data() + header_size, size - header_size, cancel);
+    if (!rest) return std::unexpected(rest.error());
+    // A file that shrank while read: the checks see a short image.
+    if (*rest < size - header_size) return copy_of(bytes->data(), header_size + *rest, cancel);
     return open(std::move(bytes), cancel);
 }
 

@@ -73,8 +73,11 @@ public:
     // Validates `bytes` (any bytes at all) and opens them: an InvalidImage
     // error says what is wrong.
     static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel = nullptr);
-    // Reads (or maps read-only) the file at `path` and opens it. An Io error
-    // when it cannot be opened or read.
+    // Reads (or maps read-only) the file at `path` and opens it: its header
+    // first, so that a file refused for its header is not read further. An
+    // Io error when it cannot be opened or read, or is not a regular file;
+    // Cancelled when `cancel` says stop while the opening waits (a FIFO) or
+    // between pieces of a long read.
     static Result<CompactImage> load(std::string_view path, bool map, Cancel* cancel = nullptr);
     // Opens what build() just made, which always opens unless cancelled.
     static Result<CompactImage> open_built(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel = nullptr);

@@ -80,8 +80,42 @@ def test_load_fits_a_few_images_of_address_space(tmp_path):
     assert result["got"] == [result["expected"]] * 2
 
 
-@pytest.mark.parametrize("source", SOURCES)
-def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
+@no_asan
+@pytest.mark.parametrize("mmap", [False, True])
+def test_load_refuses_a_huge_file_from_its_header(tmp_path, mmap):
+    """A file that is not an image, or not of the size its header gives, is
+    refused before the rest of it is read or mapped: a GiB of zeros (sparse,
+    so it costs no disk) in 64 MB of address space."""
+    result = run_child('''
+        path = sys.argv[1] + "/t.img"
+        Trie().save(path)
+        with open(path, "rb") as f:
+            image = f.read()
+        out = []
+        for data in [b"", image]:
+            with open(path, "wb") as f:
+                f.write(data)
+                f.truncate(1 << 30)
+            limit_memory(64 << 20)
+            try:
+                Trie.load(path, mmap=sys.argv[2] == "True")
+            except (ValueError, MemoryError) as error:
+                out.append(repr(error))
+            limit_memory(None)
+        print(json.dumps({"out": out, "image": len(image)}))
+    ''', tmp_path, mmap)
+    assert result["out"] == [repr(ValueError("Invalid lexicon image: not a lexicon image (bad magic)")),
+                             repr(ValueError(f"Invalid lexicon image: size {1 << 30} but the header says "
+                                             f"{result['image']}"))]
+
+
+# A FIFO with no writer blocks load()'s opening, as it blocks add_from_file's.
+CALLS = {"add_from_file": "lex.add_from_file(path)", "load": "lex = type(lex).load(path)"}
+
+
+@pytest.mark.parametrize("source, call", [(source, "add_from_file") for source in SOURCES] +
+                         [("fifo-without-writer", "load")])
+def test_ctrl_c_stops_add_from_file(lexicon_class, source, call, tmp_path):
     setup, words_arrive = SOURCES[source]
     result = run_child(setup + textwrap.dedent('''
         lex = {"Trie": Trie, "DAWG": DAWG}[sys.argv[1]]()
@@ -93,7 +127,7 @@ def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
         signal.setitimer(signal.ITIMER_REAL, 0.3)
         start = time.monotonic()
         try:
-            lex.add_from_file(path)
+            CALL
             raised = None
         except KeyboardInterrupt:
             raised = "KeyboardInterrupt"
@@ -102,7 +136,7 @@ def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
         lex.add("zoo")
         print(json.dumps({"raised": raised, "seconds": seconds, "before": before, "after": after,
                           "usable": "zoo" in lex}))
-    '''), lexicon_class.__name__, tmp_path)
+    ''').replace("CALL", CALLS[call]), lexicon_class.__name__, tmp_path)
     assert result["raised"] == "KeyboardInterrupt"
     assert result["seconds"] < 3
     assert result["usable"]
