@@ -130,8 +130,12 @@ private:
 // and tests that edit an image); `size` must be at least 8.
 void seal_image(std::uint8_t* data, std::size_t size) noexcept;
 
-// Writes `size` bytes to a new file at `path` (replacing one there). An Io
-// error when it cannot be created or written.
+// Writes `size` bytes to a new file at `path`, atomically replacing the
+// regular file there (through any symbolic links at the end of `path`) and
+// keeping its permission bits; a new file gets 0666 less the umask. An Io
+// error when what is there is not a regular file, or is one this process
+// could not open for writing, or when the new file (made in the same
+// directory) cannot be created or written.
 Status write_file(std::string_view path, const std::uint8_t* data, std::size_t size);
 
 }  // namespace sorvan
