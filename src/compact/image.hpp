@@ -73,8 +73,11 @@ public:
     // Validates `bytes` (any bytes at all) and opens them: an InvalidImage
     // error says what is wrong.
     static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel = nullptr);
-    // Reads (or maps read-only) the file at `path` and opens it. An Io error
-    // when it cannot be opened or read.
+    // Reads (or maps read-only) the file at `path` and opens it: its header
+    // first, so that a file refused for its header is not read further. An
+    // Io error when it cannot be opened or read, or is not a regular file;
+    // Cancelled when `cancel` says stop while the opening waits (a FIFO) or
+    // between pieces of a long read.
     static Result<CompactImage> load(std::string_view path, bool map, Cancel* cancel = nullptr);
     // Opens what build() just made, which opens unless cancelled: if its
     // check fails all the same, an Internal error says what failed (a fault
@@ -129,8 +132,12 @@ private:
 // and tests that edit an image); `size` must be at least 8.
 void seal_image(std::uint8_t* data, std::size_t size) noexcept;
 
-// Writes `size` bytes to a new file at `path` (replacing one there). An Io
-// error when it cannot be created or written.
+// Writes `size` bytes to a new file at `path`, atomically replacing the
+// regular file there (through any symbolic links at the end of `path`) and
+// keeping its permission bits; a new file gets 0666 less the umask. An Io
+// error when what is there is not a regular file, or is one this process
+// could not open for writing, or when the new file (made in the same
+// directory) cannot be created or written.
 Status write_file(std::string_view path, const std::uint8_t* data, std::size_t size);
 
 }  // namespace sorvan

@@ -54,23 +54,8 @@ std::size_t LineReader::default_longest_line() noexcept {
     return static_cast<std::size_t>(pages) / 16 * static_cast<std::size_t>(page_size);
 }
 
-LineReader::LineReader(Cancel* cancel, std::size_t longest_line)
-    : fd_(-1), buffer_(new char[buffer_size]), cancel_(cancel), longest_line_(longest_line) {}
-
-LineReader::LineReader(LineReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      buffer_(std::move(other.buffer_)),
-      begin_(other.begin_),
-      end_(other.end_),
-      at_end_(other.at_end_),
-      at_start_(other.at_start_),
-      cancel_(other.cancel_),
-      longest_line_(other.longest_line_),
-      carry_(std::move(other.carry_)) {}
-
-LineReader::~LineReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
+LineReader::LineReader(FileDescriptor file, Cancel* cancel, std::size_t longest_line)
+    : file_(std::move(file)), buffer_(new char[buffer_size]), cancel_(cancel), longest_line_(longest_line) {}
 
 Result<std::optional<std::string_view>> LineReader::next_line() {
     // A line handed out of carry_ has been used by now.
@@ -110,7 +95,7 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
                 carry_.clear();
                 return std::unexpected(SorvanError::cancelled());
             }
-            got = ::read(fd_, buffer_.get(), buffer_size);
+            got = ::read(file_.get(), buffer_.get(), buffer_size);
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
             const int error = errno;
@@ -141,23 +126,16 @@ Result<std::optional<std::string_view>> LineReader::next() {
 
 std::size_t LineReader::size_hint() const noexcept {
     struct stat status;
-    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    if (::fstat(file_.get(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
     return static_cast<std::size_t>(status.st_size);
 }
 
 Result<LineReader> read_lines_from_file(std::string_view path, Cancel* cancel,
                                         std::size_t longest_line) {
-    if (path.find('\0') != std::string_view::npos) {
-        return std::unexpected(SorvanError::io("file name contained an unexpected NUL byte"));
-    }
-    const std::string terminated(path);
-    LineReader reader(cancel, longest_line);  // allocated first, so that the file cannot leak
-    do {
-        // Opening a pipe waits for a writer; a signal interrupts the wait.
-        if (stop(cancel)) return std::unexpected(SorvanError::cancelled());
-        reader.fd_ = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (reader.fd_ < 0 && errno == EINTR);
-    if (reader.fd_ < 0) return std::unexpected(SorvanError::from_errno(errno));
+    // Opening a FIFO waits for a writer; a signal interrupts the wait.
+    auto file = open_file(path, O_RDONLY, cancel);
+    if (!file) return std::unexpected(std::move(file.error()));
+    LineReader reader(std::move(*file), cancel, longest_line);
     return reader;
 }
 

@@ -10,6 +10,7 @@
 
 #include "error/error.hpp"
 #include "utils/cancel.hpp"
+#include "utils/posix_file.hpp"
 #include "utils/sortable_words.hpp"
 
 namespace sorvan {
@@ -31,11 +32,10 @@ public:
     // of memory instead of first filling the memory with one line.
     static std::size_t default_longest_line() noexcept;
 
-    LineReader(LineReader&& other) noexcept;
+    LineReader(LineReader&& other) noexcept = default;
     LineReader& operator=(LineReader&&) = delete;
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
-    ~LineReader();
 
     // The next word, valid until the following call; nothing at the end of
     // the file. A failed read (other than one interrupted by a signal) is an
@@ -66,12 +66,12 @@ public:
 private:
     friend Result<LineReader> read_lines_from_file(std::string_view path, Cancel* cancel,
                                                    std::size_t longest_line);
-    LineReader(Cancel* cancel, std::size_t longest_line);  // not open yet
+    LineReader(FileDescriptor file, Cancel* cancel, std::size_t longest_line);
 
     // The next line without its "\n", untrimmed and unchecked.
     Result<std::optional<std::string_view>> next_line();
 
-    int fd_;
+    FileDescriptor file_;
     std::unique_ptr<char[]> buffer_;
     std::size_t begin_ = 0;  // the unread bytes of the buffer: [begin_, end_)
     std::size_t end_ = 0;

@@ -6,6 +6,7 @@ import copy
 import os
 import pickle
 import random
+import re
 import subprocess
 import sys
 
@@ -201,6 +202,97 @@ def test_save_replaces_a_file_that_is_mapped(tmp_path):
     assert answers(mapped) == answers(in_state(Trie, "reduced"))
     assert repr(Trie.load(path)) == repr(Trie())
     assert os.listdir(tmp_path) == ["t.img"]  # no temporary left behind
+
+
+NAME = "n" * 255  # as long as a name can be
+
+
+def _file(directory, mode, name=NAME):
+    (directory / name).write_bytes(b"old")
+    (directory / name).chmod(mode)
+    return name
+
+
+def _links(directory, *links):
+    for name, to in links:
+        os.symlink(to, directory / name)
+
+
+NOT_REGULAR = f"IO error: '{NAME}' is not a regular file"
+# Each case: set-up in an empty directory, giving the file that then holds
+# the image saved to NAME; that file's mode under the umask 0o027, or the
+# message save() refuses with.
+SAVE_TARGETS = {
+    "new": (lambda d: NAME, 0o640),
+    "private": (lambda d: _file(d, 0o600), 0o600),
+    "odd-bits": (lambda d: _file(d, 0o2705), 0o2705),
+    # As open(path, "wb") would: root may write it (and it stays read-only).
+    "read-only": (lambda d: _file(d, 0o444), 0o444 if os.geteuid() == 0 else "IO error: Permission denied (os error 13)"),
+    "link": (lambda d: _links(d, (NAME, "t.img")) or _file(d, 0o640, "t.img"), 0o640),
+    # A relative link names a path from its own directory.
+    "links-elsewhere": (lambda d: (d / "sub").mkdir() or _links(d, (NAME, "sub/up"), ("sub/up", "../sub/t.img"))
+                        or _file(d, 0o640, "sub/t.img"), 0o640),
+    "dangling-link": (lambda d: _links(d, (NAME, "later.img")) or "later.img", 0o640),
+    "fifo": (lambda d: os.mkfifo(d / NAME), NOT_REGULAR),
+    "directory": (lambda d: os.mkdir(d / NAME), NOT_REGULAR),
+    "link-to-a-device": (lambda d: _links(d, (NAME, "/dev/null")), NOT_REGULAR),
+    "link-loop": (lambda d: _links(d, (NAME, NAME)), "IO error: Too many levels of symbolic links (os error 40)"),
+}
+
+
+@pytest.mark.parametrize("case", SAVE_TARGETS)
+def test_save_replaces_only_the_contents_of_a_regular_file(tmp_path, monkeypatch, case):
+    """save() writes through symbolic links, keeps the old file's permission
+    bits (a new file gets 0666 less the umask), and refuses a target that is
+    not a regular file, leaving everything as it was."""
+    setup, expected = SAVE_TARGETS[case]
+    monkeypatch.chdir(tmp_path)
+    holder = setup(tmp_path)
+
+    def listing():
+        return sorted((str(p.relative_to(tmp_path)), p.is_symlink(), p.lstat().st_mode) for p in tmp_path.rglob("*"))
+
+    before = listing()
+    umask = os.umask(0o027)
+    try:
+        if isinstance(expected, str):
+            with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
+                in_state(Trie, "reduced").save(NAME)
+            assert listing() == before
+            return
+        in_state(Trie, "reduced").save(NAME)
+    finally:
+        os.umask(umask)
+    assert answers(Trie.load(holder)) == answers(in_state(Trie, "reduced"))
+    assert oct(os.stat(holder).st_mode & 0o7777) == oct(expected)
+    # The links stay, and no temporary is left behind.
+    assert [entry[:2] for entry in listing()] == sorted({entry[:2] for entry in before} | {(holder, False)})
+
+
+def test_save_as_an_ordinary_user_where_it_may_not_write(tmp_path):
+    """Over a read-only file, or in a directory it may not write, save()
+    fails as open(path, "wb") would and leaves the old file. Root may do
+    either, so an ordinary user tries, in a child process."""
+    for name, file_mode, directory_mode in [("read-only", 0o444, 0o777), ("locked", 0o666, 0o555)]:
+        (tmp_path / name).mkdir()
+        _file(tmp_path / name, file_mode, "t.img")
+        (tmp_path / name).chmod(directory_mode)
+    tmp_path.chmod(0o711)
+    fd = os.open(tmp_path, os.O_RDONLY)  # the way in for a user who may not pass its parents
+    script = ("import os, sys; from sorvan import Trie; os.chdir(int(sys.argv[1]))\n"
+              "for name in ('read-only', 'locked'):\n"
+              "    try: Trie().save(name + '/t.img')\n"
+              "    except ValueError as e: print(e)")
+    try:
+        out = subprocess.run([sys.executable, "-c", script, str(fd)], pass_fds=[fd], capture_output=True, text=True,
+                             user=65534 if os.geteuid() == 0 else None)
+    except PermissionError:
+        pytest.skip("no ordinary user to run as")
+    finally:
+        os.close(fd)
+    assert out.stdout.splitlines() == ["IO error: Permission denied (os error 13)"] * 2, out.stderr
+    assert [os.listdir(tmp_path / name) for name in ("read-only", "locked")] == [["t.img"]] * 2
+    assert {(tmp_path / name / "t.img").read_bytes() for name in ("read-only", "locked")} == {b"old"}
 
 
 def test_images_of_the_other_class_are_refused(tmp_path):

@@ -81,6 +81,39 @@ def test_load_fits_a_few_images_of_address_space(tmp_path):
     assert result["got"] == [result["expected"]] * 2
 
 
+@no_asan
+@pytest.mark.parametrize("mmap", [False, True])
+def test_load_refuses_a_huge_file_from_its_header(tmp_path, mmap):
+    """A file that is not an image, or not of the size its header gives, is
+    refused before the rest of it is read or mapped: a GiB of zeros (sparse,
+    so it costs no disk) in 64 MB of address space."""
+    result = run_child('''
+        path = sys.argv[1] + "/t.img"
+        Trie().save(path)
+        with open(path, "rb") as f:
+            image = f.read()
+        out = []
+        for data in [b"", image]:
+            with open(path, "wb") as f:
+                f.write(data)
+                f.truncate(1 << 30)
+            limit_memory(64 << 20)
+            try:
+                Trie.load(path, mmap=sys.argv[2] == "True")
+            except (ValueError, MemoryError) as error:
+                out.append(repr(error))
+            limit_memory(None)
+        print(json.dumps({"out": out, "image": len(image)}))
+    ''', tmp_path, mmap)
+    assert result["out"] == [repr(ValueError("Invalid lexicon image: not a lexicon image (bad magic)")),
+                             repr(ValueError(f"Invalid lexicon image: size {1 << 30} but the header says "
+                                             f"{result['image']}"))]
+
+
+# A FIFO with no writer blocks load()'s opening, as it blocks add_from_file's.
+CALLS = {"add_from_file": "lex.add_from_file(path)", "load": "lex = type(lex).load(path)"}
+
+
 def no_terminal():
     """Why no terminal can be opened here (a bare build root may have no
     pseudo-terminal device), or None."""
@@ -98,8 +131,9 @@ def no_terminal():
     return None
 
 
-@pytest.mark.parametrize("source", SOURCES)
-def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
+@pytest.mark.parametrize("source, call", [(source, "add_from_file") for source in SOURCES] +
+                         [("fifo-without-writer", "load")])
+def test_ctrl_c_stops_add_from_file(lexicon_class, source, call, tmp_path):
     if source == "tty" and (reason := no_terminal()):
         pytest.skip(reason)
     setup, words_arrive = SOURCES[source]
@@ -113,7 +147,7 @@ def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
         signal.setitimer(signal.ITIMER_REAL, 0.3)
         start = time.monotonic()
         try:
-            lex.add_from_file(path)
+            CALL
             raised = None
         except KeyboardInterrupt:
             raised = "KeyboardInterrupt"
@@ -122,7 +156,7 @@ def test_ctrl_c_stops_add_from_file(lexicon_class, source, tmp_path):
         lex.add("zoo")
         print(json.dumps({"raised": raised, "seconds": seconds, "before": before, "after": after,
                           "usable": "zoo" in lex}))
-    '''), lexicon_class.__name__, tmp_path)
+    ''').replace("CALL", CALLS[call]), lexicon_class.__name__, tmp_path)
     assert result["raised"] == "KeyboardInterrupt"
     assert result["seconds"] < 3
     assert result["usable"]
