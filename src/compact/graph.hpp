@@ -14,43 +14,12 @@
 #include <span>
 #include <vector>
 
+#include "compact/format.hpp"
 #include "graph/graph.hpp"
 #include "node/node.hpp"
 
 namespace sorvan {
 
-namespace image {
-
-// A little-endian value of `width` <= 8 bytes at p. The buffer always holds
-// at least 8 readable bytes past any field (the sections are padded), so the
-// load is one unaligned word, masked from a table (a mask made by a shift of
-// a variable count costs the walks a tenth more).
-inline constexpr std::uint64_t byte_masks[9] = {0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF,
-                                                0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF, ~std::uint64_t{0}};
-inline std::uint64_t read_le(const std::uint8_t* p, unsigned width) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v & byte_masks[width];
-}
-
-// A LEB128 value at p (at most 10 bytes, already validated).
-inline std::uint64_t read_varint(const std::uint8_t*& p) noexcept {
-    std::uint64_t v = *p++;
-    if (v < 0x80) [[likely]] return v;
-    v &= 0x7F;
-    for (unsigned shift = 7;; shift += 7) {
-        const std::uint64_t b = *p++;
-        v |= (b & 0x7F) << shift;
-        if (b < 0x80) return v;
-    }
-}
-
-// The flag bits of a state's header varint; the rest is the child count.
-inline constexpr std::uint64_t end_bit = 1;
-inline constexpr std::uint64_t chain_bit = 2;
-inline constexpr unsigned count_shift = 2;
-
-}  // namespace image
 
 // The words' counts by rank: codes in up to four levels (see "Counts" in
 // docs/image-format.md). A word's code at one level is an index into the
@@ -61,7 +30,7 @@ inline constexpr unsigned count_shift = 2;
 class RankedCounts {
 public:
     static constexpr unsigned max_levels = 4;
-    static constexpr std::uint64_t block = 256;
+    static constexpr std::uint64_t block = image::count_block;
     struct Level {
         const std::uint8_t* codes = nullptr;      // whole 8-byte words
         const std::uint8_t* directory = nullptr;  // u32 a block (not in the last level)
@@ -271,7 +240,7 @@ public:
         }
         if (n == 0) return {0, 0};
         const unsigned w = *q++;
-        const unsigned lw = (w & 3) + 1, dw = ((w >> 2) & 3) + 1, sw = w >> 4;
+        const auto [lw, dw, sw] = image::record_widths(w);
         const unsigned size = lw + dw + sw;
         if (lw == 1 && n <= 8) {  // the common state: a few one-byte letters
             if (letter > 0xFF) return {0, 0};
@@ -309,9 +278,10 @@ public:
             c.record = q;
         } else if ((h >> image::count_shift) != 0) {
             const unsigned w = *q++;
-            c.letter_width = static_cast<std::uint8_t>((w & 3) + 1);
-            c.target_width = static_cast<std::uint8_t>(((w >> 2) & 3) + 1);
-            c.skip_width = static_cast<std::uint8_t>(w >> 4);
+            const image::RecordWidths widths = image::record_widths(w);
+            c.letter_width = static_cast<std::uint8_t>(widths.letter);
+            c.target_width = static_cast<std::uint8_t>(widths.target);
+            c.skip_width = static_cast<std::uint8_t>(widths.skip);
             c.record = q;
         }
     }

@@ -1,0 +1,672 @@
+// Making an image: the trie's states minimised to a graph, laid out in
+// bytes with its hubs, and the counts packed by rank beside it.
+#include "compact/image.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compact/bytes.hpp"
+#include "compact/format.hpp"
+#include "utils/utf8.hpp"
+
+namespace sorvan {
+
+using namespace image;
+
+namespace {
+
+// ----------------------------------------------------------- the builder ----
+
+// The build is a chain of passes over every node and every state, minutes
+// long for tens of millions of words, so each pass counts its steps (on a
+// countdown of its own, which stays in a register) and a stop unwinds the
+// whole build at once: nothing it made is kept.
+struct BuildStopped {};
+
+class BuildCountdown {
+public:
+    explicit BuildCountdown(Cancel* cancel) noexcept : countdown_(cancel) {}
+    // Counts `steps`: one a loop's turn, or a whole pass of a tight loop
+    // before it starts (a count in its body slows it more than it is worth).
+    void tick(std::size_t steps = 1) {
+        countdown_.spend(steps - 1);
+        if (countdown_.tick()) throw BuildStopped{};
+    }
+    // body(i) for every i below n, counted a block at a time: a pass over
+    // tens of millions of states still stops within a block, and its tight
+    // loop carries no count.
+    template <class Body>
+    void each(std::size_t n, Body&& body) {
+        constexpr std::size_t block = std::size_t{1} << 16;
+        for (std::size_t from = 0; from < n; from += block) {
+            const std::size_t to = std::min(n, from + block);
+            tick(to - from);
+            for (std::size_t i = from; i < to; ++i) body(i);
+        }
+    }
+
+private:
+    Cancel::Countdown countdown_;
+};
+
+// Walks the trie depth first in letter order, without recursion (a word
+// may be a million letters long): enter(child) as each node is reached,
+// leave(node) once its children are done, the root's last.
+template <class Enter, class Leave>
+void depth_first(const NodeStore& nodes, BuildCountdown& countdown, Enter&& enter, Leave&& leave) {
+    std::vector<std::pair<NodeIndex, std::uint32_t>> stack{{0, 0}};
+    while (!stack.empty()) {
+        countdown.tick();
+        auto& [node, next] = stack.back();
+        if (next < nodes[node].child_count) {
+            const NodeIndex child = nodes.child_at(node, next++).child;
+            enter(child);
+            stack.emplace_back(child, 0);
+        } else {
+            leave(node);
+            stack.pop_back();
+        }
+    }
+}
+
+// The minimal graph of a trie: states made bottom-up, one per distinct
+// (end flag, edges to distinct states); edges of state s are
+// [first[s], first[s + 1]).
+struct MinimalGraph {
+    std::vector<std::uint32_t> first{0};
+    std::vector<std::uint8_t> end;
+    std::vector<Letter> letters;
+    std::vector<std::uint32_t> targets;
+    std::uint32_t root = 0;
+
+    std::size_t states() const noexcept { return end.size(); }
+    std::uint32_t edge_count(std::uint32_t s) const noexcept { return first[s + 1] - first[s]; }
+};
+
+std::uint64_t state_hash(const MinimalGraph& g, std::uint32_t from, std::uint32_t to, bool end) noexcept {
+    std::uint64_t h = end ? 0x51ED27ULL : 0x2545F4914F6CDD1DULL;
+    for (std::uint32_t i = from; i < to; ++i) {
+        h = (h ^ g.letters[i]) * 0x9E3779B97F4A7C15ULL;
+        h = (h ^ g.targets[i]) * 0xff51afd7ed558ccdULL;
+        h ^= h >> 31;
+    }
+    return h;
+}
+
+// Makes the minimal graph bottom-up: each node of the trie is given to
+// finish() once its children are, in depth-first letter order, so that a
+// node's children's states are the last ones finished and not yet taken.
+class Minimiser {
+public:
+    // The node whose children have the letters letter_at(0), ...,
+    // letter_at(child_count - 1).
+    template <class LetterAt>
+    void finish(std::uint32_t child_count, bool end, LetterAt&& letter_at) {
+        const auto from = static_cast<std::uint32_t>(g_.letters.size());
+        const std::size_t children_at = finished_.size() - child_count;
+        for (std::uint32_t i = 0; i < child_count; ++i) {
+            g_.letters.push_back(letter_at(i));
+            g_.targets.push_back(finished_[children_at + i]);
+        }
+        finished_.resize(children_at);
+        const auto to = static_cast<std::uint32_t>(g_.letters.size());
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = state_hash(g_, from, to, end) & mask;
+        for (; slots_[i] != 0; i = (i + 1) & mask) {
+            if (same(slots_[i] - 1, from, to, end)) {
+                finished_.push_back(slots_[i] - 1);
+                g_.letters.resize(from);
+                g_.targets.resize(from);
+                return;
+            }
+        }
+        const auto s = static_cast<std::uint32_t>(g_.states());
+        g_.end.push_back(end);
+        g_.first.push_back(to);
+        slots_[i] = s + 1;
+        finished_.push_back(s);
+        if (++used_ * 2 > slots_.size()) grow();
+    }
+    // The graph, once the root is finished.
+    MinimalGraph take() && {
+        g_.root = finished_.back();
+        return std::move(g_);
+    }
+
+private:
+    bool same(std::uint32_t s, std::uint32_t from, std::uint32_t to, bool end) const noexcept {
+        if (g_.end[s] != end || g_.edge_count(s) != to - from) return false;
+        return std::equal(g_.letters.begin() + from, g_.letters.begin() + to, g_.letters.begin() + g_.first[s]) &&
+               std::equal(g_.targets.begin() + from, g_.targets.begin() + to, g_.targets.begin() + g_.first[s]);
+    }
+    void grow() {
+        std::vector<std::uint32_t> old(slots_.size() * 2, 0);
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint32_t entry : old) {
+            if (entry == 0) continue;
+            const std::uint32_t s = entry - 1;
+            std::size_t i = state_hash(g_, g_.first[s], g_.first[s + 1], g_.end[s]) & mask;
+            while (slots_[i] != 0) i = (i + 1) & mask;
+            slots_[i] = entry;
+        }
+    }
+
+    MinimalGraph g_;
+    // The states of the finished nodes whose parent is not finished yet, in
+    // the order they finished. (Far smaller than a state for every node.)
+    std::vector<std::uint32_t> finished_;
+    std::vector<std::uint32_t> slots_ = std::vector<std::uint32_t>(1024, 0);  // state + 1; 0 is free
+    std::size_t used_ = 0;
+};
+
+MinimalGraph minimise(const NodeStore& nodes, Cancel* cancel) {
+    BuildCountdown countdown(cancel);
+    Minimiser minimiser;
+    depth_first(nodes, countdown, [](NodeIndex) {}, [&](NodeIndex node) {
+        const Node& n = nodes[node];
+        minimiser.finish(n.child_count, n.is_end, [&](std::uint32_t i) { return nodes.child_at(n, i).letter; });
+    });
+    return std::move(minimiser).take();
+}
+
+// The minimal graph of sorted, distinct, non-empty words, without their
+// trie: only the path of the word before is open, and a node is finished as
+// soon as the next word leaves it. Also counts the trie's nodes, root
+// included.
+MinimalGraph minimise_sorted(const SortableWords& words, std::uint64_t& trie_nodes, Cancel* cancel) {
+    BuildCountdown countdown(cancel);
+    Minimiser minimiser;
+    struct Open {
+        std::vector<Letter> letters;  // of its children so far
+        bool end = false;
+    };
+    std::vector<Open> path(1);  // path[d]: the open node at depth d
+    std::size_t depth = 0;      // of the deepest open node
+    auto finish = [&](Open& node) {
+        minimiser.finish(static_cast<std::uint32_t>(node.letters.size()), node.end,
+                         [&](std::uint32_t i) { return node.letters[i]; });
+        node.letters.clear();
+        node.end = false;
+    };
+    auto finish_below = [&](std::size_t keep) {
+        for (; depth > keep; --depth) finish(path[depth]);
+    };
+    trie_nodes = 1;
+    std::string_view before;
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        countdown.tick();
+        const std::string_view word = words[w];
+        const std::size_t shared = utf8::shared_prefix(word, before);
+        finish_below(utf8::count(word.substr(0, shared)));
+        const char* p = word.data() + shared;
+        const char* end = word.data() + word.size();
+        while (p < end) {
+            path[depth].letters.push_back(utf8::next(p));
+            if (++depth == path.size()) path.emplace_back();
+            if (++trie_nodes > max_trie_nodes) throw std::length_error("more nodes than a trie can hold");
+        }
+        path[depth].end = true;
+        before = word;
+    }
+    finish_below(0);
+    finish(path[0]);
+    return std::move(minimiser).take();
+}
+
+// The words' counts in rank (depth-first letter) order.
+std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel* cancel) {
+    BuildCountdown countdown(cancel);
+    std::vector<std::uint64_t> counts;
+    depth_first(
+        nodes, countdown,
+        [&](NodeIndex child) {
+            // (a copy: the packed field cannot bind to a reference)
+            if (nodes[child].is_end) counts.push_back(std::uint64_t{nodes[child].count});
+        },
+        [](NodeIndex) {});
+    return counts;
+}
+
+// The graph section: the states in reverse post-order from the root, so
+// that every edge points forward (the graph is acyclic by its layout) and a
+// state's last new child comes right after it; a single child there is a
+// chain link and needs no address. Edges carry their skips only when
+// `ranked`: with one count for every word, no walk needs a rank.
+//
+// Shared suffixes put the most used states far from most of their parents,
+// so the states that records point to most often become *hubs*, named by a
+// small number; the number of hubs is the one that makes the smallest image.
+struct LaidOutGraph {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint32_t> hubs;  // their offsets, by hub number
+    std::uint64_t words = 0;
+};
+
+LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
+    BuildCountdown countdown(cancel);
+    const std::size_t n = g.states();
+    std::vector<std::uint32_t> order;  // post-order
+    order.reserve(n);
+    {
+        std::vector<std::uint8_t> seen(n, 0);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{g.root, 0}};
+        seen[g.root] = 1;
+        while (!stack.empty()) {
+            countdown.tick();
+            auto& [s, next] = stack.back();
+            if (next < g.edge_count(s)) {
+                const std::uint32_t t = g.targets[g.first[s] + next++];
+                if (!seen[t]) {
+                    seen[t] = 1;
+                    stack.emplace_back(t, 0);
+                }
+            } else {
+                order.push_back(s);
+                stack.pop_back();
+            }
+        }
+    }
+    std::vector<std::uint64_t> words_below(n, 0);
+    countdown.each(order.size(), [&](std::size_t k) {
+        const std::uint32_t s = order[k];
+        std::uint64_t below = g.end[s];
+        for (std::uint32_t i = g.first[s]; i < g.first[s + 1]; ++i) below += words_below[g.targets[i]];
+        words_below[s] = below;
+    });
+    std::reverse(order.begin(), order.end());
+    const std::size_t m = order.size();
+    std::vector<std::uint32_t> place(n, 0);
+    for (std::size_t i = 0; i < m; ++i) place[order[i]] = static_cast<std::uint32_t>(i);
+
+    struct Shape {
+        bool chain;
+        std::uint8_t lw, dw, sw;
+    };
+    std::vector<Shape> shape(m);
+    auto skip_of = [&](std::uint32_t s, std::uint32_t k) {  // of edge k of s
+        std::uint64_t skip = g.end[s];
+        for (std::uint32_t i = g.first[s]; i < g.first[s] + k; ++i) skip += words_below[g.targets[i]];
+        return skip;
+    };
+    std::vector<std::uint32_t> in_records(m, 0);  // edges to each state that need an address
+    countdown.each(m, [&](std::size_t i) {
+        const std::uint32_t s = order[i];
+        const std::uint32_t e = g.edge_count(s);
+        Shape& sh = shape[i];
+        sh.chain = e == 1 && place[g.targets[g.first[s]]] == i + 1;
+        if (e == 0 || sh.chain) return;
+        sh.lw = static_cast<std::uint8_t>(std::max(1u, byte_width(g.letters[g.first[s + 1] - 1])));
+        sh.sw = ranked ? static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1))) : 0;
+        for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) ++in_records[place[g.targets[k]]];
+    });
+    // The most hubs a layout tries: their numbers fit two bytes.
+    constexpr unsigned max_hubs = 65535;
+    // Hub candidates, most used first; a state used once is no hub. Only
+    // the first max_hubs can become hubs, so only they are put in order.
+    std::vector<std::uint32_t> by_use;
+    for (std::uint32_t i = 0; i < m; ++i) {
+        if (in_records[i] >= 2) by_use.push_back(i);
+    }
+    auto more_used = [&](std::uint32_t a, std::uint32_t b) {
+        return in_records[a] != in_records[b] ? in_records[a] > in_records[b] : a < b;
+    };
+    if (by_use.size() > max_hubs) {
+        countdown.tick(by_use.size());
+        std::nth_element(by_use.begin(), by_use.begin() + max_hubs, by_use.end(), more_used);
+        by_use.resize(max_hubs);
+    }
+    countdown.tick(by_use.size());
+    std::sort(by_use.begin(), by_use.end(), more_used);
+    constexpr std::uint32_t no_hub = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> hub_of(m, no_hub);
+
+    auto size_of = [&](std::size_t i, unsigned dw) -> std::uint64_t {
+        const std::uint32_t s = order[i];
+        const std::uint64_t e = g.edge_count(s);
+        const Shape& sh = shape[i];
+        const std::uint64_t h = (e << image::count_shift) | (sh.chain ? image::chain_bit : 0) | g.end[s];
+        if (sh.chain) return varint_size(h) + varint_size(g.letters[g.first[s]]);
+        if (e == 0) return varint_size(h);
+        return varint_size(h) + 1 + e * (sh.lw + dw + sh.sw);
+    };
+    std::vector<std::uint64_t> offset(m + 1);
+    auto use_hubs = [&](std::uint64_t hubs) {
+        std::fill(hub_of.begin(), hub_of.end(), no_hub);
+        for (std::uint32_t h = 0; h < hubs; ++h) hub_of[by_use[h]] = h;
+    };
+    // The target field of the edge from the state at place i to the one at
+    // place `to`, with `hubs` hubs, at the offsets laid out last.
+    auto target_field = [&](std::size_t i, std::uint32_t to, std::uint64_t hubs) -> std::uint64_t {
+        return hub_of[to] != no_hub ? hub_of[to] : hubs + offset[to] - offset[i];
+    };
+    // The width of state i's target fields.
+    auto target_width = [&](std::size_t i, std::uint64_t hubs) -> unsigned {
+        const std::uint32_t s = order[i];
+        std::uint64_t widest = 0;
+        for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
+            widest = std::max(widest, target_field(i, place[g.targets[k]], hubs));
+        }
+        return std::max(1u, byte_width(widest));
+    };
+    // A pass of laying the states out with the hubs of use_hubs(): their
+    // offsets from the target widths, then the widths those offsets need.
+    // True when a width grew, moving the offsets: the widths depend on the
+    // offsets, which depend on the widths (widths only grow, so passes end).
+    auto widen = [&](std::uint64_t hubs) {
+        bool changed = false;
+        for (std::size_t i = 0; i < m; ++i) offset[i + 1] = offset[i] + size_of(i, shape[i].dw);
+        if (offset[m] + hubs >= std::numeric_limits<std::uint32_t>::max()) {
+            throw CapacityExceeded("a compact graph holds at most 4 GiB of states");
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            if (shape[i].chain || g.edge_count(order[i]) == 0) continue;
+            if (const unsigned needed = target_width(i, hubs); needed > shape[i].dw) {
+                shape[i].dw = static_cast<std::uint8_t>(needed);
+                changed = true;
+            }
+        }
+        return changed;
+    };
+    // Starts laying the states out with the `hubs` most used as hubs; passes
+    // of widen() then finish it, counted out here (counted in a lambda, the
+    // passes run a twentieth slower).
+    auto start_layout = [&](std::uint64_t hubs) {
+        use_hubs(hubs);
+        for (Shape& sh : shape) sh.dw = 1;
+    };
+    // The size with `hubs` hubs, estimated in one pass over the offsets of
+    // the layout without hubs (hubs only make them smaller).
+    auto estimate = [&](std::uint64_t hubs) {
+        use_hubs(hubs);
+        std::uint64_t size = 4 * hubs;
+        for (std::size_t i = 0; i < m; ++i) {
+            const bool addressed = !shape[i].chain && g.edge_count(order[i]) != 0;
+            size += size_of(i, addressed ? target_width(i, hubs) : 0);
+        }
+        return size;
+    };
+    start_layout(0);
+    do countdown.tick(2 * m);
+    while (widen(0));
+    std::uint64_t best_hubs = 0, best_size = offset[m], tried = 0;
+    for (const std::uint64_t wanted : {64u, 256u, 1024u, 4096u, 16384u, max_hubs}) {
+        const std::uint64_t hubs = std::min<std::uint64_t>(wanted, by_use.size());
+        if (hubs == tried) break;
+        tried = hubs;
+        countdown.tick(m);
+        if (const std::uint64_t size = estimate(hubs); size < best_size) {
+            best_size = size;
+            best_hubs = hubs;
+        }
+    }
+    if (best_hubs != 0) {
+        start_layout(best_hubs);
+        do countdown.tick(2 * m);
+        while (widen(best_hubs));
+    } else {
+        use_hubs(0);  // the layout without hubs stands
+    }
+
+    LaidOutGraph out;
+    out.words = words_below[g.root];
+    for (std::uint64_t h = 0; h < best_hubs; ++h) out.hubs.push_back(static_cast<std::uint32_t>(offset[by_use[h]]));
+    out.bytes.resize(offset[m]);
+    std::uint8_t* p = out.bytes.data();
+    countdown.each(m, [&](std::size_t i) {
+        const std::uint32_t s = order[i];
+        const std::uint64_t e = g.edge_count(s);
+        const Shape& sh = shape[i];
+        put_varint(p, (e << image::count_shift) | (sh.chain ? image::chain_bit : 0) | g.end[s]);
+        if (sh.chain) {
+            put_varint(p, g.letters[g.first[s]]);
+        } else if (e > 0) {
+            *p++ = widths_byte({sh.lw, sh.dw, sh.sw});
+            std::uint64_t skip = g.end[s];
+            for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) {
+                put_le(p, g.letters[k], sh.lw);
+                put_le(p, target_field(i, place[g.targets[k]], best_hubs), sh.dw);
+                put_le(p, skip, sh.sw);
+                skip += words_below[g.targets[k]];
+            }
+        }
+    });
+    return out;
+}
+
+// The counts in rank order as levels of codes into a table of the distinct
+// counts, most frequent first (see RankedCounts), or as one level of the
+// counts themselves (no table), whichever is smaller.
+struct CountColumns {
+    std::vector<std::uint64_t> table;
+    std::vector<unsigned> widths;  // a level each
+    std::vector<std::uint8_t> packed;
+
+    // Whether counts differ by word, so that walks need ranks (as
+    // RankedCounts::by_rank() says of the same levels).
+    bool by_rank() const noexcept { return widths.size() > 1 || widths[0] != 0; }
+};
+
+void put_bits(std::vector<std::uint8_t>& out, std::uint64_t bit, std::uint64_t value, unsigned width) {
+    for (unsigned b = 0; b < width; ++b, ++bit) {
+        if ((value >> b) & 1) out[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+}
+
+CountColumns pack_counts(const std::vector<std::uint64_t>& counts) {
+    const std::uint64_t n = counts.size();
+    // The distinct counts with how often each comes, most frequent first.
+    std::vector<std::uint64_t> sorted(counts);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> by_use;  // (times, count)
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i;
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        by_use.emplace_back(j - i, sorted[i]);
+        i = j;
+    }
+    std::sort(by_use.begin(), by_use.end(), [](const auto& x, const auto& y) {
+        return x.first != y.first ? x.first > y.first : x.second < y.second;
+    });
+    const std::uint64_t distinct = by_use.size();
+    std::vector<std::uint64_t> covered(distinct + 1, 0);  // words whose count is among the first i
+    for (std::uint64_t i = 0; i < distinct; ++i) covered[i + 1] = covered[i] + by_use[i].first;
+
+    // The bits of the levels that `widths` (all but the last) give, the last
+    // level's width appended; nothing when a level would be left empty.
+    auto levels_for = [&](std::vector<unsigned>& widths) -> std::optional<std::uint64_t> {
+        std::uint64_t bits = 0, base = 0, entries = n;
+        for (unsigned w : widths) {
+            bits += 8 * level_bytes(entries, w, false);
+            base += (std::uint64_t{1} << w) - 1;
+            if (base >= distinct) return std::nullopt;
+            entries = n - covered[base];
+        }
+        const unsigned last = distinct - base <= 1 ? 0 : static_cast<unsigned>(std::bit_width(distinct - base - 1));
+        widths.push_back(last);
+        return bits + 8 * level_bytes(entries, last, true);
+    };
+    CountColumns out;
+    std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
+    std::vector<unsigned> tried;
+    const auto consider = [&] {
+        std::vector<unsigned> widths = tried;
+        if (const auto bits = levels_for(widths); bits && *bits + 64 * distinct < best) {
+            best = *bits + 64 * distinct;
+            out.widths = std::move(widths);
+        }
+    };
+    consider();
+    for (unsigned a : {1u, 2u, 4u, 8u}) {
+        tried = {a};
+        consider();
+        for (unsigned b : {1u, 2u, 4u, 8u}) {
+            tried = {a, b};
+            consider();
+            for (unsigned c : {1u, 2u, 4u, 8u}) {
+                tried = {a, b, c};
+                consider();
+            }
+        }
+    }
+    const unsigned direct = distinct == 0 ? 0 : static_cast<unsigned>(std::bit_width(sorted.back()));
+    if (8 * level_bytes(n, direct, true) <= best) {
+        out.widths = {direct};
+        out.packed.assign(level_bytes(n, direct, true), 0);
+        for (std::uint64_t r = 0; r < n; ++r) put_bits(out.packed, r * direct, counts[r], direct);
+        return out;
+    }
+    for (const auto& [times, count] : by_use) out.table.push_back(count);
+    // Each word's index into the table, then level by level the codes of
+    // the words that reach it.
+    std::vector<std::uint64_t> by_count(sorted.size());
+    {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> index_of;  // (count, index), by count
+        for (std::uint64_t i = 0; i < distinct; ++i) index_of.emplace_back(out.table[i], i);
+        std::sort(index_of.begin(), index_of.end());
+        for (std::uint64_t r = 0; r < n; ++r) {
+            by_count[r] = std::lower_bound(index_of.begin(), index_of.end(), std::pair{counts[r], std::uint64_t{0}})->second;
+        }
+    }
+    std::uint64_t base = 0;
+    for (std::size_t l = 0; l < out.widths.size(); ++l) {
+        const unsigned w = out.widths[l];
+        const bool last = l + 1 == out.widths.size();
+        const std::uint64_t entries = by_count.size();
+        const std::size_t at = out.packed.size();
+        out.packed.resize(at + level_bytes(entries, w, last), 0);
+        const std::uint64_t escape = last ? 0 : (std::uint64_t{1} << w) - 1;
+        std::vector<std::uint64_t> next;
+        const std::size_t directory = at + code_bytes(entries, w);
+        for (std::uint64_t i = 0; i < entries; ++i) {
+            if (!last && i % RankedCounts::block == 0) {
+                const auto before = static_cast<std::uint32_t>(next.size());
+                std::memcpy(out.packed.data() + directory + 4 * (i / RankedCounts::block), &before, sizeof before);
+            }
+            const std::uint64_t code = by_count[i] - base;
+            if (!last && code >= escape) {
+                put_bits(out.packed, 8 * at + i * w, escape, w);
+                next.push_back(by_count[i]);
+            } else {
+                put_bits(out.packed, 8 * at + i * w, code, w);
+            }
+        }
+        by_count = std::move(next);
+        base += escape;
+    }
+    return out;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ build ----
+
+namespace {
+
+// The bytes of an image of a laid-out graph and its counts.
+std::unique_ptr<ImageBytes> assemble(const LaidOutGraph& graph, const CountColumns& counts, LexiconKind kind,
+                                     std::uint64_t word_count, std::uint64_t length, const DawgState* dawg) {
+    std::size_t extras = 0;
+    if (dawg) extras = 8 + align8(dawg->previous_word.size()) + 8 + 16 * dawg->snapshots.size();
+    std::size_t at = header_size;
+    const std::size_t graph_at = at;
+    at = align8(at + graph.bytes.size() + padding);
+    const std::size_t hubs_at = at;
+    at = align8(at + 4 * graph.hubs.size() + padding);
+    const std::size_t table_at = at;
+    at = align8(at + 8 * counts.table.size() + padding);
+    const std::size_t index_at = at;
+    at = align8(at + counts.packed.size() + padding);
+    const std::size_t extras_at = at;
+    at = align8(at + extras + padding);
+    const std::size_t total = at + checksum_size;
+
+    auto bytes = std::make_unique<OwnedBytes>(total);
+    std::uint8_t* out = bytes->mutable_data();
+    std::memcpy(out, magic, sizeof magic);
+    std::uint64_t fields[field_count] = {};
+    fields[version_and_kind] = format_version | (std::uint64_t{static_cast<std::uint32_t>(kind)} << 32);
+    fields[file_size] = total;
+    fields[word_count_field] = word_count;
+    fields[length_field] = length;
+    fields[words_field] = graph.words;
+    fields[graph_offset] = graph_at;
+    fields[graph_size] = graph.bytes.size();
+    fields[hub_offset] = hubs_at;
+    fields[hub_count_field] = graph.hubs.size();
+    fields[table_offset] = table_at;
+    fields[table_size] = counts.table.size();
+    fields[index_offset] = index_at;
+    fields[count_levels_field] = counts.widths.size();
+    for (std::size_t l = 0; l < counts.widths.size(); ++l) fields[count_levels_field] |= std::uint64_t{counts.widths[l]} << (8 + 8 * l);
+    fields[extras_offset] = extras_at;
+    fields[extras_size] = extras;
+    for (std::size_t i = 0; i < field_count; ++i) store_u64(out + sizeof magic + 8 * i, fields[i]);
+    std::memcpy(out + graph_at, graph.bytes.data(), graph.bytes.size());
+    if (!graph.hubs.empty()) std::memcpy(out + hubs_at, graph.hubs.data(), 4 * graph.hubs.size());
+    for (std::size_t i = 0; i < counts.table.size(); ++i) store_u64(out + table_at + 8 * i, counts.table[i]);
+    if (!counts.packed.empty()) std::memcpy(out + index_at, counts.packed.data(), counts.packed.size());
+    if (dawg) {
+        std::uint8_t* p = out + extras_at;
+        const std::uint64_t head = dawg->registered_depth | (std::uint64_t{static_cast<std::uint32_t>(dawg->previous_word.size())} << 32);
+        store_u64(p, head);
+        std::memcpy(p + 8, dawg->previous_word.data(), dawg->previous_word.size());
+        p += 8 + align8(dawg->previous_word.size());
+        store_u64(p, dawg->snapshots.size());
+        p += 8;
+        for (const Snapshot& s : dawg->snapshots) {
+            store_u64(p, s.node | (std::uint64_t{s.child_count} << 32));
+            store_u64(p + 8, s.count);
+            p += 16;
+        }
+    }
+    store_u64(out + total - checksum_size, checksum(out, total - checksum_size));
+    return bytes;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
+                                                        std::uint64_t word_count, std::uint64_t length,
+                                                        const DawgState* dawg, Cancel* cancel) {
+    try {
+        const CountColumns counts = pack_counts(counts_by_rank(nodes, cancel));
+        const LaidOutGraph graph = lay_out(minimise(nodes, cancel), counts.by_rank(), cancel);
+        return assemble(graph, counts, kind, word_count, length, dawg);
+    } catch (const BuildStopped&) {
+        return std::unexpected(SorvanError::cancelled());
+    }
+}
+
+Result<std::unique_ptr<ImageBytes>> CompactImage::build_sorted(SortableWords words, std::vector<std::uint64_t> counts,
+                                                               Cancel* cancel) {
+    try {
+        std::uint64_t word_count = 0;
+        for (const std::uint64_t c : counts) word_count += c;  // wraps at 2^64, as a Trie's does
+        const CountColumns packed = pack_counts(counts);
+        counts = {};
+        std::uint64_t trie_nodes = 0;
+        MinimalGraph minimal = minimise_sorted(words, trie_nodes, cancel);
+        words = {};  // each goes as soon as the next step has what it needs
+        const LaidOutGraph graph = lay_out(minimal, packed.by_rank(), cancel);
+        minimal = {};
+        return assemble(graph, packed, LexiconKind::Trie, word_count, trie_nodes, nullptr);
+    } catch (const BuildStopped&) {
+        return std::unexpected(SorvanError::cancelled());
+    }
+}
+
+}  // namespace sorvan
