@@ -67,10 +67,10 @@ PyMethodDef dawg_methods[] = {
     {"reduce", as_method(&dawg_reduce), METH_NOARGS, LexiconDocs<Dawg>::reduce},
     {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
      LexiconDocs<Dawg>::contains_prefix},
+    SORVAN_LEXICON_QUERY_METHODS(Dawg),
     {"remove", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::remove},
     {"discard", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::discard},
     {"pop", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::pop},
-    SORVAN_LEXICON_QUERY_METHODS(Dawg),
     SORVAN_COMPACT_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -90,10 +90,10 @@ PyMethodDef trie_methods[] = {
     {"add_from_file", as_method(&lexicon_add_from_file<Trie>), fastcall, LexiconDocs<Trie>::add_from_file},
     {"contains_prefix", as_method(&lexicon_contains_prefix<Trie>), fastcall,
      LexiconDocs<Trie>::contains_prefix},
+    SORVAN_LEXICON_QUERY_METHODS(Trie),
     {"remove", as_method(&trie_remove<Removal::remove>), fastcall, LexiconDocs<Trie>::remove},
     {"discard", as_method(&trie_remove<Removal::discard>), fastcall, LexiconDocs<Trie>::discard},
     {"pop", as_method(&trie_remove<Removal::pop>), fastcall, LexiconDocs<Trie>::pop},
-    SORVAN_LEXICON_QUERY_METHODS(Trie),
     SORVAN_COMPACT_METHODS(Trie),
     {nullptr, nullptr, 0, nullptr},
 };
