@@ -154,24 +154,21 @@ NodeIndex NodeStore::new_node() noexcept {
     return at;
 }
 
-NodeStore::WideLeaf& NodeStore::new_leaf(std::uint32_t& index) noexcept {
-    if (free_leaves_ != no_block && !undo_) {
-        index = free_leaves_;
-        free_leaves_ = leaves_[index].size;
-        return leaves_[index];
+template <class Entry>
+Entry& NodeStore::take(std::vector<Entry>& pool, std::uint32_t& free_head, std::uint32_t& index) const noexcept {
+    if (free_head != no_block && !undo_) {
+        index = free_head;
+        free_head = pool[index].size;  // a free entry's size links the next
+        return pool[index];
     }
-    index = static_cast<std::uint32_t>(leaves_.size());
-    return leaves_.emplace_back();
+    index = static_cast<std::uint32_t>(pool.size());
+    return pool.emplace_back();  // room reserved: no reallocation
 }
 
+NodeStore::WideLeaf& NodeStore::new_leaf(std::uint32_t& index) noexcept { return take(leaves_, free_leaves_, index); }
+
 NodeStore::WideBranch& NodeStore::new_branch(std::uint32_t& index) noexcept {
-    if (free_branches_ != no_block && !undo_) {
-        index = free_branches_;
-        free_branches_ = branches_[index].size;
-        return branches_[index];
-    }
-    index = static_cast<std::uint32_t>(branches_.size());
-    return branches_.emplace_back();
+    return take(branches_, free_branches_, index);
 }
 
 std::uint32_t NodeStore::new_tree() noexcept {

@@ -240,6 +240,8 @@ private:
     // A new node, leaf or branch: a free one when there is one, else
     // appended (room reserved). Free ones are not taken during a mark.
     NodeIndex new_node() noexcept;
+    template <class Entry>
+    Entry& take(std::vector<Entry>& pool, std::uint32_t& free_head, std::uint32_t& index) const noexcept;
     WideLeaf& new_leaf(std::uint32_t& index) noexcept;
     WideBranch& new_branch(std::uint32_t& index) noexcept;
     std::uint32_t new_tree() noexcept;

@@ -445,24 +445,34 @@ inline PyObject* new_match_or(std::string_view text, const PrefixMatch& match, b
 }
 
 // prefixes(text, with_count=False): every stored word that begins `text`,
-// shortest first.
+// shortest first. The walk runs no Python code, so a check that no writer
+// is at work guards it (GilHeldBorrow, as for `in`); the list is built
+// after it from the text alone.
 template <class Lexicon>
 PyObject* lexicon_prefixes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) noexcept {
     static constexpr Signature sig{"prefixes", {"text", "with_count"}, 1};
-    return call_method<Lexicon, SharedBorrow>(
+    return call_method<Lexicon, GilHeldBorrow>(
         self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view text;
             bool pairs = false;
             if (!to_utf8_view(argv[0], "text", text) || !to_bool(argv[1], "with_count", pairs)) return nullptr;
-            OwnedRef list = OwnedRef::steal(PyList_New(0));
-            bool ok = static_cast<bool>(list);
+            // Most texts begin with a few words: those stay on the stack.
+            std::array<PrefixMatch, 16> first;
+            std::vector<PrefixMatch> more;
+            std::size_t n = 0;
             lexicon.prefixes(text, [&](const PrefixMatch& match) {
-                if (!ok) return;
-                OwnedRef item = OwnedRef::steal(new_match(text, match, pairs));
-                ok = item && PyList_Append(list.get(), item.get()) == 0;
+                if (n < first.size()) {
+                    first[n] = match;
+                } else {
+                    more.push_back(match);
+                }
+                ++n;
             });
-            return ok ? list.release() : nullptr;
+            return new_list(n, [&](std::size_t i) {
+                const PrefixMatch& match = i < first.size() ? first[i] : more[i - first.size()];
+                return new_match(text, match, pairs);
+            });
         });
 }
 
@@ -485,7 +495,7 @@ PyObject* lexicon_longest_prefix(PyObject* self, PyObject* const* args, Py_ssize
                                 [&](std::size_t i) { return new_match_or(texts[i], found[i], pairs, argv[1]); });
             });
     } else {
-        return call_method<Lexicon, SharedBorrow>(
+        return call_method<Lexicon, GilHeldBorrow>(  // as prefixes
             self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
                 std::string_view text;
                 bool pairs = false;
