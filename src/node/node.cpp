@@ -111,6 +111,7 @@ Edge NodeStore::wide_child_at(const Node& node, std::uint32_t i) const noexcept 
 void NodeStore::reserve(std::size_t count) { nodes_.reserve(std::min(count, node_limit_)); }
 
 void NodeStore::reserve_link(NodeIndex parent, std::size_t new_nodes) {
+    new_nodes -= undo_ ? 0 : std::min(new_nodes, free_count_);  // those come from the free list
     if (new_nodes > node_limit_ - nodes_.size()) throw CapacityExceeded(too_many_nodes);
     make_room(nodes_, new_nodes, node_limit_, too_many_nodes);
     const std::uint32_t n = nodes_[parent].child_count;
@@ -134,11 +135,50 @@ void NodeStore::reserve_link(NodeIndex parent, std::size_t new_nodes) {
 
 NodeIndex NodeStore::append_child(NodeIndex parent, Letter letter) {
     reserve_link(parent);
-    const auto child = static_cast<NodeIndex>(nodes_.size());
-    Node& node = nodes_.emplace_back();
-    node.letter = letter;
+    const NodeIndex child = new_node();
+    nodes_[child].letter = letter;
     link(parent, Edge{letter, child});
     return child;
+}
+
+NodeIndex NodeStore::new_node() noexcept {
+    if (free_nodes_ != no_child && !undo_) {
+        const NodeIndex at = free_nodes_;
+        free_nodes_ = nodes_[at].children_at;
+        --free_count_;
+        nodes_[at] = Node{};
+        return at;
+    }
+    const auto at = static_cast<NodeIndex>(nodes_.size());
+    nodes_.emplace_back();  // room reserved: no reallocation
+    return at;
+}
+
+template <class Entry>
+Entry& NodeStore::take(std::vector<Entry>& pool, std::uint32_t& free_head, std::uint32_t& index) const noexcept {
+    if (free_head != no_block && !undo_) {
+        index = free_head;
+        free_head = pool[index].size;  // a free entry's size links the next
+        return pool[index];
+    }
+    index = static_cast<std::uint32_t>(pool.size());
+    return pool.emplace_back();  // room reserved: no reallocation
+}
+
+NodeStore::WideLeaf& NodeStore::new_leaf(std::uint32_t& index) noexcept { return take(leaves_, free_leaves_, index); }
+
+NodeStore::WideBranch& NodeStore::new_branch(std::uint32_t& index) noexcept {
+    return take(branches_, free_branches_, index);
+}
+
+std::uint32_t NodeStore::new_tree() noexcept {
+    if (free_trees_ != no_block && !undo_) {
+        const std::uint32_t index = free_trees_;
+        free_trees_ = wide_[index].root;
+        return index;
+    }
+    wide_.emplace_back();
+    return static_cast<std::uint32_t>(wide_.size() - 1);
 }
 
 void NodeStore::link(NodeIndex parent, Edge edge) noexcept {
@@ -199,20 +239,21 @@ void NodeStore::make_wide(Node& node, Edge edge) noexcept {
     };
     const std::uint32_t total = n + 1;
     const std::uint32_t leaves = leaves_for(total);
-    const auto root = static_cast<std::uint32_t>(branches_.size());
-    WideBranch& branch = branches_.emplace_back();
+    std::uint32_t root = 0;
+    WideBranch& branch = new_branch(root);
     branch.size = leaves;
     std::uint32_t k = 0;
     for (std::uint32_t j = 0; j < leaves; ++j) {
         const std::uint32_t end = total * (j + 1) / leaves;
-        branch.slots[j] = {merged(k).letter, end - k, static_cast<std::uint32_t>(leaves_.size())};
-        WideLeaf& leaf = leaves_.emplace_back();
+        std::uint32_t at = 0;
+        WideLeaf& leaf = new_leaf(at);
+        branch.slots[j] = {merged(k).letter, end - k, at};
         leaf.size = end - k;
         for (std::uint32_t e = 0; k < end; ++k, ++e) leaf.edges[e] = merged(k);
     }
     free_block(node.children_at, class_for(n));
-    node.children_at = static_cast<std::uint32_t>(wide_.size());
-    wide_.push_back(WideTree{root, 1});
+    node.children_at = new_tree();
+    wide_[node.children_at] = WideTree{root, 1};
     node.child_count = total;
 }
 
@@ -247,8 +288,8 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
         if (leaf.size < leaf_capacity) {
             insert_at(leaf.edges, leaf.size, pos, edge);
         } else {
-            const auto right = static_cast<std::uint32_t>(leaves_.size());
-            WideLeaf& other = leaves_.emplace_back();  // room reserved: `leaf` stays valid
+            std::uint32_t right = 0;
+            WideLeaf& other = new_leaf(right);  // room reserved: `leaf` stays valid
             Edge all[leaf_capacity + 1];
             const std::uint32_t size = copy_inserting(leaf.edges, leaf_capacity, pos, edge, all);
             // A new first or last edge of the whole node splits off alone:
@@ -274,8 +315,8 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
             insert_at(branch.slots, branch.size, slot + 1, below);
             continue;
         }
-        const auto right = static_cast<std::uint32_t>(branches_.size());
-        WideBranch& other = branches_.emplace_back();  // room reserved
+        std::uint32_t right = 0;
+        WideBranch& other = new_branch(right);  // room reserved
         WideSlot all[branch_capacity + 1];
         const std::uint32_t size =
             copy_inserting(branch.slots, branch_capacity, slot + 1, below, all);
@@ -288,14 +329,102 @@ void NodeStore::insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noex
         split = Split{right, moved, other.slots[0].low};
     }
     if (split) {  // the root split: a new root above both halves
-        const auto root = static_cast<std::uint32_t>(branches_.size());
-        WideBranch& top = branches_.emplace_back();
+        std::uint32_t root = 0;
+        WideBranch& top = new_branch(root);
         top.size = 2;
         top.slots[0] = {0, count + 1 - split->count, tree.root};
         top.slots[1] = {split->low, split->count, split->index};
         tree.root = root;
         ++tree.height;
     }
+}
+
+void NodeStore::cut_child(NodeIndex parent, Letter letter) {
+    Node& node = nodes_[parent];
+    const std::uint32_t n = node.child_count;
+    // Only a wide node turning back into a block may need room: a block of
+    // wide_threshold edges. Nothing after this can fail.
+    constexpr int block_class = std::bit_width(wide_threshold - 1);
+    if (n == wide_threshold + 1 && !reusable(block_class)) {
+        make_room(edges_, std::size_t{1} << block_class, no_block, too_many_edges);
+    }
+    NodeIndex at = child(parent, letter);
+    if (n == 1) {
+        node.child_count = 0;
+        node.children_at = 0;
+    } else if (n == 2) {
+        const Edge* block = edges_.data() + node.children_at;
+        const NodeIndex kept = block[0].letter == letter ? block[1].child : block[0].child;
+        free_block(node.children_at, 1);
+        node.children_at = kept;
+        node.child_count = 1;
+    } else if (n <= wide_threshold) {
+        Edge* first = edges_.data() + node.children_at;
+        Edge* pos = std::lower_bound(first, first + n, letter, letter_below);
+        std::move(pos + 1, first + n, pos);
+        node.child_count = n - 1;
+        // Down to a power of two: the block's second half is a free block
+        // of the class below, and the first half holds the edges.
+        if (std::has_single_bit(n - 1)) free_block(node.children_at + (n - 1), class_for(n - 1));
+    } else if (n == wide_threshold + 1) {
+        unwide(node, letter);
+    } else {
+        erase_wide(wide_[node.children_at], letter);
+        node.child_count = n - 1;
+    }
+    for (;;) {
+        Node& gone = nodes_[at];
+        const NodeIndex below = gone.child_count == 1 ? gone.children_at : no_child;
+        gone = Node{};
+        gone.children_at = free_nodes_;
+        free_nodes_ = at;
+        ++free_count_;
+        if (below == no_child) break;
+        at = below;
+    }
+}
+
+void NodeStore::erase_wide(WideTree& tree, Letter letter) noexcept {
+    std::uint32_t at = tree.root;
+    for (std::uint32_t h = tree.height; h > 0; --h) {
+        WideBranch& branch = branches_[at];
+        WideSlot& slot = branch.slots[route(branch, letter)];
+        --slot.count;
+        at = slot.child;
+    }
+    WideLeaf& leaf = leaves_[at];
+    Edge* last = leaf.edges + leaf.size;
+    Edge* pos = std::lower_bound(leaf.edges, last, letter, letter_below);
+    std::move(pos + 1, last, pos);
+    --leaf.size;
+}
+
+void NodeStore::unwide(Node& node, Letter letter) noexcept {
+    const std::uint32_t tree_at = node.children_at;
+    const WideTree tree = wide_[tree_at];
+    const std::uint32_t at = allocate_block(class_for(wide_threshold));
+    std::uint32_t k = 0;
+    auto keep = [&](const Edge& e) {
+        if (e.letter != letter) edges_[at + k++] = e;
+    };
+    visit_wide(tree.root, tree.height, keep);
+    free_tree(tree.root, tree.height);
+    wide_[tree_at].root = free_trees_;
+    free_trees_ = tree_at;
+    node.children_at = at;
+    node.child_count = wide_threshold;
+}
+
+void NodeStore::free_tree(std::uint32_t at, std::uint32_t height) noexcept {
+    if (height == 0) {
+        leaves_[at].size = free_leaves_;
+        free_leaves_ = at;
+        return;
+    }
+    WideBranch& branch = branches_[at];
+    for (std::uint32_t i = 0; i < branch.size; ++i) free_tree(branch.slots[i].child, height - 1);
+    branch.size = free_branches_;
+    free_branches_ = at;
 }
 
 std::uint32_t NodeStore::allocate_block(int block_class) noexcept {

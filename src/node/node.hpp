@@ -57,7 +57,8 @@ static_assert(sizeof(Node) == 20);
 
 // The growable vector of nodes that a lexicon owns, root at index 0, plus the
 // pool that holds the edge blocks of nodes with several children. Nodes are
-// only appended, never moved or removed.
+// appended, never moved; a node cut off (cut_child) goes on a free list, and
+// later appends take it from there first.
 class NodeStore {
 public:
     static constexpr std::size_t max_nodes = std::size_t{1} << 32;
@@ -71,7 +72,10 @@ public:
     NodeStore(NodeStore&&) noexcept = default;
     NodeStore& operator=(NodeStore&&) noexcept = default;
 
+    // One past the highest node index; free nodes included.
     std::size_t size() const noexcept { return nodes_.size(); }
+    // The nodes in use, root included: size() less the free ones.
+    std::size_t live() const noexcept { return nodes_.size() - free_count_; }
     static std::uint64_t id(NodeIndex index) noexcept { return index; }
 
     const Node& operator[](NodeIndex index) const noexcept { return nodes_[index]; }
@@ -129,6 +133,13 @@ public:
     // Makes room for `count` nodes in all, so that appending up to there
     // neither reallocates nor leaves spare capacity behind.
     void reserve(std::size_t count);
+
+    // Removes the edge of `parent` under `letter` (which must exist) and
+    // frees the node it leads to and the chain below it: every node of the
+    // chain but the last must have exactly one child, and the last none. Their
+    // indices and the edge space they held are reused by later appends. Not
+    // during a mark(). If it throws (std::bad_alloc), the store is as it was.
+    void cut_child(NodeIndex parent, Letter letter);
 
     // Follows the letters of `path` from the root. The empty path ends at
     // the root; a missing edge ends the walk with nothing.
@@ -219,6 +230,21 @@ private:
     void link(NodeIndex parent, Edge edge) noexcept;
     void make_wide(Node& node, Edge edge) noexcept;
     void insert_wide(WideTree& tree, std::uint32_t count, Edge edge) noexcept;
+    // Removes the edge under `letter` from a wide node's tree, which keeps
+    // its shape (a leaf may empty: a slot's least letter stays a bound).
+    void erase_wide(WideTree& tree, Letter letter) noexcept;
+    // A wide node of wide_threshold + 1 edges, less the one under `letter`,
+    // back to a block (room reserved: see cut_child); its tree is freed.
+    void unwide(Node& node, Letter letter) noexcept;
+    void free_tree(std::uint32_t at, std::uint32_t height) noexcept;
+    // A new node, leaf or branch: a free one when there is one, else
+    // appended (room reserved). Free ones are not taken during a mark.
+    NodeIndex new_node() noexcept;
+    template <class Entry>
+    Entry& take(std::vector<Entry>& pool, std::uint32_t& free_head, std::uint32_t& index) const noexcept;
+    WideLeaf& new_leaf(std::uint32_t& index) noexcept;
+    WideBranch& new_branch(std::uint32_t& index) noexcept;
+    std::uint32_t new_tree() noexcept;
     // Whether allocate_block takes a block from the free list of the class.
     bool reusable(int block_class) const noexcept {
         const std::uint32_t head = free_blocks_[static_cast<std::size_t>(block_class)];
@@ -236,6 +262,14 @@ private:
     // edge holds the offset of the next free block of its class.
     std::array<std::uint32_t, block_classes> free_blocks_;
     std::size_t node_limit_;
+    // Free nodes, leaves, branches and trees, each list threaded through
+    // its free entries (a node's children_at, a leaf's or branch's size, a
+    // tree's root); heads no_child (nodes) or no_block when empty.
+    NodeIndex free_nodes_ = no_child;
+    std::size_t free_count_ = 0;
+    std::uint32_t free_leaves_ = no_block;
+    std::uint32_t free_branches_ = no_block;
+    std::uint32_t free_trees_ = no_block;
 
     // The sizes and free lists at mark(), and the records saved since.
     struct Undo {

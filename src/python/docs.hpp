@@ -60,6 +60,20 @@ struct SharedDocs {
         " with_count=False)\n--\n\n"
         "Run suggest for each word in parallel.\n\n"
         "Returns ``list[list[(word, distance)]]`` in the same order as the input.";
+    static constexpr char prefixes[] =
+        "prefixes($self, text, with_count=False)\n--\n\n"
+        "Return every stored word that is a prefix of ``text``, shortest first.\n\n"
+        "One walk along ``text``. If ``with_count=True``, returns\n"
+        "``list[(word, count)]``.";
+    static constexpr char longest_prefix[] =
+        "longest_prefix($self, text, default=None, *, with_count=False)\n--\n\n"
+        "Return the longest stored word that is a prefix of ``text``.\n\n"
+        "``default`` when there is none. If ``with_count=True``, returns a\n"
+        "``(word, count)`` pair.";
+    static constexpr char batch_longest_prefix[] =
+        "batch_longest_prefix($self, texts, default=None, *, with_count=False)\n--\n\n"
+        "Run longest_prefix for each text in parallel.\n\n"
+        "Returns a list in the same order as the input.";
 
     // The compact form.
     static constexpr char compact[] =
@@ -107,6 +121,16 @@ struct LexiconDocs<Trie> : SharedDocs {
     static constexpr char contains_prefix[] =
         "contains_prefix($self, prefix)\n--\n\n"
         "Returns True if prefix is a prefix of any word in the Trie.";
+    static constexpr char remove[] =
+        "remove($self, word)\n--\n\n"
+        "Remove a word; raises KeyError if it is not stored.\n\n"
+        "The nodes only it used are freed for later words.";
+    static constexpr char discard[] =
+        "discard($self, word)\n--\n\nRemove a word if it is stored.";
+    static constexpr char pop[] =
+        "pop($self, word, default=<unrepresentable>)\n--\n\n"
+        "Remove a word and return its count.\n\n"
+        "If it is not stored, return ``default`` if given, else raise KeyError.";
 };
 
 // ----------------------------------------------------------------- DAWG ----
@@ -140,6 +164,16 @@ struct LexiconDocs<Dawg> : SharedDocs {
     static constexpr char contains_prefix[] =
         "contains_prefix($self, prefix)\n--\n\n"
         "Returns True if prefix is a prefix of any word in the DAWG.";
+    // A DAWG has the removal methods only to refuse them.
+    static constexpr char remove[] =
+        "remove($self, word)\n--\n\n"
+        "A DAWG cannot remove words: raises TypeError. Use a Trie.";
+    static constexpr char discard[] =
+        "discard($self, word)\n--\n\n"
+        "A DAWG cannot remove words: raises TypeError. Use a Trie.";
+    static constexpr char pop[] =
+        "pop($self, word, default=<unrepresentable>)\n--\n\n"
+        "A DAWG cannot remove words: raises TypeError. Use a Trie.";
 };
 
 }  // namespace sorvan::python

@@ -10,6 +10,7 @@
 
 #include "python/binding.hpp"
 #include "python/docs.hpp"
+#include "query/prefixes.hpp"
 #include "query/suggest.hpp"
 
 namespace sorvan::python {
@@ -425,6 +426,98 @@ PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
 }
 
+// ------------------------------------------------------------ prefixes ----
+
+// The str of `match`, the first match.bytes of `text`, or (str, count).
+inline PyObject* new_match(std::string_view text, const PrefixMatch& match, bool with_count) noexcept {
+    OwnedRef word = OwnedRef::steal(new_str(text.substr(0, match.bytes)));
+    if (!word || !with_count) return word.release();
+    OwnedRef count = OwnedRef::steal(new_u64(match.count));
+    return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
+}
+
+// new_match, or a new reference to `fallback` (None when not passed) when
+// nothing matched.
+inline PyObject* new_match_or(std::string_view text, const PrefixMatch& match, bool with_count,
+                              PyObject* fallback) noexcept {
+    if (match.letters == 0) return Py_NewRef(fallback ? fallback : Py_None);
+    return new_match(text, match, with_count);
+}
+
+// prefixes(text, with_count=False): every stored word that begins `text`,
+// shortest first. The walk runs no Python code, so a check that no writer
+// is at work guards it (GilHeldBorrow, as for `in`); the list is built
+// after it from the text alone.
+template <class Lexicon>
+PyObject* lexicon_prefixes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) noexcept {
+    static constexpr Signature sig{"prefixes", {"text", "with_count"}, 1};
+    return call_method<Lexicon, GilHeldBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+            std::string_view text;
+            bool pairs = false;
+            if (!to_utf8_view(argv[0], "text", text) || !to_bool(argv[1], "with_count", pairs)) return nullptr;
+            // Most texts begin with a few words: those stay on the stack.
+            std::array<PrefixMatch, 16> first;
+            std::vector<PrefixMatch> more;
+            std::size_t n = 0;
+            lexicon.prefixes(text, [&](const PrefixMatch& match) {
+                if (n < first.size()) {
+                    first[n] = match;
+                } else {
+                    more.push_back(match);
+                }
+                ++n;
+            });
+            return new_list(n, [&](std::size_t i) {
+                const PrefixMatch& match = i < first.size() ? first[i] : more[i - first.size()];
+                return new_match(text, match, pairs);
+            });
+        });
+}
+
+// longest_prefix(text, default=None, *, with_count=False) and its batch
+// form over a sequence of texts.
+template <class Lexicon, bool Batch>
+PyObject* lexicon_longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    static constexpr Signature sig{Batch ? "batch_longest_prefix" : "longest_prefix",
+                                   {Batch ? "texts" : "text", "default", "with_count"}, 1, 2};
+    if constexpr (Batch) {
+        return batch_method<Lexicon>(
+            self, sig, args, nargsf, kwnames,
+            [](const Lexicon& lexicon, const auto& texts, const auto& argv, Cancel& cancel) -> PyObject* {
+                bool pairs = false;
+                if (!to_bool(argv[2], "with_count", pairs)) return nullptr;
+                const std::vector<PrefixMatch> found = lexicon.batch_longest_prefix(texts, &cancel);
+                if (cancel.cancelled()) return nullptr;
+                return new_list(found.size(),
+                                [&](std::size_t i) { return new_match_or(texts[i], found[i], pairs, argv[1]); });
+            });
+    } else {
+        return call_method<Lexicon, GilHeldBorrow>(  // as prefixes
+            self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+                std::string_view text;
+                bool pairs = false;
+                if (!to_utf8_view(argv[0], "text", text) || !to_bool(argv[2], "with_count", pairs)) {
+                    return nullptr;
+                }
+                return new_match_or(text, lexicon.longest_prefix(text), pairs, argv[1]);
+            });
+    }
+}
+
+// ------------------------------------------------------------- removal ----
+
+// lex[word] = value: a word's count is changed by add(), not set.
+template <class Lexicon>
+int refuse_assignment() noexcept {
+    PyErr_Format(PyExc_TypeError,
+                 "%s does not support item assignment: add(word, count) adds to a word's count",
+                 LexiconTraits<Lexicon>::name);
+    return -1;
+}
+
 // ------------------------------------------------------- table helpers ----
 
 // Function pointers as the type tables want them.
@@ -459,7 +552,12 @@ inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
     {"suggest", as_method(&lexicon_suggest<Lexicon, false>), fastcall,                            \
      LexiconDocs<Lexicon>::suggest},                                                              \
     {"batch_suggest", as_method(&lexicon_suggest<Lexicon, true>), fastcall,                       \
-     LexiconDocs<Lexicon>::batch_suggest}
+     LexiconDocs<Lexicon>::batch_suggest},                                                        \
+    {"prefixes", as_method(&lexicon_prefixes<Lexicon>), fastcall, LexiconDocs<Lexicon>::prefixes}, \
+    {"longest_prefix", as_method(&lexicon_longest_prefix<Lexicon, false>), fastcall,              \
+     LexiconDocs<Lexicon>::longest_prefix},                                                       \
+    {"batch_longest_prefix", as_method(&lexicon_longest_prefix<Lexicon, true>), fastcall,         \
+     LexiconDocs<Lexicon>::batch_longest_prefix}
 
 // The slots both classes share, besides their docstring and method table.
 #define SORVAN_LEXICON_SLOTS(Lexicon)                             \

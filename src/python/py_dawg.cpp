@@ -43,6 +43,23 @@ PyObject* dawg_reduce(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// remove, discard, pop and del: a DAWG's nodes are shared by the words
+// that end alike, and its len() counts their signatures as they were
+// recorded, which taking a word out would not give back.
+PyObject* dawg_refuse_removal() noexcept {
+    PyErr_SetString(PyExc_TypeError,
+                    "a DAWG cannot remove words (it only grows, in ascending order): use a Trie to remove words");
+    return nullptr;
+}
+
+PyObject* dawg_remove(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return dawg_refuse_removal(); }
+
+int dawg_ass_subscript(PyObject*, PyObject*, PyObject* value) noexcept {
+    if (value) return refuse_assignment<Dawg>();
+    dawg_refuse_removal();
+    return -1;
+}
+
 PyMethodDef dawg_methods[] = {
     {"add", as_method(&lexicon_add<Dawg>), fastcall, LexiconDocs<Dawg>::add},
     {"add_all", as_method(&lexicon_add_all<Dawg>), fastcall, LexiconDocs<Dawg>::add_all},
@@ -51,12 +68,16 @@ PyMethodDef dawg_methods[] = {
     {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
      LexiconDocs<Dawg>::contains_prefix},
     SORVAN_LEXICON_QUERY_METHODS(Dawg),
+    {"remove", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::remove},
+    {"discard", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::discard},
+    {"pop", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::pop},
     SORVAN_COMPACT_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot dawg_slots[] = {
     SORVAN_LEXICON_SLOTS(Dawg),
+    {Py_mp_ass_subscript, as_slot(&dawg_ass_subscript)},
     {Py_tp_doc, const_cast<char*>(LexiconDocs<Dawg>::type)},
     {Py_tp_methods, dawg_methods},
     {0, nullptr},

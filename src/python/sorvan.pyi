@@ -10,7 +10,9 @@
 # (word, distance) pairs, or (word, distance, count) triples.
 
 from collections.abc import Buffer, Iterable, Sequence
-from typing import Any, Literal, Self, SupportsIndex, TypeAlias, final, overload, type_check_only
+from typing import (
+    Any, Literal, NoReturn, Self, SupportsIndex, TypeAlias, TypeVar, final, overload, type_check_only,
+)
 
 __all__ = ["Trie", "DAWG"]
 
@@ -18,6 +20,8 @@ __all__ = ["Trie", "DAWG"]
 _Limit: TypeAlias = SupportsIndex | None
 _Near: TypeAlias = list[tuple[str, int]]
 _NearCounted: TypeAlias = list[tuple[str, int, int]]
+# A default answered when there is nothing to answer (pop, longest_prefix).
+_D = TypeVar("_D")
 
 @type_check_only
 class _Lexicon:
@@ -91,6 +95,44 @@ class _Lexicon:
     def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
                       limit: _Limit = 10, *, transpositions: bool = False,
                       with_count: bool = False) -> list[_Near] | list[_NearCounted]: ...
+    @overload
+    def prefixes(self, text: str, with_count: Literal[False] = False) -> list[str]: ...
+    @overload
+    def prefixes(self, text: str, with_count: Literal[True]) -> list[tuple[str, int]]: ...
+    @overload
+    def prefixes(self, text: str, with_count: bool) -> list[str] | list[tuple[str, int]]: ...
+    @overload
+    def longest_prefix(self, text: str, *, with_count: Literal[False] = False) -> str | None: ...
+    @overload
+    def longest_prefix(self, text: str, default: _D, *, with_count: Literal[False] = False) -> str | _D: ...
+    @overload
+    def longest_prefix(self, text: str, *, with_count: Literal[True]) -> tuple[str, int] | None: ...
+    @overload
+    def longest_prefix(self, text: str, default: _D, *, with_count: Literal[True]) -> tuple[str, int] | _D: ...
+    @overload
+    def longest_prefix(
+        self, text: str, default: Any = None, *, with_count: bool = False
+    ) -> str | tuple[str, int] | Any: ...
+    @overload
+    def batch_longest_prefix(
+        self, texts: Sequence[str], *, with_count: Literal[False] = False
+    ) -> list[str | None]: ...
+    @overload
+    def batch_longest_prefix(
+        self, texts: Sequence[str], default: _D, *, with_count: Literal[False] = False
+    ) -> list[str | _D]: ...
+    @overload
+    def batch_longest_prefix(
+        self, texts: Sequence[str], *, with_count: Literal[True]
+    ) -> list[tuple[str, int] | None]: ...
+    @overload
+    def batch_longest_prefix(
+        self, texts: Sequence[str], default: _D, *, with_count: Literal[True]
+    ) -> list[tuple[str, int] | _D]: ...
+    @overload
+    def batch_longest_prefix(
+        self, texts: Sequence[str], default: Any = None, *, with_count: bool = False
+    ) -> list[Any]: ...
     def compact(self) -> None: ...
     def save(self, path: str) -> None: ...
     @classmethod
@@ -102,6 +144,14 @@ class _Lexicon:
 class Trie(_Lexicon):
     """A prefix tree: words in any order; len() counts its nodes, root included."""
 
+    def remove(self, word: str) -> None: ...
+    def discard(self, word: str) -> None: ...
+    @overload
+    def pop(self, word: str) -> int: ...
+    @overload
+    def pop(self, word: str, default: _D) -> int | _D: ...
+    def __delitem__(self, word: str, /) -> None: ...
+
 @final
 class DAWG(_Lexicon):
     """A directed acyclic word graph: words in ascending order, or through
@@ -109,3 +159,8 @@ class DAWG(_Lexicon):
     registered so far, 0 until something has been reduced."""
 
     def reduce(self) -> None: ...
+    # A DAWG cannot remove words: these raise TypeError.
+    def remove(self, word: str) -> NoReturn: ...
+    def discard(self, word: str) -> NoReturn: ...
+    def pop(self, word: str, default: Any = ...) -> NoReturn: ...
+    def __delitem__(self, word: str, /) -> NoReturn: ...

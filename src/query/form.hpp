@@ -30,7 +30,7 @@ public:
     // The node store: only the root while the lexicon is compact.
     const NodeStore& nodes() const noexcept { return nodes_; }
     NodeStore& nodes() noexcept { return nodes_; }
-    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.size(); }
+    std::size_t node_count() const noexcept { return image_ ? image_->node_count() : nodes_.live(); }
     std::uint64_t word_count() const noexcept { return image_ ? image_->word_count() : word_count_; }
     // No word's count is above it (a count that wrapped may be below).
     std::uint64_t max_count() const noexcept { return image_ ? image_->max_count() : max_count_; }
@@ -48,6 +48,19 @@ public:
         word_count_ += count;
         if (n.count > max_count_) max_count_ = n.count;
     }
+    // Takes the word ending at `node` of the mutable store out of the
+    // totals and unmarks its end; returns its count. The largest count
+    // stays: it is a bound, not the maximum.
+    std::uint64_t unend_word(NodeIndex node) noexcept {
+        Node& n = nodes_[node];
+        const std::uint64_t count = n.count;
+        n.is_end = 0;
+        n.count = 0;
+        uncount(count);
+        return count;
+    }
+    // Takes `count`, a removed word's, out of the totals.
+    void uncount(std::uint64_t count) noexcept { word_count_ -= count; }
     // The totals as a caller saved them, when it undoes its changes.
     struct Totals {
         std::uint64_t word_count;

@@ -12,6 +12,7 @@
 #include "compact/last_path.hpp"
 #include "compact/membership.hpp"
 #include "query/form.hpp"
+#include "query/prefixes.hpp"
 #include "query/reversed_words.hpp"
 #include "query/search.hpp"
 #include "query/suggest.hpp"
@@ -60,6 +61,19 @@ public:
             if (const MembershipIndex* index = membership_index(graph, prefix)) return index->contains_prefix(prefix);
             return walk_resuming(graph, prefix).has_value();
         });
+    }
+
+    // Calls found(PrefixMatch) for every stored word that begins `text`,
+    // shortest first (see prefixes.hpp).
+    template <class Found>
+    void prefixes(std::string_view text, Found&& found) const {
+        on_graph([&](const auto& graph) { for_each_prefix(graph, text, found); });
+    }
+    // The longest stored word that begins `text`; letters == 0 when none.
+    PrefixMatch longest_prefix(std::string_view text) const noexcept {
+        PrefixMatch longest;
+        prefixes(text, [&](const PrefixMatch& match) noexcept { longest = match; });
+        return longest;
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled
@@ -134,12 +148,11 @@ public:
     // vector<bool> has no separate slots for the workers to write.
     template <class Items>
     std::vector<std::uint8_t> batch_contains(const Items& words, Cancel* cancel = nullptr) const {
-        LoopCancel loop(cancel);
-        ParallelOptions options;
-        options.cancel = &loop;
-        return parallel_map(
-            std::size(words), [&](std::size_t i) -> std::uint8_t { return contains(words[i]); },
-            options);
+        return quick_batch(std::size(words), cancel, [&](std::size_t i) -> std::uint8_t { return contains(words[i]); });
+    }
+    template <class Items>
+    std::vector<PrefixMatch> batch_longest_prefix(const Items& texts, Cancel* cancel = nullptr) const {
+        return quick_batch(std::size(texts), cancel, [&](std::size_t i) { return longest_prefix(texts[i]); });
     }
     template <class Items>
     std::vector<WordList> batch_search(const Items& patterns, Cancel* cancel = nullptr) const {
@@ -212,6 +225,15 @@ private:
     // can outweigh thousands of others), so they are handed out one at a
     // time, and even a few of them are worth sharing.
     static constexpr ParallelOptions search_options{.min_parallel = 4, .max_chunk = 1};
+
+    // answer(i) for i < n, each too quick to be worth a Cancel of its own.
+    template <class Answer>
+    static auto quick_batch(std::size_t n, Cancel* cancel, Answer&& answer) {
+        LoopCancel loop(cancel);
+        ParallelOptions options;
+        options.cancel = &loop;
+        return parallel_map(n, answer, options);
+    }
 
     // Runs query(item, cancel) for every item, each with a Cancel that
     // stops it when the loop is cancelled.

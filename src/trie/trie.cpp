@@ -38,6 +38,41 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
     return {};
 }
 
+std::optional<std::uint64_t> Trie::remove(std::string_view word) {
+    if (word.empty()) return std::nullopt;
+    make_mutable();
+    NodeStore& nodes = form_.nodes();
+    // One walk down, remembering the last node that must stay (the root, a
+    // node with another child, or the end of another word) and the letter
+    // below it: from there down the path is the word's alone.
+    NodeIndex at = 0, keep = 0;
+    Letter cut = 0;
+    const char* p = word.data();
+    const char* end = p + word.size();
+    while (p < end) {
+        const Node& node = nodes[at];
+        const bool shared = at == 0 || node.is_end || node.child_count > 1;
+        const Letter letter = utf8::next(p);
+        const NodeIndex next = nodes.child(at, letter);
+        if (next == NodeStore::no_child) return std::nullopt;
+        if (shared) {
+            keep = at;
+            cut = letter;
+        }
+        at = next;
+    }
+    if (!nodes[at].is_end) return std::nullopt;
+    const std::uint64_t count = nodes[at].count;
+    if (nodes[at].child_count > 0) {
+        form_.unend_word(at);
+    } else {
+        nodes.cut_child(keep, cut);  // the only step that can fail; it frees `at`
+        form_.uncount(count);
+    }
+    form_.words_changed();
+    return count;
+}
+
 Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
     make_mutable();
     SortableWords words;
@@ -93,7 +128,7 @@ Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
 }
 
 Result<std::unique_ptr<ImageBytes>> Trie::build_image(Cancel* cancel) const {
-    return form_.build_image(kind, form_.nodes().size(), nullptr, cancel);
+    return form_.build_image(kind, form_.nodes().live(), nullptr, cancel);
 }
 
 Status Trie::compact(Cancel* cancel) {

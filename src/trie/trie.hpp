@@ -33,6 +33,13 @@ public:
     // Like every change, it first turns a compact trie back into a mutable
     // one.
     Status add(std::string_view word, std::uint64_t count);
+    // Removes `word` and returns its count, or nothing when it is not
+    // stored (the empty word never is: add("") stores nothing). The nodes
+    // only it used are freed for later words, so that the trie is the one
+    // its remaining words would build (its node_count() too). All or
+    // nothing: on std::bad_alloc the trie is as it was. Like every change,
+    // it first turns a compact trie back into a mutable one.
+    std::optional<std::uint64_t> remove(std::string_view word);
     // Adds each word of the file at `path` (one a line, see LineReader)
     // with count 1. An Io error when the file cannot be opened or read,
     // Cancelled when `cancel` stopped the reading; the words read before

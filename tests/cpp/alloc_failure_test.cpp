@@ -236,6 +236,31 @@ TEST(AllocationFailure, TrieAddIsAllOrNothing) {
     for (const auto& c : cases) expect_all_or_nothing(c);
 }
 
+// Removal allocates only when a wide node turns back into a block and no
+// free block fits, and when a compact trie turns mutable first; a word put
+// back afterwards gets its count exactly.
+TEST(AllocationFailure, TrieRemoveIsAllOrNothing) {
+    auto letter = [](std::string word, char32_t c, const char* tail) {
+        utf8::append(word, c);
+        return word + tail;
+    };
+    auto wide_root = [=](Trie& t) {
+        for (char32_t c = 0x100; c < 0x200; ++c) ASSERT_TRUE(t.add(letter("", c, "tail"), 3));
+        // The block the root left when it grew wide goes to another node.
+        for (char32_t c = 0x100; c <= 0x180; ++c) ASSERT_TRUE(t.add(letter("a", c, ""), 1));
+    };
+    auto remove = [](const char* word, std::uint64_t count) {
+        return [=](Trie& t) { ASSERT_EQ(t.remove(word).value_or(~0ull), count); };
+    };
+    auto put_back = [](const char* word) { return [=](Trie& t) { ASSERT_TRUE(t.add(word, 5)); }; };
+    const FailureCase<Trie> cases[] = {
+        {"wide root back to a block", wide_root, remove("\u0150tail", 3), put_back("\u0150tail")},
+        {"compact", [](Trie& t) { add_words(t, {"ab", "abc", "b"}); ASSERT_TRUE(t.compact()); },
+         remove("ab", 1), put_back("ab")},
+    };
+    for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
 TEST(AllocationFailure, DawgAddAndReduceAreAllOrNothing) {
     auto long_path = [](Dawg& d) { add_words(d, {"ab", "abc" + std::string(400, 'x'), "abd" + std::string(40, 'y')}); };
     const FailureCase<Dawg> cases[] = {

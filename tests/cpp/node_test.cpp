@@ -259,6 +259,56 @@ TEST_P(WideModel, MatchesAMapThroughEveryGrowth) {
         listed += std::to_string(child);
     }
     EXPECT_EQ(signature, "a00" + listed);
+
+    // Cut in shuffled order down to none, through every shrink (a tree that
+    // empties leaves, back to a block, halving blocks, back inline), then
+    // grown again: the freed nodes come back, the store grows no further.
+    std::vector<Letter> cuts = letters;
+    std::ranges::shuffle(cuts, std::mt19937(n + 1));
+    const std::size_t size = store.size();
+    for (Letter letter : cuts) {
+        store.cut_child(parents[0], letter);
+        models[0].erase(letter);
+        const std::size_t left = models[0].size();
+        if ((left + 1 >= wide && left <= wide + 1) || std::has_single_bit(left) || left == 0) {
+            ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[0], models[0]));
+            ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[1], models[1]));
+        }
+    }
+    EXPECT_EQ(store.live(), size - n);
+    for (Letter letter : letters) models[0][letter] = store.append_child(parents[0], letter);
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[0], models[0]));
+    ASSERT_NO_FATAL_FAILURE(expect_edges(store, parents[1], models[1]));
+    EXPECT_EQ(store.size(), size);
+    EXPECT_EQ(store.live(), size);
+}
+
+// A cut frees the whole chain below the edge, and later appends take the
+// freed nodes (and only those) before growing the store.
+TEST(NodeStore, CutChainsAreFreedAndReused) {
+    NodeStore store;
+    const NodeIndex fork = store.append_child(0, U'f');
+    const NodeIndex kept = store.append_child(fork, U'k');
+    NodeIndex at = fork;
+    std::vector<NodeIndex> chain;
+    for (Letter c : std::u32string_view(U"chain")) chain.push_back(at = store.append_child(at, c));
+    ASSERT_EQ(store.live(), 8u);
+    store.cut_child(fork, U'c');
+    EXPECT_EQ(store.live(), 3u);
+    EXPECT_EQ(store.size(), 8u);
+    EXPECT_EQ(edges_of(store, fork).size(), 1u);
+    EXPECT_EQ(store.child(fork, U'k'), kept);
+    EXPECT_EQ(store.child(fork, U'c'), NodeStore::no_child);
+    std::vector<NodeIndex> reused;
+    at = kept;
+    for (int i = 0; i < 6; ++i) reused.push_back(at = store.append_child(at, U'x'));
+    EXPECT_EQ(store.size(), 9u);  // five reused, one new
+    std::ranges::sort(chain);
+    std::vector<NodeIndex> first(reused.begin(), reused.end() - 1);
+    std::ranges::sort(first);
+    EXPECT_EQ(first, chain);
+    EXPECT_EQ(reused.back(), 8u);
+    for (NodeIndex node : reused) EXPECT_EQ(store[node].letter, U'x');
 }
 
 INSTANTIATE_TEST_SUITE_P(

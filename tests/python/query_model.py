@@ -1,6 +1,6 @@
 """Pure-Python models of the two lexicons, for differential tests: their
-words and counts, len() and repr(), the DAWG's order rule and registry, and
-the three searches."""
+words and counts, len() and repr(), the DAWG's order rule and registry, the
+three searches, removal from the trie and the prefixes of a text."""
 
 U64 = 2**64
 ORDER = "Words must be inserted in alphabetical order. Previous: '{}', Current: '{}'"
@@ -51,6 +51,27 @@ class ModelTrie:
     def add_all(self, words):
         for w in words:
             self.add(w)
+
+    def remove(self, word):
+        """The count of `word`, taken out with the nodes no other word uses;
+        KeyError when it is not stored (the empty word never is)."""
+        if not word or word not in self.counts:
+            raise KeyError(word)
+        count = self.counts.pop(word)
+        self.word_count = (self.word_count - count) % U64
+        path = [self.root]
+        for c in word:
+            path.append(path[-1][c])
+        for depth in range(len(word), 0, -1):
+            if path[depth] or word[:depth] in self.counts:
+                break
+            del path[depth - 1][word[depth - 1]]
+            self.nodes -= 1
+        return count
+
+    def prefixes(self, text):
+        """(word, count) of every stored word that begins `text`, shortest first."""
+        return [(text[:i], self.counts[text[:i]]) for i in range(1, len(text) + 1) if text[:i] in self.counts]
 
     def __len__(self):
         return self.nodes

@@ -2,6 +2,7 @@
 arguments and files. Each must give the right answer or a clear error, with
 nothing lost that is to be kept."""
 
+import pickle
 import random
 
 import pytest
@@ -257,6 +258,7 @@ BATCHES = {
     "prefix": (lambda lex, items: lex.batch_search_with_prefix(items), [["apple"]]),
     "distance": (lambda lex, items: lex.batch_search_within_distance(items, 1), [["apple"]]),
     "suggest": (lambda lex, items: lex.batch_suggest(items, 1), [[("apple", 0)]]),
+    "longest_prefix": (lambda lex, items: lex.batch_longest_prefix(items), ["apple"]),
 }
 
 
@@ -334,3 +336,96 @@ def test_unreadable_paths(lexicon_class, path, message):
         lexicon.add_from_file(path)
     assert str(info.value) == "IO error: " + message
     assert repr(lexicon) == before and "kept" in lexicon
+
+
+# -------------------------------------------------------------- removal --
+
+REMOVALS = {
+    "remove": lambda t, w: t.remove(w),
+    "discard": lambda t, w: t.discard(w),
+    "pop": lambda t, w: t.pop(w),
+    "del": lambda t, w: t.__delitem__(w),
+}
+
+
+@pytest.mark.parametrize("removal", REMOVALS.values(), ids=REMOVALS.keys())
+def test_removal_beside_a_batch_is_refused_or_whole(removal):
+    """A batch whose texts yield the lock holds the shared borrow: removals
+    from another thread get 'Already borrowed', or, between batches, the
+    whole removal; every batch answers for the words as they were."""
+    import threading
+    import time
+
+    trie = filled(Trie, ["apple", "app", "apples"])
+    outcomes, answers = [], []
+    reading = threading.Event()
+
+    class SlowTexts:
+        def __len__(self):
+            return 20
+
+        def __getitem__(self, i):
+            if i >= 20:
+                raise IndexError
+            reading.set()
+            time.sleep(0.001)
+            return "applesauce"
+
+    def reader():
+        for _ in range(5):
+            answers.append(trie.batch_longest_prefix(SlowTexts()))
+
+    def writer():
+        reading.wait(10)
+        for word in ["apples", "apple", "app"] * 10:
+            try:
+                removal(trie, word)
+                outcomes.append(word)
+            except (RuntimeError, KeyError) as exc:
+                outcomes.append(type(exc).__name__ + str(exc))
+            time.sleep(0.0005)
+
+    threads = [threading.Thread(target=f) for f in (reader, writer)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert "RuntimeErrorAlready borrowed" in outcomes
+    removed = [o for o in outcomes if o in ("apples", "apple", "app")]
+    assert set(outcomes) - set(removed) <= {"RuntimeErrorAlready borrowed", "KeyError'apples'",
+                                            "KeyError'apple'", "KeyError'app'"}
+    assert all(w not in trie for w in removed) and all(w in trie for w in {"apples", "apple", "app"} - set(removed))
+    for batch in answers:  # one lexicon state per batch, never a mix
+        assert len(set(batch)) == 1 and batch[0] in ("apples", "apple", "app", None)
+
+
+@pytest.mark.parametrize(
+    "steps, counts, nodes",
+    [
+        # (word, count to add, or None to remove): counts exact when put back.
+        ([("ab", 5), ("ab", None), ("ab", 2)], {"ab": 2}, 3),
+        ([("ab", 2**64 - 1), ("abc", 3), ("ab", None), ("ab", 1)], {"ab": 1, "abc": 3}, 4),
+        ([("abc", 1), ("ab", 1), ("abc", None), ("ab", None), ("b", 0)], {"b": 0}, 2),
+        ([("\U0001f600x", 1), ("\U0001f600y", 1), ("\U0001f600x", None), ("\U0001f600x", 4)],
+         {"\U0001f600x": 4, "\U0001f600y": 1}, 4),
+    ],
+)
+@pytest.mark.parametrize("compact_first", [False, True])
+def test_word_removed_and_added_again(steps, counts, nodes, compact_first):
+    trie = Trie()
+    for word, count in steps:
+        if compact_first:
+            trie.compact()
+        if count is None:
+            trie.remove(word)
+        else:
+            trie.add(word, count)
+    assert trie.search("*", with_count=True) == sorted(counts.items())
+    assert trie.get_word_count() == sum(counts.values()) % 2**64
+    assert len(trie) == nodes == len(filled(Trie, counts))
+    assert pickle.loads(pickle.dumps(trie)).search("*", with_count=True) == sorted(counts.items())
+    with pytest.raises(TypeError, match="does not support item assignment"):
+        trie["ab"] = 1
+    with pytest.raises(TypeError, match="argument 'word'"):
+        trie.remove(b"ab")
+    assert trie.discard("") is None and trie.pop("", 7) == 7

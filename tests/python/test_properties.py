@@ -5,8 +5,9 @@ with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
 (which make different DAWG nodes share a signature) and non-BMP letters in
 words, order violations, bulk insertion, reduce() at any point, compact() at any point and
 copies through pickle, copy and save/load swapped in for the lexicons, and
-every query with and without counts, single and batch, suggestions
-included. After each step len(),
+every query with and without counts, single and batch, suggestions and
+the prefixes of a text included; words removed from the Trie in every way
+(the DAWG refuses each). After each step len(),
 repr() and get_word_count() must match the models; the DAWG's len() is
 modelled exactly (ModelDawg replays its registry of node signatures).
 """
@@ -87,6 +88,48 @@ class Lexicons(RuleBasedStateMachine):
                 assert str(info.value) == str(refused)
                 continue
             assert lexicon.add_all(iter(items) if as_generator else items) is None
+
+    @rule(data=st.data(), how=st.sampled_from(["remove", "discard", "pop", "pop_default", "del"]))
+    def remove(self, data, how):
+        """A stored word most times, sometimes another; the trie must then
+        be the one its remaining words build (len() included)."""
+        trie, model = self.pairs[0]
+        word = data.draw(st.one_of(st.sampled_from(sorted(model.counts) or [""]), words))
+        try:
+            count = model.remove(word)
+        except KeyError:
+            count = None
+        calls = {
+            "remove": lambda lex: lex.remove(word),
+            "discard": lambda lex: lex.discard(word),
+            "pop": lambda lex: lex.pop(word),
+            "pop_default": lambda lex: lex.pop(word, "absent"),
+            "del": lambda lex: lex.__delitem__(word),
+        }
+        if count is None and how in ("remove", "pop", "del"):
+            with pytest.raises(KeyError) as info:
+                calls[how](trie)
+            assert info.value.args == (word,)
+        else:
+            expected = {"pop": count, "pop_default": "absent" if count is None else count}.get(how)
+            assert calls[how](trie) == expected
+        with pytest.raises(TypeError, match="a DAWG cannot remove words .*use a Trie"):
+            calls[how](self.dawg)
+
+    @rule(data=st.data(), with_count=st.booleans())
+    def prefixes(self, data, with_count):
+        """A text that begins with a stored word most times."""
+        stored = sorted(self.pairs[0][1].counts) or [""]
+        text = data.draw(st.sampled_from(stored)) + data.draw(words)
+        for lexicon, model in self.pairs:
+            found = answer(model.prefixes(text), with_count)
+            assert lexicon.prefixes(text, with_count) == found
+            longest = found[-1] if found else None
+            assert lexicon.longest_prefix(text, with_count=with_count) == longest
+            assert lexicon.longest_prefix(text, "none", with_count=with_count) == (longest or "none")
+            assert lexicon.batch_longest_prefix([text, "", text[:1]], with_count=with_count) == [
+                longest, None, lexicon.longest_prefix(text[:1], with_count=with_count)
+            ]
 
     @rule()
     def reduce(self):
