@@ -341,8 +341,9 @@ std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel* cancel
 // The graph section: the states in reverse post-order from the root, so
 // that every edge points forward (the graph is acyclic by its layout) and a
 // state's last new child comes right after it; a single child there is a
-// chain link and needs no address. Edges carry their skips only when
-// `ranked`: with one count for every word, no walk needs a rank.
+// chain link and needs no address. Edges carry their skips when `ranked`:
+// a lexicon's image always is (its words' ranks are a query of their own),
+// other graphs only when their counts differ by word.
 //
 // Shared suffixes put the most used states far from most of their parents,
 // so the states that records point to most often become *hubs*, named by a
@@ -707,9 +708,13 @@ std::unexpected<SorvanError> invalid(std::string what) {
 struct GraphTotals {
     std::uint64_t words;
     std::uint64_t trie_nodes;
+    bool ranked;  // every skip right: walks may keep word ranks
 };
 
-// Skips are checked when `ranked`; otherwise no walk reads them. Cancelled
+// Skips are checked always; a wrong one makes the image invalid when
+// `ranked` (its counts are found by rank), else only leaves it unranked (an
+// image whose words all have one count may have been written without
+// skips). Cancelled
 // when `cancel` says stop (a graph of hundreds of megabytes takes seconds).
 Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, const std::uint8_t* hubs,
                                 std::uint32_t hub_count, bool ranked, Cancel* cancel) {
@@ -740,8 +745,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     // Pass 2 reads edges in fours; lanes of padding follow the last.
     constexpr std::uint32_t lanes = 4;
     auto targets = std::make_unique_for_overwrite<std::uint32_t[]>(size / 2 + lanes);
-    std::unique_ptr<std::uint64_t[]> skips;  // when ranked
-    if (ranked) skips = std::make_unique_for_overwrite<std::uint64_t[]>(size / 2 + lanes);
+    auto skips = std::make_unique_for_overwrite<std::uint64_t[]>(size / 2 + lanes);
     std::uint32_t state_count = 0, edge_count = 0;
     bool edgeless_seen = false;
     // The checks of a state's letters and targets gather in `bad`, tested
@@ -772,7 +776,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
             if (n != 1) return invalid("a chain state with other than one child");
             if (p >= end) return invalid("a chain runs past the graph");
             bad |= flag(!valid_letter(letter), bad_letter);
-            if (ranked) skips[edge_count] = h & image::end_bit;
+            skips[edge_count] = h & image::end_bit;
             targets[edge_count++] = static_cast<std::uint32_t>(p - graph);
         } else if (n > 0) {
             if (p >= end) return invalid("a state runs past the graph");
@@ -792,7 +796,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
                 const std::uint64_t target = view.unchecked_target(at, field);
                 // Every edge leads forward, so the graph has no cycle.
                 bad |= flag((target <= at) | (target >= size), bad_target);
-                if (ranked) skips[edge_count] = image::read_le(p + lw + dw, sw);
+                skips[edge_count] = image::read_le(p + lw + dw, sw);
                 targets[edge_count++] = static_cast<std::uint32_t>(target);
             }
         } else if (std::exchange(edgeless_seen, true)) {
@@ -837,9 +841,10 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
     // mispredict its end at almost every state.
     for (std::uint32_t lane = 0; lane < lanes; ++lane) {
         targets[edge_count + lane] = 0;
-        if (ranked) skips[edge_count + lane] = 0;
+        skips[edge_count + lane] = 0;
     }
     std::uint32_t end_edge = edge_count;
+    bool skips_right = true;
     for (std::size_t s = state_count - 1; s-- > 0;) {
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         const State state = states[s];
@@ -851,19 +856,22 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
                 if (edge >= ahead) __builtin_prefetch(&states[targets[edge - ahead]]);
                 const std::uint64_t in_state = std::uint64_t{0} - (edge < end_edge);
                 const auto child = std::bit_cast<Below>(states[targets[edge]]);
-                if (ranked) wrong_skips |= (skips[edge] ^ words) & in_state;
+                wrong_skips |= (skips[edge] ^ words) & in_state;
                 words = capped(words + (child.words & in_state));
                 nodes = capped(nodes + (child.trie_nodes & in_state));
             }
         }
-        if (wrong_skips) return invalid("a word rank does not match the words below");
+        if (wrong_skips) {
+            if (ranked) return invalid("a word rank does not match the words below");
+            skips_right = false;
+        }
         end_edge = state.first_edge;
         states[s] = std::bit_cast<State>(Below{static_cast<std::uint32_t>(words), static_cast<std::uint32_t>(nodes)});
     }
     const auto root = std::bit_cast<Below>(states[0]);
     const std::uint64_t words_total = root.words, trie_nodes_total = root.trie_nodes;
     if (trie_nodes_total >= cap) return invalid("more words than a lexicon can hold");
-    return GraphTotals{words_total, trie_nodes_total};
+    return GraphTotals{words_total, trie_nodes_total, skips_right};
 }
 
 // The count levels that `levels` (the count, then a width a byte) lays out
@@ -988,7 +996,7 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, 
                                                         const DawgState* dawg, Cancel* cancel) {
     try {
         const CountColumns counts = pack_counts(counts_by_rank(nodes, cancel));
-        const LaidOutGraph graph = lay_out(minimise(nodes, cancel), counts.by_rank(), cancel);
+        const LaidOutGraph graph = lay_out(minimise(nodes, cancel), true, cancel);
         return assemble(graph, counts, kind, word_count, length, dawg);
     } catch (const BuildStopped&) {
         return std::unexpected(SorvanError::cancelled());
@@ -1087,6 +1095,8 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     image.word_count_ = fields[word_count_field];
     image.length_ = fields[length_field];
     image.node_count_ = totals->trie_nodes;
+    image.ranked_ = totals->ranked;
+    image.distinct_words_ = words;
     image.extras_offset_ = fields[extras_offset];
     image.extras_size_ = fields[extras_size];
     if (image.kind_ == LexiconKind::Trie) {

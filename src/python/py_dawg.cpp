@@ -4,12 +4,16 @@
 #include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
+#include "python/views.hpp"
 
 namespace sorvan::python {
 
 template <>
 struct LexiconTraits<Dawg> {
     static constexpr const char* name = "DAWG";
+    // The classes of keys(), items() and values(), then of their iterator.
+    static constexpr const char* view_names[] = {"sorvan.DAWGKeys", "sorvan.DAWGItems", "sorvan.DAWGValues",
+                                                  "sorvan.DAWGIterator"};
     // len() of a DAWG is the number of registry entries: the distinct
     // signatures of the nodes recorded so far.
     static std::size_t length(const Dawg& dawg) noexcept { return dawg.registry_size(); }
@@ -51,12 +55,14 @@ PyMethodDef dawg_methods[] = {
     {"contains_prefix", as_method(&lexicon_contains_prefix<Dawg>), fastcall,
      LexiconDocs<Dawg>::contains_prefix},
     SORVAN_LEXICON_QUERY_METHODS(Dawg),
+    SORVAN_DICTIONARY_METHODS(Dawg),
     SORVAN_COMPACT_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot dawg_slots[] = {
     SORVAN_LEXICON_SLOTS(Dawg),
+    SORVAN_DICTIONARY_SLOTS(Dawg),
     {Py_tp_doc, const_cast<char*>(LexiconDocs<Dawg>::type)},
     {Py_tp_methods, dawg_methods},
     {0, nullptr},
