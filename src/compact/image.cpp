@@ -341,9 +341,9 @@ std::vector<std::uint64_t> counts_by_rank(const NodeStore& nodes, Cancel* cancel
 // The graph section: the states in reverse post-order from the root, so
 // that every edge points forward (the graph is acyclic by its layout) and a
 // state's last new child comes right after it; a single child there is a
-// chain link and needs no address. Edges carry their skips when `ranked`:
-// a lexicon's image always is (its words' ranks are a query of their own),
-// other graphs only when their counts differ by word.
+// chain link and needs no address. Edges carry their skips always, even
+// where every word has the same count and no count needs a rank: a word's
+// rank is a query of its own.
 //
 // Shared suffixes put the most used states far from most of their parents,
 // so the states that records point to most often become *hubs*, named by a
@@ -354,7 +354,7 @@ struct LaidOutGraph {
     std::uint64_t words = 0;
 };
 
-LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
+LaidOutGraph lay_out(const MinimalGraph& g, Cancel* cancel) {
     BuildCountdown countdown(cancel);
     const std::size_t n = g.states();
     std::vector<std::uint32_t> order;  // post-order
@@ -408,7 +408,7 @@ LaidOutGraph lay_out(const MinimalGraph& g, bool ranked, Cancel* cancel) {
         sh.chain = e == 1 && place[g.targets[g.first[s]]] == i + 1;
         if (e == 0 || sh.chain) return;
         sh.lw = static_cast<std::uint8_t>(std::max(1u, byte_width(g.letters[g.first[s + 1] - 1])));
-        sh.sw = ranked ? static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1))) : 0;
+        sh.sw = static_cast<std::uint8_t>(byte_width(skip_of(s, e - 1)));
         for (std::uint32_t k = g.first[s]; k < g.first[s + 1]; ++k) ++in_records[place[g.targets[k]]];
     });
     // The most hubs a layout tries: their numbers fit two bytes.
@@ -996,7 +996,7 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, 
                                                         const DawgState* dawg, Cancel* cancel) {
     try {
         const CountColumns counts = pack_counts(counts_by_rank(nodes, cancel));
-        const LaidOutGraph graph = lay_out(minimise(nodes, cancel), true, cancel);
+        const LaidOutGraph graph = lay_out(minimise(nodes, cancel), cancel);
         return assemble(graph, counts, kind, word_count, length, dawg);
     } catch (const BuildStopped&) {
         return std::unexpected(SorvanError::cancelled());
@@ -1013,7 +1013,7 @@ Result<std::unique_ptr<ImageBytes>> CompactImage::build_sorted(SortableWords wor
         std::uint64_t trie_nodes = 0;
         MinimalGraph minimal = minimise_sorted(words, trie_nodes, cancel);
         words = {};  // each goes as soon as the next step has what it needs
-        const LaidOutGraph graph = lay_out(minimal, packed.by_rank(), cancel);
+        const LaidOutGraph graph = lay_out(minimal, cancel);
         minimal = {};
         return assemble(graph, packed, LexiconKind::Trie, word_count, trie_nodes, nullptr);
     } catch (const BuildStopped&) {
