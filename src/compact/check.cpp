@@ -393,6 +393,10 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     image.word_count_ = fields[word_count_field];
     image.length_ = fields[length_field];
     image.node_count_ = totals->trie_nodes;
+    // Skips are written, and checked, only where counts differ by word:
+    // an image whose words share one count has no ranks.
+    image.ranked_ = counts->by_rank();
+    image.distinct_words_ = words;
     image.extras_offset_ = fields[extras_offset];
     image.extras_size_ = fields[extras_size];
     if (image.kind_ == LexiconKind::Trie) {

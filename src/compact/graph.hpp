@@ -307,6 +307,49 @@ public:
         const std::uint64_t record = c.letter_width + c.target_width + c.skip_width;
         return static_cast<std::uint64_t>(c.record - graph_) + (c.letter_width == 0 ? 0 : c.count * record);
     }
+    // Word ranks, on an image whose skips are all there (see
+    // CompactImage::ranked()): a state's words are the ranks from its
+    // position's rank up to an `end` that its parent knows.
+    //
+    // The child of `p` under `letter`, with the rank past its words: the
+    // next edge's rank, or `end` (the rank past p's words) after the last.
+    // Bisects a state's records.
+    struct Span {
+        Position child;
+        std::uint64_t end;
+    };
+    Span child_span(Position p, std::uint64_t end, Letter letter) const noexcept {
+        Cursor c;
+        edges(p, c);
+        if (c.count == 0) return {{0, 0}, 0};
+        if (c.letter_width == 0) {
+            const Arc arc = next(c);
+            return arc.letter == letter ? Span{arc.child, end} : Span{{0, 0}, 0};
+        }
+        std::uint32_t lo = 0, hi = c.count;
+        while (lo < hi) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (record(c, mid).letter < letter) lo = mid + 1; else hi = mid;
+        }
+        if (lo == c.count) return {{0, 0}, 0};
+        const Arc arc = record(c, lo);
+        if (arc.letter != letter) return {{0, 0}, 0};
+        return {arc.child, lo + 1 < c.count ? record(c, lo + 1).child.rank : end};
+    }
+    // The edge of `p` whose words hold rank `rank`, which is among p's
+    // words but not p's own; p has edges.
+    Arc edge_to_rank(Position p, std::uint64_t rank) const noexcept {
+        Cursor c;
+        edges(p, c);
+        if (c.letter_width == 0) return next(c);
+        std::uint32_t lo = 0, hi = c.count;  // the last edge whose rank is <= rank
+        while (hi - lo > 1) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (record(c, mid).child.rank <= rank) lo = mid; else hi = mid;
+        }
+        return record(c, lo);
+    }
+
     void prefetch(const Cursor& c) const noexcept {
         if (c.letter_width != 0) {
             __builtin_prefetch(graph_ + target(c.at, image::read_le(c.record + c.letter_width, c.target_width)));
@@ -337,6 +380,14 @@ public:
     }
 
 private:
+    // Record `i` of the state that `c` (not a chain's, untouched by next())
+    // was made for.
+    Arc record(const Cursor& c, std::uint32_t i) const noexcept {
+        Cursor at = c;
+        at.record += std::size_t{i} * (c.letter_width + c.target_width + c.skip_width);
+        return next(at);
+    }
+
     // The edge for `letter` among a wide state's `n` records from q. (A
     // function of its own: written into child(), it made the wildcard walks
     // that inline child() a fifth slower.)

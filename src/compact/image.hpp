@@ -99,6 +99,11 @@ public:
     std::uint64_t length() const noexcept { return length_; }
     // The trie's node count, root included.
     std::uint64_t node_count() const noexcept { return node_count_; }
+    // The number of distinct words.
+    std::uint64_t distinct_words() const noexcept { return distinct_words_; }
+    // Whether the positions of graph() carry word ranks: only where counts
+    // differ by word (an image whose words share one count has no skips).
+    bool ranked() const noexcept { return ranked_; }
     const std::uint8_t* data() const noexcept { return bytes_->data(); }
     // A copy of the bytes, owned.
     std::unique_ptr<ImageBytes> copy_bytes() const;
@@ -124,6 +129,8 @@ private:
     std::uint64_t max_count_ = 0;
     std::uint64_t length_ = 0;
     std::uint64_t node_count_ = 0;
+    std::uint64_t distinct_words_ = 0;
+    bool ranked_ = false;
     std::size_t extras_offset_ = 0;
     std::size_t extras_size_ = 0;
 };

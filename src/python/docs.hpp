@@ -75,6 +75,35 @@ struct SharedDocs {
         "Run longest_prefix for each text in parallel.\n\n"
         "Returns a list in the same order as the input.";
 
+    // The dictionary protocol: lex[word] is the word's count.
+    static constexpr char get[] =
+        "get($self, word, default=None)\n--\n\n"
+        "Return the count of ``word`` (taken literally), or ``default`` when it is\n"
+        "not stored.";
+    static constexpr char index[] =
+        "index($self, word)\n--\n\n"
+        "Return the rank of ``word``: its position among the stored words in\n"
+        "code-point order, so that ``lex.keys()[lex.index(word)] == word``.\n\n"
+        "Raises ValueError when it is not stored. Adding or removing a word shifts\n"
+        "the ranks of the words after it. Takes time proportional to the word on a\n"
+        "compact lexicon, to the words before it otherwise.";
+    static constexpr char keys[] =
+        "keys($self, prefix='')\n--\n\n"
+        "Return a view of the stored words starting with ``prefix``, in code-point\n"
+        "order.\n\n"
+        "Iterating it is lazy; ``len()`` counts the words, ``word in view`` tests\n"
+        "one, and ``view[i]`` is the word of rank ``i`` among them (negative ``i``\n"
+        "counts from the end). A change to the lexicon while an iterator is live\n"
+        "makes the iterator raise RuntimeError.";
+    static constexpr char items[] =
+        "items($self, prefix='')\n--\n\n"
+        "Return a view of the ``(word, count)`` pairs of the stored words starting\n"
+        "with ``prefix``, in code-point order (lazy, like ``keys()``).";
+    static constexpr char values[] =
+        "values($self, prefix='')\n--\n\n"
+        "Return a view of the counts of the stored words starting with ``prefix``,\n"
+        "in the words' code-point order (lazy, like ``keys()``).";
+
     // The compact form.
     static constexpr char compact[] =
         "compact($self)\n--\n\n"

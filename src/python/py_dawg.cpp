@@ -4,12 +4,16 @@
 #include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
+#include "python/views.hpp"
 
 namespace sorvan::python {
 
 template <>
 struct LexiconTraits<Dawg> {
     static constexpr const char* name = "DAWG";
+    // The classes of keys(), items() and values(), then of their iterator.
+    static constexpr const char* view_names[] = {"sorvan.DAWGKeys", "sorvan.DAWGItems", "sorvan.DAWGValues",
+                                                  "sorvan.DAWGIterator"};
     // len() of a DAWG is the number of registry entries: the distinct
     // signatures of the nodes recorded so far.
     static std::size_t length(const Dawg& dawg) noexcept { return dawg.registry_size(); }
@@ -71,6 +75,7 @@ PyMethodDef dawg_methods[] = {
     {"remove", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::remove},
     {"discard", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::discard},
     {"pop", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::pop},
+    SORVAN_DICTIONARY_METHODS(Dawg),
     SORVAN_COMPACT_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -78,6 +83,7 @@ PyMethodDef dawg_methods[] = {
 PyType_Slot dawg_slots[] = {
     SORVAN_LEXICON_SLOTS(Dawg),
     {Py_mp_ass_subscript, as_slot(&dawg_ass_subscript)},
+    SORVAN_DICTIONARY_SLOTS(Dawg),
     {Py_tp_doc, const_cast<char*>(LexiconDocs<Dawg>::type)},
     {Py_tp_methods, dawg_methods},
     {0, nullptr},

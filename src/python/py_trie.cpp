@@ -3,6 +3,7 @@
 #include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
+#include "python/views.hpp"
 #include "trie/trie.hpp"
 
 namespace sorvan::python {
@@ -10,6 +11,9 @@ namespace sorvan::python {
 template <>
 struct LexiconTraits<Trie> {
     static constexpr const char* name = "Trie";
+    // The classes of keys(), items() and values(), then of their iterator.
+    static constexpr const char* view_names[] = {"sorvan.TrieKeys", "sorvan.TrieItems", "sorvan.TrieValues",
+                                                  "sorvan.TrieIterator"};
     // len() of a Trie is its number of nodes, root included.
     static std::size_t length(const Trie& trie) noexcept { return trie.node_count(); }
     // Each word goes in as it comes, so the words before a failing item
@@ -94,6 +98,7 @@ PyMethodDef trie_methods[] = {
     {"remove", as_method(&trie_remove<Removal::remove>), fastcall, LexiconDocs<Trie>::remove},
     {"discard", as_method(&trie_remove<Removal::discard>), fastcall, LexiconDocs<Trie>::discard},
     {"pop", as_method(&trie_remove<Removal::pop>), fastcall, LexiconDocs<Trie>::pop},
+    SORVAN_DICTIONARY_METHODS(Trie),
     SORVAN_COMPACT_METHODS(Trie),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -101,6 +106,7 @@ PyMethodDef trie_methods[] = {
 PyType_Slot trie_slots[] = {
     SORVAN_LEXICON_SLOTS(Trie),
     {Py_mp_ass_subscript, as_slot(&trie_ass_subscript)},
+    SORVAN_DICTIONARY_SLOTS(Trie),
     {Py_tp_doc, const_cast<char*>(LexiconDocs<Trie>::type)},
     {Py_tp_methods, trie_methods},
     {0, nullptr},

@@ -14,7 +14,7 @@ Result<LexiconForm> LexiconForm::of_image(CompactImage image, LexiconKind kind) 
 Status LexiconForm::become_compact(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel) {
     auto image = CompactImage::open_built(std::move(built), cancel);
     if (!image) return std::unexpected(std::move(image.error()));
-    *this = LexiconForm();
+    *this = LexiconForm();  // counts as a change (ChangeCount)
     image_.emplace(std::move(*image));
     return {};
 }
@@ -24,6 +24,7 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
     max_count_ = image_->max_count();
     nodes_ = std::move(nodes);
     image_.reset();
+    changes_.bump();
 }
 
 }  // namespace sorvan

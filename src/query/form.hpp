@@ -3,6 +3,7 @@
 // node store or the compact image, the totals kept beside them, and what
 // queries build for themselves on demand.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +14,24 @@
 #include "query/reversed_words.hpp"
 
 namespace sorvan {
+
+// A number that changes with every change of what it counts, including
+// being taken over by another (an assignment counts as a change, so that
+// whoever remembers a value of the old owner never sees it again).
+class ChangeCount {
+public:
+    ChangeCount() = default;
+    ChangeCount(ChangeCount&& other) noexcept : value_(other.value_) {}
+    ChangeCount& operator=(ChangeCount&& other) noexcept {
+        value_ = std::max(value_, other.value_) + 1;
+        return *this;
+    }
+    std::uint64_t value() const noexcept { return value_; }
+    void bump() noexcept { ++value_; }
+
+private:
+    std::uint64_t value_ = 0;
+};
 
 class LexiconForm {
 public:
@@ -97,7 +116,12 @@ public:
     void words_changed() noexcept {
         reversed_.clear();
         membership_.clear();
+        changes_.bump();
     }
+    // Changes at every change of the words or counts and at every switch
+    // of form (which replaces the store or the image), so that a walk that
+    // keeps positions between calls can tell they still hold.
+    std::uint64_t changes() const noexcept { return changes_.value(); }
 
 private:
     NodeStore nodes_;
@@ -106,6 +130,7 @@ private:
     std::optional<CompactImage> image_;
     ReversedWords reversed_;
     MembershipCache membership_;
+    ChangeCount changes_;
 };
 
 }  // namespace sorvan

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <iterator>
+#include <optional>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "compact/membership.hpp"
 #include "query/form.hpp"
 #include "query/prefixes.hpp"
+#include "query/ordered.hpp"
 #include "query/reversed_words.hpp"
 #include "query/search.hpp"
 #include "query/suggest.hpp"
@@ -34,6 +37,14 @@ class LexiconQueries {
     }
 
 public:
+    // f(graph) over the form the lexicon is in, for a walk that keeps
+    // positions between calls: they hold while changes() stays the same.
+    template <class F>
+    decltype(auto) visit_graph(F&& f) const {
+        return on_graph(std::forward<F>(f));
+    }
+    std::uint64_t changes() const noexcept { return form_.changes(); }
+
     const CompactImage* image() const noexcept { return form_.image(); }
     // The node store: only the root while the lexicon is compact.
     const NodeStore& nodes() const noexcept { return form_.nodes(); }
@@ -74,6 +85,78 @@ public:
         PrefixMatch longest;
         prefixes(text, [&](const PrefixMatch& match) noexcept { longest = match; });
         return longest;
+    }
+
+    // The count of `word` (taken literally), or nothing when it is not
+    // stored.
+    std::optional<std::uint64_t> count_of(std::string_view word) const noexcept {
+        if (word.empty()) return std::nullopt;
+        return on_graph([&](const auto& graph) -> std::optional<std::uint64_t> {
+            const auto at = walk_resuming(graph, word);
+            if (!at || !graph.is_end(*at)) return std::nullopt;
+            return graph.count(*at);
+        });
+    }
+
+    // Ranks: a word's position among the stored words in code-point order.
+    // A ranked compact image answers along one path (time proportional to
+    // the word); the node store, or an image saved without ranks, walks
+    // the words before, which `cancel` may stop (then the answer is
+    // meaningless and cancel->cancelled() says so).
+
+    // The number of distinct words starting with `prefix` (all for "").
+    std::uint64_t words_under(std::string_view prefix, Cancel* cancel = nullptr) const {
+        if (const CompactGraph* graph = ranked_graph()) {
+            CompactGraph::Span span{CompactGraph::root(), form_.image()->distinct_words()};
+            const char* p = prefix.data();
+            const char* end = p + prefix.size();
+            while (p < end) {
+                span = graph->child_span(span.child, span.end, utf8::next(p));
+                if (!CompactGraph::found(span.child)) return 0;
+            }
+            return span.end - span.child.rank;
+        }
+        return on_graph([&](const auto& graph) -> std::uint64_t {
+            const auto at = walk(graph, prefix);
+            if (!at) return 0;
+            Cancel::Countdown countdown(cancel);
+            return words_below(graph, *at, countdown);
+        });
+    }
+    // The rank of `word`, or nothing when it is not stored.
+    std::optional<std::uint64_t> rank_of(std::string_view word, Cancel* cancel = nullptr) const {
+        if (word.empty()) return std::nullopt;
+        if (const CompactGraph* graph = ranked_graph()) {
+            const auto at = walk(*graph, word);
+            if (!at || !graph->is_end(*at)) return std::nullopt;
+            return at->rank;
+        }
+        return on_graph([&](const auto& graph) {
+            Cancel::Countdown countdown(cancel);
+            return rank_by_walking(graph, word, countdown);
+        });
+    }
+    // The word of rank `i` among those starting with `prefix`, which must
+    // be fewer than words_under(prefix); "" when `cancel` stopped it.
+    std::string word_at(std::string_view prefix, std::uint64_t i, Cancel* cancel = nullptr) const {
+        if (const CompactGraph* graph = ranked_graph()) {
+            auto at = *walk(*graph, prefix);
+            const std::uint64_t rank = at.rank + i;
+            std::string word(prefix);
+            while (!(graph->is_end(at) && at.rank == rank) && graph->child_count(at) != 0) {
+                const CompactGraph::Arc arc = graph->edge_to_rank(at, rank);
+                utf8::append(word, arc.letter);
+                at = arc.child;
+            }
+            return word;
+        }
+        return on_graph([&](const auto& graph) -> std::string {
+            OrderedWalk<std::remove_cvref_t<decltype(graph)>> words;
+            words.start(graph, prefix);
+            Cancel::Countdown countdown(cancel);
+            if (!words.skip(graph, i + 1, countdown)) return {};
+            return words.word();
+        });
     }
 
     // The searches take an optional Cancel (see search.hpp): a cancelled
@@ -205,6 +288,12 @@ protected:
     LexiconForm form_;
 
 private:
+    // The compact graph when its positions carry word ranks, else null.
+    const CompactGraph* ranked_graph() const noexcept {
+        const CompactImage* image = form_.image();
+        return image && image->ranked() ? &image->graph() : nullptr;
+    }
+
     // Building the reversed words takes about as long as this many steps of
     // a suggestion a node of the lexicon (measured on English words: 0.35
     // to 0.40 s for 1.65M nodes, against 23 ns a step).

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "dawg/dawg.hpp"
 #include "image_target.hpp"
 #include "temp_file.hpp"
+#include "query/ordered.hpp"
 #include "query/search.hpp"
 #include "trie/trie.hpp"
 #include "utils/sortable_words.hpp"
@@ -602,6 +604,65 @@ TEST(CompactHostile, EverySkipOffByOneIsRefused) {
         auto image = CompactImage::copy_of(bytes.data(), bytes.size());
         ASSERT_FALSE(image) << i;
         EXPECT_EQ(image.error().display(), "Invalid lexicon image: a word rank does not match the words below") << i;
+    }
+}
+
+// With one count for every word an image keeps no skips, so no ranks: the
+// rank queries walk the words instead.
+TEST(Compact, AnImageOfEqualCountsAnswersRanksByWalking) {
+    Trie trie;
+    ASSERT_TRUE(trie.add("a1", 1) && trie.add("b1", 1) && trie.add("b2", 1) && trie.add("c", 1));
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(trie.add("x" + std::to_string(i), 1));
+    ASSERT_TRUE(trie.compact());
+    EXPECT_FALSE(trie.image()->ranked());
+    EXPECT_EQ(trie.rank_of("c"), 3u);
+    EXPECT_EQ(trie.word_at("", 3), "c");
+    EXPECT_EQ(trie.words_under("b"), 2u);
+    EXPECT_EQ(trie.count_of("c"), 1u);
+    EXPECT_EQ(trie.words_under(""), 204u);
+}
+
+// Ranks, the words under a prefix and the ordered walk, on the store and on
+// the image (ranked where counts differ), answer as the sorted words do.
+TEST(Compact, RanksAndOrderedWalksFollowCodePointOrder) {
+    std::mt19937 rng(11);
+    std::mt19937_64 counts(12);
+    for (int round = 0; round < 40; ++round) {
+        Trie trie;
+        std::map<std::string, std::uint64_t> words;  // bytewise: code-point order
+        for (int i = 0, n = static_cast<int>(rng() % 50); i < n; ++i) {
+            const std::string w = random_word(rng, 6);
+            const std::uint64_t c = random_count(counts);
+            ASSERT_TRUE(trie.add(w, c));
+            if (!w.empty()) words[w] += c;
+        }
+        std::vector<std::string> probes = {""};
+        for (int i = 0; i < 6; ++i) probes.push_back(random_word(rng, 2));
+        for (int form = 0; form < 2; ++form) {
+            ASSERT_EQ(trie.image() != nullptr, form == 1);
+            std::uint64_t rank = 0;
+            for (const auto& [word, count] : words) {
+                EXPECT_EQ(trie.rank_of(word), rank++) << word;
+                EXPECT_EQ(trie.count_of(word), count) << word;
+                EXPECT_FALSE(trie.rank_of(word + "\x01"));
+            }
+            for (const std::string& prefix : probes) {
+                std::vector<std::pair<std::string, std::uint64_t>> under;
+                for (const auto& entry : words) {
+                    if (entry.first.starts_with(prefix)) under.push_back(entry);
+                }
+                ASSERT_EQ(trie.words_under(prefix), under.size()) << prefix;
+                for (std::size_t i = 0; i < under.size(); ++i) EXPECT_EQ(trie.word_at(prefix, i), under[i].first);
+                trie.visit_graph([&](const auto& graph) {
+                    OrderedWalk<std::remove_cvref_t<decltype(graph)>> walk;
+                    walk.start(graph, prefix);
+                    std::vector<std::pair<std::string, std::uint64_t>> seen;
+                    while (walk.next(graph)) seen.emplace_back(walk.word(), walk.count(graph));
+                    EXPECT_EQ(seen, under) << prefix;
+                });
+            }
+            ASSERT_TRUE(trie.compact());
+        }
     }
 }
 

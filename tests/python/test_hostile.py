@@ -2,6 +2,7 @@
 arguments and files. Each must give the right answer or a clear error, with
 nothing lost that is to be kept."""
 
+import gc
 import pickle
 import random
 
@@ -429,3 +430,79 @@ def test_word_removed_and_added_again(steps, counts, nodes, compact_first):
     with pytest.raises(TypeError, match="argument 'word'"):
         trie.remove(b"ab")
     assert trie.discard("") is None and trie.pop("", 7) == 7
+
+# ------------------------------------------------------ live iterators --
+
+
+class Index:
+    def __init__(self, i):
+        self.i = i
+
+    def __index__(self):
+        return self.i
+
+
+def replace_by_its_own_state(lexicon):
+    lexicon.__setstate__(lexicon.__reduce_ex__(2)[2])
+
+
+@pytest.mark.parametrize(
+    "change, stale",
+    [
+        (lambda lex: lex.add("zz"), True),  # a new word after the iterator's place
+        (lambda lex: lex.add("c", 2), True),  # only a count changes
+        (lambda lex: lex.compact(), "unless compact"),  # the storage is replaced (if it was not)
+        (lambda lex: (lex.compact(), lex.add("zzz")), True),  # ... and back again
+        (replace_by_its_own_state, True),  # the same words, a new image
+        (lambda lex: (pickle.dumps(lex), list(lex), lex.search("*"), len(lex.keys()), lex.index("b")), False),
+    ],
+    ids=["add", "count", "compact", "compact-then-add", "setstate", "readers"],
+)
+@pytest.mark.parametrize("kind", ["keys", "items", "values"])
+@pytest.mark.parametrize("compact_first", [False, True])
+def test_iterator_across_changes(lexicon_class, change, stale, kind, compact_first):
+    lexicon = filled(lexicon_class, ["a", "ab", "b", "c"])
+    if compact_first:
+        lexicon.compact()
+    expected = list(getattr(lexicon, kind)())
+    iterator = iter(getattr(lexicon, kind)())
+    first = next(iterator)
+    change(lexicon)
+    if stale is True or (stale and not compact_first):
+        for _ in range(2):  # and it stays stale
+            with pytest.raises(RuntimeError, match="changed during iteration"):
+                next(iterator)
+    else:
+        assert [first, *iterator] == expected
+
+
+def test_iterator_keeps_its_lexicon_alive(lexicon_class):
+    lexicon = filled(lexicon_class, [f"w{i:04}" for i in range(1000)])
+    lexicon.compact()
+    items = iter(lexicon.items("w01"))
+    view = lexicon.keys()
+    del lexicon
+    gc.collect()
+    assert next(items) == ("w0100", 1) and len(list(items)) == 99
+    assert view[-1] == "w0999" and len(view) == 1000
+
+
+@pytest.mark.parametrize(
+    "index, error",
+    [
+        (2**63 - 1, IndexError), (2**63, IndexError), (-(2**63), IndexError), (-(2**63) - 1, IndexError),
+        (10**100, IndexError), (3, IndexError), (-4, IndexError),
+        (1.0, TypeError), ("1", TypeError), (None, TypeError), (slice(0, 1), TypeError),
+        (True, "b"), (Index(-1), "c"), (Index(2**70), IndexError),
+    ],
+)
+def test_odd_indices(lexicon_class, index, error):
+    for compact in (False, True):
+        lexicon = filled(lexicon_class, ["a", "b", "c"])
+        if compact:
+            lexicon.compact()
+        if isinstance(error, str):
+            assert lexicon.keys()[index] == error
+        else:
+            with pytest.raises(error):
+                lexicon.keys()[index]

@@ -6,8 +6,9 @@ with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
 words, order violations, bulk insertion, reduce() at any point, compact() at any point and
 copies through pickle, copy and save/load swapped in for the lexicons, and
 every query with and without counts, single and batch, suggestions and
-the prefixes of a text included; words removed from the Trie in every way
-(the DAWG refuses each). After each step len(),
+the prefixes of a text included, the lexicon used as a dictionary (lex[w],
+get, index, the views under a prefix, keys()[i]), and words removed from the
+Trie in every way (the DAWG refuses each). After each step len(),
 repr() and get_word_count() must match the models; the DAWG's len() is
 modelled exactly (ModelDawg replays its registry of node signatures).
 """
@@ -195,6 +196,35 @@ class Lexicons(RuleBasedStateMachine):
             assert lexicon.batch_suggest([word], dist, limit, transpositions=transpositions) == [
                 [(w, d) for w, d, _ in expected]
             ]
+
+    @rule(word=words, prefix=st.text(alphabet=ALPHABET, max_size=2), i=st.integers(-12, 12))
+    def use_as_dictionary(self, word, prefix, i):
+        """lex[w], get, index, the views under a prefix and keys()[i],
+        against the model's words in code-point order."""
+        for lexicon, model in self.pairs:
+            stored = sorted(model.counts)
+            count = model.counts.get(word)
+            assert lexicon.get(word) == count and lexicon.get(word, -1) == (-1 if count is None else count)
+            if count is None:
+                with pytest.raises(KeyError):
+                    lexicon[word]
+                with pytest.raises(ValueError):
+                    lexicon.index(word)
+            else:
+                assert lexicon[word] == count and lexicon.index(word) == stored.index(word)
+            under = [w for w in stored if w.startswith(prefix)]
+            keys, items, values = lexicon.keys(prefix), lexicon.items(prefix), lexicon.values(prefix)
+            assert list(keys) == under and len(keys) == len(under)
+            assert list(items) == [(w, model.counts[w]) for w in under]
+            assert list(values) == [model.counts[w] for w in under] and len(values) == len(under)
+            assert (word in keys) == (word in under)
+            assert ((word, count) in items) == (word in under)
+            assert list(lexicon) == stored
+            if -len(under) <= i < len(under):
+                assert keys[i] == under[i]
+            else:
+                with pytest.raises(IndexError):
+                    keys[i]
 
     @rule(items=st.lists(st.one_of(words, patterns), max_size=8), dist=dists)
     def batches(self, items, dist):
