@@ -12,25 +12,11 @@ key_id and restore_key.
 
 import argparse
 import random
-import time
 
 import sorvan
+from workers import best_of, load_words
 
 DEFAULT_LISTS = ["/usr/share/dict/american-english-insane", "/usr/share/dict/ngerman"]
-
-
-def load_words(path):
-    with open(path, encoding="utf-8") as f:
-        return [w for w in (line.strip() for line in f) if w]
-
-
-def best_of(run, repeat=3):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def peers(words):

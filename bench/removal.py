@@ -13,48 +13,17 @@ its goal is met:
   most 0.5 times), on the English and the German list.
 """
 
-import gc
 import os
 import random
 import sys
 import time
 
 import sorvan
+from workers import best_of, load_words, steady_rss_bytes
 
 ENGLISH = "/usr/share/dict/american-english-insane"
 GERMAN = "/usr/share/dict/ngerman"
 TEXTS = 100_000
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def load_words(path):
-    with open(path, encoding="utf-8") as f:
-        return [w for w in (line.strip() for line in f) if w]
-
-
-def steady_rss_bytes():
-    """The RSS once garbage is collected and the allocator has handed its
-    free memory back (as bench.py measures it)."""
-    import ctypes
-
-    gc.collect()
-    try:
-        ctypes.CDLL(None).malloc_trim(0)
-    except AttributeError:  # not glibc
-        pass
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
-
-
-def best_of(runs, f):
-    """The least time of `runs` calls of f()."""
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        f()
-        best = min(best, time.perf_counter() - start)
-    return best
-
 
 def row(label, value, reference, goal, unit="s"):
     ratio = value / reference
@@ -139,7 +108,7 @@ def prefixes(name, words):
             for t in texts:
                 f(t)
 
-        return best_of(3, run)
+        return best_of(run, 3, sample=0)  # one call a sample
 
     sample = texts[:2000]
     for label, f in peers.items():

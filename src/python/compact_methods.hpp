@@ -44,7 +44,7 @@ inline PyObject* call_ref_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(reinterpret_cast<CallRef*>(self)->reduce);
 }
 
-// The spec of the CallRef type (see class_object).
+// The CallRef type's PyType_Spec (see class_object).
 inline PyType_Spec& call_ref_spec() noexcept {
     static PyMethodDef methods[] = {
         {"__reduce__", reinterpret_cast<PyCFunction>(&call_ref_reduce), METH_NOARGS, nullptr},
