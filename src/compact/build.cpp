@@ -466,7 +466,9 @@ void put_bits(std::vector<std::uint8_t>& out, std::uint64_t bit, std::uint64_t v
     }
 }
 
-CountColumns pack_counts(const std::vector<std::uint64_t>& counts) {
+// With `ranks`, counts that all are the same still go by rank (the counts
+// themselves, at least a bit each), so that the graph keeps its skips.
+CountColumns pack_counts(const std::vector<std::uint64_t>& counts, bool ranks = false) {
     const std::uint64_t n = counts.size();
     // The distinct counts with how often each comes, most frequent first.
     std::vector<std::uint64_t> sorted(counts);
@@ -522,8 +524,10 @@ CountColumns pack_counts(const std::vector<std::uint64_t>& counts) {
             }
         }
     }
-    const unsigned direct = distinct == 0 ? 0 : static_cast<unsigned>(std::bit_width(sorted.back()));
-    if (8 * level_bytes(n, direct, true) <= best) {
+    unsigned direct = distinct == 0 ? 0 : static_cast<unsigned>(std::bit_width(sorted.back()));
+    const bool unranked = out.widths.size() == 1 && out.widths[0] == 0;
+    if (ranks && unranked) direct = std::max(direct, 1u);
+    if (8 * level_bytes(n, direct, true) <= best || (ranks && unranked)) {
         out.widths = {direct};
         out.packed.assign(level_bytes(n, direct, true), 0);
         for (std::uint64_t r = 0; r < n; ++r) put_bits(out.packed, r * direct, counts[r], direct);
@@ -641,9 +645,9 @@ std::unique_ptr<ImageBytes> assemble(const LaidOutGraph& graph, const CountColum
 
 Result<std::unique_ptr<ImageBytes>> CompactImage::build(const NodeStore& nodes, LexiconKind kind,
                                                         std::uint64_t word_count, std::uint64_t length,
-                                                        const DawgState* dawg, Cancel* cancel) {
+                                                        const DawgState* dawg, Cancel* cancel, bool ranks) {
     try {
-        const CountColumns counts = pack_counts(counts_by_rank(nodes, cancel));
+        const CountColumns counts = pack_counts(counts_by_rank(nodes, cancel), ranks);
         const LaidOutGraph graph = lay_out(minimise(nodes, cancel), counts.by_rank(), cancel);
         return assemble(graph, counts, kind, word_count, length, dawg);
     } catch (const BuildStopped&) {

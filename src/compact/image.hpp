@@ -58,9 +58,12 @@ public:
     // DAWG, its building state. Fails only by std::bad_alloc, or Cancelled
     // when `cancel` stopped it (all of these take a Cancel: each is a pass
     // over the whole lexicon).
+    // With `ranks`, the image keeps word ranks even where every word has
+    // the same count (which otherwise leaves them out, a fifth of the graph).
     static Result<std::unique_ptr<ImageBytes>> build(const NodeStore& nodes, LexiconKind kind,
                                                      std::uint64_t word_count, std::uint64_t length,
-                                                     const DawgState* dawg, Cancel* cancel = nullptr);
+                                                     const DawgState* dawg, Cancel* cancel = nullptr,
+                                                     bool ranks = false);
 
     // The image of a Trie of `words`, sorted, distinct and none empty
     // (SortableWords::sort()), the i-th with count counts[i], made without

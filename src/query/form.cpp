@@ -24,6 +24,7 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
     max_count_ = image_->max_count();
     nodes_ = std::move(nodes);
     image_.reset();
+    ranked_image_.clear();
     changes_.bump();
 }
 

@@ -11,6 +11,7 @@
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "node/node.hpp"
+#include "query/ranked_image.hpp"
 #include "query/reversed_words.hpp"
 
 namespace sorvan {
@@ -112,10 +113,13 @@ public:
     // through a const lexicon and publishes what it built atomically.
     const ReversedWords& reversed() const noexcept { return reversed_; }
     const MembershipCache& membership() const noexcept { return membership_; }
+    // A copy of an image without word ranks that has them, for rank queries.
+    const RankedImage& ranked_image() const noexcept { return ranked_image_; }
     // Every change of the words or counts calls it.
     void words_changed() noexcept {
         reversed_.clear();
         membership_.clear();
+        ranked_image_.clear();
         changes_.bump();
     }
     // Changes at every change of the words or counts and at every switch
@@ -130,6 +134,7 @@ private:
     std::optional<CompactImage> image_;
     ReversedWords reversed_;
     MembershipCache membership_;
+    RankedImage ranked_image_;
     ChangeCount changes_;
 };
 

@@ -106,7 +106,7 @@ public:
 
     // The number of distinct words starting with `prefix` (all for "").
     std::uint64_t words_under(std::string_view prefix, Cancel* cancel = nullptr) const {
-        if (const CompactGraph* graph = ranked_graph()) {
+        if (const CompactGraph* graph = ranked_graph(cancel)) {
             CompactGraph::Span span{CompactGraph::root(), form_.image()->distinct_words()};
             const char* p = prefix.data();
             const char* end = p + prefix.size();
@@ -126,7 +126,7 @@ public:
     // The rank of `word`, or nothing when it is not stored.
     std::optional<std::uint64_t> rank_of(std::string_view word, Cancel* cancel = nullptr) const {
         if (word.empty()) return std::nullopt;
-        if (const CompactGraph* graph = ranked_graph()) {
+        if (const CompactGraph* graph = ranked_graph(cancel)) {
             const auto at = walk(*graph, word);
             if (!at || !graph->is_end(*at)) return std::nullopt;
             return at->rank;
@@ -139,7 +139,7 @@ public:
     // The word of rank `i` among those starting with `prefix`, which must
     // be fewer than words_under(prefix); "" when `cancel` stopped it.
     std::string word_at(std::string_view prefix, std::uint64_t i, Cancel* cancel = nullptr) const {
-        if (const CompactGraph* graph = ranked_graph()) {
+        if (const CompactGraph* graph = ranked_graph(cancel)) {
             auto at = *walk(*graph, prefix);
             const std::uint64_t rank = at.rank + i;
             std::string word(prefix);
@@ -288,10 +288,19 @@ protected:
     LexiconForm form_;
 
 private:
-    // The compact graph when its positions carry word ranks, else null.
-    const CompactGraph* ranked_graph() const noexcept {
+    // A compact graph of the words whose positions carry word ranks: the
+    // image's own, or the copy with ranks of an image without, built by the
+    // first rank query that needs it (one such query walks the words, a few
+    // cost what the build does). Null on the mutable form, and while the
+    // copy cannot be had (another thread builds it, `cancel` stopped it,
+    // memory ran out): then the words are walked.
+    const CompactGraph* ranked_graph(Cancel* cancel) const {
         const CompactImage* image = form_.image();
-        return image && image->ranked() ? &image->graph() : nullptr;
+        if (!image) return nullptr;
+        if (image->ranked()) return &image->graph();
+        const RankedImage& copy = form_.ranked_image();
+        if (!copy.image()) copy.build(*image, cancel);
+        return copy.image() ? &copy.image()->graph() : nullptr;
     }
 
     // Building the reversed words takes about as long as this many steps of

@@ -1,0 +1,37 @@
+#pragma once
+// A copy of a compact image that keeps word ranks, for an image without them
+// (its words all have one count, so it was written without skips): built on
+// the first rank query, so that index(), keys()[i] and the sizes of prefix
+// views follow one path instead of walking the words before.
+
+#include <memory>
+
+#include "compact/image.hpp"
+#include "utils/built_on_demand.hpp"
+#include "utils/cancel.hpp"
+
+namespace sorvan {
+
+class RankedImage : public BuiltOnDemand<CompactImage> {
+public:
+    // The copy, once built.
+    const CompactImage* image() const noexcept { return get(); }
+    // Builds the copy of `image` (its trie again, laid out with skips),
+    // unless another thread is at it: about what compact() takes, and a
+    // fifth more memory than the image. Rank queries walk meanwhile, and
+    // when memory runs out (until the next change) or `cancel` stops it.
+    void build(const CompactImage& image, Cancel* cancel) const {
+        BuiltOnDemand::build([&]() -> Result<std::unique_ptr<CompactImage>> {
+            auto nodes = image.to_store(cancel);
+            if (!nodes) return std::unexpected(std::move(nodes.error()));
+            auto copy = CompactImage::open_built(
+                CompactImage::build(*nodes, LexiconKind::Trie, image.word_count(), nodes->size(), nullptr, cancel,
+                                    /*ranks=*/true),
+                cancel);
+            if (!copy) return std::unexpected(std::move(copy.error()));
+            return std::make_unique<CompactImage>(std::move(*copy));
+        });
+    }
+};
+
+}  // namespace sorvan
