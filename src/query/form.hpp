@@ -109,11 +109,11 @@ public:
     void become_mutable(NodeStore nodes) noexcept;
 
     // What queries build on demand: the words spelled backwards, for
-    // suggestions, and the compact form's membership index. Each builds
+    // suggestions, the compact form's membership index, and a copy of an
+    // image without word ranks that has them, for rank queries. Each builds
     // through a const lexicon and publishes what it built atomically.
     const ReversedWords& reversed() const noexcept { return reversed_; }
     const MembershipCache& membership() const noexcept { return membership_; }
-    // A copy of an image without word ranks that has them, for rank queries.
     const RankedImage& ranked_image() const noexcept { return ranked_image_; }
     // Every change of the words or counts calls it.
     void words_changed() noexcept {

@@ -99,9 +99,10 @@ public:
     }
 
     // Ranks: a word's position among the stored words in code-point order.
-    // A ranked compact image answers along one path (time proportional to
-    // the word); the node store, or an image saved without ranks, walks
-    // the words before, which `cancel` may stop (then the answer is
+    // The compact form answers along one path (time proportional to the
+    // word), through its image's ranks or a copy with them (see
+    // ranked_graph); the node store, or a compact form without that copy,
+    // walks the words before, which `cancel` may stop (then the answer is
     // meaningless and cancel->cancelled() says so).
 
     // The number of distinct words starting with `prefix` (all for "").

@@ -39,7 +39,8 @@ Status Trie::add(std::string_view word, std::uint64_t count) {
 }
 
 std::optional<std::uint64_t> Trie::remove(std::string_view word) {
-    if (word.empty()) return std::nullopt;
+    // A compact trie turns mutable only for a word it holds.
+    if (word.empty() || (form_.image() && !contains(word))) return std::nullopt;
     make_mutable();
     NodeStore& nodes = form_.nodes();
     // One walk down, remembering the last node that must stay (the root, a

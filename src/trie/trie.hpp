@@ -38,7 +38,8 @@ public:
     // only it used are freed for later words, so that the trie is the one
     // its remaining words would build (its node_count() too). All or
     // nothing: on std::bad_alloc the trie is as it was. Like every change,
-    // it first turns a compact trie back into a mutable one.
+    // it first turns a compact trie back into a mutable one, but only when
+    // the word is there to remove.
     std::optional<std::uint64_t> remove(std::string_view word);
     // Adds each word of the file at `path` (one a line, see LineReader)
     // with count 1. An Io error when the file cannot be opened or read,
