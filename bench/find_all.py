@@ -181,10 +181,11 @@ def main(argv=None):
         print(f"batch_find_all over {len(documents):,} documents of 10,000 characters, {lexicon_name},"
               f" {os.cpu_count()} CPUs")
         for name, lexicon in (("sorvan.Trie", trie), ("sorvan.Trie compact", compact)):
-            loop, found = timed(lambda docs: [lexicon.find_all(d) for d in docs], [documents], args.repeat)
+            loop, _ = timed(lambda docs: [lexicon.find_all(d) for d in docs], [documents], args.repeat)
+            found = sum(len(lexicon.find_all(d)) for d in documents)
             batch, _ = timed(lexicon.batch_find_all, [documents], args.repeat)
             assert lexicon.batch_find_all(documents[:20]) == [lexicon.find_all(d) for d in documents[:20]]
-            print(f"  {name:<40} loop {loop:8.3f} s, batch {batch:8.3f} s, {sum(map(len, found)):,} matches")
+            print(f"  {name:<40} loop {loop:8.3f} s, batch {batch:8.3f} s, {found:,} matches")
             judge(kept, f"{lexicon_name}: {name} batch_find_all >= 1.7 x faster than a loop of find_all",
                   loop / batch, 1.7, at_least=True)
         del trie, compact
