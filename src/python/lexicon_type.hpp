@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "python/binding.hpp"
 #include "python/docs.hpp"
@@ -518,12 +519,54 @@ inline bool to_find_options(PyObject* const* argv, FindOptions& out) noexcept {
            to_bool(argv[1], "whole_words", out.whole_words) && to_bool(argv[2], "with_count", out.with_counts);
 }
 
+// The words of a call's matches, each short one made once: texts repeat
+// their words, and finding a str here costs less than making it again. A
+// slot per hash of the word's code points; a collision makes the word anew.
+// The slots are fewer for a short text (none below 8 characters), which
+// would not repay clearing them.
+class MatchWords {
+public:
+    explicit MatchWords(std::size_t text_length) : slots_(std::min<std::size_t>(text_length / 8, max_slots)) {}
+    MatchWords(const MatchWords&) = delete;
+    MatchWords& operator=(const MatchWords&) = delete;
+    ~MatchWords() {
+        for (PyObject* word : slots_) Py_XDECREF(word);
+    }
+
+    // A new reference to text[start:end], an exact str (for a subclass too).
+    PyObject* get(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+        const Py_ssize_t length = end - start;
+        if (length > max_length || slots_.empty()) return PyUnicode_Substring(text, start, end);
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a over the code points
+        for (Py_ssize_t i = start; i < end; ++i) hash = (hash ^ PyUnicode_READ(kind, data, i)) * 1099511628211ULL;
+        PyObject*& slot = slots_[hash % slots_.size()];
+        if (slot && PyUnicode_GET_LENGTH(slot) == length) {
+            const int slot_kind = PyUnicode_KIND(slot);
+            const void* slot_data = PyUnicode_DATA(slot);
+            Py_ssize_t i = 0;
+            while (i < length && PyUnicode_READ(slot_kind, slot_data, i) == PyUnicode_READ(kind, data, start + i)) ++i;
+            if (i == length) return Py_NewRef(slot);
+        }
+        PyObject* word = PyUnicode_Substring(text, start, end);
+        if (word) Py_XSETREF(slot, Py_NewRef(word));
+        return word;
+    }
+
+private:
+    static constexpr Py_ssize_t max_length = 64;
+    static constexpr std::size_t max_slots = 4093;
+    std::vector<PyObject*> slots_;
+};
+
 // (start, end, word) for a match in `text`, or (start, end, word, count):
-// the word is the slice of the text (an exact str, for a subclass too).
-inline PyObject* new_text_match(PyObject* text, const TextMatch& match, bool with_count) noexcept {
+// the word is the slice of the text, from `words`.
+inline PyObject* new_text_match(PyObject* text, const TextMatch& match, bool with_count,
+                                MatchWords& words) noexcept {
     const auto start = static_cast<Py_ssize_t>(match.start);
     const auto end = static_cast<Py_ssize_t>(match.end);
-    OwnedRef word = OwnedRef::steal(PyUnicode_Substring(text, start, end));
+    OwnedRef word = OwnedRef::steal(words.get(text, start, end));
     OwnedRef first = OwnedRef::steal(word ? PyLong_FromSsize_t(start) : nullptr);
     OwnedRef last = OwnedRef::steal(first ? PyLong_FromSsize_t(end) : nullptr);
     if (!last) return nullptr;
@@ -552,9 +595,10 @@ PyObject* lexicon_find_all(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
             OwnedRef list = OwnedRef::steal(PyList_New(0));
             if (!list) return nullptr;
+            MatchWords words(text.length);
             Cancel cancel(&signal_raised, nullptr);
             const bool done = lexicon.find_all(text, options, &cancel, [&](const TextMatch& match) {
-                OwnedRef item = OwnedRef::steal(new_text_match(argv[0], match, options.with_counts));
+                OwnedRef item = OwnedRef::steal(new_text_match(argv[0], match, options.with_counts, words));
                 return item && PyList_Append(list.get(), item.get()) == 0;
             });
             return done ? list.release() : nullptr;
@@ -575,9 +619,12 @@ PyObject* lexicon_batch_find_all(PyObject* self, PyObject* const* args, Py_ssize
             if (!to_find_options(argv.data() + 1, options)) return nullptr;
             const auto found = lexicon.batch_find_all(texts, options, &cancel);
             if (cancel.cancelled()) return nullptr;
+            std::size_t length = 0;
+            for (const TextItem& text : texts) length += text.units.length;
+            MatchWords words(length);
             return new_list(found.size(), [&](std::size_t i) {
                 return new_list(found[i].size(), [&](std::size_t j) {
-                    return new_text_match(texts[i].text, found[i][j], options.with_counts);
+                    return new_text_match(texts[i].text, found[i][j], options.with_counts, words);
                 });
             });
         });
