@@ -128,6 +128,11 @@ if __name__ == "__main__":
         # figures grow with the number of keys (bench/scale.py).
         sys.argv.remove("--scale")
         sibling("scale").main()
+    elif "--find-all" in sys.argv[1:]:
+        # ./dev bench --find-all [--size MB]: the words of a lexicon found in
+        # running text, against the peers (bench/find_all.py).
+        sys.argv.remove("--find-all")
+        sibling("find_all").main()
     elif "--dask" in sys.argv[1:]:
         # ./dev bench --dask [--words N] [--json F]: the Dask example on a
         # corpus of millions of words (bench/dask_bench.py).

@@ -2,8 +2,8 @@
 
 Loads the word list into a Trie and a DAWG with add_from_file, then either
 takes the tour (membership, auto-complete, wildcard search, spelling
-suggestions and a spell-check of a paragraph) or answers the queries given
-on the command line. Every answer comes from both lexicons; the demo says so
+suggestions, the words found in a paragraph, and a spell-check of it) or
+answers the queries given on the command line. Every answer comes from both lexicons; the demo says so
 if they ever disagree.
 """
 
@@ -187,6 +187,15 @@ def spell_check(lex, text):
         print(f"  {word:<16} {shown or '-'}")
 
 
+def words_in_text(lex, text, limit):
+    """Every stored word in the text (overlapping), then the leftmost-longest
+    whole words, as a tagger takes them."""
+    print(f"  | {text}")
+    for name, options in (("overlapping", {}), ("whole-words", {"overlapping": False, "whole_words": True})):
+        found = lex.ask(lambda lexicon: lexicon.find_all(text, **options))
+        print(f"  {name:<14} {len(found):>4}  {listing([word for _, _, word in found], limit)}")
+
+
 # --------------------------------------------------------------- modes ----
 
 
@@ -201,6 +210,9 @@ def tour(lex, limit):
         f"Spelling suggestions  suggest(word, {SUGGESTION_DISTANCE}, None, transpositions=True):"
         " how many, the closest (distance)",
         lambda: suggestions(lex, [(w, SUGGESTION_DISTANCE) for w in TOUR_MISSPELLINGS]))
+    lex.section(f"Words in a text  find_all(text), then find_all(text, overlapping=False,"
+                f" whole_words=True): how many, the first {limit}",
+                lambda: words_in_text(lex, TOUR_PARAGRAPH, limit))
     check_text(lex, TOUR_PARAGRAPH)
 
 

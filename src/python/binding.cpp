@@ -133,6 +133,30 @@ bool item_to_utf8_view(PyObject* item, std::string_view& out) noexcept {
     return utf8_view(item, out);
 }
 
+namespace {
+
+bool text_units(PyObject* arg, TextUnits& out) noexcept {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %T", arg);
+        return false;
+    }
+    out = TextUnits{PyUnicode_DATA(arg), static_cast<std::size_t>(PyUnicode_GET_LENGTH(arg)),
+                    static_cast<unsigned>(PyUnicode_KIND(arg))};
+    return true;
+}
+
+}  // namespace
+
+bool to_text_units(PyObject* arg, const char* name, TextUnits& out) noexcept {
+    if (!arg || text_units(arg, out)) return true;
+    name_type_error(name);
+    return false;
+}
+
+bool is_word_char(char32_t c) noexcept {
+    return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c));
+}
+
 bool to_utf8_view(PyObject* arg, const char* name, std::string_view& out) noexcept {
     if (!arg) return true;
     if (utf8_view(arg, out)) return true;
@@ -146,15 +170,24 @@ namespace {
 // reservation; the vector grows as the items come.
 constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 16;
 
+// The view of a str item: its UTF-8 text, or its code points in place.
+bool item_view(PyObject* item, std::string_view& out) noexcept { return utf8_view(item, out); }
+bool item_view(PyObject* item, TextItem& out) noexcept {
+    out.text = item;
+    return text_units(item, out.units);
+}
+
 // Appends the view of `item` to out.views, and `item` to out.items.
-bool keep_str_view(PyObject* item, StrViews& out) {
-    std::string_view view;
-    if (!utf8_view(item, view) || PyList_Append(out.items.get(), item) < 0) return false;
+template <class View>
+bool keep_str_view(PyObject* item, StrItems<View>& out) {
+    View view;
+    if (!item_view(item, view) || PyList_Append(out.items.get(), item) < 0) return false;
     out.views.push_back(view);
     return true;
 }
 
-bool collect_str_views(PyObject* arg, StrViews& out) {
+template <class View>
+bool collect_str_views(PyObject* arg, StrItems<View>& out) {
     if (PyUnicode_Check(arg)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -174,8 +207,8 @@ bool collect_str_views(PyObject* arg, StrViews& out) {
         if (!out.items) return false;
         const Py_ssize_t n = PyTuple_GET_SIZE(out.items.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            std::string_view view;
-            if (!utf8_view(PyTuple_GET_ITEM(out.items.get(), i), view)) return false;
+            View view;
+            if (!item_view(PyTuple_GET_ITEM(out.items.get(), i), view)) return false;
             out.views.push_back(view);
         }
         return true;
@@ -185,15 +218,19 @@ bool collect_str_views(PyObject* arg, StrViews& out) {
     return for_each_object(arg, [&out](PyObject* item) { return keep_str_view(item, out); });
 }
 
-}  // namespace
-
-bool to_str_views(PyObject* arg, const char* name, StrViews& out) noexcept {
+template <class View>
+bool to_views(PyObject* arg, const char* name, StrItems<View>& out) noexcept {
     return guarded([&] {
         if (collect_str_views(arg, out)) return true;
         name_type_error(name);
         return false;
     });
 }
+
+}  // namespace
+
+bool to_str_views(PyObject* arg, const char* name, StrViews& out) noexcept { return to_views(arg, name, out); }
+bool to_str_views(PyObject* arg, const char* name, TextViews& out) noexcept { return to_views(arg, name, out); }
 
 bool to_u64(PyObject* arg, const char* name, std::uint64_t& out) noexcept {
     if (!arg) return true;

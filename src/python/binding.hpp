@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "query/find_words.hpp"
 #include "query/word_list.hpp"
 #include "utils/cancel.hpp"
 
@@ -171,11 +172,29 @@ bool to_bool(PyObject* arg, const char* name, bool& out) noexcept;
 // batch waits). A str itself is refused: it is not taken as a sequence of
 // words. The length only sizes the vector, up to a cap: it is a hint, and
 // may be anything.
-struct StrViews {
+template <class View>
+struct StrItems {
     OwnedRef items;
-    std::vector<std::string_view> views;
+    std::vector<View> views;
 };
+using StrViews = StrItems<std::string_view>;
 bool to_str_views(PyObject* arg, const char* name, StrViews& out) noexcept;
+// The same, the items as their code points in place (find_all's texts),
+// each with its str (borrowed from `items`), which the matches slice.
+struct TextItem {
+    TextUnits units;
+    PyObject* text = nullptr;
+    operator const TextUnits&() const noexcept { return units; }
+};
+using TextViews = StrItems<TextItem>;
+bool to_str_views(PyObject* arg, const char* name, TextViews& out) noexcept;
+
+// The code points of a str (a subclass too) as the str keeps them, lone
+// surrogates included: no copy, and indices are the interpreter's.
+bool to_text_units(PyObject* arg, const char* name, TextUnits& out) noexcept;
+// Python's own judgement of a character that continues a word: a letter or
+// a digit (str.isalnum), or '_'.
+bool is_word_char(char32_t c) noexcept;
 
 // The UTF-8 view of a str item, with no argument prefix on errors (add_all).
 bool item_to_utf8_view(PyObject* item, std::string_view& out) noexcept;

@@ -74,6 +74,20 @@ struct SharedDocs {
         "batch_longest_prefix($self, texts, default=None, *, with_count=False)\n--\n\n"
         "Run longest_prefix for each text in parallel.\n\n"
         "Returns a list in the same order as the input.";
+    static constexpr char find_all[] =
+        "find_all($self, text, *, overlapping=True, whole_words=False, with_count=False)\n--\n\n"
+        "Return the stored words found in ``text``, as ``list[(start, end, word)]``.\n\n"
+        "``start`` and ``end`` index ``text`` (``text[start:end] == word``); the\n"
+        "matches are ordered by start, then end. ``overlapping=True`` reports every\n"
+        "occurrence; ``overlapping=False`` the leftmost-longest ones, left to right,\n"
+        "none overlapping. ``whole_words=True`` keeps the matches whose neighbours\n"
+        "are not letters, digits or ``_``. If ``with_count=True``, each match is\n"
+        "``(start, end, word, count)``. The empty word never matches.";
+    static constexpr char batch_find_all[] =
+        "batch_find_all($self, texts, *, overlapping=True, whole_words=False, with_count=False)"
+        "\n--\n\n"
+        "Run find_all for each text in parallel.\n\n"
+        "Returns one list of matches per text, in the same order as the input.";
 
     // The dictionary protocol: lex[word] is the word's count.
     static constexpr char get[] =

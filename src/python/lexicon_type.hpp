@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "python/binding.hpp"
 #include "python/docs.hpp"
@@ -270,12 +271,13 @@ PyObject* lexicon_search_within_distance(PyObject* self, PyObject* const* args, 
 //
 // run(lexicon, views, argv, cancel) runs the batch; the signature's first
 // parameter is the sequence.
-template <class Lexicon, std::size_t N, class Run>
+// Items: the views taken (StrViews, or TextViews for find_all).
+template <class Lexicon, class Items = StrViews, std::size_t N, class Run>
 PyObject* batch_method(PyObject* self, const Signature<N>& sig, PyObject* const* args,
                        Py_ssize_t nargsf, PyObject* kwnames, Run&& run) noexcept {
     return call_method<Lexicon, SharedBorrow>(
         self, sig, args, nargsf, kwnames, [&](const Lexicon& lexicon, const auto& argv) -> PyObject* {
-            StrViews items;
+            Items items;
             if (!to_str_views(argv[0], sig.params[0], items)) return nullptr;
             Cancel cancel(&signal_raised, nullptr);
             return run(lexicon, items.views, argv, cancel);
@@ -507,6 +509,127 @@ PyObject* lexicon_longest_prefix(PyObject* self, PyObject* const* args, Py_ssize
     }
 }
 
+// ------------------------------------------------------------ find_all ----
+
+// find_all's keyword-only options after the text(s): overlapping,
+// whole_words, with_count.
+inline bool to_find_options(PyObject* const* argv, FindOptions& out) noexcept {
+    out.word_char = &is_word_char;
+    return to_bool(argv[0], "overlapping", out.overlapping) &&
+           to_bool(argv[1], "whole_words", out.whole_words) && to_bool(argv[2], "with_count", out.with_counts);
+}
+
+// The words of a call's matches, each short one made once: texts repeat
+// their words, and finding a str here costs less than making it again. A
+// slot per hash of the word's code points; a collision makes the word anew.
+// The slots are fewer for a short text (none below 8 characters), which
+// would not repay clearing them.
+class MatchWords {
+public:
+    explicit MatchWords(std::size_t text_length) : slots_(std::min<std::size_t>(text_length / 8, max_slots)) {}
+    MatchWords(const MatchWords&) = delete;
+    MatchWords& operator=(const MatchWords&) = delete;
+    ~MatchWords() {
+        for (PyObject* word : slots_) Py_XDECREF(word);
+    }
+
+    // A new reference to text[start:end], an exact str (for a subclass too).
+    PyObject* get(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+        const Py_ssize_t length = end - start;
+        if (length > max_length || slots_.empty()) return PyUnicode_Substring(text, start, end);
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a over the code points
+        for (Py_ssize_t i = start; i < end; ++i) hash = (hash ^ PyUnicode_READ(kind, data, i)) * 1099511628211ULL;
+        PyObject*& slot = slots_[hash % slots_.size()];
+        if (slot && PyUnicode_GET_LENGTH(slot) == length) {
+            const int slot_kind = PyUnicode_KIND(slot);
+            const void* slot_data = PyUnicode_DATA(slot);
+            Py_ssize_t i = 0;
+            while (i < length && PyUnicode_READ(slot_kind, slot_data, i) == PyUnicode_READ(kind, data, start + i)) ++i;
+            if (i == length) return Py_NewRef(slot);
+        }
+        PyObject* word = PyUnicode_Substring(text, start, end);
+        if (word) Py_XSETREF(slot, Py_NewRef(word));
+        return word;
+    }
+
+private:
+    static constexpr Py_ssize_t max_length = 64;
+    static constexpr std::size_t max_slots = 4093;
+    std::vector<PyObject*> slots_;
+};
+
+// (start, end, word) for a match in `text`, or (start, end, word, count):
+// the word is the slice of the text, from `words`.
+inline PyObject* new_text_match(PyObject* text, const TextMatch& match, bool with_count,
+                                MatchWords& words) noexcept {
+    const auto start = static_cast<Py_ssize_t>(match.start);
+    const auto end = static_cast<Py_ssize_t>(match.end);
+    OwnedRef word = OwnedRef::steal(words.get(text, start, end));
+    OwnedRef first = OwnedRef::steal(word ? PyLong_FromSsize_t(start) : nullptr);
+    OwnedRef last = OwnedRef::steal(first ? PyLong_FromSsize_t(end) : nullptr);
+    if (!last) return nullptr;
+    if (!with_count) return PyTuple_Pack(3, first.get(), last.get(), word.get());
+    OwnedRef count = OwnedRef::steal(new_u64(match.count));
+    return count ? PyTuple_Pack(4, first.get(), last.get(), word.get(), count.get()) : nullptr;
+}
+
+// find_all(text, *, overlapping=True, whole_words=False, with_count=False).
+// The matches go straight into the list as the walk finds them: the list is
+// the only thing of their number the call builds (a text with quadratically
+// many overlapping matches fills memory with it, and a failed allocation
+// raises MemoryError). Ctrl-C stops the walk. Making the tuples may run a
+// collection, and its finalizers any Python code, so a shared borrow guards
+// the walk.
+template <class Lexicon>
+PyObject* lexicon_find_all(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) noexcept {
+    static constexpr Signature sig{"find_all", {"text", "overlapping", "whole_words", "with_count"}, 1, 1};
+    return call_method<Lexicon, SharedBorrow>(
+        self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+            TextUnits text;
+            FindOptions options;
+            if (!to_text_units(argv[0], "text", text) || !to_find_options(argv.data() + 1, options)) {
+                return nullptr;
+            }
+            OwnedRef list = OwnedRef::steal(PyList_New(0));
+            if (!list) return nullptr;
+            MatchWords words(text.length);
+            Cancel cancel(&signal_raised, nullptr);
+            const bool done = lexicon.find_all(text, options, &cancel, [&](const TextMatch& match) {
+                OwnedRef item = OwnedRef::steal(new_text_match(argv[0], match, options.with_counts, words));
+                return item && PyList_Append(list.get(), item.get()) == 0;
+            });
+            return done ? list.release() : nullptr;
+        });
+}
+
+// batch_find_all(texts, ...): each text's matches are kept by the workers
+// and made into tuples afterwards.
+template <class Lexicon>
+PyObject* lexicon_batch_find_all(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    static constexpr Signature sig{
+        "batch_find_all", {"texts", "overlapping", "whole_words", "with_count"}, 1, 1};
+    return batch_method<Lexicon, TextViews>(
+        self, sig, args, nargsf, kwnames,
+        [](const Lexicon& lexicon, const auto& texts, const auto& argv, Cancel& cancel) -> PyObject* {
+            FindOptions options;
+            if (!to_find_options(argv.data() + 1, options)) return nullptr;
+            const auto found = lexicon.batch_find_all(texts, options, &cancel);
+            if (cancel.cancelled()) return nullptr;
+            std::size_t length = 0;
+            for (const TextItem& text : texts) length += text.units.length;
+            MatchWords words(length);
+            return new_list(found.size(), [&](std::size_t i) {
+                return new_list(found[i].size(), [&](std::size_t j) {
+                    return new_text_match(texts[i].text, found[i][j], options.with_counts, words);
+                });
+            });
+        });
+}
+
 // ------------------------------------------------------------- removal ----
 
 // lex[word] = value: a word's count is changed by add(), not set.
@@ -557,7 +680,10 @@ inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
     {"longest_prefix", as_method(&lexicon_longest_prefix<Lexicon, false>), fastcall,              \
      LexiconDocs<Lexicon>::longest_prefix},                                                       \
     {"batch_longest_prefix", as_method(&lexicon_longest_prefix<Lexicon, true>), fastcall,         \
-     LexiconDocs<Lexicon>::batch_longest_prefix}
+     LexiconDocs<Lexicon>::batch_longest_prefix},                                                 \
+    {"find_all", as_method(&lexicon_find_all<Lexicon>), fastcall, LexiconDocs<Lexicon>::find_all}, \
+    {"batch_find_all", as_method(&lexicon_batch_find_all<Lexicon>), fastcall,                     \
+     LexiconDocs<Lexicon>::batch_find_all}
 
 // The slots both classes share, besides their docstring and method table.
 #define SORVAN_LEXICON_SLOTS(Lexicon)                             \

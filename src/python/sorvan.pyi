@@ -20,6 +20,9 @@ __all__ = ["Trie", "DAWG"]
 _Limit: TypeAlias = SupportsIndex | None
 _Near: TypeAlias = list[tuple[str, int]]
 _NearCounted: TypeAlias = list[tuple[str, int, int]]
+# A word found in a text by find_all: (start, end, word), and its count.
+_Match: TypeAlias = tuple[int, int, str]
+_MatchCounted: TypeAlias = tuple[int, int, str, int]
 # A default answered when there is nothing to answer (get, pop, longest_prefix).
 _D = TypeVar("_D")
 
@@ -163,6 +166,24 @@ class _Lexicon:
     def batch_longest_prefix(
         self, texts: Sequence[str], default: Any = None, *, with_count: bool = False
     ) -> list[Any]: ...
+    @overload
+    def find_all(self, text: str, *, overlapping: bool = True, whole_words: bool = False,
+                 with_count: Literal[False] = False) -> list[_Match]: ...
+    @overload
+    def find_all(self, text: str, *, overlapping: bool = True, whole_words: bool = False,
+                 with_count: Literal[True]) -> list[_MatchCounted]: ...
+    @overload
+    def find_all(self, text: str, *, overlapping: bool = True, whole_words: bool = False,
+                 with_count: bool = False) -> list[_Match] | list[_MatchCounted]: ...
+    @overload
+    def batch_find_all(self, texts: Sequence[str], *, overlapping: bool = True, whole_words: bool = False,
+                       with_count: Literal[False] = False) -> list[list[_Match]]: ...
+    @overload
+    def batch_find_all(self, texts: Sequence[str], *, overlapping: bool = True, whole_words: bool = False,
+                       with_count: Literal[True]) -> list[list[_MatchCounted]]: ...
+    @overload
+    def batch_find_all(self, texts: Sequence[str], *, overlapping: bool = True, whole_words: bool = False,
+                       with_count: bool = False) -> list[list[_Match]] | list[list[_MatchCounted]]: ...
     def compact(self) -> None: ...
     def save(self, path: str) -> None: ...
     @classmethod

@@ -13,6 +13,7 @@
 #include "compact/image.hpp"
 #include "compact/last_path.hpp"
 #include "compact/membership.hpp"
+#include "query/find_words.hpp"
 #include "query/form.hpp"
 #include "query/prefixes.hpp"
 #include "query/ordered.hpp"
@@ -85,6 +86,15 @@ public:
         PrefixMatch longest;
         prefixes(text, [&](const PrefixMatch& match) noexcept { longest = match; });
         return longest;
+    }
+
+    // Calls found(const TextMatch&) for the stored words in `text` (see
+    // find_words.hpp); false when found() or `cancel` stopped it.
+    template <class Found>
+    bool find_all(const TextUnits& text, const FindOptions& options, Cancel* cancel, Found&& found) const {
+        return on_graph([&](const auto& graph) {
+            return with_code_points(text, [&](auto units) { return find_words(graph, units, options, cancel, found); });
+        });
     }
 
     // The count of `word` (taken literally), or nothing when it is not
@@ -238,6 +248,19 @@ public:
     std::vector<PrefixMatch> batch_longest_prefix(const Items& texts, Cancel* cancel = nullptr) const {
         return quick_batch(std::size(texts), cancel, [&](std::size_t i) { return longest_prefix(texts[i]); });
     }
+    // The matches of every text, each list in the order of find_all.
+    template <class Items>
+    std::vector<std::vector<TextMatch>> batch_find_all(const Items& texts, const FindOptions& options,
+                                                       Cancel* cancel = nullptr) const {
+        return batch(texts, cancel, [&](const TextUnits& text, Cancel* c) {
+            std::vector<TextMatch> matches;
+            find_all(text, options, c, [&](const TextMatch& match) {
+                matches.push_back(match);
+                return true;
+            });
+            return matches;
+        });
+    }
     template <class Items>
     std::vector<WordList> batch_search(const Items& patterns, Cancel* cancel = nullptr) const {
         return batch(patterns, cancel, [&](std::string_view pattern, Cancel* c) {
@@ -345,7 +368,7 @@ private:
             std::size(items),
             [&](std::size_t i) {
                 Cancel item = loop.for_item();
-                return query(std::string_view(items[i]), &item);
+                return query(items[i], &item);
             },
             options);
     }

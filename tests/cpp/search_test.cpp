@@ -262,3 +262,99 @@ TEST(Concurrency, ReadersOfOneLexiconAgree) {
 
 }  // namespace
 }  // namespace sorvan
+
+namespace sorvan {
+namespace {
+
+// Every stored text[i, j) by brute force, in find_words' order; without
+// overlap the longest at each start, then on from its end. Whole words:
+// neither neighbour is in `word_chars`.
+std::vector<std::pair<std::size_t, std::size_t>> brute_find(const Trie& trie, const std::u32string& text,
+                                                            bool overlapping, bool whole, const WordChars& word_char) {
+    std::vector<std::pair<std::size_t, std::size_t>> found;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::size_t longest = 0;
+        for (std::size_t j = i + 1; j <= text.size(); ++j) {
+            std::string word;
+            for (std::size_t k = i; k < j; ++k) utf8::append(word, text[k]);
+            const bool free = !whole || ((i == 0 || !word_char(text[i - 1])) && (j == text.size() || !word_char(text[j])));
+            if (!trie.contains(word) || !free) continue;
+            if (overlapping) found.emplace_back(i, j);
+            longest = j;
+        }
+        if (!overlapping && longest != 0 && i >= next) {
+            found.emplace_back(i, longest);
+            next = longest;
+        }
+    }
+    return found;
+}
+
+// find_all on a text kept at the given unit width.
+template <class Unit>
+std::vector<std::pair<std::size_t, std::size_t>> find_as(const Trie& trie, const std::u32string& text,
+                                                         const FindOptions& options) {
+    const std::vector<Unit> units(text.begin(), text.end());
+    std::vector<std::pair<std::size_t, std::size_t>> found;
+    const bool done = trie.find_all(TextUnits{units.data(), units.size(), sizeof(Unit)}, options, nullptr,
+                                    [&](const TextMatch& m) {
+                                        found.emplace_back(m.start, m.end);
+                                        return true;
+                                    });
+    EXPECT_TRUE(done);
+    return found;
+}
+
+bool is_x(char32_t c) noexcept { return c == U'\u00e9'; }  // a word character beyond ASCII
+
+TEST(FindWords, EqualsBruteForceAtEveryWidthOnBothForms) {
+    std::mt19937 rng(35);
+    const std::u32string alphabet = U"ab _\u00e9";
+    auto draw = [&](std::size_t max) {
+        std::u32string s(rng() % (max + 1), U'a');
+        for (char32_t& c : s) c = alphabet[rng() % alphabet.size()];
+        return s;
+    };
+    for (int round = 0; round < 60; ++round) {
+        Trie trie;
+        for (int w = 0; w < 8; ++w) {
+            std::string word;
+            for (char32_t c : draw(4)) utf8::append(word, c);
+            ASSERT_TRUE(trie.add(word, 1));
+        }
+        const std::u32string text = draw(24);
+        for (bool compact : {false, true}) {
+            if (compact) {
+                ASSERT_TRUE(trie.compact());
+            }
+            for (int mode = 0; mode < 4; ++mode) {
+                const FindOptions options{.overlapping = mode < 2, .whole_words = mode % 2 == 1, .word_char = &is_x};
+                const auto expected = brute_find(trie, text, options.overlapping, options.whole_words, WordChars(&is_x));
+                EXPECT_EQ(find_as<std::uint16_t>(trie, text, options), expected);
+                EXPECT_EQ(find_as<std::uint32_t>(trie, text, options), expected);
+                EXPECT_EQ(find_as<std::uint8_t>(trie, text, options), expected);  // é is Latin-1
+            }
+        }
+    }
+}
+
+TEST(FindWords, StopsWhenToldOrCancelled) {
+    Trie trie;
+    for (std::string run = "a"; run.size() <= 64; run += 'a') ASSERT_TRUE(trie.add(run, 1));
+    const std::vector<std::uint8_t> text(1 << 16, 'a');
+    const TextUnits units{text.data(), text.size(), 1};
+    std::size_t seen = 0;
+    EXPECT_FALSE(trie.find_all(units, {}, nullptr, [&](const TextMatch&) { return ++seen < 100; }));
+    EXPECT_EQ(seen, 100u);
+    int polls = 0;
+    Cancel cancel([](void* n) noexcept { return ++*static_cast<int*>(n) == 2; }, &polls);
+    seen = 0;
+    EXPECT_FALSE(trie.find_all(units, {}, &cancel, [&](const TextMatch&) { return ++seen, true; }));
+    EXPECT_TRUE(cancel.cancelled());
+    EXPECT_LT(seen, 64u * text.size());  // stopped after about two intervals of steps
+    EXPECT_LE(seen, 3u * Cancel::interval);
+}
+
+}  // namespace
+}  // namespace sorvan

@@ -73,6 +73,27 @@ class ModelTrie:
         """(word, count) of every stored word that begins `text`, shortest first."""
         return [(text[:i], self.counts[text[:i]]) for i in range(1, len(text) + 1) if text[:i] in self.counts]
 
+    def find_all(self, text, overlapping=True, whole_words=False):
+        """(start, end, word, count) of every text[i:j] stored, by start then
+        end; without overlapping, the longest at the first start that has
+        one, then on from its end; whole words: neither neighbour is a letter,
+        a digit or '_'."""
+        def word_char(i):
+            return 0 <= i < len(text) and (text[i].isalnum() or text[i] == "_")
+
+        found = [(i, j, text[i:j], self.counts[text[i:j]])
+                 for i in range(len(text)) for j in range(i + 1, len(text) + 1)
+                 if text[i:j] in self.counts and not (whole_words and (word_char(i - 1) or word_char(j)))]
+        if overlapping:
+            return found
+        kept = []
+        for match in found:
+            if kept and match[0] == kept[-1][0]:
+                kept[-1] = match
+            elif not kept or match[0] >= kept[-1][1]:
+                kept.append(match)
+        return kept
+
     def __len__(self):
         return self.nodes
 

@@ -93,12 +93,21 @@ def check_spelling(lines, limit):
         yield word, shown
 
 
+def check_words_in_text(lines, limit):
+    text = lines[0].removeprefix("  | ")
+    for query, n, shown in map(columns, lines[1:]):
+        found = MODEL.find_all(text, overlapping=query == "overlapping", whole_words=query == "whole-words")
+        assert (n, shown) == (len(found), listing([w for _, _, w, _ in found], limit))
+        yield query, n
+
+
 CHECKS = {
     "Is it a word?": check_membership,
     "Auto-complete": lambda lines, limit: check_listing(
         lambda q: MODEL.search_with_prefix(q[:-3]), lines, limit),
     "Wildcard search": lambda lines, limit: check_listing(MODEL.search, lines, limit),
     "Spelling suggestions": check_suggestions,
+    "Words in a text": check_words_in_text,
     "Spell-check": check_spelling,
 }
 

@@ -8,6 +8,7 @@ import random
 
 import pytest
 
+from query_model import ModelTrie
 from sorvan import DAWG, Trie
 
 MILLION = 1_000_000
@@ -179,6 +180,8 @@ def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
     assert lexicon.batch_search_with_prefix((Sly("z"),)) == [["zebra"]]
     assert lexicon.suggest(Sly("zebr"), 1) == [("zebra", 1)]
     assert lexicon.batch_suggest([Sly("zbera")], transpositions=True) == [[("zebra", 1)]]
+    assert lexicon.find_all(Sly("an apple")) == lexicon.batch_find_all([Sly("an apple")])[0] == [(3, 8, "apple")]
+    assert type(lexicon.find_all(Sly("apple"))[0][2]) is str
     assert lexicon.get_word_count() == 5
 
 
@@ -260,6 +263,7 @@ BATCHES = {
     "distance": (lambda lex, items: lex.batch_search_within_distance(items, 1), [["apple"]]),
     "suggest": (lambda lex, items: lex.batch_suggest(items, 1), [[("apple", 0)]]),
     "longest_prefix": (lambda lex, items: lex.batch_longest_prefix(items), ["apple"]),
+    "find_all": (lambda lex, items: lex.batch_find_all(items), [[(0, 5, "apple")]]),
 }
 
 
@@ -349,8 +353,16 @@ REMOVALS = {
 }
 
 
+# The longest stored word that begins a text, by two batch methods.
+LONGEST = {
+    "longest_prefix": lambda t, texts: t.batch_longest_prefix(texts),
+    "find_all": lambda t, texts: [m[-1][2] if m and m[-1][0] == 0 else None for m in t.batch_find_all(texts)],
+}
+
+
+@pytest.mark.parametrize("longest", LONGEST.values(), ids=LONGEST.keys())
 @pytest.mark.parametrize("removal", REMOVALS.values(), ids=REMOVALS.keys())
-def test_removal_beside_a_batch_is_refused_or_whole(removal):
+def test_removal_beside_a_batch_is_refused_or_whole(removal, longest):
     """A batch whose texts yield the lock holds the shared borrow: removals
     from another thread get 'Already borrowed', or, between batches, the
     whole removal; every batch answers for the words as they were."""
@@ -374,7 +386,7 @@ def test_removal_beside_a_batch_is_refused_or_whole(removal):
 
     def reader():
         for _ in range(5):
-            answers.append(trie.batch_longest_prefix(SlowTexts()))
+            answers.append(longest(trie, SlowTexts()))
 
     def writer():
         reading.wait(10)
@@ -506,3 +518,54 @@ def test_odd_indices(lexicon_class, index, error):
         else:
             with pytest.raises(error):
                 lexicon.keys()[index]
+
+
+# ------------------------------------------------------------ find_all --
+
+RUN = 200_000
+
+
+@pytest.mark.parametrize(
+    "words, text",
+    [
+        (["a", "b"], ""),
+        (["", "a"], "a a"),  # the empty word never matches
+        (["\U0001f600", "a\U0001f600", "\U0001f600b"], "a\U0001f600b\U0001f600\U0001f600ab\U0001f600"),
+        (["a", "é", "ab"], "\ud800a\udfffab\ud800é"),  # lone surrogates are read, and match nothing
+        (["ß", "日本", "本語"], "日本語ß_ßxß"),  # a text of two-byte code units
+        (["a", "aa", "aaa"], "a" * RUN),  # quadratic in the run for a longer word
+    ],
+    ids=["empty-text", "empty-word", "non-bmp", "surrogates", "bmp", "run"],
+)
+@pytest.mark.parametrize("compact", [False, True])
+def test_find_all_odd_texts(lexicon_class, words, text, compact):
+    lexicon = filled(lexicon_class, sorted(words))
+    if compact:
+        lexicon.compact()
+    model = ModelTrie(words)
+    for overlapping, whole_words in [(True, False), (False, False), (True, True), (False, True)]:
+        found = lexicon.find_all(text, overlapping=overlapping, whole_words=whole_words, with_count=True)
+        if len(text) < 100:
+            assert found == model.find_all(text, overlapping, whole_words)
+        assert all(text[start:end] == word and word for start, end, word, _ in found)
+    if len(text) == RUN:
+        assert len(lexicon.find_all(text)) == 3 * RUN - 3
+        assert len(lexicon.find_all(text, overlapping=False)) == RUN // 3 + (RUN % 3 > 0)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error",
+    [
+        ((b"apple",), {}, TypeError),
+        ((["apple"],), {}, TypeError),
+        (("apple", False), {}, TypeError),  # the options are keyword-only
+        (("apple",), {"overlapping": 1}, TypeError),
+        (("apple",), {"whole_word": True}, TypeError),
+    ],
+)
+def test_find_all_refuses(lexicon_class, args, kwargs, error):
+    lexicon = filled(lexicon_class, ["apple"])
+    with pytest.raises(error):
+        lexicon.find_all(*args, **kwargs)
+    with pytest.raises(error):
+        lexicon.batch_find_all([args[0]], *args[1:], **kwargs)

@@ -47,9 +47,12 @@ LONG = 2000
         # Each item is quick, but there are so many that only polling
         # between chunks stops them.
         lambda lex: lex.batch_contains(["a" * LONG] * 5_000_000),  # some 15 s
+        # 80,000 steps a position of a run of 10**7.
+        lambda lex: lex.find_all("a" * 10**7),
+        lambda lex: lex.batch_find_all(["a" * 10**6] * 8, overlapping=False),
     ],
     ids=["stars", "stars-with-count", "batch-stars", "levenshtein", "batch-levenshtein",
-         "batch-suggest", "batch-many-items"],
+         "batch-suggest", "batch-many-items", "find-all", "batch-find-all"],
 )
 def test_a_long_call_stops_at_ctrl_c(lexicon_class, alarm, call):
     lexicon = lexicon_class()

@@ -6,7 +6,7 @@ with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
 words, order violations, bulk insertion, reduce() at any point, compact() at any point and
 copies through pickle, copy and save/load swapped in for the lexicons, and
 every query with and without counts, single and batch, suggestions and
-the prefixes of a text included, the lexicon used as a dictionary (lex[w],
+the prefixes of a text and the words found in one (find_all) included, the lexicon used as a dictionary (lex[w],
 get, index, the views under a prefix, keys()[i]), and words removed from the
 Trie in every way (the DAWG refuses each). After each step len(),
 repr() and get_word_count() must match the models; the DAWG's len() is
@@ -32,6 +32,10 @@ words = st.text(alphabet=ALPHABET, max_size=5)
 patterns = st.text(alphabet=ALPHABET + "**??", max_size=7)
 counts = st.one_of(st.sampled_from([0, 1, 2, 2**63, 2**64 - 1]), st.integers(0, 2**64 - 1))
 dists = st.one_of(st.integers(0, 4), st.just(2**64 - 1))
+
+
+class Text(str):
+    pass
 
 
 def answer(pairs, with_count):
@@ -130,6 +134,22 @@ class Lexicons(RuleBasedStateMachine):
             assert lexicon.longest_prefix(text, "none", with_count=with_count) == (longest or "none")
             assert lexicon.batch_longest_prefix([text, "", text[:1]], with_count=with_count) == [
                 longest, None, lexicon.longest_prefix(text[:1], with_count=with_count)
+            ]
+
+    @rule(data=st.data(), overlapping=st.booleans(), whole_words=st.booleans(), with_count=st.booleans())
+    def find_all(self, data, overlapping, whole_words, with_count):
+        """Stored words amid letters, spaces, '_' and a lone surrogate, in a
+        str or a subclass of it."""
+        stored = sorted(self.pairs[0][1].counts) or [""]
+        pieces = st.one_of(st.sampled_from(stored), st.text(alphabet=ALPHABET + " _\ud800", max_size=3))
+        text = "".join(data.draw(st.lists(pieces, max_size=6)))
+        text = data.draw(st.sampled_from([str, Text]))(text)
+        options = dict(overlapping=overlapping, whole_words=whole_words, with_count=with_count)
+        for lexicon, model in self.pairs:
+            found = [m if with_count else m[:3] for m in model.find_all(text, overlapping, whole_words)]
+            assert lexicon.find_all(text, **options) == found
+            assert lexicon.batch_find_all([text, "", text[1:]], **options) == [
+                found, [], lexicon.find_all(text[1:], **options)
             ]
 
     @rule()
