@@ -53,22 +53,19 @@ void LexiconForm::start_ranked_image() const noexcept {
 
 Status LexiconForm::prepare(Cancel* cancel) const {
     const auto stopped = [&] { return cancel != nullptr && cancel->poll(); };
-    if (image_) {
-        // The index build does not poll: the other builds do, before and after it.
-        Status done = membership_.build_now([&]() -> Result<std::unique_ptr<MembershipIndex>> {
-            return MembershipIndex::build(image_->graph());
-        });
-        if (!done) return done;
-        if (stopped()) return std::unexpected(SorvanError::cancelled());
-        if (!image_->ranked()) {
-            done = ranked_image_.build_now([&] { return RankedImage::copy_of(*image_, cancel); });
-            if (!done) return done;
-        }
-    }
-    if (stopped()) return std::unexpected(SorvanError::cancelled());
-    return reversed_.build_now([&] {
+    Status done = reversed_.build_now([&] {
         if (image_) return reversed_image(image_->graph(), image_->max_count(), cancel);
         return reversed_image(StoreGraph(nodes_), max_count_, cancel);
+    });
+    if (!done || !image_) return done;
+    if (!image_->ranked()) {
+        done = ranked_image_.build_now([&] { return RankedImage::copy_of(*image_, cancel); });
+        if (!done) return done;
+    }
+    // Last, as the one build that does not poll.
+    if (stopped()) return std::unexpected(SorvanError::cancelled());
+    return membership_.build_now([&]() -> Result<std::unique_ptr<MembershipIndex>> {
+        return MembershipIndex::build(image_->graph());
     });
 }
 

@@ -18,8 +18,9 @@ namespace sorvan {
 // Changes in a forked child (registered when the library is loaded).
 std::uint64_t fork_generation() noexcept;
 
-// Lowers the calling thread's scheduling priority (a nice of 10: about a
-// tenth of a CPU's time against a busy caller, all of an idle one).
+// Names the calling thread "sorvan-build" and lowers its scheduling
+// priority (a nice of 10: about a tenth of a CPU's time against a busy
+// caller, all of an idle one).
 void lower_thread_priority() noexcept;
 
 // Runs `work` (callable once, noexcept in effect) on a new detached thread;
