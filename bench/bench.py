@@ -128,6 +128,12 @@ if __name__ == "__main__":
         # figures grow with the number of keys (bench/scale.py).
         sys.argv.remove("--scale")
         sibling("scale").main()
+    elif "--latency" in sys.argv[1:]:
+        # ./dev bench --latency [--keys N] [--json F] [--before F]: the
+        # slowest query against the median while builds start
+        # (bench/latency.py).
+        sys.argv.remove("--latency")
+        sibling("latency").main()
     elif "--dask" in sys.argv[1:]:
         # ./dev bench --dask [--words N] [--json F]: the Dask example on a
         # corpus of millions of words (bench/dask_bench.py).

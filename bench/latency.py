@@ -2,8 +2,9 @@
 it builds on demand (the membership index, the reversed words for
 suggestions), and what building all of it up front with prepare() costs.
 
-Run with ``./dev shell`` then ``python3 bench/latency.py --keys 1000000``
-(the keys of bench/scale.py). Each operation runs on a freshly compacted
+Run with ``./dev bench --latency --keys 1e6`` (the keys of bench/scale.py;
+``--json`` keeps the figures, ``--before`` shows those of an earlier run
+beside). Each operation runs on a freshly compacted
 lexicon, so that its stream crosses the point where the build starts:
 20,000 suggest(w, 2, limit=5) of misspelled keys, one at a time, and 2M
 lookups with `in`, timed in groups of 1,000. The goal: the slowest call (or

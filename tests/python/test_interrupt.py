@@ -115,8 +115,8 @@ def _restore(lexicon, path):
         (_restore, 100_000),  # the first change brings back the mutable form
         # What queries build on demand: the reversed words (and on the
         # compact form, a copy with ranks and the membership index).
-        (lambda lexicon, path: lexicon.prepare, 100_000),
-        (lambda lexicon, path: (lexicon.compact(), lexicon.prepare)[1], 100_000),
+        (lambda lexicon, path: lexicon.prepare, 30_000),
+        (lambda lexicon, path: (lexicon.compact(), lexicon.prepare)[1], 30_000),
     ],
     ids=["compact", "save", "pickle", "restore", "prepare", "prepare-compact"],
 )
