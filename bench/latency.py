@@ -128,16 +128,20 @@ def run(n, calls, lookups, group):
     rng = random.Random(1)
     typos = [misspell(k, rng) for k in keys]
     rows = {}
-    for name, measure in [
-        ("suggest", lambda lex: suggest_times(lex, typos)),
-        (f"in, {group} at a time", lambda lex: lookup_times(lex, keys, lookups, group)),
-        ("complete", lambda lex: complete_times(lex, keys)),
-    ]:
-        lexicon = compacted(path)
-        if name == "complete" and not hasattr(lexicon, "complete"):
-            continue
-        rows[name] = spread(measure(lexicon))
-        del lexicon
+    # After prepare() (where there is one): the helpers there from the start.
+    for prepared in [False, True] if hasattr(sorvan.Trie, "prepare") else [False]:
+        for name, measure in [
+            ("suggest", lambda lex: suggest_times(lex, typos)),
+            (f"in, {group} at a time", lambda lex: lookup_times(lex, keys, lookups, group)),
+            ("complete", lambda lex: complete_times(lex, keys)),
+        ]:
+            lexicon = compacted(path)
+            if name == "complete" and not hasattr(lexicon, "complete"):
+                continue
+            if prepared:
+                lexicon.prepare()
+            rows[name + (", after prepare()" if prepared else "")] = spread(measure(lexicon))
+            del lexicon
     # An earlier build (for the figures before) has no prepare().
     return rows, prepare_figures(path, n) if hasattr(sorvan.Trie, "prepare") else None
 
