@@ -133,6 +133,12 @@ if __name__ == "__main__":
         # running text, against the peers (bench/find_all.py).
         sys.argv.remove("--find-all")
         sibling("find_all").main()
+    elif "--latency" in sys.argv[1:]:
+        # ./dev bench --latency [--keys N] [--json F] [--before F]: the
+        # slowest query against the median while builds start
+        # (bench/latency.py).
+        sys.argv.remove("--latency")
+        sibling("latency").main()
     elif "--dask" in sys.argv[1:]:
         # ./dev bench --dask [--words N] [--json F]: the Dask example on a
         # corpus of millions of words (bench/dask_bench.py).

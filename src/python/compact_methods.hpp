@@ -1,6 +1,6 @@
 #pragma once
 // The methods of the compact form, shared by both classes: compact(),
-// save(path), the class method load(path, *, mmap=False), and pickling and
+// prepare(), save(path), the class method load(path, *, mmap=False), and pickling and
 // copying through __reduce_ex__ and __setstate__, which carry the image.
 //
 // The classes say they live in 'builtins', where pickle cannot find them by
@@ -121,6 +121,16 @@ PyObject* lexicon_compact(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// Builds what queries would build for themselves: a read, which the
+// structures it builds do not change the answers of.
+template <class Lexicon>
+PyObject* lexicon_prepare(PyObject* self, PyObject*) noexcept {
+    return read_lexicon<Lexicon>(self, [](const Lexicon& lexicon) -> PyObject* {
+        Cancel cancel(&signal_raised, nullptr);
+        return none_unless_stopped(lexicon.prepare(&cancel), cancel);
+    });
+}
+
 template <class Lexicon>
 PyObject* lexicon_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
@@ -221,6 +231,7 @@ PyObject* lexicon_setstate(PyObject* self, PyObject* state) noexcept {
 // The method-table rows of the compact form, for a class's method table.
 #define SORVAN_COMPACT_METHODS(Lexicon)                                                                 \
     {"compact", as_method(&lexicon_compact<Lexicon>), METH_NOARGS, LexiconDocs<Lexicon>::compact},      \
+    {"prepare", as_method(&lexicon_prepare<Lexicon>), METH_NOARGS, LexiconDocs<Lexicon>::prepare},      \
     {"save", as_method(&lexicon_save<Lexicon>), fastcall, LexiconDocs<Lexicon>::save},                  \
     {"load", as_method(&lexicon_load<Lexicon>), fastcall | METH_CLASS, LexiconDocs<Lexicon>::load},     \
     {"__reduce_ex__", as_method(&lexicon_reduce_ex<Lexicon>), METH_O, LexiconDocs<Lexicon>::reduce_ex}, \

@@ -124,6 +124,16 @@ struct SharedDocs {
         "Switch to a compact, read-only representation of the same lexicon.\n\n"
         "Queries answer exactly as before, in a fraction of the memory. The next\n"
         "change (add, add_all, add_from_file, reduce) switches back first.";
+    static constexpr char prepare[] =
+        "prepare($self)\n--\n\n"
+        "Build now what queries otherwise build in the background once it pays.\n\n"
+        "A compact lexicon answers ``in`` through an index, and ranks through a\n"
+        "copy with word ranks when its image has none; suggestions use the words\n"
+        "spelled backwards. Queries start these builds themselves, off the query\n"
+        "path, and go on without them until they are ready; ``prepare()`` builds\n"
+        "them at once, so that the first queries are as fast as the later ones.\n"
+        "A change of the lexicon drops them. Ctrl-C or MemoryError stop it,\n"
+        "leaving the lexicon as it was.";
     static constexpr char save[] =
         "save($self, path)\n--\n\n"
         "Write the lexicon's compact image to the file at ``path``.";

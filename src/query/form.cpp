@@ -1,5 +1,7 @@
 #include "query/form.hpp"
 
+#include "graph/store_graph.hpp"
+
 #include <utility>
 
 namespace sorvan {
@@ -7,15 +9,16 @@ namespace sorvan {
 Result<LexiconForm> LexiconForm::of_image(CompactImage image, LexiconKind kind) {
     if (Status fits = image.expect(kind); !fits) return std::unexpected(std::move(fits.error()));
     LexiconForm form;
-    form.image_.emplace(std::move(image));
+    form.image_ = std::make_shared<const CompactImage>(std::move(image));
     return form;
 }
 
 Status LexiconForm::become_compact(Result<std::unique_ptr<ImageBytes>> built, Cancel* cancel) {
     auto image = CompactImage::open_built(std::move(built), cancel);
     if (!image) return std::unexpected(std::move(image.error()));
+    auto shared = std::make_shared<const CompactImage>(std::move(*image));
     *this = LexiconForm();  // counts as a change (ChangeCount)
-    image_.emplace(std::move(*image));
+    image_ = std::move(shared);
     return {};
 }
 
@@ -26,6 +29,44 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
     image_.reset();
     ranked_image_.clear();
     changes_.bump();
+}
+
+// Each build holds its own reference to the image: a change that drops the
+// image (or the lexicon) while it runs frees it only once the build ends.
+
+void LexiconForm::start_reversed() const noexcept {
+    if (!image_) return;
+    reversed_.start([image = image_](Cancel* cancel) { return reversed_image(image->graph(), image->max_count(), cancel); });
+}
+
+void LexiconForm::start_membership() const noexcept {
+    if (!image_) return;
+    membership_.start([image = image_](Cancel*) -> Result<std::unique_ptr<MembershipIndex>> {
+        return MembershipIndex::build(image->graph());
+    });
+}
+
+void LexiconForm::start_ranked_image() const noexcept {
+    if (!image_ || image_->ranked()) return;
+    ranked_image_.start([image = image_](Cancel* cancel) { return RankedImage::copy_of(*image, cancel); });
+}
+
+Status LexiconForm::prepare(Cancel* cancel) const {
+    const auto stopped = [&] { return cancel != nullptr && cancel->poll(); };
+    Status done = reversed_.build_now([&] {
+        if (image_) return reversed_image(image_->graph(), image_->max_count(), cancel);
+        return reversed_image(StoreGraph(nodes_), max_count_, cancel);
+    });
+    if (!done || !image_) return done;
+    if (!image_->ranked()) {
+        done = ranked_image_.build_now([&] { return RankedImage::copy_of(*image_, cancel); });
+        if (!done) return done;
+    }
+    // Last, as the one build that does not poll.
+    if (stopped()) return std::unexpected(SorvanError::cancelled());
+    return membership_.build_now([&]() -> Result<std::unique_ptr<MembershipIndex>> {
+        return MembershipIndex::build(image_->graph());
+    });
 }
 
 }  // namespace sorvan

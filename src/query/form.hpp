@@ -46,7 +46,7 @@ public:
     // error when the image holds the other kind.
     static Result<LexiconForm> of_image(CompactImage image, LexiconKind kind);
 
-    const CompactImage* image() const noexcept { return image_ ? &*image_ : nullptr; }
+    const CompactImage* image() const noexcept { return image_.get(); }
     // The node store: only the root while the lexicon is compact.
     const NodeStore& nodes() const noexcept { return nodes_; }
     NodeStore& nodes() noexcept { return nodes_; }
@@ -115,6 +115,17 @@ public:
     const ReversedWords& reversed() const noexcept { return reversed_; }
     const MembershipCache& membership() const noexcept { return membership_; }
     const RankedImage& ranked_image() const noexcept { return ranked_image_; }
+    // Start building one of them off the query path, on the compact form
+    // (the builds hold its image alive; a change drops them): see
+    // BuiltOnDemand::start.
+    void start_reversed() const noexcept;
+    void start_membership() const noexcept;
+    void start_ranked_image() const noexcept;
+    // Builds every one of them that the form has use for, now, on this
+    // thread; Cancelled when `cancel` stopped it (what was built by then
+    // stays), and std::bad_alloc passes on. The membership index of a graph
+    // too large for it is left out.
+    Status prepare(Cancel* cancel) const;
     // Every change of the words or counts calls it.
     void words_changed() noexcept {
         reversed_.clear();
@@ -131,7 +142,9 @@ private:
     NodeStore nodes_;
     std::uint64_t word_count_ = 0;
     std::uint64_t max_count_ = 0;
-    std::optional<CompactImage> image_;
+    // Shared with the builds under way off the query path, which keep it
+    // alive past a change.
+    std::shared_ptr<const CompactImage> image_;
     ReversedWords reversed_;
     MembershipCache membership_;
     RankedImage ranked_image_;

@@ -229,10 +229,21 @@ public:
                           with_counts};
         if (!backwards && reversed.worth_building(work, reversed_worth * form_.node_count()) &&
             !(cancel && cancel->cancelled())) {
-            on_graph([&](const auto& graph) { reversed.build(graph, form_.max_count(), cancel); });
+            // The compact form builds off the query path; the mutable one,
+            // which any change would make wait for the build, here.
+            if (form_.image()) {
+                form_.start_reversed();
+            } else {
+                on_graph([&](const auto& graph) { reversed.build(graph, form_.max_count(), cancel); });
+            }
         }
         return found;
     }
+
+    // Builds now what queries would build for themselves once it pays
+    // (see LexiconForm::prepare): Cancelled when `cancel` stopped it, and
+    // std::bad_alloc passes on; the lexicon is whole either way.
+    Status prepare(Cancel* cancel = nullptr) const { return form_.prepare(cancel); }
 
     // The batch forms: the single-item query for every item of `items` (a
     // range of anything that converts to std::string_view), run on the
@@ -313,18 +324,18 @@ protected:
 
 private:
     // A compact graph of the words whose positions carry word ranks: the
-    // image's own, or the copy with ranks of an image without, built by the
-    // first rank query that needs it (one such query walks the words, a few
-    // cost what the build does). Null on the mutable form, and while the
-    // copy cannot be had (another thread builds it, `cancel` stopped it,
-    // memory ran out): then the words are walked.
-    const CompactGraph* ranked_graph(Cancel* cancel) const {
+    // image's own, or the copy with ranks of an image without, whose build
+    // the first rank query that needs it starts (one such query walks the
+    // words, a few cost what the build does). Null on the mutable form, and
+    // while the copy cannot be had (being built, memory ran out): then the
+    // words are walked.
+    const CompactGraph* ranked_graph(Cancel*) const {
         const CompactImage* image = form_.image();
         if (!image) return nullptr;
         if (image->ranked()) return &image->graph();
-        const RankedImage& copy = form_.ranked_image();
-        if (!copy.image()) copy.build(*image, cancel);
-        return copy.image() ? &copy.image()->graph() : nullptr;
+        const CompactImage* copy = form_.ranked_image().image();
+        if (!copy) form_.start_ranked_image();
+        return copy ? &copy->graph() : nullptr;
     }
 
     // Building the reversed words takes about as long as this many steps of
@@ -337,8 +348,9 @@ private:
     template <WordGraph Graph>
     const MembershipIndex* membership_index(const Graph& graph, std::string_view query) const noexcept {
         if constexpr (std::is_same_v<Graph, CompactGraph>) {
-            if (const MembershipIndex* index = form_.membership().index()) return index;
-            form_.membership().count_walk(query.size(), graph);
+            const MembershipCache& cache = form_.membership();
+            if (const MembershipIndex* index = cache.index()) return index;
+            if (cache.worth_building(query.size(), MembershipCache::worth * graph.size())) form_.start_membership();
         }
         return nullptr;
     }

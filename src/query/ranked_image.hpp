@@ -21,16 +21,18 @@ public:
     // fifth more memory than the image. Rank queries walk meanwhile, and
     // when memory runs out (until the next change) or `cancel` stops it.
     void build(const CompactImage& image, Cancel* cancel) const {
-        BuiltOnDemand::build([&]() -> Result<std::unique_ptr<CompactImage>> {
-            auto nodes = image.to_store(cancel);
-            if (!nodes) return std::unexpected(std::move(nodes.error()));
-            auto copy = CompactImage::open_built(
-                CompactImage::build(*nodes, LexiconKind::Trie, image.word_count(), nodes->size(), nullptr, cancel,
-                                    /*ranks=*/true),
-                cancel);
-            if (!copy) return std::unexpected(std::move(copy.error()));
-            return std::make_unique<CompactImage>(std::move(*copy));
-        });
+        BuiltOnDemand::build([&] { return copy_of(image, cancel); });
+    }
+    // The copy of `image`, or Cancelled; throws std::bad_alloc.
+    static Result<std::unique_ptr<CompactImage>> copy_of(const CompactImage& image, Cancel* cancel) {
+        auto nodes = image.to_store(cancel);
+        if (!nodes) return std::unexpected(std::move(nodes.error()));
+        auto copy = CompactImage::open_built(
+            CompactImage::build(*nodes, LexiconKind::Trie, image.word_count(), nodes->size(), nullptr, cancel,
+                                /*ranks=*/true),
+            cancel);
+        if (!copy) return std::unexpected(std::move(copy.error()));
+        return std::make_unique<CompactImage>(std::move(*copy));
     }
 };
 

@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <optional>
+#include <thread>
 #include <memory>
 #include <new>
 #include <random>
@@ -367,6 +374,128 @@ TEST(BuiltOnDemand, BuildsOnceWorthItAndGivesUpOnlyUntilAChange) {
         failing.build(make_value);
         EXPECT_NE(failing.get(), nullptr) << throws;
     }
+}
+
+// A build off the query path, held at a gate until the test opens it. Its
+// `make` holds `alive` until its thread is done with it.
+struct GatedBuild {
+    std::shared_ptr<std::atomic<bool>> gate = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<int>> entered = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<int> token = std::make_shared<int>(0);  // held by the first make() only
+    std::weak_ptr<int> alive = token;
+
+    // A make() that waits at the gate, or until told to stop when `polls`.
+    auto make(int value, bool polls = false, bool throws = false) {
+        return [gate = gate, entered = entered, token = std::move(token), value, polls,
+                throws](Cancel* cancel) -> Result<std::unique_ptr<int>> {
+            ++*entered;
+            while (!gate->load()) {
+                if (polls && cancel != nullptr && cancel->poll()) return std::unexpected(SorvanError::cancelled());
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            if (throws) throw std::bad_alloc();
+            return std::make_unique<int>(value);
+        };
+    }
+    void open() const { gate->store(true); }
+};
+
+// Waits (up to 10 s) for `done`; false if it never came.
+template <class Done>
+bool eventually(Done&& done) {
+    for (int i = 0; i < 100000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return done();
+}
+
+// A build started off the query path is published once done, exactly once,
+// unless the words changed (or the holder went or moved) meanwhile: then
+// the thread ends without publishing, and a new one can start.
+TEST(BuiltOnDemand, BuildsOffTheCallersThreadAndNeverPublishesForAnOlderState) {
+    using Built = BuiltOnDemand<int>;
+    enum class Meanwhile { nothing, change, free, move };
+    for (const Meanwhile meanwhile : {Meanwhile::nothing, Meanwhile::change, Meanwhile::free, Meanwhile::move}) {
+        SCOPED_TRACE(static_cast<int>(meanwhile));
+        GatedBuild first;
+        {
+            std::optional<Built> built(std::in_place);
+            built->start(first.make(1));
+            ASSERT_TRUE(eventually([&] { return *first.entered == 1; }));
+            EXPECT_TRUE(built->building());
+            built->start(first.make(2));  // one at a time
+            EXPECT_EQ(built->get(), nullptr);  // the caller never waited
+            Built other;
+            if (meanwhile == Meanwhile::change) built->clear();
+            if (meanwhile == Meanwhile::free) built.reset();
+            if (meanwhile == Meanwhile::move) other = std::move(*built);
+            first.open();
+            ASSERT_TRUE(eventually([&] { return first.alive.expired(); }));
+            EXPECT_EQ(*first.entered, 1);
+            EXPECT_EQ(other.get(), nullptr);
+            if (!built) continue;
+            if (meanwhile != Meanwhile::nothing) {
+                EXPECT_EQ(built->get(), nullptr);
+                GatedBuild second;  // the next one is the changed words'
+                second.open();
+                built->start(second.make(3));
+                ASSERT_TRUE(eventually([&] { return built->get() != nullptr; }));
+                EXPECT_EQ(*built->get(), 3);
+            } else {
+                ASSERT_NE(built->get(), nullptr);
+                EXPECT_EQ(*built->get(), 1);
+                EXPECT_FALSE(built->building());
+            }
+        }
+    }
+}
+
+// A change stops a build that polls at once; memory running out in a build
+// gives up until the next change; build_now() passes both on to its caller.
+TEST(BuiltOnDemand, BackgroundBuildsStopWhenToldAndGiveUpWhenMemoryRunsOut) {
+    BuiltOnDemand<int> built;
+    GatedBuild endless;  // never opened
+    built.start(endless.make(1, /*polls=*/true));
+    ASSERT_TRUE(eventually([&] { return *endless.entered == 1; }));
+    built.clear();
+    EXPECT_TRUE(eventually([&] { return endless.alive.expired(); }));
+
+    GatedBuild failing;
+    failing.open();
+    built.start(failing.make(1, false, /*throws=*/true));
+    ASSERT_TRUE(eventually([&] { return failing.alive.expired(); }));
+    EXPECT_EQ(built.get(), nullptr);
+    EXPECT_FALSE(built.worth_building(100, 10));  // given up
+    EXPECT_THROW((void)built.build_now([&] { return failing.make(1, false, true)(nullptr); }), std::bad_alloc);
+    const Status stopped = built.build_now([] { return Result<std::unique_ptr<int>>(std::unexpected(SorvanError::cancelled())); });
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().kind(), SorvanError::cancelled().kind());
+    ASSERT_TRUE(built.build_now([] { return Result<std::unique_ptr<int>>(std::make_unique<int>(5)); }));
+    EXPECT_EQ(*built.get(), 5);
+}
+
+// A child forked while its parent builds has no thread that could finish
+// that build: it neither waits for it nor sees it published, and builds
+// its own.
+TEST(BuiltOnDemand, AForkedChildStartsItsOwnBuild) {
+    BuiltOnDemand<int> built;
+    GatedBuild parents;
+    built.start(parents.make(1));
+    ASSERT_TRUE(eventually([&] { return *parents.entered == 1; }));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        GatedBuild own;
+        own.open();
+        const bool was_building = built.building();
+        built.start(own.make(2));
+        const bool published = eventually([&] { return built.get() != nullptr; });
+        _exit(!was_building && published && *built.get() == 2 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    parents.open();
+    ASSERT_TRUE(eventually([&] { return built.get() != nullptr; }));
+    EXPECT_EQ(*built.get(), 1);
 }
 
 }  // namespace

@@ -116,8 +116,12 @@ def _restore(lexicon, path):
         (lambda lexicon, path: lambda: lexicon.save(path), 30_000),
         (lambda lexicon, path: lambda: pickle.dumps(lexicon, 5), 30_000),
         (_restore, 100_000),  # the first change brings back the mutable form
+        # What queries build on demand: the reversed words (and on the
+        # compact form, a copy with ranks and the membership index).
+        (lambda lexicon, path: lexicon.prepare, 30_000),
+        (lambda lexicon, path: (lexicon.compact(), lexicon.prepare)[1], 30_000),
     ],
-    ids=["compact", "save", "pickle", "restore"],
+    ids=["compact", "save", "pickle", "restore", "prepare", "prepare-compact"],
 )
 def test_making_or_undoing_an_image_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_path, prepare, count):
     words = long_words[:count]

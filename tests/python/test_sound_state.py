@@ -288,3 +288,80 @@ def test_memory_error_in_add_all_changes_nothing(setup):
         print(json.dumps({{"failures": failures >= 3, "kept": kept, "retried": retried}}))
     ''', timeout=120)
     assert result == {"failures": True, "kept": True, "retried": True}
+
+
+# While the membership index of a compact lexicon is built off the query
+# path (its thread named sorvan-build): a change, a pickle, freeing the
+# lexicon or a fork. The answers are always the lexicon's as it is, and
+# nothing hangs or crashes; the forked child builds its own.
+DURING_A_BUILD = {
+    "change": """
+        lex.add("zz"); lex.compact(); lex.batch_contains(words * 4)
+        ok = "zz" in lex and all(lex.batch_contains(words)) and "zzz" not in lex
+    """,
+    "pickle": """
+        again = pickle.loads(pickle.dumps(lex))
+        ok = all(again.batch_contains(words)) and sorted(again) == sorted(words)
+    """,
+    "free": """
+        del lex
+        ok = True
+    """,
+    "fork": """
+        pid = os.fork()
+        if pid == 0:
+            good = all(lex.batch_contains(words)) and lex.suggest(words[0][:-1], 1) == [(words[0], 1)]
+            lex.prepare()
+            os._exit(0 if good and all(lex.batch_contains(words)) else 1)
+        ok = os.waitpid(pid, 0)[1] == 0
+    """,
+}
+
+
+@no_asan
+@pytest.mark.parametrize("case", DURING_A_BUILD)
+def test_a_build_off_the_query_path_never_answers_for_another_state(case):
+    result = run_child(textwrap.dedent('''
+        import gc, glob, pickle, random, string
+        def builders():
+            return sum(open(p).read().strip() == "sorvan-build" for p in glob.glob("/proc/self/task/*/comm"))
+        rng = random.Random(11)
+        words = ["".join(rng.choices(string.ascii_lowercase, k=40)) for _ in range(20_000)]
+        lex = Trie(); lex.add_all(words); lex.compact()
+        lex.batch_contains(words * 4)  # as many bytes as the image: the index is worth it
+        building = builders() == 1
+    ''') + textwrap.dedent(DURING_A_BUILD[case]) + textwrap.dedent('''
+        gc.collect()
+        print(json.dumps({"building": building, "ok": ok}))
+    '''))
+    assert result == {"building": True, "ok": True}
+
+
+# Memory running out: a build off the query path gives up (queries go on
+# without it), prepare() raises MemoryError, and both work once there is
+# memory again.
+@no_asan
+@pytest.mark.parametrize("class_name", ["Trie", "DAWG"])
+def test_memory_running_out_in_a_build_leaves_the_queries_going(class_name):
+    result = run_child(f'''
+        import random, string
+        rng = random.Random(11)
+        words = sorted("".join(rng.choices(string.ascii_lowercase, k=40)) for _ in range(20_000))
+        lex = {class_name}(); lex.add_all(words); lex.compact()
+        probe = words * 4
+        limit_memory(10 << 20)  # a thread's stack, not an index or the reversed words
+        for word in probe:
+            word in lex
+        for word in words[:300]:
+            lex.suggest(word[:-1], 1)
+        try:
+            lex.prepare()
+            raised = None
+        except MemoryError:
+            raised = "MemoryError"
+        ok = all(word in lex for word in words) and lex.suggest(words[7][:-1], 1) == [(words[7], 1)]
+        limit_memory(None)
+        lex.prepare()
+        print(json.dumps({{"raised": raised, "ok": ok and all(lex.batch_contains(words))}}))
+    ''')
+    assert result == {"raised": "MemoryError", "ok": True}
