@@ -430,7 +430,7 @@ PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // The str of `match`, the first match.bytes of `text`, or (str, count).
 inline PyObject* new_match(std::string_view text, const PrefixMatch& match, bool with_count) noexcept {
-    OwnedRef word = OwnedRef::steal(new_str(text.substr(0, match.bytes)));
+    OwnedRef word = OwnedRef::steal(new_result_str(text.substr(0, match.bytes)));
     if (!word || !with_count) return word.release();
     OwnedRef count = OwnedRef::steal(new_u64(match.count));
     return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;

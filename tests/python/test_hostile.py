@@ -460,20 +460,23 @@ def replace_by_its_own_state(lexicon):
 )
 @pytest.mark.parametrize("kind", ["keys", "items", "values"])
 @pytest.mark.parametrize("compact_first", [False, True])
-def test_iterator_across_changes(lexicon_class, change, stale, kind, compact_first):
-    lexicon = filled(lexicon_class, ["a", "ab", "b", "c"])
+# An iterator makes its items in batches: the change comes inside the
+# first, or after the iterator has gone past it.
+@pytest.mark.parametrize("more, ahead", [(0, 1), (300, 1), (300, 150)], ids=["4", "304", "304-ahead"])
+def test_iterator_across_changes(lexicon_class, change, stale, kind, compact_first, more, ahead):
+    lexicon = filled(lexicon_class, ["a", "ab", "b", *(f"b{i:03}" for i in range(more)), "c"])
     if compact_first:
         lexicon.compact()
     expected = list(getattr(lexicon, kind)())
     iterator = iter(getattr(lexicon, kind)())
-    first = next(iterator)
+    first = [next(iterator) for _ in range(ahead)]
     change(lexicon)
     if stale is True or (stale and not compact_first):
         for _ in range(2):  # and it stays stale
             with pytest.raises(RuntimeError, match="changed during iteration"):
                 next(iterator)
     else:
-        assert [first, *iterator] == expected
+        assert [*first, *iterator] == expected
 
 
 def test_iterator_keeps_its_lexicon_alive(lexicon_class):
