@@ -180,6 +180,12 @@ def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
     assert lexicon.suggest(Sly("zebr"), 1) == [("zebra", 1)]
     assert lexicon.batch_suggest([Sly("zbera")], transpositions=True) == [[("zebra", 1)]]
     assert lexicon.get_word_count() == 5
+    # A prefix of a text is cut from its characters: a plain str, even when
+    # it is the whole text.
+    found = [*lexicon.prefixes(Sly("apricots")), lexicon.longest_prefix(Sly("apple")),
+             lexicon.longest_prefix(Sly("zebra"), with_count=True)[0]]
+    assert found == ["apricot", "apple", "zebra"] and {type(w) for w in found} == {str}
+    assert lexicon.prefixes(Sly("zebras"), True) == [("zebra", 2)]
 
 
 class Index:
