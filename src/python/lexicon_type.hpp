@@ -432,13 +432,7 @@ PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // failure), or (word, count).
 inline PyObject* new_match(OwnedRef word, const PrefixMatch& match, bool with_count) noexcept {
     if (!word || !with_count) return word.release();
-    OwnedRef count = OwnedRef::steal(new_u64(match.count));
-    if (!count) return nullptr;
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, word.release());
-    PyTuple_SET_ITEM(pair, 1, count.release());
-    return pair;
+    return new_pair(std::move(word), OwnedRef::steal(new_u64(match.count)));
 }
 
 // The word of `match` in `text`, a str: its first match.letters

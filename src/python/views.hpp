@@ -87,13 +87,7 @@ PyObject* view_item(ViewKind kind, const Walk& walk, const Graph& graph) noexcep
     if (kind == ViewKind::values) return new_u64(walk.count(graph));
     OwnedRef word = OwnedRef::steal(new_result_str(walk.word()));
     if (kind == ViewKind::keys || !word) return word.release();
-    OwnedRef count = OwnedRef::steal(new_u64(walk.count(graph)));
-    if (!count) return nullptr;
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, word.release());
-    PyTuple_SET_ITEM(pair, 1, count.release());
-    return pair;
+    return new_pair(std::move(word), OwnedRef::steal(new_u64(walk.count(graph))));
 }
 
 // Fills `ready` (empty) with the items of the next words, up to its
