@@ -1,7 +1,9 @@
 """Benchmarks of sorvan against the structures a user would pick instead.
 
 Run with ``./dev bench``: the 663K-word English list, then the German list
-(non-ASCII), or the lists given with --words; then every code point added in
+(non-ASCII), or the lists given with --words, each followed by the goals of
+the dictionary use (dictionary.py) and of removal and the prefixes of a
+text (removal.py: removal on the first list only); then every code point added in
 descending order as a one-letter word (--code-points limits it). Every structure is built in a
 fresh interpreter (so that its RSS growth is its own), on the same words, in
 the same run, and each table reports every figure with its ratio to a
@@ -54,7 +56,35 @@ def run_worker(kind, name, path):
     return json.loads(out.stdout)
 
 
-def measure(path):
+def run_goal_script(script, args):
+    """What one of the scripts that judge their own goals (dictionary.py,
+    removal.py) printed, and the goals it judged, from a fresh interpreter:
+    {"output", "goals"}, or {"error"}."""
+    import tempfile
+
+    folder = os.path.dirname(os.path.abspath(__file__))
+    with tempfile.TemporaryDirectory() as scratch:
+        kept = os.path.join(scratch, "goals.json")
+        out = subprocess.run([sys.executable, os.path.join(folder, script), *args, "--json", kept],
+                             capture_output=True, text=True)
+        if out.returncode != 0:
+            return {"script": script, "error": out.stderr.strip().splitlines()[-1:]}
+        with open(kept) as f:
+            return {"script": script, "output": out.stdout, "goals": json.load(f)}
+
+
+def report_goal_scripts(result):
+    """Prints what the goal scripts of one list printed, and adds their goals
+    to the list's (report() made the list's anew)."""
+    for run in result.get("scripts", []):
+        if "error" in run:
+            print(f"\n{run['script']} unavailable: {' '.join(run['error'])}")
+            continue
+        print(run["output"], end="")
+        result["goals"] += run["goals"]
+
+
+def measure(path, first=True):
     """Every figure for one word list, each group from fresh interpreters."""
     print(f"measuring on {path} ...", file=sys.stderr, flush=True)
     build = [run_worker("build", name, path) for name in BUILT]
@@ -65,7 +95,10 @@ def measure(path):
     queries += suggest if isinstance(suggest, list) else [dict(suggest, table=SUGGEST_TIME)]
     compact = run_worker("compact", "all", path)
     queries += compact if isinstance(compact, list) else [compact]
+    scripts = [run_goal_script("dictionary.py", [path]),
+               run_goal_script("removal.py", [path] + ([] if first else ["--no-removal"]))]
     return {
+        "scripts": scripts,
         "path": path,
         "words": next((r["words"] for r in build if "words" in r), 0),
         "build": build,
@@ -109,12 +142,16 @@ def main():
             saved = json.load(f)
         results, wide = saved["lists"], saved.get("wide")
     else:
-        results = [measure(path) for path in args.words or DEFAULT_LISTS]
+        results = [measure(path, i == 0) for i, path in enumerate(args.words or DEFAULT_LISTS)]
         wide = measure_wide(args.code_points) if args.code_points != 0 else None
     for result in results:
         report(result)
+        report_goal_scripts(result)
     if wide:
         report_wide(wide)
+    judged = [g for r in results for g in r.get("goals", [])] + (wide or {}).get("goals", [])
+    missed = [g["goal"] for g in judged if not g["met"]]
+    print(f"\n{len(judged) - len(missed)} of {len(judged)} goals met" + "".join(f"\nMISSED: {g}" for g in missed))
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"lists": results, "wide": wide}, f, indent=2)

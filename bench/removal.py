@@ -1,38 +1,47 @@
 """Removal and the prefixes of a text, against their goals.
 
 Run inside the build root with the module built (``./dev shell``, then
-``python3 bench/removal.py``). Prints, with each figure's ratio and whether
-its goal is met:
+``python3 bench/removal.py [WORD_LIST ...] [--no-removal] [--json FILE]``;
+bench.py runs it on each list in a fresh interpreter). Prints the figures,
+and a goal line (goals.judge) for each, its ratio marked met or MISSED:
 
-- removing every word of the English Trie in random order against adding
-  them one by one in that order (goal: at most 1.5 times);
+- removing every word of the Trie of the first list (by default the English
+  one) in random order against adding them one by one in that order (goal:
+  at most 1.5 times);
 - the Trie's steady memory after removing half its words and adding them
   back, against the original (goal: within 10%);
 - prefixes(text) over 100,000 random 20-letter slices of the word list
   joined by spaces, against marisa-trie's and dawg2's prefixes (goal: at
-  most 0.5 times), on the English and the German list.
+  most 0.5 times), on every list.
 """
 
+import argparse
+import json
 import os
 import random
 import sys
 import time
 
 import sorvan
+from goals import judge
 from workers import best_of, load_words, steady_rss_bytes
 
-ENGLISH = "/usr/share/dict/american-english-insane"
-GERMAN = "/usr/share/dict/ngerman"
+DEFAULT_LISTS = ["/usr/share/dict/american-english-insane", "/usr/share/dict/ngerman"]
 TEXTS = 100_000
 
-def row(label, value, reference, goal, unit="s"):
-    ratio = value / reference
-    verdict = "met" if ratio <= goal else "MISSED"
-    print(f"  {label:<48} {value:10.3f} {unit:<3} {ratio:6.2f}x   goal <= {goal:.2f}x: {verdict}")
+
+def row(kept, label, value, reference, goal, reference_label, unit="s"):
+    """The figure, then its goal line; no goal line for a reference too
+    small to divide by (the memory of a list of a few words)."""
+    print(f"  {label:<48} {value:10.3f} {unit}")
+    if reference > 0:
+        judge(kept, f"{label} <= {goal} x {reference_label}", value / reference, goal)
+    else:
+        print(f"goal {label} <= {goal} x {reference_label}: not measured")
 
 
-def removal(words):
-    print(f"Removal, English Trie ({len(words):,} words, random order)")
+def removal(words, kept):
+    print(f"\nRemoval, Trie ({len(words):,} words, random order)")
     order = words[:]
     random.Random(33).shuffle(order)
 
@@ -55,7 +64,7 @@ def removal(words):
         removing = min(removing, time.perf_counter() - start)
         assert len(trie) == 1 and trie.get_word_count() == 0
     print(f"  {'add one by one':<48} {adding:10.3f} s")
-    row("remove one by one", removing, adding, 1.5)
+    row(kept, "remove one by one", removing, adding, 1.5, "adding one by one")
 
     half = order[: len(order) // 2]
     base = steady_rss_bytes()
@@ -70,11 +79,12 @@ def removal(words):
     assert len(trie) == nodes
     again = steady_rss_bytes() - base
     print(f"  {'steady memory, built with add_all':<48} {original / 2**20:10.1f} MiB")
-    row("after removing half and adding it back", again / 2**20, original / 2**20, 1.10, "MiB")
+    row(kept, "steady memory after removing half and adding it back", again / 2**20, original / 2**20, 1.10,
+        "built with add_all", "MiB")
 
 
-def prefixes(name, words):
-    print(f"prefixes(text), {name} ({TEXTS:,} random 20-letter slices)")
+def prefixes(name, words, kept):
+    print(f"\nprefixes(text), {name} ({TEXTS:,} random 20-letter slices)")
     joined = " ".join(words)
     rng = random.Random(5)
     texts = [joined[i : i + 20] for i in (rng.randrange(len(joined) - 20) for _ in range(TEXTS))]
@@ -100,8 +110,11 @@ def prefixes(name, words):
     compact.compact()
     d = sorvan.DAWG()
     d.add_all(words)
+    compact_dawg = sorvan.DAWG()
+    compact_dawg.add_all(words)
+    compact_dawg.compact()
     ours = {"Trie.prefixes": trie.prefixes, "compact Trie.prefixes": compact.prefixes,
-            "DAWG.prefixes": d.prefixes}
+            "DAWG.prefixes": d.prefixes, "compact DAWG.prefixes": compact_dawg.prefixes}
 
     def timing(f):
         def run():
@@ -118,19 +131,29 @@ def prefixes(name, words):
         print(f"  {label:<48} {took:10.3f} s")
     for label, f in ours.items():
         took = timing(f)
+        print(f"  {label:<48} {took:10.3f} s")
         for peer, reference in peer_times.items():
-            row(f"{label} vs {peer.split()[0]}", took, reference, 0.5)
+            judge(kept, f"prefixes, {name}: {label} <= 0.5 x {peer}", took / reference, 0.5)
     start = time.perf_counter()
     trie.batch_longest_prefix(texts)
     print(f"  {'Trie.batch_longest_prefix (all texts, one call)':<48} {time.perf_counter() - start:10.3f} s")
 
 
 def main():
-    english = load_words(ENGLISH)
-    removal(english)
-    prefixes("English", english)
-    if os.path.exists(GERMAN):
-        prefixes("German", load_words(GERMAN))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("lists", nargs="*", default=DEFAULT_LISTS)
+    parser.add_argument("--no-removal", action="store_true", help="only the prefixes of texts")
+    parser.add_argument("--json", metavar="FILE", help="also write the goals judged as JSON")
+    args = parser.parse_args()
+    kept = []
+    for i, path in enumerate(args.lists):
+        words = load_words(path)
+        if i == 0 and not args.no_removal:
+            removal(words, kept)
+        prefixes(os.path.basename(path), words, kept)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(kept, f)
     return 0
 
 

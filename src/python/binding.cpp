@@ -284,16 +284,16 @@ bool is_ascii(std::string_view text) noexcept {
     return bits < 0x80;
 }
 
-// A new str for a result word. Most words are ASCII, and for those the
-// decoder's work comes down to one copy into a fresh compact string.
+}  // namespace
+
+// Most words are ASCII, and for those the decoder's work comes down to one
+// copy into a fresh compact string.
 PyObject* new_result_str(std::string_view word) noexcept {
     if (!is_ascii(word)) return new_str(word);
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(word.size()), 127);
     if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), word.data(), word.size());
     return text;
 }
-
-}  // namespace
 
 PyObject* new_word_list(const WordList& words) noexcept {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(words.size())));

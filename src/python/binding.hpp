@@ -247,6 +247,19 @@ inline PyObject* new_u64(std::uint64_t value) noexcept {
     return PyLong_FromUnsignedLongLong(value);
 }
 inline PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
+// A new (first, second) tuple that takes over both references; nullptr
+// when either is null (its maker's exception set) or the tuple fails.
+inline PyObject* new_pair(OwnedRef first, OwnedRef second) noexcept {
+    if (!first || !second) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, first.release());
+    PyTuple_SET_ITEM(pair, 1, second.release());
+    return pair;
+}
+// A new str for a word a query found (valid UTF-8): new_str, quicker on
+// the ASCII words that most are.
+PyObject* new_result_str(std::string_view word) noexcept;
 
 // A new list of True/False, one per byte.
 PyObject* new_bool_list(const std::vector<std::uint8_t>& flags) noexcept;

@@ -430,20 +430,26 @@ PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ------------------------------------------------------------ prefixes ----
 
-// The str of `match`, the first match.bytes of `text`, or (str, count).
-inline PyObject* new_match(std::string_view text, const PrefixMatch& match, bool with_count) noexcept {
-    OwnedRef word = OwnedRef::steal(new_str(text.substr(0, match.bytes)));
+// The result for a match: `word` (a new reference, or nullptr after a
+// failure), or (word, count).
+inline PyObject* new_match(OwnedRef word, const PrefixMatch& match, bool with_count) noexcept {
     if (!word || !with_count) return word.release();
-    OwnedRef count = OwnedRef::steal(new_u64(match.count));
-    return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
+    return new_pair(std::move(word), OwnedRef::steal(new_u64(match.count)));
+}
+
+// The word of `match` in `text`, a str: its first match.letters
+// characters, copied with no decoding (one-letter words are the cached
+// strs).
+inline OwnedRef matched_word(PyObject* text, const PrefixMatch& match) noexcept {
+    return OwnedRef::steal(PyUnicode_Substring(text, 0, static_cast<Py_ssize_t>(match.letters)));
 }
 
 // new_match, or a new reference to `fallback` (None when not passed) when
-// nothing matched.
-inline PyObject* new_match_or(std::string_view text, const PrefixMatch& match, bool with_count,
-                              PyObject* fallback) noexcept {
+// nothing matched; word() makes the word.
+template <class Word>
+PyObject* new_match_or(const PrefixMatch& match, bool with_count, PyObject* fallback, Word&& word) noexcept {
     if (match.letters == 0) return Py_NewRef(fallback ? fallback : Py_None);
-    return new_match(text, match, with_count);
+    return new_match(word(), match, with_count);
 }
 
 // prefixes(text, with_count=False): every stored word that begins `text`,
@@ -473,7 +479,7 @@ PyObject* lexicon_prefixes(PyObject* self, PyObject* const* args, Py_ssize_t nar
             });
             return new_list(n, [&](std::size_t i) {
                 const PrefixMatch& match = i < first.size() ? first[i] : more[i - first.size()];
-                return new_match(text, match, pairs);
+                return new_match(matched_word(argv[0], match), match, pairs);
             });
         });
 }
@@ -493,8 +499,11 @@ PyObject* lexicon_longest_prefix(PyObject* self, PyObject* const* args, Py_ssize
                 if (!to_bool(argv[2], "with_count", pairs)) return nullptr;
                 const std::vector<PrefixMatch> found = lexicon.batch_longest_prefix(texts, &cancel);
                 if (cancel.cancelled()) return nullptr;
-                return new_list(found.size(),
-                                [&](std::size_t i) { return new_match_or(texts[i], found[i], pairs, argv[1]); });
+                return new_list(found.size(), [&](std::size_t i) {
+                    return new_match_or(found[i], pairs, argv[1], [&] {
+                        return OwnedRef::steal(new_result_str(texts[i].substr(0, found[i].bytes)));
+                    });
+                });
             });
     } else {
         return call_method<Lexicon, GilHeldBorrow>(  // as prefixes
@@ -504,7 +513,8 @@ PyObject* lexicon_longest_prefix(PyObject* self, PyObject* const* args, Py_ssize
                 if (!to_utf8_view(argv[0], "text", text) || !to_bool(argv[2], "with_count", pairs)) {
                     return nullptr;
                 }
-                return new_match_or(text, lexicon.longest_prefix(text), pairs, argv[1]);
+                const PrefixMatch longest = lexicon.longest_prefix(text);
+                return new_match_or(longest, pairs, argv[1], [&] { return matched_word(argv[0], longest); });
             });
     }
 }

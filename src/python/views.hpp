@@ -9,7 +9,10 @@
 // change count (LexiconForm::changes) as it was when it started: every
 // next() checks it first, and a lexicon that changed (words, counts, or
 // form: compact() and the way back replace the storage) makes it raise
-// RuntimeError from then on, as a dict's iterator does.
+// RuntimeError from then on, as a dict's iterator does. It makes its items
+// a batch at a time, in one walk step of many words (one dispatch on the
+// form a batch), and hands them out one a next(): a few dozen ready
+// objects, whatever the lexicon's size.
 
 #include <array>
 #include <optional>
@@ -31,6 +34,27 @@ struct ViewObject {
     PyObject* prefix;  // a str
 };
 
+// Items made ahead of next(), handed out in order.
+struct ReadyItems {
+    static constexpr std::size_t capacity = 64;
+    std::array<PyObject*, capacity> items{};  // new references, [head, size)
+    std::size_t head = 0;
+    std::size_t size = 0;
+    // The walk stands on a word not yet made into an item (making it
+    // failed): the next refill starts with it rather than skip it.
+    bool pending = false;
+    bool done = false;  // the walk has passed the last word
+
+    ReadyItems() noexcept = default;
+    ReadyItems(const ReadyItems&) = delete;
+    ReadyItems& operator=(const ReadyItems&) = delete;
+    ~ReadyItems() {
+        for (std::size_t i = head; i < size; ++i) Py_DECREF(items[i]);
+    }
+    bool empty() const noexcept { return head == size; }
+    PyObject* take() noexcept { return items[head++]; }
+};
+
 template <class Lexicon>
 struct IteratorObject {
     PyObject_HEAD
@@ -38,6 +62,7 @@ struct IteratorObject {
     ViewKind kind;
     std::uint64_t changes;  // the lexicon's, when the iterator started
     std::variant<OrderedWalk<StoreGraph>, OrderedWalk<CompactGraph>> walk;
+    ReadyItems ready;
 };
 
 inline void view_dealloc(PyObject* self) noexcept {
@@ -60,10 +85,32 @@ inline std::string_view prefix_of(PyObject* self) noexcept {
 template <class Walk, class Graph>
 PyObject* view_item(ViewKind kind, const Walk& walk, const Graph& graph) noexcept {
     if (kind == ViewKind::values) return new_u64(walk.count(graph));
-    OwnedRef word = OwnedRef::steal(new_str(walk.word()));
+    OwnedRef word = OwnedRef::steal(new_result_str(walk.word()));
     if (kind == ViewKind::keys || !word) return word.release();
-    OwnedRef count = OwnedRef::steal(new_u64(walk.count(graph)));
-    return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
+    return new_pair(std::move(word), OwnedRef::steal(new_u64(walk.count(graph))));
+}
+
+// Fills `ready` (empty) with the items of the next words, up to its
+// capacity. False with an exception set when not even one could be made;
+// a failure after the first keeps those made and leaves the word pending.
+template <class Walk, class Graph>
+bool refill(ReadyItems& ready, ViewKind kind, Walk& walk, const Graph& graph) noexcept {
+    ready.head = ready.size = 0;
+    while (ready.size < ReadyItems::capacity) {
+        if (!ready.pending && !walk.next(graph)) {
+            ready.done = true;
+            break;
+        }
+        PyObject* item = view_item(kind, walk, graph);
+        ready.pending = item == nullptr;
+        if (!item) {
+            if (ready.size == 0) return false;
+            PyErr_Clear();  // made again by the next refill, which reports it if it fails again
+            break;
+        }
+        ready.items[ready.size++] = item;
+    }
+    return true;
 }
 
 // ------------------------------------------------------------- iterator ----
@@ -77,6 +124,7 @@ void iterator_dealloc(PyObject* self) noexcept {
     auto* it = reinterpret_cast<IteratorObject<Lexicon>*>(self);
     using Walk = decltype(it->walk);
     it->walk.~Walk();
+    it->ready.~ReadyItems();
     Py_XDECREF(it->lexicon);
     PyObject_Free(self);
     Py_DECREF(type);
@@ -96,6 +144,7 @@ PyObject* new_iterator(PyObject* lexicon, std::string_view prefix, ViewKind kind
         it->lexicon = Py_NewRef(lexicon);
         it->kind = kind;
         new (&it->walk) decltype(it->walk)();
+        new (&it->ready) ReadyItems();
         OwnedRef self = OwnedRef::steal(reinterpret_cast<PyObject*>(it));
         auto* object = object_of<Lexicon>(lexicon);
         const auto borrow = SharedBorrow::acquire(object->borrow);
@@ -110,7 +159,9 @@ PyObject* new_iterator(PyObject* lexicon, std::string_view prefix, ViewKind kind
     });
 }
 
-// One step of the walk. Without the GIL, a critical section keeps two
+// The next item: a ready one, or the first of a new batch. The change
+// count is checked on every call, so no item made before a change is
+// handed out after it. Without the GIL, a critical section keeps two
 // threads from stepping one iterator at once.
 template <class Lexicon>
 PyObject* iterator_step(PyObject* self) noexcept {
@@ -125,12 +176,22 @@ PyObject* iterator_step(PyObject* self) noexcept {
             PyErr_SetString(PyExc_RuntimeError, "lexicon changed during iteration");
             return nullptr;
         }
-        return lexicon.visit_graph([&](const auto& graph) -> PyObject* {
-            using Walk = OrderedWalk<std::remove_cvref_t<decltype(graph)>>;
-            auto* walk = std::get_if<Walk>(&it->walk);  // the form is the one it started in
-            if (!walk || !walk->next(graph)) return nullptr;  // StopIteration
-            return view_item(it->kind, *walk, graph);
-        });
+        ReadyItems& ready = it->ready;
+        if (ready.empty()) {
+            if (ready.done) return nullptr;  // StopIteration
+            const bool made = lexicon.visit_graph([&](const auto& graph) {
+                using Walk = OrderedWalk<std::remove_cvref_t<decltype(graph)>>;
+                auto* walk = std::get_if<Walk>(&it->walk);  // the form is the one it started in
+                if (!walk) {
+                    ready.done = true;
+                    return true;
+                }
+                return refill(ready, it->kind, *walk, graph);
+            });
+            if (!made) return nullptr;
+            if (ready.empty()) return nullptr;  // StopIteration
+        }
+        return ready.take();
     });
 }
 

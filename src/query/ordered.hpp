@@ -46,13 +46,16 @@ public:
         }
         while (!frames_.empty()) {
             Frame& frame = frames_.back();
-            if (frame.left == 0) {
-                frames_.pop_back();
-                continue;
-            }
-            --frame.left;
             const auto arc = graph.next(frame.cursor);
             word_.resize(frame.length);
+            // A frame goes as its last edge is taken: a chain of single
+            // children never leaves one behind to pop later. Otherwise the
+            // next sibling loads while this child's words are walked.
+            if (--frame.left == 0) {
+                frames_.pop_back();
+            } else {
+                graph.prefetch(std::as_const(frame.cursor));
+            }
             utf8::append(word_, arc.letter);
             const bool end = push(graph, arc.child);
             if (end) {
@@ -78,7 +81,7 @@ public:
 private:
     struct Frame {
         typename Graph::Cursor cursor;
-        std::uint32_t left;  // edges still to visit
+        std::uint32_t left;  // edges still to visit, never 0
         std::size_t length;  // of the word at the state the cursor leaves
     };
     // Enters `at`: its edges go on the stack. Whether a word ends there.

@@ -70,6 +70,21 @@ def test_a_run_reports_both_lists_and_keeps_them(tmp_path):
     assert "goal sorvan.Trie <= 0.5 x search + rapidfuzz: " in printed
     assert "goal sorvan.Trie >= 1.0 x symspellpy CLOSEST: " in printed
     assert "goal load, validation included: Trie.load mmap <= 0.02 x Trie.add_from_file" in printed
+    # The dictionary use, removal (first list only) and the prefixes of a
+    # text: each goal judged on its list and kept with the others.
+    for result, name in zip(results, ["english.txt", "ngerman"]):
+        judged = [g["goal"] for g in result["goals"]]
+        for form in ["Trie mutable", "DAWG mutable", "Trie compact", "DAWG compact"]:
+            assert f"{form}: lex[w] <= 1.2 x w in lex" in judged
+            assert f"{form}: iterating items() <= 1.0 x search('*', True)" in judged
+        assert {"Trie compact: index(w) <= 1.0 x marisa key_id",
+                "DAWG compact: keys()[i] <= 1.0 x marisa restore_key"} <= set(judged)
+        assert f"prefixes, {name}: compact DAWG.prefixes <= 0.5 x dawg2 DAWG.prefixes" in judged
+        assert ("remove one by one <= 1.5 x adding one by one" in judged) == (name == "english.txt")
+    judged = [g for r in results for g in r["goals"]] + wide["goals"]
+    missed = [g["goal"] for g in judged if not g["met"]]
+    assert f"\n{len(judged) - len(missed)} of {len(judged)} goals met" in printed
+    assert all(f"\nMISSED: {goal}" in printed for goal in missed)
     assert plot.read_bytes().startswith(b"\x89PNG")
     # The saved run prints the same tables again.
     assert run_bench("--from-json", saved) in printed

@@ -183,6 +183,12 @@ def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
     assert lexicon.find_all(Sly("an apple")) == lexicon.batch_find_all([Sly("an apple")])[0] == [(3, 8, "apple")]
     assert type(lexicon.find_all(Sly("apple"))[0][2]) is str
     assert lexicon.get_word_count() == 5
+    # A prefix of a text is cut from its characters: a plain str, even when
+    # it is the whole text.
+    found = [*lexicon.prefixes(Sly("apricots")), lexicon.longest_prefix(Sly("apple")),
+             lexicon.longest_prefix(Sly("zebra"), with_count=True)[0]]
+    assert found == ["apricot", "apple", "zebra"] and {type(w) for w in found} == {str}
+    assert lexicon.prefixes(Sly("zebras"), True) == [("zebra", 2)]
 
 
 class Index:
@@ -472,20 +478,23 @@ def replace_by_its_own_state(lexicon):
 )
 @pytest.mark.parametrize("kind", ["keys", "items", "values"])
 @pytest.mark.parametrize("compact_first", [False, True])
-def test_iterator_across_changes(lexicon_class, change, stale, kind, compact_first):
-    lexicon = filled(lexicon_class, ["a", "ab", "b", "c"])
+# An iterator makes its items in batches: the change comes inside the
+# first, or after the iterator has gone past it.
+@pytest.mark.parametrize("more, ahead", [(0, 1), (300, 1), (300, 150)], ids=["4", "304", "304-ahead"])
+def test_iterator_across_changes(lexicon_class, change, stale, kind, compact_first, more, ahead):
+    lexicon = filled(lexicon_class, ["a", "ab", "b", *(f"b{i:03}" for i in range(more)), "c"])
     if compact_first:
         lexicon.compact()
     expected = list(getattr(lexicon, kind)())
     iterator = iter(getattr(lexicon, kind)())
-    first = next(iterator)
+    first = [next(iterator) for _ in range(ahead)]
     change(lexicon)
     if stale is True or (stale and not compact_first):
         for _ in range(2):  # and it stays stale
             with pytest.raises(RuntimeError, match="changed during iteration"):
                 next(iterator)
     else:
-        assert [first, *iterator] == expected
+        assert [*first, *iterator] == expected
 
 
 def test_iterator_keeps_its_lexicon_alive(lexicon_class):

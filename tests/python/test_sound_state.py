@@ -3,6 +3,7 @@ with MemoryError; a MemoryError while adding leaves the lexicon as it was;
 a DAWG gives back its scratch memory after reduce(). Each case runs in a
 child process: a hang shows as a timeout, and memory limits stay there."""
 
+import gc
 import json
 import os
 import subprocess
@@ -365,3 +366,41 @@ def test_memory_running_out_in_a_build_leaves_the_queries_going(class_name):
         print(json.dumps({{"raised": raised, "ok": ok and all(lex.batch_contains(words))}}))
     ''')
     assert result == {"raised": "MemoryError", "ok": True}
+
+
+@pytest.mark.parametrize("kind", ["keys", "items"])
+@pytest.mark.parametrize("compact", [False, True])
+def test_memory_error_while_iterating_skips_no_word(lexicon_class, kind, compact, request):
+    # An iterator makes its items in batches: an allocation that fails
+    # inside one (the first item, or one further on) loses no word and
+    # repeats none; the next call makes that item again.
+    testcapi = pytest.importorskip("_testcapi")
+    lexicon = lexicon_class()
+    lexicon.add_all([f"w{i:03}" for i in range(300)])
+    if compact:
+        lexicon.compact()
+    expected = list(getattr(lexicon, kind)())
+    errors = 0
+    # No collection runs meanwhile: its callbacks would take the failure.
+    gc.disable()
+    request.addfinalizer(gc.enable)
+    for nth in (0, 1, 5, 63, 64, 100):
+        iterator, found, fail = iter(getattr(lexicon, kind)()), [], True
+        while True:
+            if fail:
+                testcapi.set_nomemory(nth, nth + 1)
+            try:
+                item = next(iterator)
+            except MemoryError:
+                errors, fail = errors + 1, False  # the call again, with memory
+                continue
+            except StopIteration:
+                break
+            finally:
+                testcapi.remove_mem_hooks()
+            found.append(item)
+            fail = True
+        assert found == expected, nth
+    # A failure at a batch's first item reaches the caller (later ones only
+    # shorten the batch): the failures did happen.
+    assert errors > 0
