@@ -92,6 +92,15 @@ public:
     std::optional<std::uint64_t> count_of(std::string_view word) const noexcept {
         if (word.empty()) return std::nullopt;
         return on_graph([&](const auto& graph) -> std::optional<std::uint64_t> {
+            // The index's rank is the graph's, so the count is read by it
+            // (a rank of 0 on a graph without skips: one count for all).
+            if constexpr (std::is_same_v<std::decay_t<decltype(graph)>, CompactGraph>) {
+                if (const MembershipIndex* index = membership_index(graph, word)) {
+                    const auto rank = index->rank_of(word);
+                    if (!rank) return std::nullopt;
+                    return graph.count(CompactGraph::Position{0, *rank});
+                }
+            }
             const auto at = walk_resuming(graph, word);
             if (!at || !graph.is_end(*at)) return std::nullopt;
             return graph.count(*at);

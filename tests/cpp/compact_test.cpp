@@ -904,7 +904,8 @@ std::string word_of(std::mt19937& rng, std::size_t max_letters) {
 }
 
 // The index answers as the graph it is made from: the words and their
-// prefixes in, words a letter longer or shorter out unless they are words.
+// prefixes in, words a letter longer or shorter out unless they are words,
+// and a word's rank the graph's.
 TEST(MembershipIndex, AnswersAsItsGraph) {
     std::mt19937 rng(13);
     for (int round = 0; round < 300; ++round) {
@@ -929,6 +930,8 @@ TEST(MembershipIndex, AnswersAsItsGraph) {
             const auto at = utf8::is_valid(p) ? walk(graph, p) : std::nullopt;
             EXPECT_EQ(index->contains(p), p.empty() || (at && graph.is_end(*at))) << p;
             EXPECT_EQ(index->contains_prefix(p), at.has_value()) << p;
+            if (p.empty()) continue;  // the empty word has no rank (and no count)
+            EXPECT_EQ(index->rank_of(p), at && graph.is_end(*at) ? std::optional(at->rank) : std::nullopt) << p;
         }
     }
 }
