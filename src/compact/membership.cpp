@@ -131,7 +131,8 @@ ByteGraph byte_graph(const CompactGraph& graph) {
 
 }  // namespace
 
-std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph) {
+std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph, std::uint64_t large) {
+    large = std::min(large, skip_escape);
     // A unit an edge at least: count them before taking any memory.
     if (edge_count(graph) + first_base + 256 > max_units) return nullptr;
     const ByteGraph bytes = byte_graph(graph);
@@ -203,8 +204,9 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
         for (std::uint32_t e = bytes.first_edge[n]; e < bytes.first_edge[n + 1]; ++e) {
             const ByteGraph::Edge& edge = bytes.edges[e];
             const std::uint64_t at = std::uint64_t{base[n]} + edge.byte;
-            index->units_[at] = make_unit(edge.byte, edge.end, base[edge.target], edge.skip);
-            if (edge.skip >= skip_escape) index->large_skips_.push_back({at, edge.skip});
+            const bool aside = edge.skip >= large;
+            index->units_[at] = make_unit(edge.byte, edge.end, base[edge.target], edge.skip, aside);
+            if (aside) index->large_skips_.push_back({at, edge.skip});
         }
     }
     std::sort(index->large_skips_.begin(), index->large_skips_.end(),

@@ -29,8 +29,10 @@ public:
 
     // The index of the words of `graph` with their ranks (the sums of the
     // graph's skips, zero where it keeps none), or nothing when they need
-    // more than max_units units. Throws std::bad_alloc.
-    static std::unique_ptr<MembershipIndex> build(const CompactGraph& graph);
+    // more than max_units units. Skips from `large` up are kept aside (a
+    // test lowers it to reach them without millions of words). Throws
+    // std::bad_alloc.
+    static std::unique_ptr<MembershipIndex> build(const CompactGraph& graph, std::uint64_t large = skip_escape);
 
     // Whether `word` is a word of the graph (the empty word always is).
     bool contains(std::string_view word) const noexcept {
@@ -75,9 +77,10 @@ public:
     static constexpr std::uint64_t base_mask = (std::uint64_t{1} << 31) - 1;
     static constexpr unsigned skip_shift = 40;
     static constexpr std::uint64_t skip_escape = (std::uint64_t{1} << (64 - skip_shift)) - 1;
-    // The unit an edge gets, its skip escaped when too large for the field.
-    static constexpr std::uint64_t make_unit(std::uint8_t byte, bool end, std::uint64_t base, std::uint64_t skip) noexcept {
-        return (std::min(skip, skip_escape) << skip_shift) | (base << base_shift) | (end ? end_bit : 0) | byte;
+    // The unit of an edge whose skip is kept aside or is `skip`.
+    static constexpr std::uint64_t make_unit(std::uint8_t byte, bool end, std::uint64_t base, std::uint64_t skip,
+                                             bool aside) noexcept {
+        return ((aside ? skip_escape : skip) << skip_shift) | (base << base_shift) | (end ? end_bit : 0) | byte;
     }
 
 private:

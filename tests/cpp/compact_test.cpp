@@ -924,16 +924,42 @@ TEST(MembershipIndex, AnswersAsItsGraph) {
         ASSERT_TRUE(trie.compact());
         const CompactGraph& graph = trie.image()->graph();
         const auto index = MembershipIndex::build(graph);
+        // The same with most skips kept aside, as only the largest are.
+        const auto aside = MembershipIndex::build(graph, round % 3);
         ASSERT_NE(index, nullptr);
+        ASSERT_NE(aside, nullptr);
         for (const std::string& p : probes) {
             // A byte cut from a letter leads nowhere in either.
             const auto at = utf8::is_valid(p) ? walk(graph, p) : std::nullopt;
             EXPECT_EQ(index->contains(p), p.empty() || (at && graph.is_end(*at))) << p;
             EXPECT_EQ(index->contains_prefix(p), at.has_value()) << p;
             if (p.empty()) continue;  // the empty word has no rank (and no count)
-            EXPECT_EQ(index->rank_of(p), at && graph.is_end(*at) ? std::optional(at->rank) : std::nullopt) << p;
+            const auto rank = at && graph.is_end(*at) ? std::optional(at->rank) : std::nullopt;
+            EXPECT_EQ(index->rank_of(p), rank) << p;
+            EXPECT_EQ(aside->rank_of(p), rank) << p;
         }
     }
+}
+
+// A unit's fields at their limits (a base of 31 bits: graphs far past the
+// old 2^23 units) read back apart: none spills into another.
+TEST(MembershipIndex, UnitFieldsHoldTheirLimits) {
+    using I = MembershipIndex;
+    const std::uint64_t max_base = I::max_units - 1;
+    for (const std::uint64_t base : {std::uint64_t{0}, std::uint64_t{1} << 23, max_base}) {
+        for (const std::uint64_t skip : {std::uint64_t{0}, I::skip_escape - 1}) {
+            for (const bool end : {false, true}) {
+                for (const bool aside : {false, true}) {
+                    const std::uint64_t unit = I::make_unit(0xFE, end, base, skip, aside);
+                    EXPECT_EQ(unit & 0xFF, 0xFEu);
+                    EXPECT_EQ((unit & I::end_bit) != 0, end);
+                    EXPECT_EQ((unit >> I::base_shift) & I::base_mask, base);
+                    EXPECT_EQ(unit >> I::skip_shift, aside ? I::skip_escape : skip);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(I::base_mask, I::max_units - 1);
 }
 
 // The cache builds the index once the lookups without it have walked as many
