@@ -985,14 +985,16 @@ TEST(MembershipIndex, BuiltOnceTheLookupsRepayIt) {
 
 // Lookups on several threads at once, the index being built among them,
 // answer as the mutable lexicon; so do they after a change, which drops it.
+// Counts differ, so that once built, the index's ranks read them.
 TEST(MembershipIndex, LexiconsAnswerAsBeforeWhileItIsBuilt) {
     std::mt19937 rng(17);
     Trie plain, compacted;
     std::vector<std::string> probes;
     for (int i = 0; i < 3000; ++i) {
         const std::string w = word_of(rng, 8);
-        ASSERT_TRUE(plain.add(w, 1));
-        ASSERT_TRUE(compacted.add(w, 1));
+        const std::uint64_t count = 1 + rng() % 5;
+        ASSERT_TRUE(plain.add(w, count));
+        ASSERT_TRUE(compacted.add(w, count));
         probes.push_back(w);
         probes.push_back(word_of(rng, 5));
     }
@@ -1003,6 +1005,7 @@ TEST(MembershipIndex, LexiconsAnswerAsBeforeWhileItIsBuilt) {
         for (std::size_t i = 0; i < probes.size(); i += 7) {
             EXPECT_EQ(compacted.contains_prefix(probes[i]), plain.contains_prefix(probes[i])) << probes[i];
         }
+        for (const std::string& p : probes) EXPECT_EQ(compacted.count_of(p), plain.count_of(p)) << p;
         const std::string w = "b" + word_of(rng, 6);
         ASSERT_TRUE(plain.add(w, 1));
         ASSERT_TRUE(compacted.add(w, 1));
