@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "utils/memory.hpp"
 #include "utils/utf8.hpp"
@@ -195,19 +196,30 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
     based = {};
 
     std::unique_ptr<MembershipIndex> index(new MembershipIndex);
+    const std::size_t size = top + 256;
     // Lookups land anywhere in the units: with huge pages, most miss only
     // the cache, not the TLB too.
-    index->units_.reserve(top + 256);
-    advise_huge_pages(index->units_.data(), (top + 256) * sizeof(std::uint64_t));
-    index->units_.assign(top + 256, free_unit);
-    for (std::size_t n = 0; n < nodes; ++n) {
-        for (std::uint32_t e = bytes.first_edge[n]; e < bytes.first_edge[n + 1]; ++e) {
-            const ByteGraph::Edge& edge = bytes.edges[e];
-            const std::uint64_t at = std::uint64_t{base[n]} + edge.byte;
-            const bool aside = edge.skip >= large;
-            index->units_[at] = make_unit(edge.byte, edge.end, base[edge.target], edge.skip, aside);
-            if (aside) index->large_skips_.push_back({at, edge.skip});
+    auto fill = [&](auto& units, auto&& unit) {
+        units.reserve(size);
+        advise_huge_pages(units.data(), size * sizeof(units[0]));
+        units.assign(size, static_cast<std::remove_reference_t<decltype(units[0])>>(free_unit));
+        for (std::size_t n = 0; n < nodes; ++n) {
+            for (std::uint32_t e = bytes.first_edge[n]; e < bytes.first_edge[n + 1]; ++e) {
+                const std::uint64_t at = std::uint64_t{base[n]} + bytes.edges[e].byte;
+                units[at] = unit(at, bytes.edges[e]);
+            }
         }
+    };
+    if (!graph.counts_by_rank() && size <= max_narrow_units) {
+        fill(index->narrow_, [&](std::uint64_t, const ByteGraph::Edge& edge) {
+            return static_cast<std::uint32_t>(make_unit(edge.byte, edge.end, base[edge.target], 0, false));
+        });
+    } else {
+        fill(index->units_, [&](std::uint64_t at, const ByteGraph::Edge& edge) {
+            const bool aside = edge.skip >= large;
+            if (aside) index->large_skips_.push_back({at, edge.skip});
+            return make_unit(edge.byte, edge.end, base[edge.target], edge.skip, aside);
+        });
     }
     std::sort(index->large_skips_.begin(), index->large_skips_.end(),
               [](const LargeSkip& a, const LargeSkip& b) { return a.unit < b.unit; });

@@ -27,26 +27,32 @@ public:
     // (some 2 billion edges, far past what ranks below 2^32 allow).
     static constexpr std::size_t max_units = std::size_t{1} << 31;
 
-    // The index of the words of `graph` with their ranks (the sums of the
-    // graph's skips, zero where it keeps none), or nothing when they need
-    // more than max_units units. Skips from `large` up are kept aside (a
-    // test lowers it to reach them without millions of words). Throws
-    // std::bad_alloc.
+    // Units of 32 bits, with a base of 23 bits and no skip, where they do.
+    static constexpr std::size_t max_narrow_units = std::size_t{1} << 23;
+
+    // The index of the words of `graph`, or nothing when they need more than
+    // max_units units: with their ranks (the sums of the graph's skips) when
+    // the graph keeps counts by rank, else in narrow units if they fit (half
+    // the memory). Skips from `large` up are kept aside (a test lowers it to
+    // reach them without millions of words). Throws std::bad_alloc.
     static std::unique_ptr<MembershipIndex> build(const CompactGraph& graph, std::uint64_t large = skip_escape);
 
     // Whether `word` is a word of the graph (the empty word always is).
     bool contains(std::string_view word) const noexcept {
-        const std::uint64_t unit = last_unit(word);
+        const std::uint64_t unit = narrow_.empty() ? last_unit(units_, word) : last_unit(narrow_, word);
         return unit != free_unit && (unit & end_bit) != 0;
     }
     // Whether some word starts with `prefix`. (Bytes that stop inside a
     // letter lead on in the index, though to no state of the graph.)
     bool contains_prefix(std::string_view prefix) const noexcept {
-        return ends_with_whole_letter(prefix) && last_unit(prefix) != free_unit;
+        if (!ends_with_whole_letter(prefix)) return false;
+        return (narrow_.empty() ? last_unit(units_, prefix) : last_unit(narrow_, prefix)) != free_unit;
     }
+    // Whether rank_of() answers: the index of a graph with counts by rank.
+    bool has_ranks() const noexcept { return narrow_.empty(); }
     // The rank of `word` in the graph it was built from, or nothing when it
     // is not a word there: one pass, so that a count by rank needs no walk
-    // of the graph.
+    // of the graph. Only when has_ranks().
     std::optional<std::uint64_t> rank_of(std::string_view word) const noexcept {
         std::uint64_t base = root_base_;
         std::uint64_t unit = end_bit;
@@ -64,9 +70,9 @@ public:
         return rank;
     }
     std::size_t memory() const noexcept {
-        return units_.capacity() * sizeof(std::uint64_t) + large_skips_.capacity() * sizeof(LargeSkip);
+        return units_.capacity() * sizeof(std::uint64_t) + narrow_.capacity() * sizeof(std::uint32_t) +
+               large_skips_.capacity() * sizeof(LargeSkip);
     }
-    std::size_t units() const noexcept { return units_.size(); }
 
     // A unit: the byte of its edge (0xFF, which no UTF-8 text holds, in a
     // free unit), then the end flag, the base of the edge's target, and the
@@ -85,13 +91,15 @@ public:
 
 private:
     // The unit of the last of `bytes` followed from the root (for no bytes,
-    // one that ends a word), or free_unit where no edge leads on.
-    std::uint64_t last_unit(std::string_view bytes) const noexcept {
+    // one that ends a word), or free_unit where no edge leads on. (A narrow
+    // unit's base is all its bits past the end flag, so the mask keeps it.)
+    template <class Unit>
+    std::uint64_t last_unit(const std::vector<Unit>& units, std::string_view bytes) const noexcept {
         std::uint64_t base = root_base_;
         std::uint64_t unit = end_bit;
         for (const char c : bytes) {
             const auto byte = static_cast<std::uint8_t>(c);
-            unit = units_[base + byte];
+            unit = units[base + byte];
             if ((unit & 0xFF) != byte) return free_unit;
             base = (unit >> base_shift) & base_mask;
         }
@@ -122,7 +130,9 @@ private:
 
     MembershipIndex() = default;
 
-    std::vector<std::uint64_t> units_;  // with 256 free units past the last base
+    // With 256 free units past the last base: units_, or when narrow, narrow_.
+    std::vector<std::uint64_t> units_;
+    std::vector<std::uint32_t> narrow_;
     std::vector<LargeSkip> large_skips_;  // by unit
     std::uint64_t root_base_ = 0;
 };
