@@ -5,9 +5,11 @@
 // cache. A double array over the words' UTF-8 bytes takes one load a byte:
 // the edge for byte b out of a state whose base is B is unit B + b, which
 // holds b itself (to tell whether the edge is there), whether the edge ends
-// a word, and the base of the state it leads to. It takes about 4 bytes an
-// edge, so a lexicon builds it only once its lookups have paid for it
-// (MembershipCache).
+// a word, the base of the state it leads to and, where counts differ by
+// word, the words before the edge (so that a word's rank, which finds its
+// count, is one pass too). It takes about 4 bytes an edge (8 with ranks or
+// past 2^23 units), so a lexicon builds it only once its lookups have paid
+// for it (MembershipCache).
 
 #include <cstdint>
 #include <algorithm>
