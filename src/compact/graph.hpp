@@ -208,6 +208,8 @@ public:
     }
     // The count of the word ending at `p` (is_end(p) must hold).
     std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
+    // Whether counts differ by word (else count() needs no rank).
+    bool counts_by_rank() const noexcept { return counts_.by_rank(); }
 
     // Once the graph is validated: the root's edges by letter, for letters
     // below 256, so that no walk searches its widest state.

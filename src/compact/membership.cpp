@@ -4,7 +4,9 @@
 #include <bit>
 #include <limits>
 #include <string>
+#include <type_traits>
 
+#include "utils/memory.hpp"
 #include "utils/utf8.hpp"
 
 namespace sorvan {
@@ -16,6 +18,7 @@ namespace {
 struct ByteGraph {
     struct Edge {
         std::uint32_t target;  // a node
+        std::uint32_t skip;    // the words below the node's earlier edges, with its own
         std::uint8_t byte;
         bool end;  // the target is a state that ends a word
     };
@@ -64,27 +67,34 @@ ByteGraph byte_graph(const CompactGraph& graph) {
     };
     std::vector<Letter> letters;
     // The leads still to give their edges: letters[from, to) share their
-    // first `depth` bytes, which lead to node `id`. Taken first in, first
-    // out, so that leads get their edges in the order of their numbers.
+    // first `depth` bytes, which lead to node `id`, whose first word is
+    // `rank` words past its state's. Taken first in, first out, so that
+    // leads get their edges in the order of their numbers.
     struct Lead {
         std::uint32_t id;
         std::size_t from, to, depth;
+        std::uint32_t rank;
     };
     std::vector<Lead> leads;
     // The edges out of the node reached by the first `depth` bytes of
-    // letters[from, to), into `into`; the leads they need join `leads`.
-    auto add_edges = [&](std::size_t from, std::size_t to, std::size_t depth, std::vector<ByteGraph::Edge>& into) {
+    // letters[from, to), `rank` words past its state, into `into`; the
+    // leads they need join `leads`. (Letters rise with their bytes, and
+    // their skips with them: a lead's first word is its first letter's.)
+    auto add_edges = [&](std::size_t from, std::size_t to, std::size_t depth, std::uint32_t rank,
+                         std::vector<ByteGraph::Edge>& into) {
         for (std::size_t i = from; i < to;) {
             const char byte = letters[i].bytes[depth];
             std::size_t j = i + 1;
             while (j < to && letters[j].bytes[depth] == byte) ++j;
+            ByteGraph::Edge edge = letters[i].edge;
+            edge.skip -= rank;
             if (letters[i].bytes.size() == depth + 1) {  // one letter ends here (letters are distinct)
-                into.push_back(letters[i].edge);
+                into.push_back(edge);
             } else {
                 const auto id = static_cast<std::uint32_t>(states + lead_first.size());
                 lead_first.push_back(0);  // set when its edges go in
-                into.push_back({id, static_cast<std::uint8_t>(byte), false});
-                leads.push_back({id, i, j, depth + 1});
+                into.push_back({id, edge.skip, static_cast<std::uint8_t>(byte), false});
+                leads.push_back({id, i, j, depth + 1, letters[i].edge.skip});
             }
             i = j;
         }
@@ -98,16 +108,18 @@ ByteGraph byte_graph(const CompactGraph& graph) {
             const CompactGraph::Arc arc = graph.next(c);
             letter.bytes.clear();
             utf8::append(letter.bytes, arc.letter);
-            letter.edge = {numbers.number(arc.child.at), static_cast<std::uint8_t>(letter.bytes.back()),
-                           graph.is_end(arc.child)};
+            // The state's rank is 0, so the child's is the edge's skip
+            // (below 2^32, checked at loading).
+            letter.edge = {numbers.number(arc.child.at), static_cast<std::uint32_t>(arc.child.rank),
+                           static_cast<std::uint8_t>(letter.bytes.back()), graph.is_end(arc.child)};
         }
         leads.clear();
-        add_edges(0, letters.size(), 0, out.edges);
+        add_edges(0, letters.size(), 0, 0, out.edges);
         for (std::size_t next = 0; next < leads.size(); ++next) {
             const Lead lead = leads[next];  // (a copy: add_edges may grow `leads`)
             lead_first[lead.id - states] = static_cast<std::uint32_t>(lead_edges.size());
             out.order.push_back(lead.id);
-            add_edges(lead.from, lead.to, lead.depth, lead_edges);
+            add_edges(lead.from, lead.to, lead.depth, lead.rank, lead_edges);
         }
     });
     // The leads' edges, after the states', in the order of their numbers.
@@ -120,7 +132,8 @@ ByteGraph byte_graph(const CompactGraph& graph) {
 
 }  // namespace
 
-std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph) {
+std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph, std::uint64_t large) {
+    large = std::min(large, skip_escape);
     // A unit an edge at least: count them before taking any memory.
     if (edge_count(graph) + first_base + 256 > max_units) return nullptr;
     const ByteGraph bytes = byte_graph(graph);
@@ -132,13 +145,21 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
     // leads right after it, so that the units of a state, its leads and the
     // states after it (its first children, as laid out) stay close.
     std::vector<std::uint32_t> base(nodes, 0);
-    std::vector<std::uint64_t> used(max_units / 64 + 1, 0);  // units taken
-    std::vector<std::uint64_t> based(max_units / 64 + 1, 0);  // bases taken
+    // Units and bases taken, as bitsets that grow with the units: a search
+    // never looks further than 512 units past the last one taken.
+    std::vector<std::uint64_t> used, based;
+    auto reach = [&](std::size_t units) {
+        const std::size_t words = (units + 1024) / 64;
+        if (used.size() >= words) return;
+        const std::size_t size = std::max(words, used.size() + used.size() / 2);
+        used.resize(size, 0);
+        based.resize(size, 0);
+    };
+    reach(bytes.edges.size() + bytes.edges.size() / 8 + first_base);
     constexpr std::size_t window = 4096;
     auto is_set = [](const std::vector<std::uint64_t>& bits, std::size_t i) { return (bits[i / 64] >> (i % 64)) & 1; };
     auto set = [](std::vector<std::uint64_t>& bits, std::size_t i) { bits[i / 64] |= std::uint64_t{1} << (i % 64); };
-    // The first free unit at or after i (the bitsets reach past every unit
-    // a search can get to).
+    // The first free unit at or after i.
     auto next_free = [&](std::size_t i) {
         std::size_t word = i / 64;
         std::uint64_t free = ~used[word] & (~std::uint64_t{0} << (i % 64));
@@ -168,19 +189,48 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
         set(based, b);
         for (std::uint32_t e = from; e < to; ++e) set(used, b + bytes.edges[e].byte);
         top = std::max<std::size_t>(top, b + bytes.edges[to - 1].byte + 1);
+        reach(top);
         first_free = next_free(first_free);
     }
+    used = {};
+    based = {};
 
     std::unique_ptr<MembershipIndex> index(new MembershipIndex);
-    index->units_.assign(top + 256, free_unit);
-    for (std::size_t n = 0; n < nodes; ++n) {
-        for (std::uint32_t e = bytes.first_edge[n]; e < bytes.first_edge[n + 1]; ++e) {
-            const ByteGraph::Edge& edge = bytes.edges[e];
-            index->units_[base[n] + edge.byte] = (base[edge.target] << base_shift) | (edge.end ? end_bit : 0) | edge.byte;
+    const std::size_t size = top + 256;
+    // Lookups land anywhere in the units: with huge pages, most miss only
+    // the cache, not the TLB too.
+    auto fill = [&](auto& units, auto&& unit) {
+        units.reserve(size);
+        advise_huge_pages(units.data(), size * sizeof(units[0]));
+        units.assign(size, static_cast<std::remove_reference_t<decltype(units[0])>>(free_unit));
+        for (std::size_t n = 0; n < nodes; ++n) {
+            for (std::uint32_t e = bytes.first_edge[n]; e < bytes.first_edge[n + 1]; ++e) {
+                const std::uint64_t at = std::uint64_t{base[n]} + bytes.edges[e].byte;
+                units[at] = unit(at, bytes.edges[e]);
+            }
         }
+    };
+    if (!graph.counts_by_rank() && size <= max_narrow_units) {
+        fill(index->narrow_, [&](std::uint64_t, const ByteGraph::Edge& edge) {
+            return static_cast<std::uint32_t>(make_unit(edge.byte, edge.end, base[edge.target], 0, false));
+        });
+    } else {
+        fill(index->units_, [&](std::uint64_t at, const ByteGraph::Edge& edge) {
+            const bool aside = edge.skip >= large;
+            if (aside) index->large_skips_.push_back({at, edge.skip});
+            return make_unit(edge.byte, edge.end, base[edge.target], edge.skip, aside);
+        });
     }
+    std::sort(index->large_skips_.begin(), index->large_skips_.end(),
+              [](const LargeSkip& a, const LargeSkip& b) { return a.unit < b.unit; });
     index->root_base_ = base[0];
     return index;
+}
+
+std::uint64_t MembershipIndex::large_skip(std::uint64_t unit) const noexcept {
+    const auto it = std::lower_bound(large_skips_.begin(), large_skips_.end(), unit,
+                                     [](const LargeSkip& a, std::uint64_t u) { return a.unit < u; });
+    return it->skip;
 }
 
 }  // namespace sorvan

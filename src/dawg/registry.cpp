@@ -1,7 +1,7 @@
 #include "dawg/registry.hpp"
 
 #include "error/error.hpp"
-#include "dawg/memory.hpp"
+#include "utils/memory.hpp"
 
 #include <algorithm>
 #include <cstdint>

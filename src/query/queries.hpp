@@ -102,6 +102,19 @@ public:
     std::optional<std::uint64_t> count_of(std::string_view word) const noexcept {
         if (word.empty()) return std::nullopt;
         return on_graph([&](const auto& graph) -> std::optional<std::uint64_t> {
+            // The index's rank is the graph's, so the count is read by it;
+            // where all words share one count, membership is enough.
+            if constexpr (std::is_same_v<std::decay_t<decltype(graph)>, CompactGraph>) {
+                if (const MembershipIndex* index = membership_index(graph, word)) {
+                    if (!graph.counts_by_rank()) {
+                        if (!index->contains(word)) return std::nullopt;
+                        return graph.count(CompactGraph::root());
+                    }
+                    const auto rank = index->rank_of(word);
+                    if (!rank) return std::nullopt;
+                    return graph.count(CompactGraph::Position{0, *rank});
+                }
+            }
             const auto at = walk_resuming(graph, word);
             if (!at || !graph.is_end(*at)) return std::nullopt;
             return graph.count(*at);

@@ -904,7 +904,8 @@ std::string word_of(std::mt19937& rng, std::size_t max_letters) {
 }
 
 // The index answers as the graph it is made from: the words and their
-// prefixes in, words a letter longer or shorter out unless they are words.
+// prefixes in, words a letter longer or shorter out unless they are words,
+// and a word's rank the graph's.
 TEST(MembershipIndex, AnswersAsItsGraph) {
     std::mt19937 rng(13);
     for (int round = 0; round < 300; ++round) {
@@ -912,7 +913,7 @@ TEST(MembershipIndex, AnswersAsItsGraph) {
         std::vector<std::string> probes{"", "\xC3", "\xE6\x97"};
         for (int i = 0, n = static_cast<int>(rng() % 60); i < n; ++i) {
             const std::string w = word_of(rng, 7);
-            ASSERT_TRUE(trie.add(w, 1 + rng() % 3));
+            ASSERT_TRUE(trie.add(w, round % 2 == 0 ? 1 : 1 + rng() % 3));
             probes.push_back(w + byte_sharing_letters[rng() % byte_sharing_letters.size()]);
             probes.push_back(word_of(rng, 4));
             for (const char* q = w.data();; utf8::next(q)) {  // every prefix of whole letters
@@ -923,14 +924,45 @@ TEST(MembershipIndex, AnswersAsItsGraph) {
         ASSERT_TRUE(trie.compact());
         const CompactGraph& graph = trie.image()->graph();
         const auto index = MembershipIndex::build(graph);
+        // The same with most skips kept aside, as only the largest are.
+        const auto aside = MembershipIndex::build(graph, round % 3);
         ASSERT_NE(index, nullptr);
+        ASSERT_NE(aside, nullptr);
         for (const std::string& p : probes) {
             // A byte cut from a letter leads nowhere in either.
             const auto at = utf8::is_valid(p) ? walk(graph, p) : std::nullopt;
             EXPECT_EQ(index->contains(p), p.empty() || (at && graph.is_end(*at))) << p;
             EXPECT_EQ(index->contains_prefix(p), at.has_value()) << p;
+            if (p.empty()) continue;  // the empty word has no rank (and no count)
+            const auto rank = at && graph.is_end(*at) ? std::optional(at->rank) : std::nullopt;
+            // Ranks where counts differ; else narrow units, without them.
+            ASSERT_EQ(index->has_ranks(), graph.counts_by_rank());
+            if (!index->has_ranks()) continue;
+            EXPECT_EQ(index->rank_of(p), rank) << p;
+            EXPECT_EQ(aside->rank_of(p), rank) << p;
         }
     }
+}
+
+// A unit's fields at their limits (a base of 31 bits: graphs far past the
+// old 2^23 units) read back apart: none spills into another.
+TEST(MembershipIndex, UnitFieldsHoldTheirLimits) {
+    using I = MembershipIndex;
+    const std::uint64_t max_base = I::max_units - 1;
+    for (const std::uint64_t base : {std::uint64_t{0}, std::uint64_t{1} << 23, max_base}) {
+        for (const std::uint64_t skip : {std::uint64_t{0}, I::skip_escape - 1}) {
+            for (const bool end : {false, true}) {
+                for (const bool aside : {false, true}) {
+                    const std::uint64_t unit = I::make_unit(0xFE, end, base, skip, aside);
+                    EXPECT_EQ(unit & 0xFF, 0xFEu);
+                    EXPECT_EQ((unit & I::end_bit) != 0, end);
+                    EXPECT_EQ((unit >> I::base_shift) & I::base_mask, base);
+                    EXPECT_EQ(unit >> I::skip_shift, aside ? I::skip_escape : skip);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(I::base_mask, I::max_units - 1);
 }
 
 // The cache builds the index once the lookups without it have walked as many
@@ -956,14 +988,16 @@ TEST(MembershipIndex, BuiltOnceTheLookupsRepayIt) {
 
 // Lookups on several threads at once, the index being built among them,
 // answer as the mutable lexicon; so do they after a change, which drops it.
+// Counts differ, so that once built, the index's ranks read them.
 TEST(MembershipIndex, LexiconsAnswerAsBeforeWhileItIsBuilt) {
     std::mt19937 rng(17);
     Trie plain, compacted;
     std::vector<std::string> probes;
     for (int i = 0; i < 3000; ++i) {
         const std::string w = word_of(rng, 8);
-        ASSERT_TRUE(plain.add(w, 1));
-        ASSERT_TRUE(compacted.add(w, 1));
+        const std::uint64_t count = 1 + rng() % 5;
+        ASSERT_TRUE(plain.add(w, count));
+        ASSERT_TRUE(compacted.add(w, count));
         probes.push_back(w);
         probes.push_back(word_of(rng, 5));
     }
@@ -974,6 +1008,7 @@ TEST(MembershipIndex, LexiconsAnswerAsBeforeWhileItIsBuilt) {
         for (std::size_t i = 0; i < probes.size(); i += 7) {
             EXPECT_EQ(compacted.contains_prefix(probes[i]), plain.contains_prefix(probes[i])) << probes[i];
         }
+        for (const std::string& p : probes) EXPECT_EQ(compacted.count_of(p), plain.count_of(p)) << p;
         const std::string w = "b" + word_of(rng, 6);
         ASSERT_TRUE(plain.add(w, 1));
         ASSERT_TRUE(compacted.add(w, 1));

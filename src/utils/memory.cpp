@@ -1,4 +1,4 @@
-#include "dawg/memory.hpp"
+#include "utils/memory.hpp"
 
 #include <cstdint>
 

@@ -1,5 +1,6 @@
 #pragma once
-// Huge-page advice for the registry's large table, read at random.
+// Huge-page advice for large tables read at random (the registry, the
+// membership index).
 
 #include <cstddef>
 
