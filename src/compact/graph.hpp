@@ -208,6 +208,9 @@ public:
     }
     // The count of the word ending at `p` (is_end(p) must hold).
     std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
+    // The count of the word of rank `rank` (below the number of words), on
+    // a graph whose positions carry ranks.
+    std::uint64_t count_of_rank(std::uint64_t rank) const noexcept { return counts_.count(rank); }
 
     // Once the graph is validated: the root's edges by letter, for letters
     // below 256, so that no walk searches its widest state.

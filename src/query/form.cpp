@@ -25,6 +25,7 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
     nodes_ = std::move(nodes);
     image_.reset();
     ranked_image_.clear();
+    completion_.clear();
     changes_.bump();
 }
 

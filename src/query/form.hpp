@@ -11,6 +11,7 @@
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "node/node.hpp"
+#include "query/complete.hpp"
 #include "query/ranked_image.hpp"
 #include "query/reversed_words.hpp"
 
@@ -110,16 +111,19 @@ public:
 
     // What queries build on demand: the words spelled backwards, for
     // suggestions, the compact form's membership index, and a copy of an
-    // image without word ranks that has them, for rank queries. Each builds
+    // image without word ranks that has them, for rank queries, and the
+    // compact form's maxima of counts, for completions. Each builds
     // through a const lexicon and publishes what it built atomically.
     const ReversedWords& reversed() const noexcept { return reversed_; }
     const MembershipCache& membership() const noexcept { return membership_; }
     const RankedImage& ranked_image() const noexcept { return ranked_image_; }
+    const CompletionIndex& completion() const noexcept { return completion_; }
     // Every change of the words or counts calls it.
     void words_changed() noexcept {
         reversed_.clear();
         membership_.clear();
         ranked_image_.clear();
+        completion_.clear();
         changes_.bump();
     }
     // Changes at every change of the words or counts and at every switch
@@ -135,6 +139,7 @@ private:
     ReversedWords reversed_;
     MembershipCache membership_;
     RankedImage ranked_image_;
+    CompletionIndex completion_;
     ChangeCount changes_;
 };
 

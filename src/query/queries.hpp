@@ -13,6 +13,7 @@
 #include "compact/image.hpp"
 #include "compact/last_path.hpp"
 #include "compact/membership.hpp"
+#include "query/complete.hpp"
 #include "query/form.hpp"
 #include "query/prefixes.hpp"
 #include "query/ordered.hpp"
@@ -141,14 +142,9 @@ public:
     // be fewer than words_under(prefix); "" when `cancel` stopped it.
     std::string word_at(std::string_view prefix, std::uint64_t i, Cancel* cancel = nullptr) const {
         if (const CompactGraph* graph = ranked_graph(cancel)) {
-            auto at = *walk(*graph, prefix);
-            const std::uint64_t rank = at.rank + i;
+            const auto at = *walk(*graph, prefix);
             std::string word(prefix);
-            while (!(graph->is_end(at) && at.rank == rank) && graph->child_count(at) != 0) {
-                const CompactGraph::Arc arc = graph->edge_to_rank(at, rank);
-                utf8::append(word, arc.letter);
-                at = arc.child;
-            }
+            spell_rank(*graph, at, at.rank + i, word);
             return word;
         }
         return on_graph([&](const auto& graph) -> std::string {
@@ -224,6 +220,23 @@ public:
         return found;
     }
 
+    // The stored words that complete `prefix` within `max_distance` edits
+    // (see complete.hpp), ranked: nearest first, then the higher count, then
+    // code-point order; at most `limit` (all_suggestions: no limit). The
+    // compact form ranks through the maxima of its counts, built by its
+    // first ranked completion (unless its counts are all one: then the
+    // first words in code-point order are the best); the mutable form walks
+    // the words under the prefix.
+    Suggestions complete(std::string_view prefix, std::uint64_t max_distance, std::size_t limit,
+                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
+        const CountMaxima* maxima = limit == all_suggestions ? nullptr : count_maxima(cancel);
+        return {on_graph([&](const auto& graph) {
+                    return complete_words(graph, prefix, max_distance, limit, transpositions, form_.max_count(),
+                                          maxima, cancel);
+                }),
+                with_counts};
+    }
+
     // The batch forms: the single-item query for every item of `items` (a
     // range of anything that converts to std::string_view), run on the
     // process-wide worker pool, answers in input order. A cancelled batch
@@ -268,6 +281,15 @@ public:
         });
     }
 
+    template <class Items>
+    std::vector<Suggestions> batch_complete(const Items& prefixes, std::uint64_t max_distance,
+                                            std::size_t limit, bool transpositions, bool with_counts,
+                                            Cancel* cancel = nullptr) const {
+        return batch(prefixes, cancel, [&](std::string_view prefix, Cancel* c) {
+            return complete(prefix, max_distance, limit, transpositions, with_counts, c);
+        });
+    }
+
 protected:
     LexiconQueries() = default;
     LexiconQueries(LexiconQueries&&) noexcept = default;
@@ -302,6 +324,18 @@ private:
         const RankedImage& copy = form_.ranked_image();
         if (!copy.image()) copy.build(*image, cancel);
         return copy.image() ? &copy.image()->graph() : nullptr;
+    }
+
+    // The maxima of the compact form's counts by rank, built now when
+    // missing; null on the mutable form, on an image whose counts are all
+    // one (no ranks), and while they cannot be had (another thread builds
+    // them, `cancel` stopped it, memory ran out): then completions walk.
+    const CountMaxima* count_maxima(Cancel* cancel) const {
+        const CompactImage* image = form_.image();
+        if (!image || !image->ranked()) return nullptr;
+        const CompletionIndex& index = form_.completion();
+        if (!index.maxima()) index.build(*image, cancel);
+        return index.maxima();
     }
 
     // Building the reversed words takes about as long as this many steps of
