@@ -117,12 +117,16 @@ namespace {
 // ------------------------------------------------------------------ walk ----
 
 // Walks the paths of `graph` that come within the sink's bound of a prefix
-// of `query`, with rows over the band
-// of a fixed `bound` (the most the sink's bound can be). For each word met
-// on the way, at its distance: sink.word(position, word, distance); for
-// each subtree whose words are all at the path's least distance:
-// sink.range(position, word, distance, end), `end` the rank past its words
-// on a graph that keeps them, with `root_end` the rank past all.
+// of `query`, with rows over the band of a fixed `bound` (the most the
+// sink's bound can be). For each word met on the way, at its distance:
+// sink.word(position, word, distance); for each subtree whose words are all
+// at the path's least distance: sink.range(position, word, distance, end),
+// `end` the rank past its words on a graph that keeps them, with `root_end`
+// the rank past all.
+//
+// Only the nodes on the path with children left keep their rows (and their
+// parent's, which transpositions read): a chain of single children holds
+// two rows, however long it is.
 template <WordGraph Graph, class Sink>
 void walk_near_prefixes(const Graph& graph, std::u32string_view query, std::uint64_t bound, bool transpositions,
                         std::uint64_t root_end, Sink& sink, Cancel::Countdown& countdown) {
@@ -132,47 +136,51 @@ void walk_near_prefixes(const Graph& graph, std::u32string_view query, std::uint
     const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(2 * bound + 1, n + 1));
     auto lo_at = [&](std::size_t depth) { return band_lo(depth, bound); };
     auto hi_at = [&](std::size_t depth) { return band_hi(depth, bound, n); };
-    // The row of depth t holds entries [lo_at(t), hi_at(t)] from rows[t * width].
-    std::vector<std::uint64_t> rows(width);
-    auto entry = [&](std::size_t depth, std::size_t j) -> std::uint64_t {
+    // Entry j of the row at `depth` kept from `row`.
+    auto entry = [&](const std::uint64_t* row, std::size_t depth, std::size_t j) -> std::uint64_t {
         if (j < lo_at(depth) || j > hi_at(depth)) return over;
-        return rows[depth * width + j - lo_at(depth)];
+        return row[j - lo_at(depth)];
     };
-    for (std::size_t j = 0; j <= hi_at(0); ++j) rows[j] = j;
-    std::u32string path;  // the letters of the path
-    std::string word;
 
     struct Frame {
         typename Graph::Cursor cursor;
         typename Graph::Arc ahead;  // the next child, read one early for its rank
         std::uint32_t left;
+        Letter letter;  // by which it was entered
+        std::size_t depth;
         std::uint64_t end;
         std::size_t word_size;
         std::uint64_t distance;  // the least entry n met on the path
         std::uint64_t least;     // of its row
     };
     std::vector<Frame> stack;
-    auto open = [&](Position at, std::uint64_t end, std::uint64_t distance, std::uint64_t least) {
+    // Frame k's row at rows[2k * width], its parent's right after.
+    std::vector<std::uint64_t> rows(2 * width), row(width);
+    std::string word;
+    auto open = [&](Position at, Letter letter, std::size_t depth, std::uint64_t end, std::uint64_t distance,
+                    std::uint64_t least) {
         Frame& frame = stack.emplace_back();
         graph.edges(at, frame.cursor);
         frame.left = graph.child_count(at);
         frame.ahead = graph.next(frame.cursor);
+        frame.letter = letter;
+        frame.depth = depth;
         frame.end = end;
         frame.word_size = word.size();
         frame.distance = distance;
         frame.least = least;
     };
-    const std::uint64_t root_distance = n <= bound ? n : over;
     if (n == 0) {
         sink.range(graph.root(), word, 0, root_end);
         return;
     }
     if (graph.child_count(graph.root()) == 0) return;
-    open(graph.root(), root_end, root_distance, 0);
+    for (std::size_t j = 0; j <= hi_at(0); ++j) rows[j] = j;
+    open(graph.root(), 0, 0, root_end, n <= bound ? n : over, 0);
     while (!stack.empty() && !sink.finished()) {
         if (countdown.tick()) break;
         Frame& frame = stack.back();
-        if (frame.left == 0 || frame.least > sink.bound()) {
+        if (frame.least > sink.bound()) {
             stack.pop_back();
             continue;
         }
@@ -182,31 +190,35 @@ void walk_near_prefixes(const Graph& graph, std::u32string_view query, std::uint
             frame.ahead = graph.next(frame.cursor);
             if constexpr (std::is_same_v<Graph, CompactGraph>) end = frame.ahead.child.rank;
         }
-        const std::size_t depth = stack.size();
+        const std::size_t slot = stack.size() - 1;
+        const std::size_t depth = frame.depth + 1;
         const std::size_t lo = lo_at(depth), hi = hi_at(depth);
-        if (lo > n) continue;
-        path.resize(depth);
-        path[depth - 1] = arc.letter;
-        if (rows.size() < (depth + 1) * width) rows.resize(2 * (depth + 1) * width);
-        std::uint64_t* row = rows.data() + depth * width;
+        if (lo > n) {
+            if (frame.left == 0) stack.pop_back();
+            continue;
+        }
+        const std::uint64_t* up = rows.data() + 2 * slot * width;
+        const std::uint64_t* two_up = up + width;
         countdown.spend(hi - lo);
         std::uint64_t least = over;
         for (std::size_t j = lo; j <= hi; ++j) {
-            std::uint64_t e = entry(depth - 1, j) + 1;  // the word's letter left over
+            std::uint64_t e = entry(up, depth - 1, j) + 1;  // the word's letter left over
             if (j > 0) {
-                e = std::min(e, entry(depth - 1, j - 1) + (query[j - 1] == arc.letter ? 0 : 1));
+                e = std::min(e, entry(up, depth - 1, j - 1) + (query[j - 1] == arc.letter ? 0 : 1));
                 if (j > lo) e = std::min(e, row[j - 1 - lo] + 1);  // the query's letter left over
                 if (transpositions && depth >= 2 && j >= 2 && query[j - 2] == arc.letter &&
-                    query[j - 1] == path[depth - 2]) {
-                    e = std::min(e, entry(depth - 2, j - 2) + 1);
+                    query[j - 1] == frame.letter) {
+                    e = std::min(e, entry(two_up, depth - 2, j - 2) + 1);
                 }
             }
             row[j - lo] = e = std::min(e, over);
             least = std::min(least, e);
         }
         const std::uint64_t distance = std::min(frame.distance, hi == n ? row[n - lo] : over);
+        const bool parent_done = frame.left == 0;
         word.resize(frame.word_size);
         utf8::append(word, arc.letter);
+        if (parent_done) stack.pop_back();  // `frame` goes
         const std::uint64_t reach = sink.bound();
         if (least > reach || least >= distance) {
             // Nothing below comes nearer than the path has been.
@@ -214,7 +226,15 @@ void walk_near_prefixes(const Graph& graph, std::u32string_view query, std::uint
             continue;
         }
         if (distance <= reach && graph.is_end(arc.child)) sink.word(arc.child, word, distance);
-        if (graph.child_count(arc.child) != 0) open(arc.child, end, distance, least);
+        if (graph.child_count(arc.child) == 0) continue;
+        // The child's rows go to the slot after its parent's, or to the
+        // parent's own once it is done with.
+        const std::size_t to = parent_done ? slot : slot + 1;
+        if (rows.size() < 2 * (to + 1) * width) rows.resize(4 * (to + 1) * width);
+        std::uint64_t* own = rows.data() + 2 * to * width;
+        std::copy_n(rows.data() + 2 * slot * width, width, own + width);
+        std::copy_n(row.data(), width, own);
+        open(arc.child, arc.letter, depth, end, distance, least);
     }
 }
 

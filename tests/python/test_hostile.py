@@ -62,6 +62,12 @@ def test_million_letter_words_through_every_method(lexicon_class, tmp_path):
     assert lexicon.batch_suggest(items[:2], 1, 1, with_count=True) == [
         [(long, 0, 1)], [(near + "y", 0, 1)]
     ]
+    assert lexicon.complete(long[:-1]) == [near, long, long + "x", near + "y"]
+    assert lexicon.complete("b" + long[1:], 2, max_distance=1) == [long, long + "x"]
+    assert lexicon.complete(long[:-2] + "ba", 1, max_distance=1, transpositions=True) == [near]
+    assert lexicon.batch_complete(items[:2], with_count=True) == [
+        [(long, 1), (long + "x", 1)], [(near + "y", 1)]
+    ]
 
 
 # ------------------------------------------------------ pathological patterns --
@@ -179,6 +185,7 @@ def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
     assert lexicon.batch_search_with_prefix((Sly("z"),)) == [["zebra"]]
     assert lexicon.suggest(Sly("zebr"), 1) == [("zebra", 1)]
     assert lexicon.batch_suggest([Sly("zbera")], transpositions=True) == [[("zebra", 1)]]
+    assert lexicon.complete(Sly("zb"), max_distance=1) == ["zebra"]
     assert lexicon.get_word_count() == 5
 
 
@@ -210,9 +217,12 @@ class Index:
         lambda lex, v: lex.suggest("apple", v),
         lambda lex, v: lex.suggest("apple", 2, v),
         lambda lex, v: lex.batch_suggest(["apple"], limit=v),
+        lambda lex, v: lex.complete("app", v),
+        lambda lex, v: lex.complete("app", max_distance=v),
+        lambda lex, v: lex.batch_complete(["app"], v),
     ],
     ids=["add-count", "distance-dist", "batch-dist", "suggest-distance", "suggest-limit",
-         "batch-suggest-limit"],
+         "batch-suggest-limit", "complete-limit", "complete-distance", "batch-complete-limit"],
 )
 def test_index_objects_that_fail(lexicon_class, call, value, error):
     lexicon = filled(lexicon_class, ["apple"])
@@ -259,6 +269,7 @@ BATCHES = {
     "prefix": (lambda lex, items: lex.batch_search_with_prefix(items), [["apple"]]),
     "distance": (lambda lex, items: lex.batch_search_within_distance(items, 1), [["apple"]]),
     "suggest": (lambda lex, items: lex.batch_suggest(items, 1), [[("apple", 0)]]),
+    "complete": (lambda lex, items: lex.batch_complete(items, max_distance=1), [["apple"]]),
     "longest_prefix": (lambda lex, items: lex.batch_longest_prefix(items), ["apple"]),
 }
 
