@@ -128,6 +128,11 @@ if __name__ == "__main__":
         # figures grow with the number of keys (bench/scale.py).
         sys.argv.remove("--scale")
         sibling("scale").main()
+    elif "--complete" in sys.argv[1:]:
+        # ./dev bench --complete [--keys N]: ranked completion against its
+        # goals (bench/complete.py).
+        sys.argv.remove("--complete")
+        sibling("complete").main()
     elif "--dask" in sys.argv[1:]:
         # ./dev bench --dask [--words N] [--json F]: the Dask example on a
         # corpus of millions of words (bench/dask_bench.py).

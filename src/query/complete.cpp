@@ -18,22 +18,14 @@ Result<std::unique_ptr<CountMaxima>> CountMaxima::build(const CompactGraph& grap
                                                         Cancel* cancel) {
     auto maxima = std::make_unique<CountMaxima>();
     maxima->words_ = words;
-    // 8 + 2 bytes a block and 4 a block and level: the least block that
-    // keeps within a byte a word (2^16 ranks at most, as block_at_ holds).
-    auto bytes_for = [words](unsigned shift) {
-        const std::uint64_t blocks = (words + (std::uint64_t{1} << shift) - 1) >> shift;
-        const unsigned levels = blocks > 1 ? static_cast<unsigned>(std::bit_width(blocks - 1)) : 0;
-        return blocks * 10 + std::uint64_t{4} * blocks * levels;
-    };
-    while (maxima->shift_ < 16 && bytes_for(maxima->shift_) > words) ++maxima->shift_;
-    const unsigned shift = maxima->shift_;
-    const std::uint64_t blocks = (words + (std::uint64_t{1} << shift) - 1) >> shift;
+    constexpr std::uint64_t block = std::uint64_t{1} << block_shift;
+    const std::uint64_t blocks = (words + block - 1) >> block_shift;
     maxima->block_max_.resize(blocks);
     maxima->block_at_.resize(blocks);
     Cancel::Countdown countdown(cancel);
     for (std::uint64_t b = 0; b < blocks; ++b) {
-        const std::uint64_t first = b << shift;
-        const std::uint64_t last = std::min(words, first + (std::uint64_t{1} << shift));
+        const std::uint64_t first = b << block_shift;
+        const std::uint64_t last = std::min(words, first + block);
         countdown.spend(last - first);
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
         std::uint64_t best = graph.count_of_rank(first), at = first;
@@ -42,17 +34,23 @@ Result<std::unique_ptr<CountMaxima>> CountMaxima::build(const CompactGraph& grap
             if (count > best) best = count, at = r;
         }
         maxima->block_max_[b] = best;
-        maxima->block_at_[b] = static_cast<std::uint16_t>(at - first);
+        maxima->block_at_[b] = static_cast<std::uint8_t>(at - first);
     }
-    // Level k from level k - 1: the better of two halves of 2^(k-1) blocks.
-    for (std::uint64_t span = 2; span <= blocks; span *= 2) {
-        std::vector<std::uint32_t> level(blocks - span + 1);
-        const std::vector<std::uint32_t>* below = maxima->levels_.empty() ? nullptr : &maxima->levels_.back();
-        for (std::uint64_t i = 0; i < level.size(); ++i) {
-            const std::uint64_t j = i + span / 2;
-            level[i] = below ? maxima->better((*below)[i], (*below)[j])
-                             : maxima->better(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
-        }
+    const std::uint64_t supers = (blocks + (std::uint64_t{1} << super_shift) - 1) >> super_shift;
+    std::vector<std::uint32_t> first_level(supers);
+    for (std::uint64_t i = 0; i < supers; ++i) {
+        const std::uint64_t from = i << super_shift;
+        const std::uint64_t to = std::min(blocks, from + (std::uint64_t{1} << super_shift));
+        std::uint32_t best = static_cast<std::uint32_t>(from);
+        for (std::uint64_t b = from + 1; b < to; ++b) best = maxima->better(best, static_cast<std::uint32_t>(b));
+        first_level[i] = best;
+    }
+    maxima->levels_.push_back(std::move(first_level));
+    // Level k from level k - 1: the better of two halves of 2^(k-1).
+    for (std::uint64_t span = 2; span <= supers; span *= 2) {
+        const std::vector<std::uint32_t>& below = maxima->levels_.back();
+        std::vector<std::uint32_t> level(supers - span + 1);
+        for (std::uint64_t i = 0; i < level.size(); ++i) level[i] = maxima->better(below[i], below[i + span / 2]);
         maxima->levels_.push_back(std::move(level));
         if (countdown.tick()) return std::unexpected(SorvanError::cancelled());
     }
@@ -60,11 +58,19 @@ Result<std::unique_ptr<CountMaxima>> CountMaxima::build(const CompactGraph& grap
 }
 
 std::uint32_t CountMaxima::top_block(std::uint64_t a, std::uint64_t b) const noexcept {
-    const std::uint64_t n = b - a;
-    if (n == 1) return static_cast<std::uint32_t>(a);
+    auto scan = [&](std::uint32_t best, std::uint64_t from, std::uint64_t to) {
+        for (std::uint64_t i = from; i < to; ++i) best = better(best, static_cast<std::uint32_t>(i));
+        return best;
+    };
+    const std::uint64_t first = a >> super_shift, last = (b - 1) >> super_shift;
+    if (last - first <= 1) return scan(static_cast<std::uint32_t>(a), a + 1, b);
+    // The superblocks whole inside: first + 1 to last, through the table.
+    std::uint32_t best = scan(static_cast<std::uint32_t>(a), a + 1, (first + 1) << super_shift);
+    const std::uint64_t n = last - first - 1;
     const unsigned k = static_cast<unsigned>(std::bit_width(n)) - 1;  // 2^k <= n < 2^(k+1)
-    const std::vector<std::uint32_t>& level = levels_[k - 1];
-    return better(level[a], level[b - (std::uint64_t{1} << k)]);
+    const std::vector<std::uint32_t>& level = levels_[k];
+    best = better(best, better(level[first + 1], level[last - (std::uint64_t{1} << k)]));
+    return scan(best, last << super_shift, b);
 }
 
 std::uint64_t CountMaxima::top(const CompactGraph& graph, std::uint64_t lo, std::uint64_t hi) const noexcept {
@@ -77,8 +83,8 @@ std::uint64_t CountMaxima::top(const CompactGraph& graph, std::uint64_t lo, std:
             if (count > best) best = count, best_rank = r;
         }
     };
-    const std::uint64_t mask = (std::uint64_t{1} << shift_) - 1;
-    const std::uint64_t first_block = lo >> shift_, last_block = (hi - 1) >> shift_;
+    constexpr std::uint64_t mask = (std::uint64_t{1} << block_shift) - 1;
+    const std::uint64_t first_block = lo >> block_shift, last_block = (hi - 1) >> block_shift;
     if (first_block == last_block) {
         scan(lo + 1, hi);
         return best_rank;
@@ -86,19 +92,18 @@ std::uint64_t CountMaxima::top(const CompactGraph& graph, std::uint64_t lo, std:
     // The blocks whole inside the range: [whole_from, whole_to).
     const std::uint64_t whole_from = (lo & mask) == 0 ? first_block : first_block + 1;
     const std::uint64_t whole_to = (hi & mask) == 0 ? last_block + 1 : last_block;
-    if (whole_from != first_block) scan(lo + 1, whole_from << shift_);
+    if (whole_from != first_block) scan(lo + 1, whole_from << block_shift);
     if (whole_from < whole_to) {
         const std::uint32_t b = top_block(whole_from, whole_to);
-        const std::uint64_t r = (std::uint64_t{b} << shift_) + block_at_[b];
-        if (block_max_[b] > best) best = block_max_[b], best_rank = r;
+        if (block_max_[b] > best) best = block_max_[b], best_rank = (std::uint64_t{b} << block_shift) + block_at_[b];
     }
-    if (whole_to == last_block) scan(last_block << shift_, hi);
+    if (whole_to == last_block) scan(last_block << block_shift, hi);
     return best_rank;
 }
 
 std::size_t CountMaxima::bytes() const noexcept {
     std::size_t total = sizeof *this + block_max_.capacity() * sizeof(std::uint64_t) +
-                        block_at_.capacity() * sizeof(std::uint16_t) +
+                        block_at_.capacity() * sizeof(std::uint8_t) +
                         levels_.capacity() * sizeof(std::vector<std::uint32_t>);
     for (const auto& level : levels_) total += level.capacity() * sizeof(std::uint32_t);
     return total;

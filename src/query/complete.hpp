@@ -34,10 +34,10 @@
 namespace sorvan {
 
 // The highest count of any range of ranks: the counts' maxima over blocks
-// of 2^shift ranks, a sparse table over the blocks (the block of the
-// highest count of 2^k blocks from each), and a scan of the counts inside
-// the blocks at a range's two ends. The block is the smallest from 64 ranks
-// up that keeps the structure within a byte a word.
+// of 16 ranks, a sparse table over superblocks of 64 blocks (the block of
+// the highest count of 2^k superblocks from each), and scans at a range's
+// two ends: of the counts inside a block, of the blocks' maxima inside a
+// superblock. About 0.6 bytes a word.
 class CountMaxima {
 public:
     // Over the counts of the `words` ranks of `graph` (whose positions
@@ -53,6 +53,9 @@ public:
     std::uint64_t words() const noexcept { return words_; }
 
 private:
+    static constexpr unsigned block_shift = 4;
+    static constexpr unsigned super_shift = 6;  // blocks a superblock, as a shift
+
     // The block of the higher maximum, the first on a tie.
     std::uint32_t better(std::uint32_t a, std::uint32_t b) const noexcept {
         if (block_max_[a] != block_max_[b]) return block_max_[a] > block_max_[b] ? a : b;
@@ -62,10 +65,9 @@ private:
     std::uint32_t top_block(std::uint64_t a, std::uint64_t b) const noexcept;
 
     std::uint64_t words_ = 0;
-    unsigned shift_ = 6;
     std::vector<std::uint64_t> block_max_;
-    std::vector<std::uint16_t> block_at_;  // the rank of its maximum within the block
-    // levels_[k - 1][i]: the best block among 2^k from i.
+    std::vector<std::uint8_t> block_at_;  // the rank of its maximum within the block
+    // levels_[k][i]: the best block of superblocks [i, i + 2^k).
     std::vector<std::vector<std::uint32_t>> levels_;
 };
 
