@@ -375,24 +375,17 @@ PyObject* new_list(std::size_t n, Make&& make) noexcept {
 // suggest(word, max_distance=2, limit=10, *, transpositions=False,
 // with_count=False): (word, distance) tuples, or (word, distance, count).
 struct SuggestQuery {
+    static constexpr std::uint64_t max_distance = 2;
     static constexpr Signature<5> single{
         "suggest", {"word", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
     static constexpr Signature<5> batch{
         "batch_suggest", {"words", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
 
-    static bool parse(PyObject* const* argv, RankedArgs& out) noexcept {
-        return to_u64(argv[0], "max_distance", out.max_distance) && to_limit(argv[1], out.limit) &&
-               to_bool(argv[2], "transpositions", out.transpositions) &&
-               to_bool(argv[3], "with_count", out.with_counts);
-    }
-    template <class Lexicon, class Word>
-    static auto run(const Lexicon& lexicon, const Word& words, const RankedArgs& a, Cancel* cancel) {
-        if constexpr (std::is_convertible_v<const Word&, std::string_view>) {
-            return lexicon.suggest(words, a.max_distance, a.limit, a.transpositions, a.with_counts, cancel);
-        } else {
-            return lexicon.batch_suggest(words, a.max_distance, a.limit, a.transpositions, a.with_counts, cancel);
-        }
-    }
+    static constexpr bool limit_first = false;
+    static constexpr auto ask = [](const auto& lexicon, auto&&... args) { return lexicon.suggest(args...); };
+    static constexpr auto ask_batch = [](const auto& lexicon, auto&&... args) {
+        return lexicon.batch_suggest(args...);
+    };
     static PyObject* item(const Suggestion& s, bool with_counts) noexcept {
         OwnedRef word = OwnedRef::steal(new_str(s.word));
         OwnedRef distance = OwnedRef::steal(word ? new_u64(s.distance) : nullptr);
@@ -411,21 +404,12 @@ struct CompleteQuery {
     static constexpr Signature<5> batch{
         "batch_complete", {"prefixes", "limit", "max_distance", "transpositions", "with_count"}, 1, 2};
 
-    static bool parse(PyObject* const* argv, RankedArgs& out) noexcept {
-        out.max_distance = 0;
-        return to_limit(argv[0], out.limit) && to_u64(argv[1], "max_distance", out.max_distance) &&
-               to_bool(argv[2], "transpositions", out.transpositions) &&
-               to_bool(argv[3], "with_count", out.with_counts);
-    }
-    template <class Lexicon, class Prefix>
-    static auto run(const Lexicon& lexicon, const Prefix& prefixes, const RankedArgs& a, Cancel* cancel) {
-        if constexpr (std::is_convertible_v<const Prefix&, std::string_view>) {
-            return lexicon.complete(prefixes, a.max_distance, a.limit, a.transpositions, a.with_counts, cancel);
-        } else {
-            return lexicon.batch_complete(prefixes, a.max_distance, a.limit, a.transpositions, a.with_counts,
-                                          cancel);
-        }
-    }
+    static constexpr bool limit_first = true;
+    static constexpr std::uint64_t max_distance = 0;
+    static constexpr auto ask = [](const auto& lexicon, auto&&... args) { return lexicon.complete(args...); };
+    static constexpr auto ask_batch = [](const auto& lexicon, auto&&... args) {
+        return lexicon.batch_complete(args...);
+    };
     static PyObject* item(const Suggestion& s, bool with_counts) noexcept {
         OwnedRef word = OwnedRef::steal(new_str(s.word));
         if (!word || !with_counts) return word.release();
@@ -433,6 +417,16 @@ struct CompleteQuery {
         return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
     }
 };
+
+// The options of a Query from argv (after its first argument): max_distance
+// and limit in the order it takes them, then transpositions and with_count.
+template <class Query>
+bool to_ranked_args(PyObject* const* argv, RankedArgs& out) noexcept {
+    out.max_distance = Query::max_distance;
+    return to_u64(argv[Query::limit_first ? 1 : 0], "max_distance", out.max_distance) &&
+           to_limit(argv[Query::limit_first ? 0 : 1], out.limit) &&
+           to_bool(argv[2], "transpositions", out.transpositions) && to_bool(argv[3], "with_count", out.with_counts);
+}
 
 // A new list of a query's ranked words, each made by Query::item.
 template <class Query>
@@ -451,8 +445,9 @@ PyObject* lexicon_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             self, Query::batch, args, nargsf, kwnames,
             [](const Lexicon& lexicon, const auto& words, const auto& argv, Cancel& cancel) -> PyObject* {
                 RankedArgs opt;
-                if (!Query::parse(argv.data() + 1, opt)) return nullptr;
-                const std::vector<Suggestions> found = Query::run(lexicon, words, opt, &cancel);
+                if (!to_ranked_args<Query>(argv.data() + 1, opt)) return nullptr;
+                const std::vector<Suggestions> found = Query::ask_batch(
+                    lexicon, words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
                 if (cancel.cancelled()) return nullptr;
                 return new_list(found.size(), [&](std::size_t i) { return new_ranked_list<Query>(found[i]); });
             });
@@ -461,11 +456,13 @@ PyObject* lexicon_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             self, Query::single, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
                 RankedArgs opt;
                 std::string_view word;
-                if (!to_utf8_view(argv[0], Query::single.params[0], word) || !Query::parse(argv.data() + 1, opt)) {
+                if (!to_utf8_view(argv[0], Query::single.params[0], word) ||
+                    !to_ranked_args<Query>(argv.data() + 1, opt)) {
                     return nullptr;
                 }
                 Cancel cancel(&signal_raised, nullptr);
-                const Suggestions found = Query::run(lexicon, word, opt, &cancel);
+                const Suggestions found = Query::ask(lexicon, word, opt.max_distance, opt.limit, opt.transpositions,
+                                                     opt.with_counts, &cancel);
                 if (cancel.cancelled()) return nullptr;
                 return new_ranked_list<Query>(found);
             });

@@ -92,12 +92,28 @@ std::uint64_t CountMaxima::top(const CompactGraph& graph, std::uint64_t lo, std:
     // The blocks whole inside the range: [whole_from, whole_to).
     const std::uint64_t whole_from = (lo & mask) == 0 ? first_block : first_block + 1;
     const std::uint64_t whole_to = (hi & mask) == 0 ? last_block + 1 : last_block;
-    if (whole_from != first_block) scan(lo + 1, whole_from << block_shift);
+    // A block cut by the range needs no scan when its maximum is inside it
+    // (then it is the first maximum of the part inside, too).
+    if (whole_from != first_block) {
+        const std::uint64_t at = (first_block << block_shift) + block_at_[first_block];
+        if (at >= lo) {
+            if (block_max_[first_block] > best) best = block_max_[first_block], best_rank = at;
+        } else {
+            scan(lo + 1, whole_from << block_shift);
+        }
+    }
     if (whole_from < whole_to) {
         const std::uint32_t b = top_block(whole_from, whole_to);
         if (block_max_[b] > best) best = block_max_[b], best_rank = (std::uint64_t{b} << block_shift) + block_at_[b];
     }
-    if (whole_to == last_block) scan(last_block << block_shift, hi);
+    if (whole_to == last_block) {
+        const std::uint64_t at = (last_block << block_shift) + block_at_[last_block];
+        if (at < hi) {
+            if (block_max_[last_block] > best) best = block_max_[last_block], best_rank = at;
+        } else {
+            scan(last_block << block_shift, hi);
+        }
+    }
     return best_rank;
 }
 
@@ -301,28 +317,33 @@ private:
 // distance within which `limit` words are known.
 class RankRanges {
 public:
+    // The words of ranks [lo, hi), all below `at`, whose path spells
+    // paths_[word].
     struct Range {
         std::uint64_t distance, lo, hi;
+        CompactGraph::Position at;
+        std::size_t word;
     };
 
-    RankRanges(std::size_t limit, std::uint64_t bound) : limit_(limit), bound_(bound), words_(bound + 1, 0) {}
+    RankRanges(std::size_t limit, std::uint64_t bound) : limit_(limit), bound_(bound), found_(bound + 1, 0) {}
 
     std::uint64_t bound() const noexcept { return bound_; }
     bool finished() const noexcept { return false; }
 
-    void word(CompactGraph::Position at, const std::string&, std::uint64_t distance) {
-        add(distance, at.rank, at.rank + 1);
+    void word(CompactGraph::Position at, const std::string& word, std::uint64_t distance) {
+        add(distance, at.rank + 1, at, word);
     }
-    void range(CompactGraph::Position at, const std::string&, std::uint64_t distance, std::uint64_t end) {
-        add(distance, at.rank, end);
+    void range(CompactGraph::Position at, const std::string& word, std::uint64_t distance, std::uint64_t end) {
+        add(distance, end, at, word);
     }
-    void add(std::uint64_t distance, std::uint64_t lo, std::uint64_t hi) {
-        if (lo >= hi || distance > bound_) return;
-        ranges_.push_back({distance, lo, hi});
-        words_[distance] += hi - lo;
+    void add(std::uint64_t distance, std::uint64_t hi, CompactGraph::Position at, const std::string& word) {
+        if (at.rank >= hi || distance > bound_) return;
+        ranges_.push_back({distance, at.rank, hi, at, paths_.size()});
+        paths_.push_back(word);
+        found_[distance] += hi - at.rank;
         std::uint64_t known = 0;
         for (std::uint64_t d = 0; d < bound_; ++d) {
-            known += words_[d];
+            known += found_[d];
             if (known >= limit_) {
                 bound_ = d;
                 break;
@@ -334,6 +355,7 @@ public:
     std::vector<Suggestion> ranked(const CompactGraph& graph, const CountMaxima& maxima) const {
         struct Top {
             std::uint64_t count, rank, lo, hi;
+            const Range* range;
             bool operator<(const Top& other) const noexcept {  // the best on top of the queue
                 return count != other.count ? count < other.count : rank > other.rank;
             }
@@ -341,21 +363,21 @@ public:
         std::vector<Suggestion> out;
         for (std::uint64_t d = 0; d <= bound_ && out.size() < limit_; ++d) {
             std::priority_queue<Top> heap;
-            auto push = [&](std::uint64_t lo, std::uint64_t hi) {
+            auto push = [&](std::uint64_t lo, std::uint64_t hi, const Range* range) {
                 if (lo >= hi) return;
                 const std::uint64_t rank = maxima.top(graph, lo, hi);
-                heap.push({graph.count_of_rank(rank), rank, lo, hi});
+                heap.push({graph.count_of_rank(rank), rank, lo, hi, range});
             };
             for (const Range& range : ranges_) {
-                if (range.distance == d) push(range.lo, range.hi);
+                if (range.distance == d) push(range.lo, range.hi, &range);
             }
             while (!heap.empty() && out.size() < limit_) {
                 const Top top = heap.top();
                 heap.pop();
-                Suggestion& s = out.emplace_back(Suggestion{{}, d, top.count});
-                spell_rank(graph, CompactGraph::root(), top.rank, s.word);
-                push(top.lo, top.rank);
-                push(top.rank + 1, top.hi);
+                Suggestion& s = out.emplace_back(Suggestion{paths_[top.range->word], d, top.count});
+                spell_rank(graph, top.range->at, top.rank, s.word);
+                push(top.lo, top.rank, top.range);
+                push(top.rank + 1, top.hi, top.range);
             }
         }
         return out;
@@ -364,8 +386,9 @@ public:
 private:
     std::size_t limit_;
     std::uint64_t bound_;
-    std::vector<std::uint64_t> words_;  // found at each distance
+    std::vector<std::uint64_t> found_;  // words found at each distance
     std::vector<Range> ranges_;
+    std::vector<std::string> paths_;
 };
 
 }  // namespace
@@ -388,7 +411,7 @@ std::vector<Suggestion> complete_words(const Graph& graph, std::string_view pref
                     span = graph.child_span(span.child, span.end, utf8::next(p));
                     if (!CompactGraph::found(span.child)) return {};
                 }
-                ranges.range(span.child, {}, 0, span.end);
+                ranges.range(span.child, std::string(prefix), 0, span.end);
             } else {
                 walk_near_prefixes(graph, letters, bound, transpositions, maxima->words(), ranges, countdown);
             }
