@@ -34,10 +34,11 @@
 namespace sorvan {
 
 // The highest count of any range of ranks: the counts' maxima over blocks
-// of 16 ranks, a sparse table over superblocks of 64 blocks (the block of
+// of 16 ranks, a sparse table over superblocks of 16 blocks (the block of
 // the highest count of 2^k superblocks from each), and scans at a range's
 // two ends: of the counts inside a block, of the blocks' maxima inside a
-// superblock. About 0.6 bytes a word.
+// superblock. 9/16 of a byte a word for the blocks, and 4 bytes a level
+// for every 256 words: under a byte a word up to 2^32 words.
 class CountMaxima {
 public:
     // Over the counts of the `words` ranks of `graph` (whose positions
@@ -54,7 +55,7 @@ public:
 
 private:
     static constexpr unsigned block_shift = 4;
-    static constexpr unsigned super_shift = 6;  // blocks a superblock, as a shift
+    static constexpr unsigned super_shift = 4;  // blocks a superblock, as a shift
 
     // The block of the higher maximum, the first on a tie.
     std::uint32_t better(std::uint32_t a, std::uint32_t b) const noexcept {
