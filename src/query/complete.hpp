@@ -77,7 +77,7 @@ class CompletionIndex : public BuiltOnDemand<CountMaxima> {
 public:
     const CountMaxima* maxima() const noexcept { return get(); }
     // Builds it over `image` (which keeps ranks) unless another thread is
-    // at it: a read of every count (0.33 s for 10M words, on a loaded machine).
+    // at it: a read of every count (0.2 to 0.33 s for 10M words).
     // Completions walk meanwhile, and when memory runs out.
     void build(const CompactImage& image, Cancel* cancel) const {
         BuiltOnDemand::build([&] { return CountMaxima::build(image.graph(), image.distinct_words(), cancel); });
