@@ -176,6 +176,11 @@ if __name__ == "__main__":
         # (bench/latency.py).
         sys.argv.remove("--latency")
         sibling("latency").main()
+    elif "--complete" in sys.argv[1:]:
+        # ./dev bench --complete [--keys N]: ranked completion against its
+        # goals (bench/complete.py).
+        sys.argv.remove("--complete")
+        sibling("complete").main()
     elif "--dask" in sys.argv[1:]:
         # ./dev bench --dask [--words N] [--json F]: the Dask example on a
         # corpus of millions of words (bench/dask_bench.py).

@@ -36,6 +36,7 @@ examples:
 
 TOUR_WORDS = ["apple", "lexicon", "Lexicon", "xylophone", "Zürich", "definately"]
 TOUR_PREFIXES = ["xylo", "lexic", "zyzz"]
+TOUR_TYPED = ["xylo", "lexci", "qiuck"]
 TOUR_PATTERNS = ["c?t", "qu?ck*", "*ology", "x*z*"]
 TOUR_MISSPELLINGS = ["lexikon", "goverment", "questionaire"]
 TOUR_PARAGRAPH = (
@@ -142,6 +143,17 @@ def completions(lex, prefixes, limit):
         print(f"  {prefix + '...':<16} {len(words):>6}  {listing(words, limit)}")
 
 
+def search_box(lex, prefixes, limit):
+    """What a search box offers as each prefix is typed: complete(prefix),
+    then the same forgiving one edit (a swap of neighbours is one)."""
+    for prefix in prefixes:
+        exact = lex.ask(lambda lexicon: lexicon.complete(prefix, limit))
+        near = lex.ask(lambda lexicon: lexicon.complete(prefix, limit, max_distance=1,
+                                                        transpositions=True))
+        print(f"  {prefix + '...':<16} exact: {', '.join(exact) or '-'}")
+        print(f"  {'':<16} ~1:    {', '.join(near) or '-'}")
+
+
 def wildcards(lex, patterns, limit):
     for pattern in patterns:
         words = lex.ask(lambda lexicon: lexicon.search(pattern))
@@ -204,6 +216,9 @@ def tour(lex, limit):
                 lambda: membership(lex, TOUR_WORDS))
     lex.section(f"Auto-complete  search_with_prefix(prefix): how many, the first {limit}",
                 lambda: completions(lex, TOUR_PREFIXES, limit))
+    lex.section(f"Search box  complete(prefix, {limit}), then with max_distance=1:"
+                " the most frequent first, then code point",
+                lambda: search_box(lex, TOUR_TYPED, limit))
     lex.section(f"Wildcard search  search(pattern): ? one character, * any run; the first {limit}",
                 lambda: wildcards(lex, TOUR_PATTERNS, limit))
     lex.section(

@@ -210,6 +210,9 @@ public:
     std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
     // Whether counts differ by word (else count() needs no rank).
     bool counts_by_rank() const noexcept { return counts_.by_rank(); }
+    // The count of the word of rank `rank` (below the number of words), on
+    // a graph whose positions carry ranks.
+    std::uint64_t count_of_rank(std::uint64_t rank) const noexcept { return counts_.count(rank); }
 
     // Once the graph is validated: the root's edges by letter, for letters
     // below 256, so that no walk searches its widest state.

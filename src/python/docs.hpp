@@ -60,6 +60,22 @@ struct SharedDocs {
         " with_count=False)\n--\n\n"
         "Run suggest for each word in parallel.\n\n"
         "Returns ``list[list[(word, distance)]]`` in the same order as the input.";
+    static constexpr char complete[] =
+        "complete($self, prefix, limit=10, *, max_distance=0, transpositions=False, with_count=False)"
+        "\n--\n\n"
+        "Return the most frequent stored words that start with ``prefix``.\n\n"
+        "Returns at most ``limit`` words (``None`` for all), higher count first,\n"
+        "then code point. With ``max_distance=d`` a word ``w`` completes\n"
+        "``prefix`` at distance ``k``, the least edit distance between ``prefix``\n"
+        "and any prefix of ``w`` (from the empty one to ``w`` itself), when\n"
+        "``k <= d``; the words are ranked by ``k`` first, each once. Edits are\n"
+        "those of ``suggest``. If ``with_count=True``, returns\n"
+        "``list[(word, count)]``.";
+    static constexpr char batch_complete[] =
+        "batch_complete($self, prefixes, limit=10, *, max_distance=0, transpositions=False,"
+        " with_count=False)\n--\n\n"
+        "Run complete for each prefix in parallel.\n\n"
+        "Returns ``list[list[str]]`` in the same order as the input.";
     static constexpr char prefixes[] =
         "prefixes($self, text, with_count=False)\n--\n\n"
         "Return every stored word that is a prefix of ``text``, shortest first.\n\n"

@@ -340,27 +340,24 @@ PyObject* lexicon_batch_search_within_distance(PyObject* self, PyObject* const* 
 
 // ----------------------------------------------------------- suggestions ----
 
-// The parameters suggest and batch_suggest share after their first:
-// max_distance, limit (None: no limit), and the keyword-only transpositions
-// and with_count.
-struct SuggestArgs {
+// The options suggest and complete share: max_distance, limit (None: no
+// limit), and the keyword-only transpositions and with_count.
+struct RankedArgs {
     std::uint64_t max_distance = 2;
     std::size_t limit = 10;
     bool transpositions = false;
     bool with_counts = false;
 };
 
-inline bool to_suggest_args(PyObject* const* argv, SuggestArgs& out) noexcept {
-    if (!to_u64(argv[0], "max_distance", out.max_distance)) return false;
-    if (argv[1] == Py_None) {
-        out.limit = all_suggestions;
-    } else {
-        std::uint64_t limit = out.limit;
-        if (!to_u64(argv[1], "limit", limit)) return false;
-        out.limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, all_suggestions));
+inline bool to_limit(PyObject* arg, std::size_t& out) noexcept {
+    if (arg == Py_None) {
+        out = all_suggestions;
+        return true;
     }
-    return to_bool(argv[2], "transpositions", out.transpositions) &&
-           to_bool(argv[3], "with_count", out.with_counts);
+    std::uint64_t limit = out;
+    if (!to_u64(arg, "limit", limit)) return false;
+    out = static_cast<std::size_t>(std::min<std::uint64_t>(limit, all_suggestions));
+    return true;
 }
 
 // A new list of n items, make(i) making each (a new reference, or nullptr
@@ -377,53 +374,99 @@ PyObject* new_list(std::size_t n, Make&& make) noexcept {
     return list.release();
 }
 
-// A new list of (word, distance) tuples, or (word, distance, count).
-inline PyObject* new_suggestion_list(const Suggestions& found) noexcept {
-    return new_list(found.items.size(), [&](std::size_t i) -> PyObject* {
-        const Suggestion& s = found.items[i];
+// suggest(word, max_distance=2, limit=10, *, transpositions=False,
+// with_count=False): (word, distance) tuples, or (word, distance, count).
+struct SuggestQuery {
+    static constexpr std::uint64_t max_distance = 2;
+    static constexpr Signature<5> single{
+        "suggest", {"word", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+    static constexpr Signature<5> batch{
+        "batch_suggest", {"words", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+
+    static constexpr bool limit_first = false;
+    static constexpr auto ask = [](const auto& lexicon, auto&&... args) { return lexicon.suggest(args...); };
+    static constexpr auto ask_batch = [](const auto& lexicon, auto&&... args) {
+        return lexicon.batch_suggest(args...);
+    };
+    static PyObject* item(const Suggestion& s, bool with_counts) noexcept {
         OwnedRef word = OwnedRef::steal(new_str(s.word));
         OwnedRef distance = OwnedRef::steal(word ? new_u64(s.distance) : nullptr);
         if (!distance) return nullptr;
-        if (!found.with_counts) return PyTuple_Pack(2, word.get(), distance.get());
+        if (!with_counts) return PyTuple_Pack(2, word.get(), distance.get());
         OwnedRef count = OwnedRef::steal(new_u64(s.count));
         return count ? PyTuple_Pack(3, word.get(), distance.get(), count.get()) : nullptr;
-    });
+    }
+};
+
+// complete(prefix, limit=10, *, max_distance=0, transpositions=False,
+// with_count=False): words, or (word, count) pairs, whatever the distance.
+struct CompleteQuery {
+    static constexpr Signature<5> single{
+        "complete", {"prefix", "limit", "max_distance", "transpositions", "with_count"}, 1, 2};
+    static constexpr Signature<5> batch{
+        "batch_complete", {"prefixes", "limit", "max_distance", "transpositions", "with_count"}, 1, 2};
+
+    static constexpr bool limit_first = true;
+    static constexpr std::uint64_t max_distance = 0;
+    static constexpr auto ask = [](const auto& lexicon, auto&&... args) { return lexicon.complete(args...); };
+    static constexpr auto ask_batch = [](const auto& lexicon, auto&&... args) {
+        return lexicon.batch_complete(args...);
+    };
+    static PyObject* item(const Suggestion& s, bool with_counts) noexcept {
+        OwnedRef word = OwnedRef::steal(new_str(s.word));
+        if (!word || !with_counts) return word.release();
+        OwnedRef count = OwnedRef::steal(new_u64(s.count));
+        return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
+    }
+};
+
+// The options of a Query from argv (after its first argument): max_distance
+// and limit in the order it takes them, then transpositions and with_count.
+template <class Query>
+bool to_ranked_args(PyObject* const* argv, RankedArgs& out) noexcept {
+    out.max_distance = Query::max_distance;
+    return to_u64(argv[Query::limit_first ? 1 : 0], "max_distance", out.max_distance) &&
+           to_limit(argv[Query::limit_first ? 0 : 1], out.limit) &&
+           to_bool(argv[2], "transpositions", out.transpositions) && to_bool(argv[3], "with_count", out.with_counts);
 }
 
-// suggest(word, max_distance=2, limit=10, *, transpositions=False,
-// with_count=False) and batch_suggest(words, ...), both interrupted like the
-// searches and the batches.
-template <class Lexicon, bool Batch>
-PyObject* lexicon_suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) noexcept {
-    static constexpr Signature sig{
-        Batch ? "batch_suggest" : "suggest",
-        {Batch ? "words" : "word", "max_distance", "limit", "transpositions", "with_count"}, 1, 3};
+// A new list of a query's ranked words, each made by Query::item.
+template <class Query>
+PyObject* new_ranked_list(const Suggestions& found) noexcept {
+    return new_list(found.items.size(),
+                    [&](std::size_t i) { return Query::item(found.items[i], found.with_counts); });
+}
+
+// suggest and complete, and their batch forms: a word (or a sequence of
+// them) and options, answered by a ranking; interrupted like the searches
+// and the batches.
+template <class Lexicon, class Query, bool Batch>
+PyObject* lexicon_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     if constexpr (Batch) {
         return batch_method<Lexicon>(
-            self, sig, args, nargsf, kwnames,
+            self, Query::batch, args, nargsf, kwnames,
             [](const Lexicon& lexicon, const auto& words, const auto& argv, Cancel& cancel) -> PyObject* {
-                SuggestArgs opt;
-                if (!to_suggest_args(argv.data() + 1, opt)) return nullptr;
-                const std::vector<Suggestions> found = lexicon.batch_suggest(
-                    words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
+                RankedArgs opt;
+                if (!to_ranked_args<Query>(argv.data() + 1, opt)) return nullptr;
+                const std::vector<Suggestions> found = Query::ask_batch(
+                    lexicon, words, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
                 if (cancel.cancelled()) return nullptr;
-                return new_list(found.size(),
-                                [&](std::size_t i) { return new_suggestion_list(found[i]); });
+                return new_list(found.size(), [&](std::size_t i) { return new_ranked_list<Query>(found[i]); });
             });
     } else {
         return call_method<Lexicon, SharedBorrow>(
-            self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
-                SuggestArgs opt;
+            self, Query::single, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
+                RankedArgs opt;
                 std::string_view word;
-                if (!to_utf8_view(argv[0], "word", word) || !to_suggest_args(argv.data() + 1, opt)) {
+                if (!to_utf8_view(argv[0], Query::single.params[0], word) ||
+                    !to_ranked_args<Query>(argv.data() + 1, opt)) {
                     return nullptr;
                 }
                 Cancel cancel(&signal_raised, nullptr);
-                const Suggestions found = lexicon.suggest(
-                    word, opt.max_distance, opt.limit, opt.transpositions, opt.with_counts, &cancel);
+                const Suggestions found = Query::ask(lexicon, word, opt.max_distance, opt.limit, opt.transpositions,
+                                                     opt.with_counts, &cancel);
                 if (cancel.cancelled()) return nullptr;
-                return new_suggestion_list(found);
+                return new_ranked_list<Query>(found);
             });
     }
 }
@@ -682,10 +725,14 @@ inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
      LexiconDocs<Lexicon>::batch_search_with_prefix},                                             \
     {"batch_search_within_distance", as_method(&lexicon_batch_search_within_distance<Lexicon>),   \
      fastcall, LexiconDocs<Lexicon>::batch_search_within_distance},                               \
-    {"suggest", as_method(&lexicon_suggest<Lexicon, false>), fastcall,                            \
+    {"suggest", as_method(&lexicon_ranked<Lexicon, SuggestQuery, false>), fastcall,               \
      LexiconDocs<Lexicon>::suggest},                                                              \
-    {"batch_suggest", as_method(&lexicon_suggest<Lexicon, true>), fastcall,                       \
+    {"batch_suggest", as_method(&lexicon_ranked<Lexicon, SuggestQuery, true>), fastcall,          \
      LexiconDocs<Lexicon>::batch_suggest},                                                        \
+    {"complete", as_method(&lexicon_ranked<Lexicon, CompleteQuery, false>), fastcall,             \
+     LexiconDocs<Lexicon>::complete},                                                             \
+    {"batch_complete", as_method(&lexicon_ranked<Lexicon, CompleteQuery, true>), fastcall,        \
+     LexiconDocs<Lexicon>::batch_complete},                                                       \
     {"prefixes", as_method(&lexicon_prefixes<Lexicon>), fastcall, LexiconDocs<Lexicon>::prefixes}, \
     {"longest_prefix", as_method(&lexicon_longest_prefix<Lexicon, false>), fastcall,              \
      LexiconDocs<Lexicon>::longest_prefix},                                                       \

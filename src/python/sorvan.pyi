@@ -16,7 +16,7 @@ from typing import (
 
 __all__ = ["Trie", "DAWG"]
 
-# suggest's limit (None: no limit), and its answers without and with counts.
+# suggest's and complete's limit (None: no limit), and its answers without and with counts.
 _Limit: TypeAlias = SupportsIndex | None
 _Near: TypeAlias = list[tuple[str, int]]
 _NearCounted: TypeAlias = list[tuple[str, int, int]]
@@ -128,6 +128,28 @@ class _Lexicon:
     def batch_suggest(self, words: Sequence[str], max_distance: SupportsIndex = 2,
                       limit: _Limit = 10, *, transpositions: bool = False,
                       with_count: bool = False) -> list[_Near] | list[_NearCounted]: ...
+    @overload
+    def complete(self, prefix: str, limit: _Limit = 10, *, max_distance: SupportsIndex = 0,
+                 transpositions: bool = False, with_count: Literal[False] = False) -> list[str]: ...
+    @overload
+    def complete(self, prefix: str, limit: _Limit = 10, *, max_distance: SupportsIndex = 0,
+                 transpositions: bool = False, with_count: Literal[True]) -> list[tuple[str, int]]: ...
+    @overload
+    def complete(self, prefix: str, limit: _Limit = 10, *, max_distance: SupportsIndex = 0,
+                 transpositions: bool = False,
+                 with_count: bool = False) -> list[str] | list[tuple[str, int]]: ...
+    @overload
+    def batch_complete(self, prefixes: Sequence[str], limit: _Limit = 10, *,
+                       max_distance: SupportsIndex = 0, transpositions: bool = False,
+                       with_count: Literal[False] = False) -> list[list[str]]: ...
+    @overload
+    def batch_complete(self, prefixes: Sequence[str], limit: _Limit = 10, *,
+                       max_distance: SupportsIndex = 0, transpositions: bool = False,
+                       with_count: Literal[True]) -> list[list[tuple[str, int]]]: ...
+    @overload
+    def batch_complete(self, prefixes: Sequence[str], limit: _Limit = 10, *,
+                       max_distance: SupportsIndex = 0, transpositions: bool = False,
+                       with_count: bool = False) -> list[list[str]] | list[list[tuple[str, int]]]: ...
     @overload
     def prefixes(self, text: str, with_count: Literal[False] = False) -> list[str]: ...
     @overload

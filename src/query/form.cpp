@@ -28,6 +28,7 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
     nodes_ = std::move(nodes);
     image_.reset();
     ranked_image_.clear();
+    completion_.clear();
     changes_.bump();
 }
 
@@ -51,6 +52,13 @@ void LexiconForm::start_ranked_image() const noexcept {
     ranked_image_.start([image = image_](Cancel* cancel) { return RankedImage::copy_of(*image, cancel); });
 }
 
+void LexiconForm::start_completion() const noexcept {
+    if (!image_ || !image_->ranked()) return;
+    completion_.start([image = image_](Cancel* cancel) {
+        return CountMaxima::build(image->graph(), image->distinct_words(), cancel);
+    });
+}
+
 Status LexiconForm::prepare(Cancel* cancel) const {
     const auto stopped = [&] { return cancel != nullptr && cancel->poll(); };
     Status done = reversed_.build_now([&] {
@@ -60,8 +68,10 @@ Status LexiconForm::prepare(Cancel* cancel) const {
     if (!done || !image_) return done;
     if (!image_->ranked()) {
         done = ranked_image_.build_now([&] { return RankedImage::copy_of(*image_, cancel); });
-        if (!done) return done;
+    } else {
+        done = completion_.build_now([&] { return CountMaxima::build(image_->graph(), image_->distinct_words(), cancel); });
     }
+    if (!done) return done;
     // Last, as the one build that does not poll.
     if (stopped()) return std::unexpected(SorvanError::cancelled());
     return membership_.build_now([&]() -> Result<std::unique_ptr<MembershipIndex>> {

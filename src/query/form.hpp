@@ -11,6 +11,7 @@
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "node/node.hpp"
+#include "query/complete.hpp"
 #include "query/ranked_image.hpp"
 #include "query/reversed_words.hpp"
 
@@ -110,17 +111,20 @@ public:
 
     // What queries build on demand: the words spelled backwards, for
     // suggestions, the compact form's membership index, and a copy of an
-    // image without word ranks that has them, for rank queries. Each builds
+    // image without word ranks that has them, for rank queries, and the
+    // compact form's maxima of counts, for completions. Each builds
     // through a const lexicon and publishes what it built atomically.
     const ReversedWords& reversed() const noexcept { return reversed_; }
     const MembershipCache& membership() const noexcept { return membership_; }
     const RankedImage& ranked_image() const noexcept { return ranked_image_; }
+    const CompletionIndex& completion() const noexcept { return completion_; }
     // Start building one of them off the query path, on the compact form
     // (the builds hold its image alive; a change drops them): see
     // BuiltOnDemand::start.
     void start_reversed() const noexcept;
     void start_membership() const noexcept;
     void start_ranked_image() const noexcept;
+    void start_completion() const noexcept;
     // Builds every one of them that the form has use for, now, on this
     // thread; Cancelled when `cancel` stopped it (what was built by then
     // stays), and std::bad_alloc passes on. The membership index of a graph
@@ -131,6 +135,7 @@ public:
         reversed_.clear();
         membership_.clear();
         ranked_image_.clear();
+        completion_.clear();
         changes_.bump();
     }
     // Changes at every change of the words or counts and at every switch
@@ -148,6 +153,7 @@ private:
     ReversedWords reversed_;
     MembershipCache membership_;
     RankedImage ranked_image_;
+    CompletionIndex completion_;
     ChangeCount changes_;
 };
 

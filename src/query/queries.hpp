@@ -14,6 +14,7 @@
 #include "compact/last_path.hpp"
 #include "compact/membership.hpp"
 #include "query/find_words.hpp"
+#include "query/complete.hpp"
 #include "query/form.hpp"
 #include "query/prefixes.hpp"
 #include "query/ordered.hpp"
@@ -164,14 +165,9 @@ public:
     // be fewer than words_under(prefix); "" when `cancel` stopped it.
     std::string word_at(std::string_view prefix, std::uint64_t i, Cancel* cancel = nullptr) const {
         if (const CompactGraph* graph = ranked_graph(cancel)) {
-            auto at = *walk(*graph, prefix);
-            const std::uint64_t rank = at.rank + i;
+            const auto at = *walk(*graph, prefix);
             std::string word(prefix);
-            while (!(graph->is_end(at) && at.rank == rank) && graph->child_count(at) != 0) {
-                const CompactGraph::Arc arc = graph->edge_to_rank(at, rank);
-                utf8::append(word, arc.letter);
-                at = arc.child;
-            }
+            spell_rank(*graph, at, at.rank + i, word);
             return word;
         }
         return on_graph([&](const auto& graph) -> std::string {
@@ -257,6 +253,21 @@ public:
     // (see LexiconForm::prepare): Cancelled when `cancel` stopped it, and
     // std::bad_alloc passes on; the lexicon is whole either way.
     Status prepare(Cancel* cancel = nullptr) const { return form_.prepare(cancel); }
+    // The stored words that complete `prefix` within `max_distance` edits
+    // (see complete.hpp), ranked: nearest first, then the higher count, then
+    // code-point order; at most `limit` (all_suggestions: no limit). The
+    // compact form ranks through the maxima of its counts (unless its counts
+    // are all one: then the first words in code-point order are the best;
+    // see count_maxima); the mutable form walks the words under the prefix.
+    Suggestions complete(std::string_view prefix, std::uint64_t max_distance, std::size_t limit,
+                         bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
+        const CountMaxima* maxima = limit == all_suggestions ? nullptr : count_maxima(prefix, max_distance, cancel);
+        return {on_graph([&](const auto& graph) {
+                    return complete_words(graph, prefix, max_distance, limit, transpositions, form_.max_count(),
+                                          maxima, cancel);
+                }),
+                with_counts};
+    }
 
     // The batch forms: the single-item query for every item of `items` (a
     // range of anything that converts to std::string_view), run on the
@@ -315,6 +326,15 @@ public:
         });
     }
 
+    template <class Items>
+    std::vector<Suggestions> batch_complete(const Items& prefixes, std::uint64_t max_distance,
+                                            std::size_t limit, bool transpositions, bool with_counts,
+                                            Cancel* cancel = nullptr) const {
+        return batch(prefixes, cancel, [&](std::string_view prefix, Cancel* c) {
+            return complete(prefix, max_distance, limit, transpositions, with_counts, c);
+        });
+    }
+
 protected:
     LexiconQueries() = default;
     LexiconQueries(LexiconQueries&&) noexcept = default;
@@ -350,6 +370,29 @@ private:
         if (!copy) form_.start_ranked_image();
         return copy ? &copy->graph() : nullptr;
     }
+
+    // The maxima of the compact form's counts by rank; null on the mutable
+    // form and on an image whose counts are all one (no ranks): then
+    // completions walk. Missing, they are built off the query path, and
+    // the completions walk meanwhile, unless the walk would cost more than
+    // building them here: an exact completion of a prefix with that many
+    // words under it (a step of the walk costs some maxima_worth words of
+    // the build), or a fuzzy one, which may reach any word. `cancel`
+    // stopping that build, or memory running out, leaves the walk too.
+    const CountMaxima* count_maxima(std::string_view prefix, std::uint64_t max_distance, Cancel* cancel) const {
+        const CompactImage* image = form_.image();
+        if (!image || !image->ranked()) return nullptr;
+        const CompletionIndex& index = form_.completion();
+        if (const CountMaxima* ready = index.maxima()) return ready;
+        const std::uint64_t walked = max_distance == 0 ? words_under(prefix, cancel) : image->distinct_words();
+        if (walked * maxima_worth >= image->distinct_words()) {
+            index.build(*image, cancel);
+        } else {
+            form_.start_completion();
+        }
+        return index.maxima();
+    }
+    static constexpr std::uint64_t maxima_worth = 8;
 
     // Building the reversed words takes about as long as this many steps of
     // a suggestion a node of the lexicon (measured on English words: 0.35

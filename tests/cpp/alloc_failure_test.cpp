@@ -15,6 +15,7 @@
 #include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
+#include "query/complete.hpp"
 #include "query/reversed_words.hpp"
 #include "graph/store_graph.hpp"
 #include "trie/trie.hpp"
@@ -192,6 +193,38 @@ TEST(AllocationFailure, ReversedWordsGiveUpUntilTheNextChange) {
                 << k;
             if (!failed) break;
         }
+    }
+}
+
+// The same for the maxima of counts that rank completions: none built, none
+// tried again until the next change, and the completions the same with them
+// as without (the walk).
+TEST(AllocationFailure, CompletionIndexGivesUpUntilTheNextChange) {
+    Trie trie;
+    std::uint64_t count = 1;
+    for (const char* w : {"abc", "abd", "bcd", "abcd", "\xc3\xa9t\xc3\xa9", "dcba", "cab", "ab"}) {
+        ASSERT_TRUE(trie.add(w, count *= 3));
+    }
+    ASSERT_TRUE(trie.compact());
+    const CompactImage& image = *trie.image();
+    const auto expected = complete_words(image.graph(), "ab", 1, 4, false, image.max_count());
+    ASSERT_EQ(expected.size(), 4u);
+    for (long k = 0;; ++k) {
+        CompletionIndex index;
+        allocations_left = k;
+        index.build(image, nullptr);
+        allocations_left = -1;
+        const bool failed = index.maxima() == nullptr;
+        if (failed) {
+            index.build(image, nullptr);
+            EXPECT_EQ(index.maxima(), nullptr) << k;
+            index.clear();
+            index.build(image, nullptr);
+        }
+        ASSERT_NE(index.maxima(), nullptr) << k;
+        EXPECT_EQ(complete_words(image.graph(), "ab", 1, 4, false, image.max_count(), index.maxima()), expected)
+            << k;
+        if (!failed) break;
     }
 }
 

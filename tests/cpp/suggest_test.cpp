@@ -10,6 +10,7 @@
 
 #include "brute_force.hpp"
 #include "dawg/dawg.hpp"
+#include "query/complete.hpp"
 #include "query/reversed_words.hpp"
 #include "query/search.hpp"
 #include "graph/store_graph.hpp"
@@ -281,6 +282,57 @@ TEST(Suggest, StopsAtThePollAndAgreesInBatches) {
         EXPECT_TRUE(batch[i].with_counts);
     }
     EXPECT_EQ(batch[0].items.size(), 7u);
+}
+
+}  // namespace
+}  // namespace sorvan
+
+namespace sorvan {
+namespace {
+
+// The maxima of counts against a scan, over ranges of every shape (inside a
+// block, across blocks, across superblocks), on lexicons large enough for
+// the sparse table, with many ties and with few; and completion through
+// them against the walk of the same graph that lists the words instead.
+TEST(CompleteTest, CountMaximaAndRankedCompletionMatchScans) {
+    for (const std::uint64_t distinct_counts : {3u, 1000000u}) {
+        std::mt19937 rng(static_cast<unsigned>(distinct_counts));
+        Trie trie;
+        for (int i = 0; i < 40000; ++i) {
+            std::string w = random_word(rng, 9);
+            if (!w.empty()) {
+                ASSERT_TRUE(trie.add(w, 1 + rng() % distinct_counts));
+            }
+        }
+        ASSERT_TRUE(trie.compact());
+        const CompactImage& image = *trie.image();
+        ASSERT_TRUE(image.ranked());
+        const CompactGraph& graph = image.graph();
+        const std::uint64_t n = image.distinct_words();
+        ASSERT_GT(n, 16u * 64 * 4);
+        auto maxima = CountMaxima::build(graph, n, nullptr);
+        ASSERT_TRUE(maxima.has_value());
+        EXPECT_LE((*maxima)->bytes(), n);
+        for (int i = 0; i < 3000; ++i) {
+            const std::uint64_t lo = rng() % n;
+            const std::uint64_t span = i % 3 == 0 ? rng() % 20 : i % 3 == 1 ? rng() % 3000 : rng() % n;
+            const std::uint64_t hi = std::min(n, lo + 1 + span);
+            std::uint64_t expected = lo;
+            for (std::uint64_t r = lo + 1; r < hi; ++r) {
+                if (graph.count_of_rank(r) > graph.count_of_rank(expected)) expected = r;
+            }
+            ASSERT_EQ((*maxima)->top(graph, lo, hi), expected) << lo << ".." << hi;
+        }
+        for (int i = 0; i < 300; ++i) {
+            const std::string prefix = random_word(rng, 4);
+            const std::uint64_t bound = rng() % 3;
+            const std::size_t limit = 1 + rng() % 30;
+            const bool swaps = rng() % 2;
+            ASSERT_EQ(complete_words(graph, prefix, bound, limit, swaps, image.max_count(), maxima->get()),
+                      complete_words(graph, prefix, bound, limit, swaps, image.max_count()))
+                << prefix << " " << bound << " " << limit;
+        }
+    }
 }
 
 }  // namespace

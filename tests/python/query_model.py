@@ -172,6 +172,18 @@ def suggestions(counts, query, max_distance, limit, transpositions=False):
     return found if limit is None else found[:limit]
 
 
+def completions(counts, prefix, max_distance, limit, transpositions=False):
+    """(word, count) of every word of `counts` that some prefix of (the
+    empty one and the word itself included) is within max_distance of
+    `prefix`, sorted by the least such distance, then count downwards, then
+    code point; the first `limit` (None: all)."""
+    distance = osa_distance if transpositions else levenshtein
+    scored = sorted((min(distance(prefix, w[:i]) for i in range(len(w) + 1)), -c, w)
+                    for w, c in counts.items() if w)
+    found = [(w, -c) for d, c, w in scored if d <= max_distance]
+    return found if limit is None else found[:limit]
+
+
 class ModelDawg(ModelTrie):
     """The DAWG: words in ascending UTF-8 order, built as the trie of its
     words while recording every node taken off the stack of unchecked edges

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from query_model import ModelTrie, suggestions
+from query_model import ModelTrie, completions, suggestions
 
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
@@ -101,10 +101,22 @@ def check_words_in_text(lines, limit):
         yield query, n
 
 
+def check_search_box(lines, limit):
+    """Pairs of lines: the prefix's completions, then those within one edit."""
+    for exact, near in zip(lines[::2], lines[1::2]):
+        prefix, shown = re.fullmatch(r"  (\S+)\.\.\.\s+exact: (.*)", exact).groups()
+        shown_near = re.fullmatch(r"\s+~1:\s+(.*)", near)[1]
+        for dist, answer in ((0, shown), (1, shown_near)):
+            words = [w for w, _ in completions(COUNTS, prefix, dist, limit, transpositions=True)]
+            assert answer == (", ".join(words) or "-")
+        yield prefix, shown_near
+
+
 CHECKS = {
     "Is it a word?": check_membership,
     "Auto-complete": lambda lines, limit: check_listing(
         lambda q: MODEL.search_with_prefix(q[:-3]), lines, limit),
+    "Search box": check_search_box,
     "Wildcard search": lambda lines, limit: check_listing(MODEL.search, lines, limit),
     "Spelling suggestions": check_suggestions,
     "Words in a text": check_words_in_text,

@@ -63,6 +63,12 @@ def test_million_letter_words_through_every_method(lexicon_class, tmp_path):
     assert lexicon.batch_suggest(items[:2], 1, 1, with_count=True) == [
         [(long, 0, 1)], [(near + "y", 0, 1)]
     ]
+    assert lexicon.complete(long[:-1]) == [near, long, long + "x", near + "y"]
+    assert lexicon.complete("b" + long[1:], 2, max_distance=1) == [long, long + "x"]
+    assert lexicon.complete(long[:-2] + "ba", 1, max_distance=1, transpositions=True) == [near]
+    assert lexicon.batch_complete(items[:2], with_count=True) == [
+        [(long, 1), (long + "x", 1)], [(near + "y", 1)]
+    ]
 
 
 # ------------------------------------------------------ pathological patterns --
@@ -182,6 +188,7 @@ def test_str_subclasses_are_read_for_their_characters(lexicon_class, tmp_path):
     assert lexicon.batch_suggest([Sly("zbera")], transpositions=True) == [[("zebra", 1)]]
     assert lexicon.find_all(Sly("an apple")) == lexicon.batch_find_all([Sly("an apple")])[0] == [(3, 8, "apple")]
     assert type(lexicon.find_all(Sly("apple"))[0][2]) is str
+    assert lexicon.complete(Sly("zb"), max_distance=1) == ["zebra"]
     assert lexicon.get_word_count() == 5
     # A prefix of a text is cut from its characters: a plain str, even when
     # it is the whole text.
@@ -219,9 +226,12 @@ class Index:
         lambda lex, v: lex.suggest("apple", v),
         lambda lex, v: lex.suggest("apple", 2, v),
         lambda lex, v: lex.batch_suggest(["apple"], limit=v),
+        lambda lex, v: lex.complete("app", v),
+        lambda lex, v: lex.complete("app", max_distance=v),
+        lambda lex, v: lex.batch_complete(["app"], v),
     ],
     ids=["add-count", "distance-dist", "batch-dist", "suggest-distance", "suggest-limit",
-         "batch-suggest-limit"],
+         "batch-suggest-limit", "complete-limit", "complete-distance", "batch-complete-limit"],
 )
 def test_index_objects_that_fail(lexicon_class, call, value, error):
     lexicon = filled(lexicon_class, ["apple"])
@@ -268,6 +278,7 @@ BATCHES = {
     "prefix": (lambda lex, items: lex.batch_search_with_prefix(items), [["apple"]]),
     "distance": (lambda lex, items: lex.batch_search_within_distance(items, 1), [["apple"]]),
     "suggest": (lambda lex, items: lex.batch_suggest(items, 1), [[("apple", 0)]]),
+    "complete": (lambda lex, items: lex.batch_complete(items, max_distance=1), [["apple"]]),
     "longest_prefix": (lambda lex, items: lex.batch_longest_prefix(items), ["apple"]),
     "find_all": (lambda lex, items: lex.batch_find_all(items), [[(0, 5, "apple")]]),
 }

@@ -44,6 +44,8 @@ LONG = 2000
         lambda lex: lex.search_within_distance("b" * 80_000, 2**64 - 1),
         lambda lex: lex.batch_search_within_distance(["b" * 80_000] * 4, 2**64 - 1),
         lambda lex: lex.batch_suggest(["b" * 80_000] * 4, 2**64 - 1, None),
+        lambda lex: lex.complete("b" * 80_000, None, max_distance=2**64 - 1),
+        lambda lex: lex.batch_complete(["b" * 80_000] * 4, 3, max_distance=2**64 - 1),
         # Each item is quick, but there are so many that only polling
         # between chunks stops them.
         lambda lex: lex.batch_contains(["a" * LONG] * 5_000_000),  # some 15 s
@@ -52,7 +54,8 @@ LONG = 2000
         lambda lex: lex.batch_find_all(["a" * 10**6] * 8, overlapping=False),
     ],
     ids=["stars", "stars-with-count", "batch-stars", "levenshtein", "batch-levenshtein",
-         "batch-suggest", "batch-many-items", "find-all", "batch-find-all"],
+         "batch-suggest", "complete", "batch-complete", "batch-many-items", "find-all",
+         "batch-find-all"],
 )
 def test_a_long_call_stops_at_ctrl_c(lexicon_class, alarm, call):
     lexicon = lexicon_class()

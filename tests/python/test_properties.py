@@ -5,8 +5,9 @@ with counts near 2**64 (sums wrap), the empty word, `*`, `?`, U+0000, digits
 (which make different DAWG nodes share a signature) and non-BMP letters in
 words, order violations, bulk insertion, reduce() at any point, compact() at any point and
 copies through pickle, copy and save/load swapped in for the lexicons, and
-every query with and without counts, single and batch, suggestions and
-the prefixes of a text and the words found in one (find_all) included, the lexicon used as a dictionary (lex[w],
+every query with and without counts, single and batch, suggestions,
+completions (ranked by count, exact and within a distance), the prefixes
+of a text and the words found in one (find_all), the lexicon used as a dictionary (lex[w],
 get, index, the views under a prefix, keys()[i]), and words removed from the
 Trie in every way (the DAWG refuses each). After each step len(),
 repr() and get_word_count() must match the models; the DAWG's len() is
@@ -24,7 +25,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-from query_model import ModelDawg, ModelTrie, suggestions
+from query_model import ModelDawg, ModelTrie, completions, suggestions
 from sorvan import DAWG, Trie
 
 ALPHABET = "ab1*?\x00é\U0001f600"
@@ -216,6 +217,16 @@ class Lexicons(RuleBasedStateMachine):
             assert lexicon.batch_suggest([word], dist, limit, transpositions=transpositions) == [
                 [(w, d) for w, d, _ in expected]
             ]
+
+    @rule(prefix=words, dist=st.one_of(st.integers(0, 3), st.just(2**64 - 1)),
+          limit=st.one_of(st.none(), st.integers(0, 4)), transpositions=st.booleans())
+    def complete(self, prefix, dist, limit, transpositions):
+        for lexicon, model in self.pairs:
+            expected = completions(model.counts, prefix, dist, limit, transpositions)
+            assert lexicon.complete(prefix, limit, max_distance=dist, transpositions=transpositions,
+                                    with_count=True) == expected
+            assert lexicon.batch_complete([prefix], limit, max_distance=dist,
+                                          transpositions=transpositions) == [[w for w, _ in expected]]
 
     @rule(word=words, prefix=st.text(alphabet=ALPHABET, max_size=2), i=st.integers(-12, 12))
     def use_as_dictionary(self, word, prefix, i):
