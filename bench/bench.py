@@ -159,32 +159,22 @@ def main():
         plot(results, args.plot)
 
 
+# The benchmarks that run on their own, by the flag that picks them, and
+# their scripts: ./dev bench --scale [--sizes ...] [--json F] [--plot [PNG]]
+# (how the figures grow with the number of keys); --find-all [--size MB]
+# (a lexicon's words found in running text, against the peers); --latency
+# [--keys N] [--json F] [--before F] (the slowest query against the median
+# while builds start); --complete [--keys N] (ranked completion against its
+# goals); --dask [--words N] [--json F] (the Dask example on a corpus of
+# millions of words).
+ON_THEIR_OWN = {"--scale": "scale", "--find-all": "find_all", "--latency": "latency",
+                "--complete": "complete", "--dask": "dask_bench"}
+
+
 if __name__ == "__main__":
-    if "--scale" in sys.argv[1:]:
-        # ./dev bench --scale [--sizes ...] [--json F] [--plot [PNG]]: how the
-        # figures grow with the number of keys (bench/scale.py).
-        sys.argv.remove("--scale")
-        sibling("scale").main()
-    elif "--find-all" in sys.argv[1:]:
-        # ./dev bench --find-all [--size MB]: the words of a lexicon found in
-        # running text, against the peers (bench/find_all.py).
-        sys.argv.remove("--find-all")
-        sibling("find_all").main()
-    elif "--latency" in sys.argv[1:]:
-        # ./dev bench --latency [--keys N] [--json F] [--before F]: the
-        # slowest query against the median while builds start
-        # (bench/latency.py).
-        sys.argv.remove("--latency")
-        sibling("latency").main()
-    elif "--complete" in sys.argv[1:]:
-        # ./dev bench --complete [--keys N]: ranked completion against its
-        # goals (bench/complete.py).
-        sys.argv.remove("--complete")
-        sibling("complete").main()
-    elif "--dask" in sys.argv[1:]:
-        # ./dev bench --dask [--words N] [--json F]: the Dask example on a
-        # corpus of millions of words (bench/dask_bench.py).
-        sys.argv.remove("--dask")
-        sibling("dask_bench").main()
+    chosen = [flag for flag in ON_THEIR_OWN if flag in sys.argv[1:]]
+    if chosen:
+        sys.argv.remove(chosen[0])
+        sibling(ON_THEIR_OWN[chosen[0]]).main()
     else:
         main()
