@@ -132,7 +132,7 @@ ByteGraph byte_graph(const CompactGraph& graph) {
 
 }  // namespace
 
-std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph, std::uint64_t large) {
+std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& graph, Cancel* cancel, std::uint64_t large) {
     large = std::min(large, skip_escape);
     // A unit an edge at least: count them before taking any memory.
     if (edge_count(graph) + first_base + 256 > max_units) return nullptr;
@@ -168,7 +168,9 @@ std::unique_ptr<MembershipIndex> MembershipIndex::build(const CompactGraph& grap
     };
     std::size_t first_free = first_base;  // no unit below it is free
     std::size_t top = first_base;         // past the last unit taken
+    Cancel::Countdown countdown(cancel);
     for (const std::uint32_t n : bytes.order) {
+        if (countdown.tick()) return nullptr;
         const std::uint32_t from = bytes.first_edge[n], to = bytes.first_edge[n + 1];
         if (from == to) continue;
         const std::uint8_t low = bytes.edges[from].byte;

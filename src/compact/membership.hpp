@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "compact/graph.hpp"
+#include "utils/cancel.hpp"
 #include "utils/built_on_demand.hpp"
 
 namespace sorvan {
@@ -33,11 +34,12 @@ public:
     static constexpr std::size_t max_narrow_units = std::size_t{1} << 23;
 
     // The index of the words of `graph`, or nothing when they need more than
-    // max_units units: with their ranks (the sums of the graph's skips) when
+    // max_units units, or when `cancel` stopped it: with their ranks (the sums of the graph's skips) when
     // the graph keeps counts by rank, else in narrow units if they fit (half
     // the memory). Skips from `large` up are kept aside (a test lowers it to
     // reach them without millions of words). Throws std::bad_alloc.
-    static std::unique_ptr<MembershipIndex> build(const CompactGraph& graph, std::uint64_t large = skip_escape);
+    static std::unique_ptr<MembershipIndex> build(const CompactGraph& graph, Cancel* cancel = nullptr,
+                                                  std::uint64_t large = skip_escape);
 
     // Whether `word` is a word of the graph (the empty word always is).
     bool contains(std::string_view word) const noexcept {

@@ -40,11 +40,25 @@ void LexiconForm::start_reversed() const noexcept {
     reversed_.start([image = image_](Cancel* cancel) { return reversed_image(image->graph(), image->max_count(), cancel); });
 }
 
+namespace {
+
+// The membership index of `graph`; Cancelled, not nothing (too large for
+// one), when `cancel` stopped it, so that it is built again later.
+Result<std::unique_ptr<MembershipIndex>> membership_index(const CompactGraph& graph, Cancel* cancel) {
+    std::unique_ptr<MembershipIndex> index = MembershipIndex::build(graph, cancel);
+    if (!index && cancel != nullptr && cancel->cancelled()) return std::unexpected(SorvanError::cancelled());
+    return index;
+}
+
+Result<std::unique_ptr<CountMaxima>> count_maxima(const CompactImage& image, Cancel* cancel) {
+    return CountMaxima::build(image.graph(), image.distinct_words(), cancel);
+}
+
+}  // namespace
+
 void LexiconForm::start_membership() const noexcept {
     if (!image_) return;
-    membership_.start([image = image_](Cancel*) -> Result<std::unique_ptr<MembershipIndex>> {
-        return MembershipIndex::build(image->graph());
-    });
+    membership_.start([image = image_](Cancel* cancel) { return membership_index(image->graph(), cancel); });
 }
 
 void LexiconForm::start_ranked_image() const noexcept {
@@ -54,13 +68,10 @@ void LexiconForm::start_ranked_image() const noexcept {
 
 void LexiconForm::start_completion() const noexcept {
     if (!image_ || !image_->ranked()) return;
-    completion_.start([image = image_](Cancel* cancel) {
-        return CountMaxima::build(image->graph(), image->distinct_words(), cancel);
-    });
+    completion_.start([image = image_](Cancel* cancel) { return count_maxima(*image, cancel); });
 }
 
 Status LexiconForm::prepare(Cancel* cancel) const {
-    const auto stopped = [&] { return cancel != nullptr && cancel->poll(); };
     Status done = reversed_.build_now([&] {
         if (image_) return reversed_image(image_->graph(), image_->max_count(), cancel);
         return reversed_image(StoreGraph(nodes_), max_count_, cancel);
@@ -69,14 +80,10 @@ Status LexiconForm::prepare(Cancel* cancel) const {
     if (!image_->ranked()) {
         done = ranked_image_.build_now([&] { return RankedImage::copy_of(*image_, cancel); });
     } else {
-        done = completion_.build_now([&] { return CountMaxima::build(image_->graph(), image_->distinct_words(), cancel); });
+        done = completion_.build_now([&] { return count_maxima(*image_, cancel); });
     }
     if (!done) return done;
-    // Last, as the one build that does not poll.
-    if (stopped()) return std::unexpected(SorvanError::cancelled());
-    return membership_.build_now([&]() -> Result<std::unique_ptr<MembershipIndex>> {
-        return MembershipIndex::build(image_->graph());
-    });
+    return membership_.build_now([&] { return membership_index(image_->graph(), cancel); });
 }
 
 }  // namespace sorvan

@@ -128,7 +128,7 @@ public:
     // Builds every one of them that the form has use for, now, on this
     // thread; Cancelled when `cancel` stopped it (what was built by then
     // stays), and std::bad_alloc passes on. The membership index of a graph
-    // too large for it is left out.
+    // too large for it (past 2^31 units) is left out.
     Status prepare(Cancel* cancel) const;
     // Every change of the words or counts calls it.
     void words_changed() noexcept {

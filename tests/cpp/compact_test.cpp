@@ -254,6 +254,11 @@ void expect_image_passes_stop() {
         StopAtOnce stop;
         ASSERT_FALSE(lexicon.make_mutable(&stop.cancel));
         ASSERT_NE(lexicon.image(), nullptr);
+        // The membership index too: it places every state's edges.
+        StopAtOnce index;
+        EXPECT_EQ(MembershipIndex::build(lexicon.image()->graph(), &index.cancel), nullptr);
+        EXPECT_EQ(index.polls, 1);
+        EXPECT_NE(MembershipIndex::build(lexicon.image()->graph()), nullptr);
     }
     EXPECT_EQ(lexicon.search("a?c*", true), answers);
     ASSERT_TRUE(lexicon.make_mutable(nullptr));
@@ -925,7 +930,7 @@ TEST(MembershipIndex, AnswersAsItsGraph) {
         const CompactGraph& graph = trie.image()->graph();
         const auto index = MembershipIndex::build(graph);
         // The same with most skips kept aside, as only the largest are.
-        const auto aside = MembershipIndex::build(graph, round % 3);
+        const auto aside = MembershipIndex::build(graph, nullptr, round % 3);
         ASSERT_NE(index, nullptr);
         ASSERT_NE(aside, nullptr);
         for (const std::string& p : probes) {
