@@ -72,7 +72,8 @@ private:
     std::vector<std::vector<std::uint32_t>> levels_;
 };
 
-// The CountMaxima of a compact image, built by its first ranked completion.
+// The CountMaxima of a compact image, built for its ranked completions
+// (see LexiconQueries::count_maxima).
 class CompletionIndex : public BuiltOnDemand<CountMaxima> {
 public:
     const CountMaxima* maxima() const noexcept { return get(); }
