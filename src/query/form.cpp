@@ -32,15 +32,13 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
     changes_.bump();
 }
 
-// Each build holds its own reference to the image: a change that drops the
-// image (or the lexicon) while it runs frees it only once the build ends.
-
-void LexiconForm::start_reversed() const noexcept {
-    if (!image_) return;
-    reversed_.start([image = image_](Cancel* cancel) { return reversed_image(image->graph(), image->max_count(), cancel); });
-}
-
 namespace {
+
+// What each build makes of an image: the same for a build off the query
+// path and for prepare().
+auto reversed_of(const CompactImage& image, Cancel* cancel) {
+    return reversed_image(image.graph(), image.max_count(), cancel);
+}
 
 // The membership index of `graph`; Cancelled, not nothing (too large for
 // one), when `cancel` stopped it, so that it is built again later.
@@ -55,6 +53,14 @@ Result<std::unique_ptr<CountMaxima>> count_maxima(const CompactImage& image, Can
 }
 
 }  // namespace
+
+// Each build holds its own reference to the image: a change that drops the
+// image (or the lexicon) while it runs frees it only once the build ends.
+
+void LexiconForm::start_reversed() const noexcept {
+    if (!image_) return;
+    reversed_.start([image = image_](Cancel* cancel) { return reversed_of(*image, cancel); });
+}
 
 void LexiconForm::start_membership() const noexcept {
     if (!image_) return;
@@ -73,7 +79,7 @@ void LexiconForm::start_completion() const noexcept {
 
 Status LexiconForm::prepare(Cancel* cancel) const {
     Status done = reversed_.build_now([&] {
-        if (image_) return reversed_image(image_->graph(), image_->max_count(), cancel);
+        if (image_) return reversed_of(*image_, cancel);
         return reversed_image(StoreGraph(nodes_), max_count_, cancel);
     });
     if (!done || !image_) return done;
