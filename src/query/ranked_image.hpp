@@ -4,6 +4,8 @@
 // the first rank query, so that index(), keys()[i] and the sizes of prefix
 // views follow one path instead of walking the words before.
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "compact/image.hpp"
@@ -27,8 +29,13 @@ public:
     static Result<std::unique_ptr<CompactImage>> copy_of(const CompactImage& image, Cancel* cancel) {
         auto nodes = image.to_store(cancel);
         if (!nodes) return std::unexpected(std::move(nodes.error()));
+        // The copy is a Trie's image of the graph's words, so its total is
+        // the sum of their counts: a DAWG's also holds what its empty word
+        // was added with, which no word of the graph keeps.
+        std::uint64_t word_count = 0;
+        for (std::size_t i = 1; i < nodes->size(); ++i) word_count += (*nodes)[static_cast<NodeIndex>(i)].count;
         auto copy = CompactImage::open_built(
-            CompactImage::build(*nodes, LexiconKind::Trie, image.word_count(), nodes->size(), nullptr, cancel,
+            CompactImage::build(*nodes, LexiconKind::Trie, word_count, nodes->size(), nullptr, cancel,
                                 /*ranks=*/true),
             cancel);
         if (!copy) return std::unexpected(std::move(copy.error()));

@@ -74,7 +74,7 @@ Result<std::unique_ptr<CompactImage>> reversed_image(const Graph& graph, std::ui
     }
     if (!words) return std::unexpected(std::move(words.error()));
     SortableWords& sorted = **words;
-    sorted.sort();
+    if (!sorted.sort(cancel)) return std::unexpected(SorvanError::cancelled());
     // A word's rank is its place in sorted order; the tags, which the sort
     // carried along, are the counts.
     std::vector<std::uint64_t> counts(sorted.size(), 1);

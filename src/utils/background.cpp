@@ -5,7 +5,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 
 namespace sorvan {
 namespace {
@@ -22,9 +24,14 @@ std::uint64_t fork_generation() noexcept { return g_forks.load(std::memory_order
 
 void lower_thread_priority() noexcept {
     pthread_setname_np(pthread_self(), "sorvan-build");
-    // On Linux a nice value is a thread's own, named by its thread id.
+    // On Linux a nice value is a thread's own, named by its thread id, and
+    // a new thread starts with its creator's: the build goes 10 below the
+    // caller that started it, whatever the caller's own (19 is the lowest).
     const auto thread = static_cast<id_t>(syscall(SYS_gettid));
-    (void)setpriority(PRIO_PROCESS, thread, 10);
+    errno = 0;
+    const int caller = getpriority(PRIO_PROCESS, thread);
+    if (errno != 0) return;
+    (void)setpriority(PRIO_PROCESS, thread, std::min(caller + 10, 19));
 }
 
 }  // namespace sorvan

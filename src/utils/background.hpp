@@ -19,8 +19,9 @@ namespace sorvan {
 std::uint64_t fork_generation() noexcept;
 
 // Names the calling thread "sorvan-build" and lowers its scheduling
-// priority (a nice of 10: about a tenth of a CPU's time against a busy
-// caller, all of an idle one).
+// priority by 10 from its creator's (nice 10 below a caller at 0: about a
+// tenth of a CPU's time against a busy caller, all of an idle one), at most
+// to the lowest, 19.
 void lower_thread_priority() noexcept;
 
 // Runs `work` (callable once, noexcept in effect) on a new detached thread;

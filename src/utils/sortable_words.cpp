@@ -28,7 +28,8 @@ void SortableWords::expect_text(std::size_t bytes) noexcept {
 // most of the sort's time was those misses). The words of a group below the
 // threshold lie together too, in their parent's region, so the insertion
 // reads the list nearly front to back.
-void SortableWords::sort() {
+bool SortableWords::sort(Cancel* cancel) {
+    Cancel::Countdown countdown(cancel);
     constexpr std::size_t small_group = 32;
     constexpr std::size_t laid_out_from = std::size_t{1} << 15;  // words
     char* bytes = bytes_.data();
@@ -55,6 +56,8 @@ void SortableWords::sort() {
     while (!pending.empty()) {
         const Group group = pending.back();
         pending.pop_back();
+        countdown.spend(group.size);  // each group's pass is a step a word
+        if (countdown.tick()) return false;
         Span* first = spans_.data() + group.begin;
         const std::size_t depth = group.depth;
         if (group.size <= small_group) {
@@ -94,6 +97,7 @@ void SortableWords::sort() {
             at += count[k];
         }
     }
+    return true;
 }
 
 }  // namespace sorvan

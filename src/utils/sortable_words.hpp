@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utils/cancel.hpp"
+
 namespace sorvan {
 
 // Words gathered for an insertion that needs them sorted first. Their bytes
@@ -51,8 +53,9 @@ public:
     }
 
     // Puts the words in ascending byte-wise order, which for UTF-8 is the
-    // order of code points; equal words end up next to each other.
-    void sort();
+    // order of code points; equal words end up next to each other. False,
+    // the order left unfinished, when `cancel` stopped it.
+    bool sort(Cancel* cancel = nullptr);
 
 private:
     struct Span {
