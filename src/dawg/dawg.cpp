@@ -25,11 +25,29 @@ std::size_t first_difference(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-Status Dawg::add(std::string_view word, std::uint64_t count) {
-    make_mutable();
+std::string_view Dawg::last_word() const noexcept {
+    if (const CompactImage* image = form_.image()) return image->previous_word();
+    return previous_word_;
+}
+
+Status Dawg::check_order(std::string_view word) const {
+    // Byte-wise order of UTF-8 is code-point order, with bytes compared
+    // unsigned; a word sorts before its extensions.
+    const std::string_view previous = last_word();
+    const std::size_t differ = first_difference(word, previous);
+    if (differ < previous.size() &&
+        (differ == word.size() ||
+         static_cast<unsigned char>(word[differ]) < static_cast<unsigned char>(previous[differ]))) {
+        return std::unexpected(SorvanError::order_violation(std::string(previous), std::string(word)));
+    }
+    return {};
+}
+
+Status Dawg::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
+    // A refused word changes nothing: not the form, not the change count.
+    if (Status ordered = check_order(word); !ordered) return ordered;
+    if (Status restored = make_mutable(cancel); !restored) return restored;
     form_.words_changed();
-    // One pass finds both the order and the common prefix. Byte-wise order
-    // of UTF-8 is code-point order, with bytes compared unsigned.
     const std::string_view previous = previous_word_;
     const std::size_t differ = first_difference(word, previous);
     if (differ == word.size() && differ == previous.size()) {  // the same word again
@@ -38,11 +56,6 @@ Status Dawg::add(std::string_view word, std::uint64_t count) {
         form_.nodes().save(last_node_);
         form_.add_count(last_node_, count);
         return {};
-    }
-    if (differ == word.size() || (differ < previous.size() &&
-                                  static_cast<unsigned char>(word[differ]) <
-                                      static_cast<unsigned char>(previous[differ]))) {
-        return std::unexpected(SorvanError::order_violation(previous_word_, std::string(word)));
     }
 
     // The common prefix, cut back to a character boundary, and its length in
@@ -133,9 +146,13 @@ void Dawg::remember(NodeIndex node) {
 }
 
 Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
-    make_mutable();
-    words.sort();
-    if (cancel != nullptr && cancel->poll()) return std::unexpected(SorvanError::cancelled());
+    if (!words.sort(cancel) || (cancel != nullptr && cancel->poll())) return std::unexpected(SorvanError::cancelled());
+    // Sorted, only the first word can be out of order: refused before the
+    // form switches, so that a refused call changes nothing.
+    if (!words.empty()) {
+        if (Status ordered = check_order(words[0]); !ordered) return ordered;
+    }
+    if (Status restored = make_mutable(cancel); !restored) return restored;
     // Sorted words tell exactly how many nodes they add (each word's letters
     // past its common prefix with the one before), so the store grows once
     // instead of doubling and copying its way there.
@@ -190,7 +207,6 @@ Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
 }
 
 Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
-    make_mutable();
     SortableWords words;
     if (Status read = read_sortable_words(path, words, cancel); !read) return read;
     return sort_and_add(std::move(words), cancel);

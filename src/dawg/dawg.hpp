@@ -38,18 +38,22 @@ public:
     Dawg& operator=(Dawg&&) noexcept = default;
 
     // Adds `count` to `word`, which must not be below the previous word;
-    // otherwise returns OrderViolation and changes nothing. The previous word
-    // again adds to its count without touching the graph. All or nothing:
-    // on std::bad_alloc the Dawg is as it was.
-    Status add(std::string_view word, std::uint64_t count);
+    // otherwise returns OrderViolation and changes nothing (a compact DAWG
+    // stays compact). The previous word again adds to its count without
+    // touching the graph. All or nothing: on std::bad_alloc the Dawg is as
+    // it was, and so it is when `cancel` stops the switch back from the
+    // compact form (Cancelled).
+    Status add(std::string_view word, std::uint64_t count, Cancel* cancel = nullptr);
+    // OrderViolation when `word` is below the last word added.
+    Status check_order(std::string_view word) const;
 
     // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
     // reduces fully. In sorted order only the first word can be below the
     // previous one; then the OrderViolation is returned and nothing is
-    // added or reduced. An empty list still reduces. All or nothing: when
-    // it throws (std::bad_alloc, std::length_error), or returns Cancelled
-    // because `cancel` stopped it before the last word, the Dawg is as it
-    // was.
+    // added or reduced (a compact DAWG stays compact). An empty list still
+    // reduces. All or nothing: when it throws (std::bad_alloc,
+    // std::length_error), or returns Cancelled because `cancel` stopped it
+    // before the last word, the Dawg is as it was.
     Status sort_and_add(SortableWords words, Cancel* cancel = nullptr);
     // sort_and_add of the words of the file at `path` (one a line, see
     // LineReader). An Io error when the file cannot be opened or read, or
@@ -87,6 +91,8 @@ public:
     const std::string& previous_word() const noexcept { return previous_word_; }
 
 private:
+    // The previous word: the image's while compact.
+    std::string_view last_word() const noexcept;
     // The first half of _reduce(down_to), which changes nothing the Dawg
     // shows: makes the keys of the nodes to record, and the registry's room
     // for them. Returns how many there are, for commit_reduce, which records

@@ -154,8 +154,10 @@ PyObject* lexicon_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             if (!to_utf8_view(argv[0], "word", word) || !to_u64(argv[1], "count", count)) {
                 return nullptr;
             }
-            if (!word.empty() && !restore_mutable(lexicon)) return nullptr;
-            return none_or_raise(lexicon.add(word, count));
+            // The core refuses a word before it switches forms, so that a
+            // refused call changes nothing; the switch polls for Ctrl-C.
+            Cancel cancel(&signal_raised, nullptr);
+            return none_unless_stopped(lexicon.add(word, count, &cancel), cancel);
         });
 }
 
@@ -179,8 +181,10 @@ PyObject* lexicon_add_from_file(PyObject* self, PyObject* const* args, Py_ssize_
     return call_method<Lexicon, ExclusiveBorrow>(
         self, sig, args, nargsf, kwnames, [](Lexicon& lexicon, const auto& argv) -> PyObject* {
             std::string_view path;
-            if (!to_utf8_view(argv[0], "path", path) || !restore_mutable(lexicon)) return nullptr;
-            Cancel cancel(&signal_raised, nullptr);  // a pipe or a terminal may wait forever
+            if (!to_utf8_view(argv[0], "path", path)) return nullptr;
+            // A pipe or a terminal may wait forever; the file is read before
+            // the form switches back, so a missing one changes nothing.
+            Cancel cancel(&signal_raised, nullptr);
             return none_unless_stopped(lexicon.add_from_file(path, &cancel), cancel);
         });
 }

@@ -26,7 +26,8 @@ struct LexiconTraits<Dawg> {
             words.push_back(word);
             return true;
         });
-        if (!converted || !restore_mutable(dawg)) return false;
+        if (!converted) return false;
+        // The order is checked before the form switches back (which polls).
         Cancel cancel(&signal_raised, nullptr);
         return succeeded_unless_stopped(dawg.sort_and_add(std::move(words), &cancel), cancel);
     }

@@ -30,9 +30,9 @@ void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t
     form_.end_word(at, count);
 }
 
-Status Trie::add(std::string_view word, std::uint64_t count) {
+Status Trie::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
     if (word.empty()) return {};
-    make_mutable();
+    if (Status restored = make_mutable(cancel); !restored) return restored;
     form_.words_changed();
     add_below(0, word.data(), word.data() + word.size(), count, [](const char*, NodeIndex) {});
     return {};
@@ -75,12 +75,15 @@ std::optional<std::uint64_t> Trie::remove(std::string_view word) {
 }
 
 Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
-    make_mutable();
     SortableWords words;
     const Status read = read_sortable_words(path, words, cancel);
+    // A file that gave no word (missing, unreadable, or a stop while the
+    // opening waited) changes nothing, not even the form.
+    if (!read && words.empty()) return read;
     // The words read before a stop go in whole: the call fails for the stop
     // it saw already, and asking again could only end it sooner.
     const bool stopped = cancel != nullptr && cancel->cancelled();
+    if (Status restored = make_mutable(stopped ? nullptr : cancel); !restored) return restored;
     if (Status added = add_sorted(std::move(words), stopped ? nullptr : cancel); !added) return added;
     return read;
 }

@@ -31,8 +31,8 @@ public:
     // changes nothing. Returns no error; the Status matches the Dawg's
     // insertion. All or nothing: on std::bad_alloc the trie is as it was.
     // Like every change, it first turns a compact trie back into a mutable
-    // one.
-    Status add(std::string_view word, std::uint64_t count);
+    // one: Cancelled, and nothing changed, when `cancel` stops that.
+    Status add(std::string_view word, std::uint64_t count, Cancel* cancel = nullptr);
     // Removes `word` and returns its count, or nothing when it is not
     // stored (the empty word never is: add("") stores nothing). The nodes
     // only it used are freed for later words, so that the trie is the one
@@ -44,8 +44,9 @@ public:
     // Adds each word of the file at `path` (one a line, see LineReader)
     // with count 1. An Io error when the file cannot be opened or read,
     // Cancelled when `cancel` stopped the reading; the words read before
-    // either still go in. Cancelled too when `cancel` stopped the adding,
-    // as add_sorted.
+    // either still go in, and when there are none nothing changes (a
+    // compact trie stays compact). Cancelled too when `cancel` stopped the
+    // switch back from the compact form or the adding, as add_sorted.
     Status add_from_file(std::string_view path, Cancel* cancel = nullptr);
     // Adds every word with count 1, in ascending order whatever their order
     // in `words`: the same trie as adding them one by one, built faster.

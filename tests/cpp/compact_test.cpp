@@ -132,7 +132,14 @@ TEST(Compact, DawgResumesBuildingWhereItStopped) {
             }
         }
         if (!copy) continue;
-        both([](Dawg& d) { (void)d.add("", 1); });
+        // A refused word leaves the copy in its form; the switch back
+        // brings the building state.
+        if (!plain.previous_word().empty()) {
+            const CompactImage* image = copy->image();
+            both([](Dawg& d) { EXPECT_FALSE(d.add("", 1)); });
+            EXPECT_EQ(copy->image(), image);
+        }
+        ASSERT_TRUE(copy->make_mutable(nullptr));
         EXPECT_EQ(copy->node_count(), plain.node_count());
         EXPECT_EQ(copy->previous_word(), plain.previous_word());
         EXPECT_EQ(copy->unchecked_size(), plain.unchecked_size());
@@ -217,6 +224,18 @@ struct StopAtOnce {
     Cancel cancel{[](void* self) noexcept { return ++static_cast<StopAtOnce*>(self)->polls > 0; }, this};
 };
 
+// A Cancel that says stop at its poll number `at` (0: never), counting them.
+struct StopAt {
+    explicit StopAt(int at) : at(at) {}
+    int at;
+    int polls = 0;
+    Cancel cancel{[](void* p) noexcept {
+                      auto* self = static_cast<StopAt*>(p);
+                      return ++self->polls == self->at;
+                  },
+                  this};
+};
+
 // Making, opening and undoing an image stop at a Cancel and change nothing:
 // each is a pass over the whole lexicon.
 template <class Lexicon>
@@ -259,6 +278,23 @@ void expect_image_passes_stop() {
         EXPECT_EQ(MembershipIndex::build(lexicon.image()->graph(), &index.cancel), nullptr);
         EXPECT_EQ(index.polls, 1);
         EXPECT_NE(MembershipIndex::build(lexicon.image()->graph()), nullptr);
+    }
+    {
+        // prepare() builds the membership index last, and it polls: a stop
+        // at the last poll of a whole prepare() is one in that build, and
+        // is reported, on a twin lexicon; the next prepare() builds it.
+        Lexicon twin;
+        for (const std::string& word : words) ASSERT_TRUE(twin.add(word, 1));
+        ASSERT_TRUE(twin.compact());
+        StopAt count(0);
+        ASSERT_TRUE(lexicon.prepare(&count.cancel));
+        ASSERT_GT(count.polls, 1);
+        StopAt last(count.polls);
+        const Status stopped = twin.prepare(&last.cancel);
+        ASSERT_FALSE(stopped);
+        EXPECT_EQ(stopped.error().kind(), SorvanError::Kind::Cancelled);
+        EXPECT_TRUE(twin.prepare(nullptr));
+        EXPECT_EQ(twin.search("a?c*", true), answers);
     }
     EXPECT_EQ(lexicon.search("a?c*", true), answers);
     ASSERT_TRUE(lexicon.make_mutable(nullptr));
@@ -520,13 +556,29 @@ std::vector<std::uint8_t> sample_image() {
 }
 
 // Opens `bytes`; when they pass, every query and the rebuild must work
-// (the sanitizers watch for reads out of bounds).
+// (the sanitizers watch for reads out of bounds), and the image must be a
+// lexicon's: its words listed once each, ascending, each found with the
+// count listed, and the same answers from the mutable form it switches to.
 template <class Lexicon>
 void use(Lexicon& lexicon) {
-    for (const char* p : {"a", "ab*", "*", "?", "x", "w1*"}) {
-        (void)lexicon.search(p, true);
-        (void)lexicon.search_within_distance(p, 2, true);
+    auto answers = [&] {
+        std::vector<WordList> found;
+        for (const char* p : {"a", "ab*", "*", "?", "x", "w1*"}) {
+            found.push_back(lexicon.search(p, true));
+            found.push_back(lexicon.search_within_distance(p, 2, true));
+        }
+        return found;
+    };
+    const auto compact = answers();
+    const WordList& all = compact[4];  // "*"
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (i > 0) {
+            EXPECT_LT(all[i - 1], all[i]);
+        }
+        EXPECT_EQ(lexicon.count_of(all[i]), all.count(i)) << all[i];
     }
+    ASSERT_TRUE(lexicon.make_mutable(nullptr));
+    EXPECT_EQ(answers(), compact);
     ASSERT_TRUE(lexicon.add("zzz", 1));
 }
 
