@@ -679,8 +679,11 @@ PyObject* lexicon_batch_find_all(PyObject* self, PyObject* const* args, Py_ssize
             std::size_t length = 0;
             for (const TextItem& text : texts) length += text.units.length;
             MatchWords words(length);
+            // Millions of tuples take seconds: Ctrl-C stops their making too.
+            Cancel::Countdown countdown(cancel);
             return new_list(found.size(), [&](std::size_t i) {
-                return new_list(found[i].size(), [&](std::size_t j) {
+                return new_list(found[i].size(), [&](std::size_t j) -> PyObject* {
+                    if (countdown.tick()) return nullptr;
                     return new_text_match(texts[i].text, found[i][j], options.with_counts, words);
                 });
             });
