@@ -13,6 +13,7 @@ SorvanError SorvanError::io(std::string message) {
 }
 
 SorvanError SorvanError::cancelled() { return {Kind::Cancelled, {}, {}}; }
+SorvanError SorvanError::busy() { return {Kind::Busy, {}, {}}; }
 SorvanError SorvanError::invalid_image(std::string what) {
     return {Kind::InvalidImage, std::move(what), {}};
 }
@@ -39,6 +40,8 @@ std::string SorvanError::display() const {
             break;
         case Kind::Cancelled:
             return "interrupted";
+        case Kind::Busy:
+            return "Already borrowed";
     }
     return "IO error: " + first_;
 }

@@ -39,6 +39,11 @@ public:
         // Bytes given as a lexicon image (a file to load, a pickle) that are
         // not a valid one. Payload: what is wrong, such as "bad checksum".
         InvalidImage,
+        // A helper structure is being built by another call on the same
+        // lexicon, on its caller's thread, which cannot be waited for (it
+        // may be this thread's own). No payload. The binding raises
+        // RuntimeError.
+        Busy,
         // A fault of this library, not of its input: what it made fails
         // its own check. Payload: what is wrong. The binding raises
         // SystemError.
@@ -50,6 +55,7 @@ public:
     static SorvanError cancelled();
     static SorvanError invalid_image(std::string what);
     static SorvanError internal(std::string what);
+    static SorvanError busy();
     // An Io error from an errno value: the system's text and "(os error N)".
     static SorvanError from_errno(int error_number);
 

@@ -351,7 +351,9 @@ PyObject* raise_sorvan_error(const SorvanError& error) noexcept {
     // Words may hold U+0000, so the text goes in with its length.
     return guarded([&]() -> PyObject* {
         OwnedRef message = OwnedRef::steal(new_str(error.display()));
-        PyObject* type = error.kind() == SorvanError::Kind::Internal ? PyExc_SystemError : PyExc_ValueError;
+        PyObject* type = error.kind() == SorvanError::Kind::Internal ? PyExc_SystemError
+                         : error.kind() == SorvanError::Kind::Busy   ? PyExc_RuntimeError
+                                                                     : PyExc_ValueError;
         if (message) PyErr_SetObject(type, message.get());
         return nullptr;
     });

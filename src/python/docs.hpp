@@ -149,7 +149,9 @@ struct SharedDocs {
         "path, and go on without them until they are ready; ``prepare()`` builds\n"
         "them at once, so that the first queries are as fast as the later ones.\n"
         "A change of the lexicon drops them. Ctrl-C or MemoryError stop it,\n"
-        "leaving the lexicon as it was.";
+        "leaving the lexicon as it was. RuntimeError when another call on the\n"
+        "same object is building one of them (a signal handler's prepare()\n"
+        "during a build): it never waits for that build.";
     static constexpr char save[] =
         "save($self, path)\n--\n\n"
         "Write the lexicon's compact image to the file at ``path``.";

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "error/error.hpp"
@@ -60,6 +61,7 @@ public:
     void build(Make&& make) const {
         const std::unique_lock lock(building_, std::try_to_lock);
         if (!lock.owns_lock() || gave_up_.load(std::memory_order_relaxed) || get() != nullptr) return;
+        const Making making(making_);
         try {
             Result<std::unique_ptr<T>> built = make();
             if (!built) return;
@@ -111,16 +113,25 @@ public:
         job_ = std::move(job);
     }
 
-    // Builds it now on this thread with make(), waiting while a query
-    // builds it on its own; a build under way on a thread of its own is
-    // dropped. The error of make() (Cancelled) and std::bad_alloc pass on
-    // to the caller, leaving it unbuilt; a make() that finds nothing to
-    // build leaves it so.
+    // Builds it now on this thread with make(); a build under way on a
+    // thread of its own is dropped. The error of make() (Cancelled) and
+    // std::bad_alloc pass on to the caller, leaving it unbuilt; a make()
+    // that finds nothing to build leaves it so. Busy, at once, while
+    // another call builds it on its caller's thread: never a wait, since
+    // that call may be this thread's own, polling for signals (a handler
+    // that calls back), or may wait itself for this thread to let it go on
+    // (the interpreter lock).
     template <class Make>
     Status build_now(Make&& make) const {
-        const std::lock_guard lock(building_);
+        std::unique_lock lock(building_, std::defer_lock);
+        // start() holds the lock only to start a thread: that is waited for.
+        while (!lock.try_lock()) {
+            if (making_.load(std::memory_order_acquire)) return std::unexpected(SorvanError::busy());
+            std::this_thread::yield();
+        }
         if (get() != nullptr) return {};
         drop_job();
+        const Making making(making_);
         Result<std::unique_ptr<T>> built = make();
         if (!built) return std::unexpected(std::move(built.error()));
         if (*built) publish(std::move(*built));
@@ -169,6 +180,18 @@ private:
         const std::uint64_t forks = fork_generation();
     };
 
+    // Set while build() or build_now() runs make(), under the lock.
+    class Making {
+    public:
+        explicit Making(std::atomic<bool>& flag) noexcept : flag_(flag) { flag_.store(true, std::memory_order_release); }
+        ~Making() { flag_.store(false, std::memory_order_release); }
+        Making(const Making&) = delete;
+        Making& operator=(const Making&) = delete;
+
+    private:
+        std::atomic<bool>& flag_;
+    };
+
     // The first structure published stays: one built beside it is freed.
     void publish(std::unique_ptr<T> built) const noexcept {
         const T* none = nullptr;
@@ -198,6 +221,7 @@ private:
     }
 
     mutable std::mutex building_;  // held while a query builds or starts a build
+    mutable std::atomic<bool> making_{false};  // a caller's thread builds it (Making)
     mutable std::atomic<const T*> ready_{nullptr};  // owned
     mutable std::atomic<std::uint64_t> work_{0};
     mutable std::atomic<bool> gave_up_{false};
