@@ -307,8 +307,23 @@ TEST(SortableWords, SortsLikeStdSortOfStrings) {
             list.push_back(words[i]);
             tagged.push_back(words[i], i);
         }
-        list.sort();
+        // A sort stopped at its first poll says so; the words are all still
+        // there, and a sort to the end orders them.
+        StopAt stop{1};
+        Cancel cancel(&StopAt::poll, &stop);
+        SortableWords stopped = list;
+        const bool finished = stopped.sort(&cancel);
+        EXPECT_EQ(finished, stop.calls == 0);
+        if (words.size() > Cancel::interval) {
+            EXPECT_FALSE(finished);  // it polls as it goes
+        }
+        Words kept;
+        for (std::size_t i = 0; i < stopped.size(); ++i) kept.emplace_back(stopped[i]);
+        EXPECT_TRUE(std::is_permutation(kept.begin(), kept.end(), words.begin(), words.end()));
+        ASSERT_TRUE(stopped.sort(nullptr));
+        EXPECT_TRUE(list.sort());
         tagged.sort();
+        for (std::size_t i = 0; i < list.size(); ++i) ASSERT_EQ(stopped[i], list[i]);
         Words expected = words;
         std::sort(expected.begin(), expected.end());
         ASSERT_EQ(list.size(), expected.size());
@@ -319,6 +334,31 @@ TEST(SortableWords, SortsLikeStdSortOfStrings) {
             ASSERT_EQ(words[tagged.tag(i)], tagged[i]) << i;
         }
     }
+}
+
+// A build on the caller's thread cannot be waited for by another on that
+// thread (a signal handler that calls back while the build polls): a
+// build_now() from inside make() answers Busy at once, and one after it
+// builds as usual.
+TEST(BuiltOnDemand, ABuildNowInsideABuildIsBusyNotAWait) {
+    BuiltOnDemand<int> built;
+    std::vector<Status> inner;
+    auto nested = [&]() -> Result<std::unique_ptr<int>> {
+        inner.push_back(built.build_now([] { return Result<std::unique_ptr<int>>(std::make_unique<int>(1)); }));
+        return std::make_unique<int>(2);
+    };
+    built.build(nested);
+    ASSERT_TRUE(built.build_now(nested));  // there already: nothing runs
+    ASSERT_NE(built.get(), nullptr);
+    EXPECT_EQ(*built.get(), 2);
+    built.clear();
+    ASSERT_TRUE(built.build_now(nested));
+    ASSERT_EQ(inner.size(), 2u);
+    for (const Status& status : inner) {
+        ASSERT_FALSE(status);
+        EXPECT_EQ(status.error().kind(), SorvanError::Kind::Busy);
+    }
+    EXPECT_EQ(*built.get(), 2);
 }
 
 // What a query builds for itself: built once the work comes to its worth;

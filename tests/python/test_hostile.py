@@ -475,6 +475,14 @@ def replace_by_its_own_state(lexicon):
     lexicon.__setstate__(lexicon.__reduce_ex__(2)[2])
 
 
+def refused(call, *args):
+    """A call that the lexicon refuses (ValueError), for a DAWG only when
+    `call` is a DAWG's: a Trie takes any word in any order."""
+    if isinstance(call.__self__, DAWG) or call.__name__ == "add_from_file":
+        with pytest.raises(ValueError):
+            call(*args)
+
+
 @pytest.mark.parametrize(
     "change, stale",
     [
@@ -484,8 +492,13 @@ def replace_by_its_own_state(lexicon):
         (lambda lex: (lex.compact(), lex.add("zzz")), True),  # ... and back again
         (replace_by_its_own_state, True),  # the same words, a new image
         (lambda lex: (pickle.dumps(lex), list(lex), lex.search("*"), len(lex.keys()), lex.index("b")), False),
+        # Refused calls change nothing, not even the form.
+        (lambda lex: refused(lex.add, "b"), False),  # below a DAWG's last word
+        (lambda lex: refused(lex.add_all, ["b", "d"]), False),
+        (lambda lex: refused(lex.add_from_file, "/nonexistent/words.txt"), False),
     ],
-    ids=["add", "count", "compact", "compact-then-add", "setstate", "readers"],
+    ids=["add", "count", "compact", "compact-then-add", "setstate", "readers", "refused-add",
+         "refused-add-all", "missing-file"],
 )
 @pytest.mark.parametrize("kind", ["keys", "items", "values"])
 @pytest.mark.parametrize("compact_first", [False, True])
@@ -506,6 +519,59 @@ def test_iterator_across_changes(lexicon_class, change, stale, kind, compact_fir
                 next(iterator)
     else:
         assert [*first, *iterator] == expected
+
+
+@pytest.mark.parametrize("kind", ["keys", "items", "values"])
+@pytest.mark.parametrize("ahead", [1, 100])
+def test_iterator_across_a_switch_of_form_alone(kind, ahead):
+    # A compact DAWG whose last path is not reduced switches back to its
+    # mutable form for reduce(), which changes no word: the storage an
+    # iterator walks is replaced all the same.
+    dawg = DAWG()
+    for i in range(300):
+        dawg.add(f"w{i:03}")
+    dawg.compact()
+    iterator = iter(getattr(dawg, kind)())
+    [next(iterator) for _ in range(ahead)]
+    dawg.reduce()
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="changed during iteration"):
+            next(iterator)
+
+
+# Ranks of a compact lexicon whose words share one count (an image without
+# ranks) come from a copy with ranks, which prepare() builds: these answers
+# are the copy's. A DAWG's total holds what its empty word was added with.
+@pytest.mark.parametrize("empty_count", [0, 3])
+def test_ranks_after_prepare_come_from_the_ranked_copy(lexicon_class, empty_count):
+    words = [f"w{i:04}" for i in range(1000)]
+    lexicon = lexicon_class()
+    lexicon.add("", empty_count)
+    lexicon.add_all(words)
+    lexicon.compact()
+    lexicon.prepare()
+    assert lexicon.get_word_count() == 1000 + (empty_count if lexicon_class is DAWG else 0)
+    keys = lexicon.keys()
+    assert [lexicon.index(w) for w in words] == list(range(1000))
+    assert [keys[i] for i in range(1000)] == words == [keys[i - 1000] for i in range(1000)]
+    for prefix in ["", "w", "w0", "w05", "w099", "w0999", "w1", "x"]:
+        under = lexicon.keys(prefix)
+        expected = [w for w in words if w.startswith(prefix)]
+        assert len(under) == len(expected)
+        assert [under[i] for i in range(-len(expected), len(expected))] == expected * 2
+
+
+def test_prefixes_of_many_words():
+    # More matches than fit in a call's first, fixed-size buffer.
+    words = ["a" * n for n in range(1, 41)]
+    for lexicon_class in (Trie, DAWG):
+        lexicon = filled(lexicon_class, words)
+        for compact in (False, True):
+            if compact:
+                lexicon.compact()
+            assert lexicon.prefixes("a" * 20) == words[:20]
+            assert lexicon.prefixes("a" * 45, with_count=True) == [(w, 1) for w in words]
+            assert lexicon.batch_longest_prefix(["a" * 20, "a" * 50]) == ["a" * 20, "a" * 40]
 
 
 def test_iterator_keeps_its_lexicon_alive(lexicon_class):
@@ -554,8 +620,9 @@ RUN = 200_000
         (["a", "é", "ab"], "\ud800a\udfffab\ud800é"),  # lone surrogates are read, and match nothing
         (["ß", "日本", "本語"], "日本語ß_ßxß"),  # a text of two-byte code units
         (["a", "aa", "aaa"], "a" * RUN),  # quadratic in the run for a longer word
+        (["cat", "food", "_"], "cat_food cat _cat _ cat_"),  # '_' joins words
     ],
-    ids=["empty-text", "empty-word", "non-bmp", "surrogates", "bmp", "run"],
+    ids=["empty-text", "empty-word", "non-bmp", "surrogates", "bmp", "run", "underscore"],
 )
 @pytest.mark.parametrize("compact", [False, True])
 def test_find_all_odd_texts(lexicon_class, words, text, compact):

@@ -3,6 +3,7 @@ or undoing a compact image, polls for signals as it goes, and raises what
 the handler raises, leaving the lexicon as it was (a Trie's bulk insertion
 keeps the words it added)."""
 
+import gc
 import pickle
 import random
 import signal
@@ -90,6 +91,34 @@ def test_a_handler_that_returns_lets_the_call_finish(alarm, call, expected):
     alarm(0.02)
     assert call(trie) == expected  # 400**3 / 3! steps each
     assert calls == [signal.SIGALRM]
+
+
+def test_batch_find_all_runs_the_handlers_while_it_makes_its_tuples(lexicon_class):
+    # The workers find the matches, then the calling thread makes them into
+    # tuples (400,000 here), polling for signals as it goes. The first
+    # collection marks that second part: the walk makes no Python object.
+    lexicon = lexicon_class()
+    lexicon.add_all(["b"])
+    making = [False]
+    handled = []
+
+    def collecting(phase, info):
+        making[0] = True
+
+    previous = signal.signal(signal.SIGALRM, lambda signum, frame: handled.append(making[0]))
+    gc.collect()
+    gc.callbacks.append(collecting)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        found = lexicon.batch_find_all(["b" * 100_000] * 4)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        gc.callbacks.remove(collecting)
+        signal.signal(signal.SIGALRM, previous)
+    assert found == [[(i, i + 1, "b") for i in range(100_000)]] * 4
+    # Without polls the handler runs once, maybe twice, after the call.
+    assert handled.count(True) >= 4
 
 
 @pytest.fixture(scope="module")

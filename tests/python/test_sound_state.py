@@ -404,3 +404,71 @@ def test_memory_error_while_iterating_skips_no_word(lexicon_class, kind, compact
     # A failure at a batch's first item reaches the caller (later ones only
     # shorten the batch): the failures did happen.
     assert errors > 0
+
+
+# A signal handler that calls the lexicon back while a build of a helper
+# polls for signals on the same thread: the inner prepare() cannot wait for
+# a build its own thread is in, so it raises RuntimeError at once, and the
+# outer call goes on to its end. Each round drops the helpers (a change and
+# compact()) and calls again, until a handler has met a build.
+@pytest.mark.parametrize("outer", ["prepare", "complete"])
+def test_a_handler_that_calls_back_during_a_build_never_waits_for_itself(outer):
+    result = run_child(f'''
+        import random, string
+        rng = random.Random(11)
+        words = ["".join(rng.choices(string.ascii_lowercase, k=12)) for _ in range(60_000)]
+        lex = Trie()
+        for i, word in enumerate(words):
+            lex.add(word, i % 7 + 1)  # counts differ: complete() builds the maxima at once
+        outcomes = set()
+
+        def call_back(signum, frame):
+            try:
+                lex.prepare()
+                outcomes.add("built")
+            except RuntimeError as error:
+                outcomes.add(str(error))
+
+        signal.signal(signal.SIGALRM, call_back)
+        for round in range(100):
+            lex.add("zz" + "z" * round)
+            lex.compact()
+            signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+            answer = lex.prepare() if "{outer}" == "prepare" else lex.complete("", 3, with_count=True)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            if "Already borrowed" in outcomes:
+                break
+        counts = [c for _, c in lex.complete("", 3, with_count=True)]
+        print(json.dumps({{"outcomes": sorted(outcomes), "answer": answer if answer is None else
+                          [c for _, c in answer], "counts": counts, "ok": lex.search("zz*") != []}}))
+    ''', timeout=120)
+    assert "Already borrowed" in result["outcomes"]
+    assert set(result["outcomes"]) <= {"Already borrowed", "built"}
+    assert result["counts"] == [7, 7, 7] and result["ok"]
+    assert result["answer"] in (None, [7, 7, 7])
+
+
+# A build off the query path runs 10 nice levels below the thread that
+# started it (19 at most), whatever that thread's own priority.
+@pytest.mark.parametrize("caller, build", [(5, 15), (15, 19)])
+def test_a_build_runs_below_its_caller(caller, build):
+    result = run_child(f'''
+        import glob, random, string
+        os.nice({caller})
+        rng = random.Random(11)
+        words = ["".join(rng.choices(string.ascii_lowercase, k=40)) for _ in range(20_000)]
+        lex = Trie(); lex.add_all(words); lex.compact()
+        lex.batch_contains(words * 4)  # as many bytes as the image: the index is worth it
+        nices = set()
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not nices - {{{caller}}}:
+            for task in glob.glob("/proc/self/task/*"):
+                try:
+                    with open(task + "/comm") as comm, open(task + "/stat") as stat:
+                        if comm.read().strip() == "sorvan-build":
+                            nices.add(int(stat.read().rsplit(")", 1)[1].split()[16]))
+                except OSError:
+                    pass  # the thread ended meanwhile
+        print(json.dumps(sorted(nices - {{{caller}}})))
+    ''')
+    assert result == [build]

@@ -5,7 +5,7 @@ import signal
 import time
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from query_model import osa_distance, suggestions
@@ -41,6 +41,12 @@ def shown(found, with_count):
     transpositions=st.booleans(),
     with_count=st.booleans(),
 )
+# A limit that cuts among equal distances and counts, a swap, and the
+# extreme counts; and an unbounded distance with no limit.
+@example(counts={"ab": 2, "ba": 2, "abc": 2, "a": 1, "b": 2**64 - 1, "c": 0}, query="ab", max_distance=1,
+         limit=2, transpositions=True, with_count=True)
+@example(counts={"a\x00": 1, "é\U0001f600": 2, "\U0001f600": 0}, query="", max_distance=2**64 - 1,
+         limit=None, transpositions=False, with_count=True)
 def test_ranks_as_sorting_every_word_does(counts, query, max_distance, limit, transpositions,
                                           with_count):
     expected = shown(suggestions(counts, query, max_distance, limit, transpositions), with_count)
