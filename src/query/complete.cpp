@@ -435,7 +435,10 @@ std::vector<Suggestion> best_first(const StoreGraph& graph, std::string_view pre
             out.push_back({std::string(path(e)), 0, e.key});
             continue;
         }
-        if (graph.is_end(e.node) && e.node != StoreGraph::root()) push({graph.count(e.node), e.node, true, e.length, e.at});
+        // (The root's own word is never one: the empty word has no count.)
+        if (graph.is_end(e.node) && e.node != StoreGraph::root()) {
+            push({graph.count(e.node), e.node, true, e.length, e.at});
+        }
         StoreGraph::Cursor cursor = StoreGraph::edges(e.node);
         for (std::uint32_t left = graph.child_count(e.node); left > 0; --left) {
             const StoreGraph::Arc arc = graph.next(cursor);
