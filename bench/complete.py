@@ -9,7 +9,13 @@ build root). Prints, with each figure's ratio and whether its goal is met:
   completions, against heapq.nlargest over search_with_prefix(p,
   with_count=True) on the 1-letter ones (goal: at most 0.01 times) and an
   indexed SQLite table in memory (goal: at most 0.1 times); the mutable
-  Trie's time beside them, for information;
+  Trie and DAWG (which keep a bound of the counts below each node as words
+  come) on the 1-letter ones against the same (goal: at most 0.01 times),
+  and on every prefix against SQLite, for information;
+- the time of add() for every word of the list, into a Trie and (in
+  ascending order) into a DAWG, against counting them in a dict, for
+  information: what keeping those bounds costs shows as this ratio
+  against the same ratio at an earlier commit;
 - complete(p, 10, max_distance=1) on 1,000 prefixes of 3 to 6 letters with
   one edit applied, against fast-autocomplete (goal: at most 0.05 times),
   every answer checked against a brute-force model (goal: all equal);
@@ -23,6 +29,7 @@ build root). Prints, with each figure's ratio and whether its goal is met:
 import argparse
 import bisect
 import heapq
+import json
 import os
 import random
 import sqlite3
@@ -31,6 +38,7 @@ import sys
 import time
 
 import sorvan
+from goals import COMPLETE_MUTABLE, judge
 from workers import best_of, load_words, steady_rss_bytes
 
 ENGLISH = "/usr/share/dict/american-english-insane"
@@ -70,13 +78,41 @@ def zipf_counts(words):
     return {w: min(int(random.Random(i).paretovariate(1.0)), 2**32 - 1) for i, w in enumerate(words)}
 
 
-def build(counts, compact):
-    trie = sorvan.Trie()
-    for word, count in counts.items():
-        trie.add(word, count)
+def build(counts, compact, kind=sorvan.Trie):
+    lexicon = kind()
+    items = sorted(counts.items(), key=lambda wc: wc[0].encode()) if kind is sorvan.DAWG else counts.items()
+    for word, count in items:
+        lexicon.add(word, count)
     if compact:
-        trie.compact()
-    return trie
+        lexicon.compact()
+    return lexicon
+
+
+def add_table(counts):
+    """add() of every word with its count: into a new Trie in the list's
+    order, into a new DAWG in ascending order, against counting the words
+    in a dict the same way (one call a word)."""
+    items = list(counts.items())
+    ordered = sorted(items, key=lambda wc: wc[0].encode())
+
+    def into(kind, pairs):
+        def run():
+            add = kind().add
+            for word, count in pairs:
+                add(word, count)
+        return run
+
+    def into_dict():
+        seen = {}
+        get = seen.get
+        for word, count in items:
+            seen[word] = get(word, 0) + count
+
+    print("  add() of every word, total time:")
+    plain = best_of(into_dict, repeat=5)
+    row("dict: seen[w] = seen.get(w, 0) + count", plain)
+    row("sorvan.Trie add (mutable)", best_of(into(sorvan.Trie, items), repeat=5), plain)
+    row("sorvan.DAWG add, ascending (mutable)", best_of(into(sorvan.DAWG, ordered), repeat=5), plain)
 
 
 def sqlite_table(counts):
@@ -98,10 +134,11 @@ def short_prefixes(words, length):
     return sorted({w[:length] for w in words if len(w) >= length})
 
 
-def exact_table(name, counts):
+def exact_table(name, counts, kept):
     words = sorted(counts)
     print(f"\nExact completion, {name} ({len(words):,} words), complete(p, 10)")
     compact, mutable = build(counts, True), build(counts, False)
+    dawg = build(counts, False, sorvan.DAWG)
     before = steady_rss_bytes()
     compact.complete("", 1)  # builds the completion structure
     grown = steady_rss_bytes() - before
@@ -113,15 +150,18 @@ def exact_table(name, counts):
         return lambda: [fn(p) for p in prefixes]
 
     for p in every[:: max(1, len(every) // 200)]:  # the same answers as SQLite
-        assert compact.complete(p, 10) == mutable.complete(p, 10) == sql(p), p
+        assert compact.complete(p, 10) == mutable.complete(p, 10) == dawg.complete(p, 10) == sql(p), p
     nlargest = best_of(over(ones, lambda p: heapq.nlargest(
         10, compact.search_with_prefix(p, with_count=True), key=lambda wc: wc[1])), repeat=3)
     fast_ones = best_of(over(ones, lambda p: compact.complete(p, 10)), repeat=5)
     print(f"  1-letter prefixes ({len(ones)}), total time:")
     row("heapq.nlargest(search_with_prefix)", nlargest)
     row("sorvan.Trie compact complete", fast_ones, nlargest, 0.01)
-    row("sorvan.Trie complete (mutable)", best_of(over(ones, lambda p: mutable.complete(p, 10)), repeat=3),
-        nlargest)
+    for label, lexicon in (("sorvan.Trie complete (mutable)", mutable), ("sorvan.DAWG complete (mutable)", dawg)):
+        took = best_of(over(ones, lambda p: lexicon.complete(p, 10)), repeat=5)
+        row(label, took, nlargest)
+        judge(kept, f"{name}: {label} <= {COMPLETE_MUTABLE} x heapq.nlargest", took / nlargest, COMPLETE_MUTABLE,
+              digits=".4f")
     print(f"  1-, 2- and 3-letter prefixes ({len(every):,}), total time:")
     sqlite_time = best_of(over(every, sql), repeat=3)
     row("sqlite3 (indexed, in memory)", sqlite_time)
@@ -132,6 +172,7 @@ def exact_table(name, counts):
     per_word = grown / len(words)
     print(f"  completion structure: {grown / 1024:.0f} KiB by RSS, {per_word:.2f} bytes a word"
           f"   goal <= 1: {verdict(per_word, 1)}")
+    add_table(counts)
     return compact, mutable
 
 
@@ -250,15 +291,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--keys", type=int, default=10_000_000,
                         help="the keys of the large lexicon (default 10M; 0 leaves it out)")
+    parser.add_argument("--json", metavar="FILE", help="also write the goals judged there as JSON")
     args = parser.parse_args()
+    kept = []
     real = symspell_counts()
-    compact, mutable = exact_table("English, corpus counts", real)
+    compact, mutable = exact_table("English, corpus counts", real, kept)
     fuzzy_table("English, corpus counts", real, compact, mutable)
     zipf = zipf_counts(load_words(ENGLISH))
-    compact, mutable = exact_table("English list, Zipf counts", zipf)
+    compact, mutable = exact_table("English list, Zipf counts", zipf, kept)
     fuzzy_table("English list, Zipf counts", zipf, compact, mutable)
     if args.keys:
         keys_table(args.keys)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(kept, f)
 
 
 if __name__ == "__main__":

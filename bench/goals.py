@@ -14,6 +14,9 @@ SUGGEST_BUILD = "suggest: building the lexicon"
 # Every search on the compact form is held to the same search on the
 # mutable Trie.
 SEARCH_TABLES = ("prefix", "wildcard ", "levenshtein ")
+# complete(p, 10) on the mutable forms, 1-letter prefixes, at most this
+# times heapq.nlargest over the prefix's words (complete.py judges it).
+COMPLETE_MUTABLE = 0.01
 
 
 class Goal(NamedTuple):

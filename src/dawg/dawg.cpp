@@ -54,7 +54,13 @@ Status Dawg::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
         // With the path reduced, the word's node is registered already.
         if (unchecked_.empty() && last_node_ != 0) remember(last_node_);
         form_.nodes().save(last_node_);
+        const std::uint64_t before = form_.nodes()[last_node_].count;
         form_.add_count(last_node_, count);
+        if (form_.nodes()[last_node_].count < before) {
+            form_.nodes().refresh_bounds(path_);  // the count wrapped past 2^64 - 1
+        } else {
+            form_.nodes().raise_bounds(path_);
+        }
         return {};
     }
 
@@ -69,20 +75,16 @@ Status Dawg::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
     // still as it was; the reduction below `depth` is prepared (keys made,
     // registry room reserved) but only entered once the new word is linked.
     reserve_more(unchecked_, utf8::count(fresh));
+    reserve_more(path_, utf8::count(fresh));
     previous_word_.reserve(word.size());
     const std::size_t reduced = prepare_reduce(depth);
     const std::size_t kept = unchecked_.size() - reduced;
-    NodeIndex at = 0;
+    // The node at `depth` on the old path. The new word is greater than
+    // every word so far, so its next letter is greater than every edge the
+    // node has, and the new edge goes after them.
+    NodeIndex at = path_[depth];
+    // Whether it is still unchecked (not when a full reduction recorded it).
     const bool on_stack = kept > 0 && unchecked_[kept - 1].depth == depth;
-    if (on_stack) {
-        at = unchecked_[kept - 1].child;  // the node at `depth` on the old path
-    } else if (depth > 0) {
-        // That node was recorded already (after a full reduction), so the
-        // stack cannot name it: walk to it. The new word is greater than
-        // every word so far, so its next letter is greater than every edge
-        // the node has, and the new edge goes after them.
-        at = *form_.nodes().walk(shared);
-    }
     // The last steps that can fail, and they change nothing when they do:
     // the attaching node saved for a bulk insertion's undo, room for the
     // new nodes and the first one's link, and the registered state of an
@@ -96,14 +98,17 @@ Status Dawg::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
     NodeIndex child = form_.nodes().append_child(at, letter);
 
     commit_reduce(reduced);
+    path_.resize(depth + 1);
     for (std::size_t d = depth + 1;; ++d) {
         unchecked_.push_back({at, letter, child, d});
+        path_.push_back(child);
         at = child;
         if (p == end) break;
         letter = utf8::next(p);
         child = form_.nodes().append_child(at, letter);  // below a new leaf: cannot fail
     }
     form_.end_word(at, count);
+    form_.nodes().raise_bounds(path_);
     last_node_ = at;
     previous_word_.assign(word);
     return {};
@@ -111,6 +116,7 @@ Status Dawg::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
 
 struct Dawg::BulkUndo {
     std::vector<UncheckedEdge> unchecked;
+    std::vector<NodeIndex> path;
     std::string previous_word;
     LexiconForm::Totals totals;
     NodeIndex last_node;
@@ -120,7 +126,7 @@ struct Dawg::BulkUndo {
 };
 
 Dawg::BulkUndo Dawg::begin_bulk() {
-    BulkUndo before{unchecked_, previous_word_, form_.totals(), last_node_, {}};
+    BulkUndo before{unchecked_, path_, previous_word_, form_.totals(), last_node_, {}};
     before.remembered.reserve(utf8::count(previous_word_) + 1);
     form_.nodes().mark();
     registry_.mark();
@@ -132,7 +138,11 @@ void Dawg::roll_back(BulkUndo& before) noexcept {
     registry_.roll_back();
     // Swapped, not copied: putting back allocates nothing.
     unchecked_.swap(before.unchecked);
+    path_.swap(before.path);
     previous_word_.swap(before.previous_word);
+    // The words added meanwhile hung below the old path only, and may have
+    // raised the bounds on it.
+    form_.nodes().refresh_bounds(path_, /*all=*/true);
     form_.restore(before.totals);
     last_node_ = before.last_node;
     for (NodeIndex node : before.remembered) snapshots_.erase(node);
@@ -308,6 +318,7 @@ Status Dawg::make_mutable(Cancel* cancel) {
     auto restored = image->to_store(cancel);
     if (!restored) return std::unexpected(std::move(restored.error()));
     NodeStore& nodes = *restored;
+    nodes.settle_bounds();
 
     std::vector<NodeIndex> path{0};  // the previous word's nodes, root first
     utf8::for_each(kept.previous_word, [&](char32_t c) { path.push_back(nodes.child(path.back(), c)); });
@@ -353,6 +364,7 @@ Status Dawg::make_mutable(Cancel* cancel) {
     form_.become_mutable(std::move(nodes));
     registry_ = std::move(registry);
     unchecked_ = std::move(stack);
+    path_ = std::move(path);
     previous_word_ = std::move(kept.previous_word);
     snapshots_ = std::move(snapshots);
     return {};

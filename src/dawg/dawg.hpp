@@ -123,6 +123,9 @@ private:
     // and each entry carries its depth rather than deriving it from its
     // position.
     std::vector<UncheckedEdge> unchecked_;
+    // The nodes of previous_word_'s path, root first: where the next word
+    // attaches, and whose bounds of counts (Node::best) a word moves.
+    std::vector<NodeIndex> path_{0};
     SignatureRegistry registry_;
     NodeIndex last_node_ = 0;
     std::vector<SignatureRegistry::Key> keys_;  // scratch for _reduce

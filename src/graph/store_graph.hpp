@@ -34,6 +34,8 @@ public:
     std::uint32_t child_count(Position p) const noexcept { return nodes_[p].child_count; }
     NodeShape shape(Position p) const noexcept { return {nodes_[p].child_count, nodes_[p].is_end}; }
     std::uint64_t count(Position p) const noexcept { return nodes_[p].count; }
+    // No count of a word at or below `p` is higher (Node::best).
+    std::uint64_t count_bound(Position p) const noexcept { return CountBound::value(nodes_[p].best); }
     Position child(Position p, Letter letter) const noexcept { return nodes_.child(p, letter); }
 
     static Cursor edges(Position p) noexcept { return {p, 0}; }

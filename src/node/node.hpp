@@ -2,11 +2,14 @@
 // The node layer: the mutable node store that both lexicons grow, nodes in
 // one array and their edges in a pool (wide nodes in B+trees).
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,11 +52,38 @@ struct __attribute__((packed, aligned(4))) Node {
     std::uint64_t count = 0;
     std::uint32_t letter : 21 = 0;
     std::uint32_t is_end : 1 = 0;
-    std::uint32_t : 10;
+    // The highest count of the words at and below the node, rounded up
+    // (CountBound): in bits that were spare, so that ranked completion can
+    // go best first without a byte more a node. The lexicons keep it.
+    std::uint32_t best : 10 = 0;
     std::uint32_t child_count = 0;
     std::uint32_t children_at = 0;
 };
 static_assert(sizeof(Node) == 20);
+
+// A count rounded up to one of 1,024 steps, so that it fits in 10 bits:
+// exact below 16, then 4 bits below the leading one (at most a sixteenth
+// too high). Order is kept: a <= b gives code(a) <= code(b).
+struct CountBound {
+    static constexpr std::uint32_t bits = 10;
+
+    static constexpr std::uint32_t code(std::uint64_t count) noexcept {
+        if (count < 16) return static_cast<std::uint32_t>(count);
+        unsigned shift = static_cast<unsigned>(std::bit_width(count)) - 5;
+        std::uint64_t top = count >> shift;                       // 16 to 31
+        if ((count & ((std::uint64_t{1} << shift) - 1)) != 0 && ++top == 32) top = 16, ++shift;
+        return ((shift + 1) << 4) | static_cast<std::uint32_t>(top - 16);
+    }
+    // The highest count of `code`'s step (2^64 - 1 past the last).
+    static constexpr std::uint64_t value(std::uint32_t code) noexcept {
+        if (code < 16) return code;
+        const unsigned shift = (code >> 4) - 1;
+        const std::uint64_t top = 16 + (code & 15);
+        if (shift >= 60) return std::numeric_limits<std::uint64_t>::max();  // 16 << 60 is 2^64
+        return top << shift;
+    }
+};
+static_assert(CountBound::code(std::numeric_limits<std::uint64_t>::max()) < (1u << CountBound::bits));
 
 // The growable vector of nodes that a lexicon owns, root at index 0, plus the
 // pool that holds the edge blocks of nodes with several children. Nodes are
@@ -163,6 +193,48 @@ public:
     }
     void keep() noexcept;
     void roll_back() noexcept;
+
+    // The bounds of counts (Node::best). Each node's is the highest of its
+    // own count's (if a word ends there) and its children's: the lexicons
+    // keep it so through these after every change of counts or nodes.
+    //
+    // The bound `index` should have, from its own count and its children's.
+    std::uint32_t bound_below(NodeIndex index) const noexcept {
+        const Node& node = nodes_[index];
+        std::uint32_t best = node.is_end ? CountBound::code(node.count) : 0;
+        for_each_child(index, [&](Edge e) { best = std::max<std::uint32_t>(best, nodes_[e.child].best); });
+        return best;
+    }
+    // After the count at the end of `path` (nodes from the root, each the
+    // child of the one before) rose, or the path grew: raises the bounds
+    // along it, from the end up, as far as they are below its count's.
+    void raise_bounds(std::span<const NodeIndex> path) noexcept {
+        if (path.empty()) return;
+        const Node& last = nodes_[path.back()];
+        const std::uint32_t best = last.is_end ? CountBound::code(last.count) : 0;
+        for (std::size_t i = path.size(); i-- > 0;) {
+            Node& node = nodes_[path[i]];
+            if (node.best >= best) break;
+            node.best = best;
+        }
+    }
+    // After counts along `path` fell or nodes below it went: makes the
+    // bounds along it right again, from the end up; `all` recomputes every
+    // one, otherwise it stops at one that stays (those above stand then).
+    void refresh_bounds(std::span<const NodeIndex> path, bool all = false) noexcept {
+        for (std::size_t i = path.size(); i-- > 0;) {
+            const std::uint32_t best = bound_below(path[i]);
+            if (!all && best == nodes_[path[i]].best) break;
+            nodes_[path[i]].best = best;
+        }
+    }
+    // Every node's bound, in a store where children come after their
+    // parents (one made in one depth-first pass, as an image gives back).
+    void settle_bounds() noexcept {
+        for (std::size_t i = nodes_.size(); i-- > 0;) {
+            nodes_[i].best = bound_below(static_cast<NodeIndex>(i));
+        }
+    }
 
     // Nodes with more children than this keep them in a B+tree. Below it, a
     // sorted block shifted on insertion costs less than the tree's descent.

@@ -5,6 +5,7 @@
 #include <queue>
 #include <type_traits>
 
+#include "graph/store_graph.hpp"
 #include "query/banded_row.hpp"
 #include "query/best_words.hpp"
 #include "query/ordered.hpp"
@@ -391,6 +392,67 @@ private:
     std::vector<std::string> paths_;
 };
 
+// ------------------------------------------------------------ best first ----
+
+// The best `limit` words starting with `prefix`, by count downwards, then in
+// code-point order, on the mutable store: best first over the bounds of
+// counts its nodes keep (Node::best). An entry stands for a node with the
+// words at and below it, keyed by its bound, or for one word, keyed by its
+// count; the entry of the highest key, the first path on a tie, comes out
+// next. When a word comes out it is the best left: every other entry's
+// words have counts no higher, and on a tie its path follows the word
+// without extending it (or extends it), so its words all follow the word.
+std::vector<Suggestion> best_first(const StoreGraph& graph, std::string_view prefix, std::size_t limit,
+                                   Cancel::Countdown& countdown) {
+    std::vector<Suggestion> out;
+    const auto start = walk(graph, prefix);
+    if (!start) return out;
+    struct Entry {
+        std::uint64_t key;
+        NodeIndex node;
+        bool word;
+        std::uint32_t length;  // of its path, which ends at `at` in `paths`
+        std::size_t at;
+    };
+    // The entries' paths, each written once, after its parent's.
+    std::string paths(prefix);
+    auto path = [&](const Entry& e) { return std::string_view(paths).substr(e.at - e.length, e.length); };
+    auto later = [&](const Entry& a, const Entry& b) {  // b comes out before a
+        return a.key != b.key ? a.key < b.key : path(a) > path(b);
+    };
+    std::vector<Entry> heap;
+    auto push = [&](const Entry& e) {
+        heap.push_back(e);
+        std::push_heap(heap.begin(), heap.end(), later);
+    };
+    push({graph.count_bound(*start), *start, false, static_cast<std::uint32_t>(prefix.size()), prefix.size()});
+    while (!heap.empty() && out.size() < limit) {
+        if (countdown.tick()) break;
+        std::pop_heap(heap.begin(), heap.end(), later);
+        const Entry e = heap.back();
+        heap.pop_back();
+        if (e.word) {
+            out.push_back({std::string(path(e)), 0, e.key});
+            continue;
+        }
+        // (The root's own word is never one: the empty word has no count.)
+        if (graph.is_end(e.node) && e.node != StoreGraph::root()) {
+            push({graph.count(e.node), e.node, true, e.length, e.at});
+        }
+        StoreGraph::Cursor cursor = StoreGraph::edges(e.node);
+        for (std::uint32_t left = graph.child_count(e.node); left > 0; --left) {
+            const StoreGraph::Arc arc = graph.next(cursor);
+            const std::size_t from = paths.size();
+            paths.reserve(from + e.length + 4);  // the parent's path is read from `paths` itself
+            paths.append(path(e));
+            utf8::append(paths, arc.letter);
+            push({graph.count_bound(arc.child), arc.child, false, static_cast<std::uint32_t>(paths.size() - from),
+                  paths.size()});
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 template <WordGraph Graph>
@@ -417,6 +479,9 @@ std::vector<Suggestion> complete_words(const Graph& graph, std::string_view pref
             }
             return ranges.ranked(graph, *maxima);
         }
+    }
+    if constexpr (std::is_same_v<Graph, StoreGraph>) {
+        if (bound == 0 && limit != all_suggestions) return best_first(graph, prefix, limit, countdown);
     }
     WalkedWords<Graph> best(graph, limit, bound, count_ceiling, countdown);
     if (bound == 0) {

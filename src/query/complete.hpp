@@ -11,8 +11,11 @@
 // whole subtree. In the compact form a subtree's words are one range of
 // ranks, and the counts kept by rank get a range-maximum structure
 // (CountMaxima), so the best words of a range come out of a heap of ranges
-// in time that does not grow with the range. Elsewhere (the mutable form,
-// or an image whose counts are all equal) the subtrees' words are walked in
+// in time that does not grow with the range. The mutable form keeps a
+// bound of the counts at and below each node (Node::best), up to date
+// through every change, and ranks the words of a prefix best first over
+// those bounds. Elsewhere (within a distance on the mutable form, or an
+// image whose counts are all equal) the subtrees' words are walked in
 // code-point order into a bounded heap, pruned as suggest() prunes.
 
 #include <algorithm>
@@ -90,8 +93,9 @@ public:
 // as suggest_words), ranked by distance, then the higher count, then code
 // point: at most `limit` (all_suggestions: all). No stored count exceeds
 // `count_ceiling`. `maxima`, given only with a CompactGraph whose positions
-// carry ranks, ranks the words of a subtree without walking them. A
-// cancelled walk returns the ranking of what it saw.
+// carry ranks, ranks the words of a subtree without walking them; a
+// StoreGraph's nodes must carry their bounds of counts. A cancelled walk
+// returns the ranking of what it saw.
 template <WordGraph Graph>
 std::vector<Suggestion> complete_words(const Graph& graph, std::string_view prefix, std::uint64_t max_distance,
                                        std::size_t limit, bool transpositions, std::uint64_t count_ceiling,

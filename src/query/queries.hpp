@@ -258,7 +258,8 @@ public:
     // code-point order; at most `limit` (all_suggestions: no limit). The
     // compact form ranks through the maxima of its counts (unless its counts
     // are all one: then the first words in code-point order are the best;
-    // see count_maxima); the mutable form walks the words under the prefix.
+    // see count_maxima); the mutable form goes best first over the bounds
+    // of counts its nodes keep, or walks the words within a distance.
     Suggestions complete(std::string_view prefix, std::uint64_t max_distance, std::size_t limit,
                          bool transpositions, bool with_counts, Cancel* cancel = nullptr) const {
         const CountMaxima* maxima = limit == all_suggestions ? nullptr : count_maxima(prefix, max_distance, cancel);

@@ -10,12 +10,15 @@ template <class OnNode>
 void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t count,
                      OnNode&& on_node) {
     NodeStore& nodes = form_.nodes();
+    // trail_ holds the path down to `at` already; room for the rest first.
+    trail_.reserve(trail_.size() + static_cast<std::size_t>(end - p));
     while (p < end) {
         const char* after = p;
         const NodeIndex next = nodes.child(at, utf8::next(after));
         if (next == NodeStore::no_child) break;
         at = next;
         p = after;
+        trail_.push_back(at);
         on_node(p, at);
     }
     if (p < end) {
@@ -24,16 +27,24 @@ void Trie::add_below(NodeIndex at, const char* p, const char* end, std::uint64_t
         nodes.reserve_link(at, utf8::count({p, static_cast<std::size_t>(end - p)}));
         while (p < end) {
             at = nodes.append_child(at, utf8::next(p));
+            trail_.push_back(at);
             on_node(p, at);
         }
     }
+    const std::uint64_t before = nodes[at].count;
     form_.end_word(at, count);
+    if (nodes[at].count < before) {
+        nodes.refresh_bounds(trail_);  // the count wrapped past 2^64 - 1
+    } else {
+        nodes.raise_bounds(trail_);
+    }
 }
 
 Status Trie::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
     if (word.empty()) return {};
     if (Status restored = make_mutable(cancel); !restored) return restored;
     form_.words_changed();
+    trail_.assign(1, 0);
     add_below(0, word.data(), word.data() + word.size(), count, [](const char*, NodeIndex) {});
     return {};
 }
@@ -45,11 +56,15 @@ std::optional<std::uint64_t> Trie::remove(std::string_view word) {
     NodeStore& nodes = form_.nodes();
     // One walk down, remembering the last node that must stay (the root, a
     // node with another child, or the end of another word) and the letter
-    // below it: from there down the path is the word's alone.
+    // below it: from there down the path is the word's alone. The path
+    // goes on the trail, whose bounds are made right once the word is gone.
     NodeIndex at = 0, keep = 0;
+    std::size_t kept = 1;  // the trail as far as `keep`
     Letter cut = 0;
     const char* p = word.data();
     const char* end = p + word.size();
+    trail_.assign(1, 0);
+    trail_.reserve(1 + word.size());
     while (p < end) {
         const Node& node = nodes[at];
         const bool shared = at == 0 || node.is_end || node.child_count > 1;
@@ -58,17 +73,21 @@ std::optional<std::uint64_t> Trie::remove(std::string_view word) {
         if (next == NodeStore::no_child) return std::nullopt;
         if (shared) {
             keep = at;
+            kept = trail_.size();
             cut = letter;
         }
         at = next;
+        trail_.push_back(at);
     }
     if (!nodes[at].is_end) return std::nullopt;
     const std::uint64_t count = nodes[at].count;
     if (nodes[at].child_count > 0) {
         form_.unend_word(at);
+        nodes.refresh_bounds(trail_);
     } else {
         nodes.cut_child(keep, cut);  // the only step that can fail; it frees `at`
         form_.uncount(count);
+        nodes.refresh_bounds(std::span(trail_).first(kept));
     }
     form_.words_changed();
     return count;
@@ -111,8 +130,13 @@ Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
         form_.nodes().reserve(1 + new_nodes);
     }
     // path[b]: the node reached by the first b bytes of the previous word,
-    // at character boundaries.
-    std::vector<NodeIndex> path{0};
+    // at character boundaries, and its depth in letters.
+    struct Step {
+        NodeIndex node;
+        std::uint32_t depth;
+    };
+    std::vector<Step> path{{0, 0}};
+    trail_.assign(1, 0);
     std::string_view before;
     Cancel::Countdown countdown(cancel);
     for (std::size_t i = 0; i < words.size(); ++i) {
@@ -124,8 +148,11 @@ Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
         const std::size_t shared = utf8::shared_prefix(word, before);
         if (path.size() < word.size() + 1) path.resize(word.size() + 1);
         const char* start = word.data();
-        add_below(path[shared], start + shared, start + word.size(), 1,
-                  [&](const char* p, NodeIndex node) { path[static_cast<std::size_t>(p - start)] = node; });
+        const Step from = path[shared];
+        trail_.resize(from.depth + 1);  // the previous word's path as far as they share it
+        add_below(from.node, start + shared, start + word.size(), 1, [&](const char* p, NodeIndex node) {
+            path[static_cast<std::size_t>(p - start)] = {node, static_cast<std::uint32_t>(trail_.size() - 1)};
+        });
         before = word;
     }
     return {};
@@ -150,6 +177,7 @@ Status Trie::make_mutable(Cancel* cancel) {
     if (!image) return {};
     auto nodes = image->to_store(cancel);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
+    nodes->settle_bounds();
     form_.become_mutable(std::move(*nodes));
     return {};
 }

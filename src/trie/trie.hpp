@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "error/error.hpp"
 #include "node/node.hpp"
@@ -76,11 +77,16 @@ public:
     void make_mutable() { (void)make_mutable(nullptr); }  // nothing to stop it
 
 private:
-    // Adds [p, end), the rest of a word, below `at`; on_node(p, node) is
-    // told each node of the way, `p` just past its letter.
+    // Adds [p, end), the rest of a word, below `at`, which ends trail_;
+    // on_node(p, node) is told each node of the way, `p` just past its
+    // letter, after it went on trail_.
     template <class OnNode>
     void add_below(NodeIndex at, const char* p, const char* end, std::uint64_t count,
                    OnNode&& on_node);
+
+    // The path of the word being added or removed, root first: the nodes
+    // whose bounds of counts (Node::best) the change may move.
+    std::vector<NodeIndex> trail_;
 };
 
 }  // namespace sorvan

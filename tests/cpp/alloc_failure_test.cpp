@@ -13,6 +13,7 @@
 #include <string>
 
 #include "compact/membership.hpp"
+#include "count_bounds.hpp"
 #include "dawg/dawg.hpp"
 #include "temp_file.hpp"
 #include "query/complete.hpp"
@@ -92,16 +93,18 @@ public:
     FailFrom& operator=(const FailFrom&) = delete;
 };
 
-// Everything the lexicon shows: its words with counts, and its sizes.
+// Everything the lexicon shows: its words with counts, and its sizes, and
+// the nodes whose bound of counts is wrong.
 std::string describe(const Trie& trie) {
-    std::string out = std::to_string(trie.node_count()) + " " + std::to_string(trie.word_count());
+    std::string out = std::to_string(trie.node_count()) + " " + std::to_string(trie.word_count()) + " stale" +
+                      testing::stale_bounds(trie.nodes());
     for (const auto& [word, count] : trie.search("*", true).pairs()) out += " " + word + ":" + std::to_string(count);
     return out;
 }
 std::string describe(const Dawg& dawg) {
     std::string out = std::to_string(dawg.node_count()) + " " + std::to_string(dawg.word_count()) + " " +
                       std::to_string(dawg.registry_size()) + " " + std::to_string(dawg.unchecked_size()) +
-                      " [" + dawg.previous_word() + "]";
+                      " [" + dawg.previous_word() + "] stale" + testing::stale_bounds(dawg.nodes());
     for (const auto& [word, count] : dawg.search("*", true).pairs()) out += " " + word + ":" + std::to_string(count);
     // The image holds what only later calls would show: the registered
     // depth and the keys of nodes changed after their registration.
@@ -126,6 +129,7 @@ void expect_all_or_nothing(const FailureCase<Lexicon>& c) {
     c.setup(reference);
     c.operation(reference);
     const std::string after = describe(reference);
+    EXPECT_EQ(testing::stale_bounds(reference.nodes()), "") << c.name;
     c.then(reference);
     const std::string later = describe(reference);
     for (long k = 0;; ++k) {

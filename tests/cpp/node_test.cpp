@@ -75,6 +75,35 @@ std::vector<Edge> edges_of(const NodeStore& store, NodeIndex parent) {
     return edges;
 }
 
+// A count's bound: never below it, at most a sixteenth above it, in order,
+// and each step's highest count its own bound; at the edges of the exact
+// range, of each power of two, and of 2^64, and at random.
+TEST(CountBound, RoundsUpWithinASixteenthAndKeepsOrder) {
+    constexpr std::uint64_t top = ~std::uint64_t{0};
+    std::vector<std::uint64_t> counts{0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 49, top - 1, top};
+    for (unsigned k = 5; k < 64; ++k) {
+        const std::uint64_t power = std::uint64_t{1} << k;
+        counts.insert(counts.end(), {power - 1, power, power + 1});
+    }
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 20000; ++i) counts.push_back(rng() >> (rng() % 64));
+    std::sort(counts.begin(), counts.end());
+    std::uint32_t before = 0;
+    for (const std::uint64_t c : counts) {
+        const std::uint32_t code = CountBound::code(c);
+        ASSERT_LT(code, 1u << CountBound::bits) << c;
+        ASSERT_GE(code, before) << c;
+        before = code;
+        const std::uint64_t bound = CountBound::value(code);
+        ASSERT_GE(bound, c);
+        ASSERT_LE(bound - c, c / 16) << c;
+        ASSERT_EQ(CountBound::code(bound), code) << c;
+        if (c < 16) {
+            ASSERT_EQ(bound, c);
+        }
+    }
+}
+
 TEST(NodeStore, NewStoreHoldsOnlyTheRoot) {
     NodeStore store;
     ASSERT_EQ(store.size(), 1u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brute_force.hpp"
+#include "count_bounds.hpp"
 #include "dawg/dawg.hpp"
 #include "query/complete.hpp"
 #include "query/reversed_words.hpp"
@@ -289,6 +290,122 @@ TEST(Suggest, StopsAtThePollAndAgreesInBatches) {
 
 namespace sorvan {
 namespace {
+
+// The stored words starting with `prefix`, by count downwards, then in
+// code-point order: the first `limit`.
+std::vector<Suggestion> ranked_by_sort(const Counts& words, const std::string& prefix, std::size_t limit) {
+    std::vector<Suggestion> all;
+    for (const auto& [word, count] : words) {
+        if (word.starts_with(prefix)) all.push_back({word, 0, count});
+    }
+    std::sort(all.begin(), all.end(), [](const Suggestion& a, const Suggestion& b) {
+        return std::tuple(~a.count, a.word) < std::tuple(~b.count, b.word);
+    });
+    if (all.size() > limit) all.resize(limit);
+    return all;
+}
+
+// Ranked completion on the mutable form goes best first over the bounds of
+// counts that the stores keep (Node::best). Random changes of every kind
+// that moves one: adds, counts wrapping past 2^64 - 1, removal from the
+// Trie, bulk insertion, the DAWG's reduction and refused words, and the
+// round trip through the compact form; after each, every bound is checked
+// against the counts, and completions against a sort of the words.
+TEST(CompleteTest, BestFirstOnTheMutableFormFollowsEveryChange) {
+    for (unsigned seed = 0; seed < 6; ++seed) {
+        std::mt19937_64 rng(seed);
+        Trie trie;
+        Dawg dawg;
+        Counts trie_words, dawg_words;
+        std::string last;  // the DAWG's previous word
+        auto count = [&]() -> std::uint64_t {
+            switch (rng() % 4) {
+                case 0: return ~std::uint64_t{0} - rng() % 4;  // sums wrap
+                case 1: return rng() % 3;                      // ties, and zero
+                case 2: return 1 + rng() % 5000;
+                default: return rng() >> (rng() % 64);
+            }
+        };
+        std::mt19937 words_rng(seed);
+        for (int step = 0; step < 400; ++step) {
+            const std::string w = random_word(words_rng, 5);
+            const std::uint64_t c = count();
+            switch (rng() % 6) {
+                case 0:
+                case 1:
+                    ASSERT_TRUE(trie.add(w, c));
+                    if (!w.empty()) trie_words[w] += c;
+                    break;
+                case 2: {
+                    const auto removed = trie.remove(w);
+                    const auto it = trie_words.find(w);
+                    ASSERT_EQ(removed.has_value(), it != trie_words.end()) << w;
+                    if (removed) {
+                        ASSERT_EQ(*removed, it->second);
+                        trie_words.erase(it);
+                    }
+                    break;
+                }
+                case 3: {
+                    SortableWords bulk;
+                    for (int i = 0; i < 5; ++i) {
+                        const std::string b = random_word(words_rng, 4);
+                        if (b.empty()) continue;  // add_sorted takes the lines of a file, never empty
+                        bulk.push_back(b);
+                        ++trie_words[b];
+                    }
+                    ASSERT_TRUE(trie.add_sorted(std::move(bulk)));
+                    break;
+                }
+                case 4:
+                    ASSERT_TRUE(trie.compact());
+                    ASSERT_TRUE(dawg.compact());
+                    if (rng() % 2) {
+                        trie.make_mutable();
+                        dawg.make_mutable();
+                    }
+                    break;
+                default:
+                    break;
+            }
+            // The DAWG: a word after the previous one (or the same again,
+            // or one before it, refused), and now and then a reduction.
+            const std::string previous = last;
+            const std::string next =
+                rng() % 3 == 0 ? previous
+                               : previous.substr(0, utf8::char_start(previous, rng() % (previous.size() + 1))) + w;
+            const bool in_order = next >= previous;
+            ASSERT_EQ(dawg.add(next, c).has_value(), in_order) << next;
+            if (in_order && !next.empty()) dawg_words[next] += c;
+            if (in_order) last = next;
+            if (rng() % 5 == 0) dawg._reduce(0);
+            if (rng() % 7 == 0) {
+                // Bulk words below the previous one are refused whole.
+                const std::string b = rng() % 2 ? random_word(words_rng, 2) : previous + "b";
+                SortableWords bulk;
+                bulk.push_back(b);
+                const bool takes = b >= last;
+                ASSERT_EQ(dawg.sort_and_add(std::move(bulk)).has_value(), takes) << b;
+                if (takes && !b.empty()) dawg_words[b] += 1;
+                if (takes) last = b;
+            }
+
+            const auto check = [&](const LexiconQueries& lexicon, const Counts& words, const char* name) {
+                if (lexicon.image()) return;
+                ASSERT_EQ(testing::stale_bounds(lexicon.nodes()), "") << name << " step " << step;
+                for (int q = 0; q < 3; ++q) {
+                    const std::string prefix = q == 0 ? "" : random_word(words_rng, 2);
+                    const std::size_t limit = 1 + rng() % 12;
+                    ASSERT_EQ(complete_words(StoreGraph(lexicon.nodes()), prefix, 0, limit, false, lexicon.max_count()),
+                              ranked_by_sort(words, prefix, limit))
+                        << name << " step " << step << " prefix " << prefix << " limit " << limit;
+                }
+            };
+            check(trie, trie_words, "trie");
+            check(dawg, dawg_words, "dawg");
+        }
+    }
+}
 
 // The maxima of counts against a scan, over ranges of every shape (inside a
 // block, across blocks, across superblocks), on lexicons large enough for
