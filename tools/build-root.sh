@@ -1,8 +1,9 @@
 # The build root of ./dev: a Debian unstable tree with Python 3.14, the
 # compilers, the test tools, the word lists and the benchmark peers, made once
 # and shared by every checkout on the machine. Sourced by ./dev, which sets
-# `here` to the checkout; it defines make_root (make or update the root) and
-# in_root_raw (run a command inside it).
+# `here` to the checkout and `caller` to the directory it was started in; it
+# defines make_root (make or update the root), resolve_paths (the caller's
+# files as the root sees them) and in_root_raw (run a command inside it).
 # shellcheck shell=bash
 
 # ----------------------------------------------------------- what it holds --
@@ -157,6 +158,40 @@ install_root_pip_packages() {
   fi
   sort -u -o "$ROOT/$PIP_MARKER" <(cat "$ROOT/$PIP_MARKER" 2>/dev/null) <(echo "$missing")
 }
+
+# ------------------------------------------------------- the caller's files --
+
+# The caller's arguments with each that names an existing file or folder
+# (alone or as --option=PATH) made absolute, as the build root sees it; and
+# the host folders the root must show for them: the caller's directory and
+# each named path's folder. Sets ARGS and BINDS.
+resolve_paths() {
+  ARGS=() BINDS=("$caller")
+  local arg option value full
+  for arg in "$@"; do
+    option='' value=$arg
+    if [[ $arg == --*=* ]]; then option=${arg%%=*}= value=${arg#*=}; fi
+    full=$value
+    [[ $full == /* ]] || full=$caller/$value
+    if [[ -n $value && $value != -* && -e $full ]]; then
+      full=$(realpath "$full")
+      ARGS+=("$option$(seen_in_root "$full")")
+      if [[ -d $full ]]; then BINDS+=("$full"); else BINDS+=("$(dirname "$full")"); fi
+    else
+      ARGS+=("$arg")
+    fi
+  done
+}
+
+# Where the build root shows the host path $1: the checkout is /src, other
+# folders are bound under /mnt/host. On the host itself, the path as it is.
+seen_in_root() {
+  if [[ -z ${USE_ROOT:-} ]]; then echo "$1"
+  elif [[ $1 == "$here" || $1 == "$here"/* ]]; then echo "/src${1#"$here"}"
+  else echo "/mnt/host$1"; fi
+}
+
+# ------------------------------------------------------------ entering it --
 
 # Runs a command inside the root with the checkout at /src, /proc and /dev
 # mounted, and each host folder of ROOT_BINDS (if set) at /mnt/host/FOLDER;
