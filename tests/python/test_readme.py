@@ -51,9 +51,11 @@ def test_example_runs(page, code, tmp_path, monkeypatch):
     assert out.returncode == 0, out.stderr
 
 
+@pytest.mark.parametrize("page", [README, ROOT / "docs" / "guide.md"], ids=["README", "guide"])
 @pytest.mark.parametrize("cls", [Trie, DAWG], ids=["Trie", "DAWG"])
-def test_readme_examples_call_every_method(cls):
-    code = "\n".join(code for _, code in examples(README))
+def test_examples_call_every_method(cls, page):
+    """The README, and the guide that says it shows every method at length."""
+    code = "\n".join(code for _, code in examples(page))
     methods = [name for name in vars(cls) if not name.startswith("_")]
     assert [name for name in methods if f".{name}(" not in code] == []
     for operation in ["in ", "len(", "repr("]:
