@@ -2,6 +2,7 @@
 the paths it names, as the build root must see them."""
 
 import pathlib
+import re
 import subprocess
 
 import pytest
@@ -73,3 +74,19 @@ def test_on_the_host_a_path_is_only_made_absolute(tree):
     lines = bash("USE_ROOT='' resolve_paths words.txt; echo \"${ARGS[0]}\"",
                  caller=str(tree / "mine"), here=str(tree / "checkout"))
     assert lines == [f"{tree}/mine/words.txt"]
+
+
+@pytest.mark.parametrize("holds, command, message", [
+    (None, "demo", "there is no build root at {root} yet; making it .* needs root: run ./dev demo as root once"),
+    ("ROOT_PACKAGES[@]:1", "test", "the build root at {root} lacks packages this checkout needs: python3.14-dev - "
+                                   "installing them needs root: run ./dev test as root once"),
+    ("ROOT_PACKAGES[@]", "check", "the build root at {root} lacks packages this checkout needs: clang "),
+])
+def test_a_user_is_told_what_the_root_lacks(tmp_path, holds, command, message):
+    """What another user than root hears when the root is not ready for it."""
+    root = tmp_path / "root"
+    script = "" if holds is None else f'mkdir -p "$ROOT"; sorted "${{{holds}}}" > "$ROOT/$MARKER"; '
+    out = subprocess.run(["bash", "-c", f"source tools/build-root.sh; {script}root_is_ready {command}"],
+                         cwd=ROOT, capture_output=True, text=True, env={"SORVAN_ROOT": str(root), "PATH": "/usr/bin:/bin"})
+    assert out.returncode == 1
+    assert re.match("dev: " + message.format(root=re.escape(str(root))), out.stderr)
