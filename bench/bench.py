@@ -116,7 +116,7 @@ def measure_wide(limit):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
+    parser = argparse.ArgumentParser(description=__doc__, epilog=on_their_own_help(),
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--words", action="append", metavar="PATH",
                         help="a word list to measure on; repeat for several"
@@ -159,22 +159,29 @@ def main():
         plot(results, args.plot)
 
 
-# The benchmarks that run on their own, by the flag that picks them, and
-# their scripts: ./dev bench --scale [--sizes ...] [--json F] [--plot [PNG]]
-# (how the figures grow with the number of keys); --find-all [--size MB]
-# (a lexicon's words found in running text, against the peers); --latency
-# [--keys N] [--json F] [--before F] (the slowest query against the median
-# while builds start); --complete [--keys N] (ranked completion against its
-# goals); --dask [--words N] [--json F] (the Dask example on a corpus of
-# millions of words).
-ON_THEIR_OWN = {"--scale": "scale", "--find-all": "find_all", "--latency": "latency",
-                "--complete": "complete", "--dask": "dask_bench"}
+# The benchmarks that run on their own: the flag that picks one, its script,
+# and what --help says of it (each script's own --help gives its options).
+ON_THEIR_OWN = {
+    "--scale": ("scale", "[--sizes ...] [--json F] [--plot [PNG]]: how the figures grow with the"
+                         " number of keys"),
+    "--find-all": ("find_all", "[--size MB]: a lexicon's words found in running text, against the peers"),
+    "--latency": ("latency", "[--keys N] [--json F] [--before F]: the slowest query against the median"
+                             " while builds start"),
+    "--complete": ("complete", "[--keys N]: ranked completion against its goals"),
+    "--dask": ("dask_bench", "[--words N] [--json F]: the Dask example on a corpus of millions of words"),
+}
+
+
+def on_their_own_help():
+    """The epilog of --help: the benchmarks that run on their own."""
+    lines = [f"  {flag} {text}" for flag, (_, text) in ON_THEIR_OWN.items()]
+    return ("other benchmarks, one a run (FLAG --help for its options):\n" + "\n".join(lines))
 
 
 if __name__ == "__main__":
     chosen = [flag for flag in ON_THEIR_OWN if flag in sys.argv[1:]]
     if chosen:
         sys.argv.remove(chosen[0])
-        sibling(ON_THEIR_OWN[chosen[0]]).main()
+        sibling(ON_THEIR_OWN[chosen[0]][0]).main()
     else:
         main()

@@ -1,6 +1,9 @@
 """A tour of sorvan on a real word list, or answers to your own queries.
 
-Loads the word list into a Trie and a DAWG with add_from_file, then either
+Loads the word list into a Trie and a DAWG with add_from_file, gives its
+words the counts of a frequency list (one "word count" a line; by default
+symspellpy's English one, where it is installed), so that completion and
+suggestions rank the common words first, then either
 takes the tour (membership, auto-complete, wildcard search, spelling
 suggestions, the words found in a paragraph, and a spell-check of it) or
 answers the queries given on the command line. Every answer comes from both lexicons; the demo says so
@@ -31,7 +34,7 @@ examples:
   ./dev demo                                  the tour, on the default list
   ./dev demo --words words.txt                the tour, on your own list
   ./dev demo lexicon 'xylo...' 'c?t' 'recieve~2' --limit 5
-  ./dev demo --check 'Teh comittee will recieve it.'
+  ./dev demo --check 'The comittee said teh report will recieve a reply.'
 """
 
 TOUR_WORDS = ["apple", "lexicon", "Lexicon", "xylophone", "Zürich", "definately"]
@@ -43,6 +46,17 @@ TOUR_PARAGRAPH = (
     "The comittee will discuss the seperate reports at the begining of next "
     "week; it definately occured to us that a second meeting isn't neccessary."
 )
+
+def default_frequencies():
+    """symspellpy's English frequency list, if it is installed (./dev's build
+    root has it, for the benchmarks); None otherwise."""
+    try:
+        import symspellpy
+    except ImportError:
+        return None
+    path = os.path.join(os.path.dirname(symspellpy.__file__), "frequency_dictionary_en_82_765.txt")
+    return path if os.path.exists(path) else None
+
 
 SUGGESTIONS_SHOWN = 5
 SUGGESTION_DISTANCE = 2
@@ -118,6 +132,37 @@ def load(path):
               f" ({grown / words:.0f} bytes a word)")
         loaded.append(lexicon)
     return Lexicons(*loaded)
+
+
+def read_frequencies(path):
+    """{word: count} of a file of "word count" lines."""
+    counts = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) == 2 and fields[1].isdigit():
+                counts[fields[0]] = counts.get(fields[0], 0) + int(fields[1])
+    return counts
+
+
+def add_frequencies(lex, path):
+    """Adds to each listed word its count in the frequency file (words the
+    list lacks stay out): to the Trie with add, and the DAWG, which takes
+    words only in order, is made again from the Trie's items, which come in
+    that order."""
+    print(f"Counting words as often as {path} does")
+    counts = read_frequencies(path)
+    start = time.perf_counter()
+    for word, count in counts.items():
+        if word in lex.trie:
+            lex.trie.add(word, count)
+    dawg = DAWG()
+    for word, count in lex.trie.items():
+        dawg.add(word, count)
+    dawg.reduce()
+    lex.dawg = dawg
+    print(f"  {lex.trie!r}, {lex.dawg!r}: {sum(w in lex.trie for w in counts)} of its"
+          f" {len(counts)} words are listed ({time.perf_counter() - start:.2f} s)")
 
 
 # ------------------------------------------------------------ sections ----
@@ -216,8 +261,9 @@ def tour(lex, limit):
                 lambda: membership(lex, TOUR_WORDS))
     lex.section(f"Auto-complete  search_with_prefix(prefix): how many, the first {limit}",
                 lambda: completions(lex, TOUR_PREFIXES, limit))
-    lex.section(f"Search box  complete(prefix, {limit}), then with max_distance=1:"
-                " the most frequent first, then code point",
+    lex.section(f"Search box  complete(prefix, {limit}), then with max_distance=1,"
+                " transpositions=True (a swap of neighbours is one edit): the most frequent"
+                " first, then code point",
                 lambda: search_box(lex, TOUR_TYPED, limit))
     lex.section(f"Wildcard search  search(pattern): ? one character, * any run; the first {limit}",
                 lambda: wildcards(lex, TOUR_PATTERNS, limit))
@@ -282,6 +328,11 @@ def main(argv=None):
     parser.add_argument("--limit", metavar="N", type=int, default=8,
                         help="how many words of a long answer to show (default 8)")
     parser.add_argument("--check", metavar="TEXT", help="spell-check TEXT")
+    frequencies = default_frequencies()
+    parser.add_argument("--frequencies", metavar="PATH", default=frequencies,
+                        help="a file of 'word count' lines, which the listed words take"
+                             f" their counts from (default {frequencies or 'none'}; 'none':"
+                             " every word counts 1)")
     args = parser.parse_args(argv)
 
     try:
@@ -291,6 +342,12 @@ def main(argv=None):
         print(f"cannot load {args.words}: {error}\n(give a word file with --words PATH)",
               file=sys.stderr)
         return 2
+    if args.frequencies not in (None, "none"):
+        try:
+            add_frequencies(lex, args.frequencies)
+        except (OSError, UnicodeDecodeError) as error:
+            print(f"cannot read {args.frequencies}: {error}", file=sys.stderr)
+            return 2
     if args.queries:
         answer(lex, args.queries, args.limit)
     if args.check:

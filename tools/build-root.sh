@@ -1,8 +1,9 @@
 # The build root of ./dev: a Debian unstable tree with Python 3.14, the
 # compilers, the test tools, the word lists and the benchmark peers, made once
 # and shared by every checkout on the machine. Sourced by ./dev, which sets
-# `here` to the checkout; it defines make_root (make or update the root) and
-# in_root_raw (run a command inside it).
+# `here` to the checkout and `caller` to the directory it was started in; it
+# defines make_root (make or update the root), resolve_paths (the caller's
+# files as the root sees them) and in_root_raw (run a command inside it).
 # shellcheck shell=bash
 
 # ----------------------------------------------------------- what it holds --
@@ -42,7 +43,12 @@ host_mirror() {
   if [[ -z $m && -f /etc/apt/sources.list ]]; then
     m=$(awk '$1=="deb"{for(i=2;i<=NF;i++) if ($i ~ /:\/\//) {print $i; exit}}' /etc/apt/sources.list)
   fi
-  [[ -n $m ]] || { echo "dev: no Debian mirror found in the host's apt configuration" >&2; exit 1; }
+  [[ -n $m ]] || {
+    echo "dev: no Debian mirror found in the host's apt configuration: making the build root" \
+      "needs a Debian-family host (apt, and a mirror it can reach), or a host with Python 3.14," \
+      "its headers, CMake and a C++23 compiler, where ./dev runs without a root" >&2
+    exit 1
+  }
   echo "$m"
 }
 
@@ -51,7 +57,10 @@ host_mirror() {
 # meanwhile, released before the command runs: commands from several
 # checkouts may share the root at once.
 make_root() {
-  [[ $(id -u) == 0 ]] || { echo "dev: making the build root needs root" >&2; exit 1; }
+  if [[ $(id -u) != 0 ]]; then
+    root_is_ready "${1:-}" || exit 1
+    return 0
+  fi
   mkdir -p "$(dirname "$ROOT")"
   exec 9>"$ROOT.lock"
   flock 9
@@ -82,6 +91,32 @@ make_root() {
 }
 
 sorted() { printf '%s\n' "$@" | sort; }
+
+# For a user other than root, who can use the root but not make or change
+# it: whether it holds all that the command needs, and whether this user can
+# enter it; if not, says what is wrong and what to do.
+root_is_ready() {
+  local lacking=""
+  if [[ ! -f $ROOT/$MARKER ]]; then
+    echo "dev: there is no build root at $ROOT yet; making it (once: about ten minutes" \
+      "and 2 GB, from the Debian package archive) needs root: run ./dev $1 as root once" >&2
+    return 1
+  fi
+  lacking=$(comm -23 <(sorted "${ROOT_PACKAGES[@]}") <(sort "$ROOT/$MARKER"))
+  if [[ $1 == check ]]; then
+    lacking+=$(comm -23 <(sorted "${CHECK_PACKAGES[@]}") <(sort "$ROOT/$CHECK_MARKER" 2>/dev/null))
+  fi
+  if [[ -n $lacking ]]; then
+    echo "dev: the build root at $ROOT lacks packages this checkout needs:" $lacking "-" \
+      "installing them needs root: run ./dev $1 as root once" >&2
+    return 1
+  fi
+  if ! unshare -r -m true 2>/dev/null; then
+    echo "dev: the build root at $ROOT is ready, but entering it as $(id -un) needs user" \
+      "namespaces, which this system does not allow; run ./dev as root" >&2
+    return 1
+  fi
+}
 
 # Installs into the root those of the packages named after `marker` that the
 # file `marker` in the root does not list yet, then adds them to it. Checkouts
@@ -124,19 +159,84 @@ install_root_pip_packages() {
   sort -u -o "$ROOT/$PIP_MARKER" <(cat "$ROOT/$PIP_MARKER" 2>/dev/null) <(echo "$missing")
 }
 
+# ------------------------------------------------------- the caller's files --
+
+# The caller's arguments with each that names an existing file or folder
+# (alone or as --option=PATH) made absolute, as the build root sees it; and
+# the host folders the root must show for them: the caller's directory and
+# each named path's folder. Sets ARGS and BINDS.
+resolve_paths() {
+  ARGS=() BINDS=("$caller")
+  local arg option value full
+  for arg in "$@"; do
+    option='' value=$arg
+    if [[ $arg == --*=* ]]; then option=${arg%%=*}= value=${arg#*=}; fi
+    full=$value
+    [[ $full == /* ]] || full=$caller/$value
+    if [[ -n $value && $value != -* && -e $full ]]; then
+      full=$(realpath "$full")
+      ARGS+=("$option$(seen_in_root "$full")")
+      if [[ -d $full ]]; then BINDS+=("$full"); else BINDS+=("$(dirname "$full")"); fi
+    else
+      ARGS+=("$arg")
+    fi
+  done
+}
+
+# Where the build root shows the host path $1: the checkout is /src, other
+# folders are bound under /mnt/host. On the host itself, the path as it is.
+seen_in_root() {
+  if [[ -z ${USE_ROOT:-} ]]; then echo "$1"
+  elif [[ $1 == "$here" || $1 == "$here"/* ]]; then echo "/src${1#"$here"}"
+  else echo "/mnt/host$1"; fi
+}
+
+# ------------------------------------------------------------ entering it --
+
 # Runs a command inside the root with the checkout at /src, /proc and /dev
-# mounted; the mounts live in a private namespace that ends with the command.
+# mounted, and each host folder of ROOT_BINDS (if set) at /mnt/host/FOLDER;
+# the mounts live in a private namespace that ends with the command. Root
+# enters it directly; another user, in a user namespace of its own where it
+# is root (and, for /proc, a PID namespace), which changes nothing on disk.
 in_root_raw() {
   # The script goes in as an argument, so that standard input stays the
   # caller's (./dev shell reads the terminal).
   local script='
     set -e
-    root=$1 src=$2; shift 2
+    root=$1 src=$2 home=$3 nbinds=$4; shift 4
     mount --bind "$src" "$root/src"
+    if [[ $nbinds -gt 0 ]]; then
+      mount -t tmpfs -o mode=755 host "$root/mnt"
+      for dir in "${@:1:nbinds}"; do
+        mkdir -p "$root/mnt/host$dir"
+        mount --bind "$dir" "$root/mnt/host$dir"
+      done
+    fi
+    shift "$nbinds"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
-    exec chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
+    exec chroot "$root" /usr/bin/env -i HOME="$home" TERM="${TERM:-dumb}" \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       LANG=C.UTF-8 SORVAN_IN_ROOT=1 ${CI:+CI=$CI} bash -c '"'"'cd /src && exec "$@"'"'"' bash "$@"'
-  unshare -m --propagation private bash -c "$script" bash "$ROOT" "$here" "$@"
+  local binds; binds=$(outermost_folders ${ROOT_BINDS[@]+"${ROOT_BINDS[@]}"})
+  local -a folders=()
+  [[ -z $binds ]] || mapfile -t folders <<<"$binds"
+  # Another user's root is root's only in name: the root's /root is not its.
+  local enter=(unshare -m --propagation private) home=/root
+  [[ $(id -u) == 0 ]] || { enter=(unshare -r -m -p -f --propagation private); home=/tmp; }
+  "${enter[@]}" bash -c "$script" bash "$ROOT" "$here" "$home" "${#folders[@]}" "${folders[@]}" "$@"
+}
+
+# The folders given, less those inside another (bound with it) and the
+# checkout's (the root has it at /src), one a line.
+outermost_folders() {
+  local folder outer kept=()
+  while IFS= read -r folder; do
+    [[ -n $folder && $folder != "$here" && $folder != "$here"/* ]] || continue
+    for outer in "${kept[@]}"; do
+      [[ $folder == "$outer" || $folder == "${outer%/}"/* ]] && continue 2
+    done
+    kept+=("$folder")
+  done < <(printf '%s\n' "$@" | LC_ALL=C sort)
+  [[ ${#kept[@]} == 0 ]] || printf '%s\n' "${kept[@]}"
 }

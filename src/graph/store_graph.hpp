@@ -32,7 +32,7 @@ public:
     static bool found(Position p) noexcept { return p != NodeStore::no_child; }
     bool is_end(Position p) const noexcept { return nodes_[p].is_end; }
     std::uint32_t child_count(Position p) const noexcept { return nodes_[p].child_count; }
-    NodeShape shape(Position p) const noexcept { return {nodes_[p].child_count, nodes_[p].is_end}; }
+    NodeShape shape(Position p) const noexcept { return {nodes_[p].child_count, nodes_[p].is_end != 0}; }
     std::uint64_t count(Position p) const noexcept { return nodes_[p].count; }
     // No count of a word at or below `p` is higher (Node::best).
     std::uint64_t count_bound(Position p) const noexcept { return CountBound::value(nodes_[p].best); }

@@ -164,6 +164,20 @@ bool to_utf8_view(PyObject* arg, const char* name, std::string_view& out) noexce
     return false;
 }
 
+bool to_path(PyObject* arg, const char* name, PathView& out) noexcept {
+    if (!arg) return true;
+    out.owner = OwnedRef::steal(PyOS_FSPath(arg));
+    PyObject* path = out.owner.get();
+    bool converted = path != nullptr;
+    if (converted && PyBytes_Check(path)) {
+        out.bytes = std::string_view(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+    } else if (converted) {
+        converted = utf8_view(path, out.bytes);
+    }
+    if (!converted) name_type_error(name);
+    return converted;
+}
+
 namespace {
 
 // Beyond this many items a length is not trusted for the up-front

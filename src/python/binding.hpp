@@ -161,6 +161,14 @@ bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs
 
 // A view of the string's UTF-8 text, owned by the str object.
 bool to_utf8_view(PyObject* arg, const char* name, std::string_view& out) noexcept;
+// A file name as open() takes it: a str (its UTF-8 text), bytes (as they
+// are), or an os.PathLike giving either. `owner` keeps what the view points
+// into: __fspath__ may return a new object.
+struct PathView {
+    OwnedRef owner;
+    std::string_view bytes;
+};
+bool to_path(PyObject* arg, const char* name, PathView& out) noexcept;
 // A non-negative int (or __index__) below 2^64; OverflowError otherwise.
 bool to_u64(PyObject* arg, const char* name, std::uint64_t& out) noexcept;
 // Exactly True or False, or a NumPy boolean scalar.

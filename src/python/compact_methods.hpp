@@ -137,10 +137,10 @@ PyObject* lexicon_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     static constexpr Signature sig{"save", {"path"}, 1};
     return call_method<Lexicon, SharedBorrow>(
         self, sig, args, nargsf, kwnames, [](const Lexicon& lexicon, const auto& argv) -> PyObject* {
-            std::string_view path;
-            if (!to_utf8_view(argv[0], "path", path)) return nullptr;
+            PathView path;
+            if (!to_path(argv[0], "path", path)) return nullptr;
             Cancel cancel(&signal_raised, nullptr);
-            return none_unless_stopped(lexicon.save(path, &cancel), cancel);
+            return none_unless_stopped(lexicon.save(path.bytes, &cancel), cancel);
         });
 }
 
@@ -163,11 +163,11 @@ PyObject* lexicon_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf,
     return guarded([&]() -> PyObject* {
         Arguments<2> argv{};
         if (!parse_args(sig, args, nargsf, kwnames, argv)) return nullptr;
-        std::string_view path;
+        PathView path;
         bool map = false;
-        if (!to_utf8_view(argv[0], "path", path) || !to_bool(argv[1], "mmap", map)) return nullptr;
+        if (!to_path(argv[0], "path", path) || !to_bool(argv[1], "mmap", map)) return nullptr;
         Cancel cancel(&signal_raised, nullptr);
-        return from_image<Lexicon>(reinterpret_cast<PyTypeObject*>(cls), CompactImage::load(path, map, &cancel), cancel);
+        return from_image<Lexicon>(reinterpret_cast<PyTypeObject*>(cls), CompactImage::load(path.bytes, map, &cancel), cancel);
     });
 }
 

@@ -139,13 +139,15 @@ struct SharedDocs {
         "compact($self)\n--\n\n"
         "Switch to a compact, read-only representation of the same lexicon.\n\n"
         "Queries answer exactly as before, in a fraction of the memory. The next\n"
-        "change (add, add_all, add_from_file, reduce) switches back first.";
+        "change (add, add_all, add_from_file, reduce; a Trie's remove, discard,\n"
+        "pop or del of a stored word) switches back first.";
     static constexpr char prepare[] =
         "prepare($self)\n--\n\n"
         "Build now what queries otherwise build in the background once it pays.\n\n"
         "A compact lexicon answers ``in`` through an index, and ranks through a\n"
         "copy with word ranks when its image has none; suggestions use the words\n"
-        "spelled backwards. Queries start these builds themselves, off the query\n"
+        "spelled backwards, and ``complete()`` the maxima of the counts over\n"
+        "ranges of ranks. Queries start these builds themselves, off the query\n"
         "path, and go on without them until they are ready; ``prepare()`` builds\n"
         "them at once, so that the first queries are as fast as the later ones.\n"
         "A change of the lexicon drops them. Ctrl-C or MemoryError stop it,\n"
@@ -154,10 +156,12 @@ struct SharedDocs {
         "during a build): it never waits for that build.";
     static constexpr char save[] =
         "save($self, path)\n--\n\n"
-        "Write the lexicon's compact image to the file at ``path``.";
+        "Write the lexicon's compact image to the file at ``path`` (a str, bytes\n"
+        "or os.PathLike, as open() takes).";
     static constexpr char load[] =
         "load($type, path, *, mmap=False)\n--\n\n"
-        "Read a lexicon saved with ``save()``; it comes back compact.\n\n"
+        "Read a lexicon saved with ``save()`` from ``path`` (a str, bytes or\n"
+        "os.PathLike); it comes back compact.\n\n"
         "With ``mmap=True`` the file is mapped read-only instead of read, so that\n"
         "processes loading the same file share its pages. The file must not be\n"
         "changed while it is mapped: replace it with a new file instead.";

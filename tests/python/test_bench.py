@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -130,3 +131,11 @@ def test_plotted_ratios():
         ("wildcard search (6 patterns)", "fnmatch"): pytest.approx(2.0),
         ("prefix search", "datrie"): 0.5,
     }
+
+
+def test_help_lists_every_mode_the_docs_name():
+    pages = [BENCH.parents[1] / "README.md", *sorted((BENCH.parents[1] / "docs").glob("*.md"))]
+    named = {flag for page in pages for flag in re.findall(r"dev bench (--[\w-]+)", page.read_text())}
+    assert named >= {"--scale", "--complete", "--dask"}  # the pages still name modes
+    shown = run_bench("--help")
+    assert [flag for flag in sorted(named) if f"  {flag} " not in shown] == []

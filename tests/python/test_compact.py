@@ -169,8 +169,80 @@ def test_load_is_a_class_method_with_keyword_only_mmap(tmp_path):
     with pytest.raises(TypeError, match="argument 'mmap'"):
         Trie.load(path, mmap=1)
     with pytest.raises(TypeError, match="argument 'path'"):
-        Trie.load(tmp_path / "t.img")
+        Trie.load(1)
     assert repr(Trie().load(path)) == repr(in_state(Trie, "reduced"))
+
+
+class FsPath:
+    """An os.PathLike of the user's own, whose __fspath__ gives `value` (or
+    raises it, or calls it first)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value() if callable(self.value) else self.value
+
+
+class StrPath(str):
+    pass
+
+
+# Each way of naming the file that open() takes, from the folder `tmp`.
+PATH_KINDS = {
+    "str": lambda tmp: str(tmp / "t.img"),
+    "str subclass": lambda tmp: StrPath(tmp / "t.img"),
+    "bytes": lambda tmp: os.fsencode(tmp / "t.img"),
+    "pathlib": lambda tmp: tmp / "t.img",
+    "PathLike of str": lambda tmp: FsPath(str(tmp / "t.img")),
+    "PathLike of bytes": lambda tmp: FsPath(os.fsencode(tmp / "t.img")),
+    "non-UTF-8 bytes": lambda tmp: os.fsencode(tmp) + b"/t\xff.img",
+}
+
+
+@pytest.mark.parametrize("kind", PATH_KINDS)
+def test_save_and_load_take_any_path_open_takes(lexicon_class, tmp_path, kind):
+    lexicon = in_state(lexicon_class, "compact")
+    path = PATH_KINDS[kind](tmp_path)
+    lexicon.save(path)
+    with open(path, "rb") as written:  # where open() finds it
+        assert written.read(1)
+    for mapped in [False, True]:
+        assert answers(lexicon_class.load(path, mmap=mapped)) == answers(lexicon)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (3, TypeError, r"^argument 'path': expected str, bytes or os.PathLike object, not int"),
+    (lambda: 3, TypeError, r"^argument 'path': .*FsPath.__fspath__\(\) to return str or bytes, not int"),
+    (ZeroDivisionError("mine"), ZeroDivisionError, "^mine$"),
+    (lambda: "a\0b", ValueError, "NUL"),
+    (lambda: b"a\0b", ValueError, "NUL"),
+])
+def test_a_path_that_is_not_one_fails_and_changes_nothing(lexicon_class, value, error, message):
+    lexicon = in_state(lexicon_class, "compact")
+    before = answers(lexicon)
+    path = value if value == 3 else FsPath(value)
+    for call in [lexicon.save, lexicon_class.load]:
+        with pytest.raises(error, match=message):
+            call(path)
+    assert answers(lexicon) == before
+
+
+def test_a_path_that_changes_the_lexicon_is_refused(tmp_path):
+    """__fspath__ runs while save() reads the lexicon: a change from it is
+    refused, and the file is not written."""
+    lexicon = in_state(Trie, "compact")
+    before = answers(lexicon)
+
+    def name_and_change():
+        lexicon.add("zz")
+        return str(tmp_path / "t.img")
+
+    with pytest.raises(RuntimeError, match="Already"):
+        lexicon.save(FsPath(name_and_change))
+    assert answers(lexicon) == before and not (tmp_path / "t.img").exists()
 
 
 @pytest.mark.parametrize("method", ["save", "load"])

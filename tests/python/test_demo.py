@@ -12,6 +12,7 @@ import pytest
 from query_model import ModelTrie, completions, suggestions
 
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+DEFAULT_WORDS = "/usr/share/dict/american-english-insane"
 
 # The tour's questions have answers here, near misses included; "lexicon"
 # comes twice, so that its count puts it before the equally close "Lexikon".
@@ -23,15 +24,23 @@ questionnaire questionable committee committees separate beginning
 definitely occurred necessary the will discuss reports at of next week it
 to us that a second meeting isn't
 """.split()
-COUNTS = collections.Counter(WORDS)
-MODEL = ModelTrie(WORDS)
+# Corpus counts, which the listed words add to theirs; an unlisted word
+# stays out. They reorder what a user sees: "quickly" before "quick".
+FREQUENCIES = {"xylophone": 30, "quickly": 7, "the": 1000, "governor": 12, "unlisted": 99}
+COUNTS = collections.Counter(WORDS) + collections.Counter(
+    {w: c for w, c in FREQUENCIES.items() if w in WORDS})
+MODEL = ModelTrie()
+for word, count in COUNTS.items():
+    MODEL.add(word, count)
 
 
-def run_demo(tmp_path, *args):
+def run_demo(tmp_path, *args, words=None):
     path = tmp_path / "words.txt"
     path.write_text("\n".join(WORDS) + "\n", encoding="utf-8")
-    out = subprocess.run([sys.executable, DEMO, "--words", path, *args], capture_output=True,
-                         text=True)
+    frequencies = tmp_path / "frequencies.txt"
+    frequencies.write_text("".join(f"{w} {c}\n" for w, c in FREQUENCIES.items()) + "bad line\n")
+    out = subprocess.run([sys.executable, DEMO, "--words", words or path, "--frequencies", frequencies,
+                          *args], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     return out.stdout
 
@@ -129,8 +138,8 @@ def check_output(stdout, limit):
     answer}} for spot checks."""
     assert "disagree" not in stdout
     loading, *sections = stdout.strip().split("\n\n")
-    assert f"Trie(words={len(WORDS)}, nodes=" in loading
-    assert f"DAWG(words={len(WORDS)}, nodes=" in loading
+    total = sum(COUNTS.values())
+    assert f"Trie(words={total}, nodes=" in loading and f"DAWG(words={total}, nodes=" in loading
     answers = {}
     for block in sections:
         title, *lines, footer = block.splitlines()
@@ -151,8 +160,23 @@ def test_the_tour_answers_correctly(tmp_path):
     assert answers["Wildcard search"]["c?t"] == 3
     assert answers["Spelling suggestions"]["lexikon"].startswith("lexicon (1), Lexikon (1)")
     assert answers["Spell-check"]["occured"].startswith("occurred (1)")
-    # A swap of neighbours is one edit.
+    # A swap of neighbours is one edit, and the header says it is used.
     assert answers["Spell-check"]["comittee"].startswith("committee (1)")
+    assert re.search(r"^Search box .*transpositions=True", stdout, re.MULTILINE)
+    # The corpus counts rank first: "quickly" is the most frequent.
+    assert answers["Search box"]["qiuck"] == "quickly, quick, quicker"
+    assert answers["Is it a word?"]["xylophone"] == "yes"
+    assert "unlisted" not in stdout
+
+
+@pytest.mark.skipif(not pathlib.Path(DEFAULT_WORDS).exists(), reason="no default word list here")
+def test_the_check_example_of_the_help_flags_its_misspellings(tmp_path):
+    helped = subprocess.run([sys.executable, DEMO, "--help"], capture_output=True, text=True).stdout
+    text = re.search(r"--check '([^']+)'", helped)[1]
+    stdout = subprocess.run([sys.executable, DEMO, "--check", text], capture_output=True,
+                            text=True).stdout
+    assert sorted(re.findall(r"\[(\w+)\]", stdout)) == ["comittee", "recieve", "teh"]
+    assert re.search(r"^  teh +the \(1\)", stdout, re.MULTILINE)  # the common word first
 
 
 def test_queries_from_the_command_line(tmp_path):
@@ -174,3 +198,11 @@ def test_a_missing_word_file_is_reported(tmp_path, args):
                          capture_output=True, text=True)
     assert out.returncode == 2
     assert "IO error: No such file or directory (os error 2)" in out.stderr
+
+
+def test_a_missing_frequency_file_is_reported(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("apple\n")
+    out = subprocess.run([sys.executable, DEMO, "--words", words, "--frequencies", tmp_path / "none.txt"],
+                         capture_output=True, text=True)
+    assert out.returncode == 2 and f"cannot read {tmp_path / 'none.txt'}" in out.stderr

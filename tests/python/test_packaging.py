@@ -29,12 +29,20 @@ def run(args, cwd):
     return out.stdout
 
 
+STRAY = "stray-words-of-the-packaging-test.txt"
+
+
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
     """The sdist, and the wheel that `python -m build` makes from it."""
     pytest.importorskip("build")
     out = tmp_path_factory.mktemp("dist")
-    run([sys.executable, "-m", "build", "--no-isolation", "--outdir", out, SOURCE], out)
+    stray = SOURCE / STRAY  # a file left beside the sources, as a user's word list is
+    stray.write_text("apple\n")
+    try:
+        run([sys.executable, "-m", "build", "--no-isolation", "--outdir", out, SOURCE], out)
+    finally:
+        stray.unlink()
     (sdist,) = out.glob("sorvan-*.tar.gz")
     (wheel,) = out.glob("sorvan-*.whl")
     return sdist, wheel
@@ -77,6 +85,7 @@ def test_sdist_holds_the_sources_only(dist):
     assert {"pyproject.toml", "CMakeLists.txt", "README.md", "src/python/sorvan.pyi",
             "src/python/module.cpp", "src/trie/trie.cpp"} <= names
     assert not any(name.startswith(("build/", ".ci/")) or name.endswith(".so") for name in names)
+    assert STRAY not in names
 
 
 def test_wheel_holds_the_module_and_its_stubs(dist):
