@@ -635,6 +635,20 @@ int refused_resealed_edits(const std::vector<std::uint8_t>& original, std::size_
 TEST(CompactHostile, ResealedEditsAreRefusedOrHarmless) {
     const auto original = sample_image();
     EXPECT_GT(refused_resealed_edits(original, 8, original.size() - 8), 100);
+    // The root's second edge given the first one's letter: a state that
+    // repeats a letter, which no single byte value above makes.
+    auto bytes = original;
+    std::uint64_t graph;  // header field 5
+    std::memcpy(&graph, bytes.data() + 48, 8);
+    ASSERT_GE(bytes[graph] >> 2, 2);
+    const unsigned widths = bytes[graph + 1];
+    const unsigned lw = (widths & 3) + 1, record = lw + ((widths >> 2) & 3) + 1 + (widths >> 4);
+    std::memcpy(bytes.data() + graph + 2 + record, bytes.data() + graph + 2, lw);
+    seal_image(bytes.data(), bytes.size());
+    const auto image = CompactImage::copy_of(bytes.data(), bytes.size());
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().display(), "Invalid lexicon image: bad or unsorted letters");
+    open_and_use(bytes);
 }
 
 // Every edge's skip is checked, whichever round of four edges the check
