@@ -166,9 +166,10 @@ def main():
 # [--keys N] [--json F] [--before F] (the slowest query against the median
 # while builds start); --complete [--keys N] (ranked completion against its
 # goals); --dask [--words N] [--json F] (the Dask example on a corpus of
-# millions of words).
+# millions of words); --opening [--keys N] [--json F] (a mapped image's
+# open, first queries and memory a process, against the peers).
 ON_THEIR_OWN = {"--scale": "scale", "--find-all": "find_all", "--latency": "latency",
-                "--complete": "complete", "--dask": "dask_bench"}
+                "--complete": "complete", "--dask": "dask_bench", "--opening": "opening"}
 
 
 if __name__ == "__main__":
