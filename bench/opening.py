@@ -1,7 +1,8 @@
 """How quickly a worker that maps a saved lexicon answers: the time to open
 the file against reading it once, the share of its pages the open touches,
 the first 2,000 queries against the same queries again, and the private
-memory each extra process pays for the mapped image and its queries, beside
+memory each extra process pays for the mapped image and its queries (with
+the helpers its queries build for themselves), beside
 marisa-trie and ducer (the Rust fst crate) on the same keys.
 
 Run with ``./dev bench --opening [--keys N] [--json F]``. The keys are the
@@ -37,12 +38,16 @@ PROBE = textwrap.dedent("""
     import json, sys, time
     path, keys_path, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
 
-    def status(field):
-        with open("/proc/self/status") as f:
+    def mapped():  # the resident bytes of the mapping of `path`: the pages read
+        rss, inside = 0, False
+        with open("/proc/self/smaps") as f:
             for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1]) * 1024
-        return 0
+                head = line.split()
+                if "-" in head[0] and len(head) >= 5:  # a mapping's first line
+                    inside = head[-1] == path
+                elif inside and head[0] == "Rss:":
+                    rss += int(head[1]) * 1024
+        return rss
 
     def private():
         with open("/proc/self/smaps_rollup") as f:
@@ -58,11 +63,11 @@ PROBE = textwrap.dedent("""
     data = open(path, "rb").read()
     read_s = time.perf_counter() - start
     del data
-    files, mine = status("RssFile"), private()
+    mine = private()
     start = time.perf_counter()
     OPEN
     open_s = time.perf_counter() - start
-    touched = status("RssFile") - files
+    touched = mapped()
 
     def run():
         start = time.perf_counter()
@@ -92,7 +97,7 @@ PEERS = {
     },
     "ducer Map": {
         "setup": "import ducer, itertools, mmap",
-        "open": "lex = ducer.Map(mmap.mmap(open(path, 'rb').fileno(), 0, access=mmap.ACCESS_READ))",
+        "open": "f = open(path, 'rb'); lex = ducer.Map(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))",
         "query": "lex.get(w.encode()); list(itertools.islice(lex.starts_with(p.encode()), 10))",
         "save": "import ducer; ks = sorted(set(l.rstrip('\\n').encode() for l in open(keys, encoding='utf-8')));"
                 " ducer.Map.build(out, ((k, 1) for k in ks))",

@@ -123,8 +123,13 @@ void with_lexicon(CompactImage image, F&& f) {
 // open refuses them with the same message, or opens them into a lexicon
 // whose queries stay in bounds and end, and whose check() then finds what
 // the whole check found (damaged() holds from then on).
-inline void exercise_lazily(const std::vector<std::uint8_t>& bytes, const Result<CompactImage>& full,
-                            const std::string& full_answers) {
+inline void exercise_lazily(const std::vector<std::uint8_t>& bytes) {
+    const auto full = CompactImage::copy_of(bytes.data(), bytes.size());
+    std::string full_answers;
+    if (full) {
+        auto twin = CompactImage::copy_of(bytes.data(), bytes.size());
+        with_lexicon(std::move(*twin), [&](const auto& lexicon) { full_answers = answers_of(lexicon); });
+    }
     auto lazy = CompactImage::open(owned_copy(bytes.data(), bytes.size()), nullptr, CompactImage::Check::lazy);
     if (!lazy) {
         if (full || lazy.error().display() != full.error().display()) std::abort();
@@ -167,7 +172,7 @@ void exercise(Lexicon& lexicon) {
             }
         }
     }
-    lexicon.make_mutable();
+    if (!lexicon.make_mutable()) std::abort();  // checked in full: it opens
     const auto bytes = *lexicon.build_image();  // made anew from the mutable form
     auto again = CompactImage::copy_of(bytes->data(), bytes->size());
     if (!again) std::abort();
@@ -184,13 +189,8 @@ inline void exercise_image(const std::uint8_t* data, std::size_t size) {
             if (size < 8) return;
             seal_image(bytes.data(), bytes.size());
         }
+        exercise_lazily(bytes);
         auto image = CompactImage::copy_of(bytes.data(), bytes.size());
-        std::string full_answers;
-        if (image) {
-            auto twin = CompactImage::copy_of(bytes.data(), bytes.size());
-            with_lexicon(std::move(*twin), [&](const auto& lexicon) { full_answers = answers_of(lexicon); });
-        }
-        exercise_lazily(bytes, image, full_answers);
         if (!image) {
             if (image.error().kind() != SorvanError::Kind::InvalidImage) std::abort();
             continue;

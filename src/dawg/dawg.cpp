@@ -26,7 +26,7 @@ std::size_t first_difference(std::string_view a, std::string_view b) noexcept {
 }  // namespace
 
 Status Dawg::add(std::string_view word, std::uint64_t count) {
-    make_mutable();
+    if (Status restored = make_mutable(); !restored) return restored;
     form_.words_changed();
     // One pass finds both the order and the common prefix. Byte-wise order
     // of UTF-8 is code-point order, with bytes compared unsigned.
@@ -133,7 +133,7 @@ void Dawg::remember(NodeIndex node) {
 }
 
 Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
-    make_mutable();
+    if (Status restored = make_mutable(); !restored) return restored;
     words.sort();
     if (cancel != nullptr && cancel->poll()) return std::unexpected(SorvanError::cancelled());
     // Sorted words tell exactly how many nodes they add (each word's letters
@@ -190,7 +190,7 @@ Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
 }
 
 Status Dawg::add_from_file(std::string_view path, Cancel* cancel) {
-    make_mutable();
+    if (Status restored = make_mutable(); !restored) return restored;
     SortableWords words;
     if (Status read = read_sortable_words(path, words, cancel); !read) return read;
     return sort_and_add(std::move(words), cancel);
@@ -204,8 +204,7 @@ bool Dawg::reduce_restores(std::size_t down_to) const {
 
 void Dawg::_reduce(std::size_t down_to) {
     if (form_.image()) {
-        if (!reduce_restores(down_to)) return;  // nothing to reduce
-        make_mutable();
+        if (!reduce_restores(down_to) || !make_mutable()) return;  // nothing to reduce, or damage
     }
     commit_reduce(prepare_reduce(down_to));
     if (unchecked_.empty()) {

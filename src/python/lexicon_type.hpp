@@ -147,12 +147,13 @@ PyObject* lexicon_repr(PyObject* self) noexcept {
 // for tens of millions of words takes seconds: the methods that change it
 // do that here first, where a signal handler that raises (Ctrl-C) stops it
 // and the lexicon stays compact. False, with that exception set, when
-// stopped.
+// stopped, or with ValueError when the image was mapped and its check
+// finds damage.
 template <class Lexicon>
 bool restore_mutable(Lexicon& lexicon) {
     if (!lexicon.image()) return true;
     Cancel cancel(&signal_raised, nullptr);
-    return lexicon.make_mutable(&cancel).has_value();  // only a stop fails it
+    return succeeded_unless_stopped(lexicon.make_mutable(&cancel), cancel);
 }
 
 template <class Lexicon>

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "compact/bytes.hpp"
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
@@ -520,7 +521,8 @@ std::vector<std::uint8_t> sample_image() {
 }
 
 // Opens `bytes`; when they pass, every query and the rebuild must work
-// (the sanitizers watch for reads out of bounds).
+// (the sanitizers watch for reads out of bounds). Opened lazily, they
+// answer alike, or meet the damage the whole check finds.
 template <class Lexicon>
 void use(Lexicon& lexicon) {
     for (const char* p : {"a", "ab*", "*", "?", "x", "w1*"}) {
@@ -531,6 +533,7 @@ void use(Lexicon& lexicon) {
 }
 
 void open_and_use(const std::vector<std::uint8_t>& bytes) {
+    fuzz::exercise_lazily(bytes);
     auto image = CompactImage::copy_of(bytes.data(), bytes.size());
     if (!image) {
         EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
@@ -723,6 +726,48 @@ TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
     auto image = CompactImage::copy_of(bytes.data(), bytes.size());
     ASSERT_FALSE(image);
     EXPECT_EQ(image.error().display(), "Invalid lexicon image: an edge target is not a state");
+}
+
+// A state whose edge leads back to itself, below the root (which the lazy
+// open reads): the walks that reach it end, meet the damage and report it,
+// and the check then says what it is.
+TEST(CompactHostile, AnEdgeLeadingBackEndsTheWalksOfALazyOpen) {
+    Trie trie;
+    for (const char* w : {"ab", "ac"}) ASSERT_TRUE(trie.add(w, 1));
+    for (int i = 0; i < 300; ++i) EXPECT_TRUE(trie.add("z" + std::to_string(i * 7919), 1));
+    auto bytes = bytes_of(*CompactImage::open(*trie.build_image()));
+    std::uint64_t graph, hubs;  // header fields 5 and 8
+    std::memcpy(&graph, bytes.data() + 48, 8);
+    std::memcpy(&hubs, bytes.data() + 72, 8);
+    std::uint8_t* root = bytes.data() + graph;
+    ASSERT_EQ(root[2], 'a');  // the root's first record (one-byte letters)
+    const unsigned root_targets = ((root[1] >> 2) & 3) + 1;
+    std::uint64_t field = 0;
+    std::memcpy(&field, root + 3, root_targets);
+    ASSERT_GE(field, hubs);
+    std::uint8_t* a = root + (field - hubs);  // two records, 'b' and 'c'
+    ASSERT_EQ(a[0], 2u << 2);
+    ASSERT_EQ(a[2], 'b');
+    const unsigned a_targets = ((a[1] >> 2) & 3) + 1;
+    std::memcpy(a + 3, &hubs, a_targets);  // distance 0: itself
+    seal_image(bytes.data(), bytes.size());
+    auto full = CompactImage::copy_of(bytes.data(), bytes.size());
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().display(), "Invalid lexicon image: an edge target out of range");
+    auto lazy = CompactImage::open(owned_copy(bytes.data(), bytes.size()), nullptr, CompactImage::Check::lazy);
+    ASSERT_TRUE(lazy);
+    auto lexicon = Trie::from_image(std::move(*lazy));
+    ASSERT_TRUE(lexicon);
+    EXPECT_TRUE(lexicon->contains("z0"));  // a walk that stays clear of it
+    EXPECT_FALSE(lexicon->image()->damaged());
+    EXPECT_TRUE(lexicon->contains("ac"));
+    EXPECT_FALSE(lexicon->contains("ab"));  // the damaged edge leads nowhere
+    EXPECT_TRUE(lexicon->image()->damaged());
+    (void)lexicon->search("a*", true);  // ends
+    const Status found = lexicon->image()->check();
+    ASSERT_FALSE(found);
+    EXPECT_EQ(found.error().display(), full.error().display());
+    EXPECT_FALSE(lexicon->add("zz", 1));  // no mutable form from damaged bytes
 }
 
 std::uint64_t field_of(const std::vector<std::uint8_t>& bytes, std::size_t at) {

@@ -413,8 +413,8 @@ def refused_or_harmless(cls, data, tmp_path):
     """`data` opened by load() (checked in full) and by load(mmap=True)
     (checked as queries read it): mapped, it answers as read in full, or it
     is refused for the same reason, at once or by the first query that
-    meets the damage and by every query after it, and prepare() and a copy
-    through pickle say so."""
+    meets the damage and by every query after it, and prepare(), a copy
+    through pickle and a change say so."""
     # A new file each time: truncating a file that a build off the query
     # path still maps ends the process (SIGBUS).
     path = tmp_path / f"damaged-{len(list(tmp_path.iterdir()))}.img"
@@ -441,6 +441,9 @@ def refused_or_harmless(cls, data, tmp_path):
     assert str(info.value) == message
     with pytest.raises(ValueError) as info:
         pickle.loads(pickle.dumps(mapped))
+    assert str(info.value) == message
+    with pytest.raises(ValueError) as info:  # no mutable form from damaged bytes
+        mapped.add("zz")
     assert str(info.value) == message
     return message
 
