@@ -698,14 +698,26 @@ TEST(CompactHostile, AGraphOfEmptyStatesIsRefused) {
 
 // An edge into the middle of a state, among enough edges that the check
 // fetches ahead on both sides of it: refused, whatever else is sound.
-TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
+//
+// The image of `words` and 300 words under 'z' (which make the graph
+// large enough for hubs), with where its graph starts and how many hubs
+// it has (header fields 5 and 8).
+struct ImageToEdit {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t graph = 0, hubs = 0;
+};
+ImageToEdit image_to_edit(std::initializer_list<const char*> words) {
     Trie trie;
-    ASSERT_TRUE(trie.add("ab", 1));
+    for (const char* w : words) EXPECT_TRUE(trie.add(w, 1));
     for (int i = 0; i < 300; ++i) EXPECT_TRUE(trie.add("z" + std::to_string(i * 7919), 1));
-    auto bytes = bytes_of(*CompactImage::open(*trie.build_image()));
-    std::uint64_t graph, hubs;  // header fields 5 and 8
-    std::memcpy(&graph, bytes.data() + 48, 8);
-    std::memcpy(&hubs, bytes.data() + 72, 8);
+    ImageToEdit image{bytes_of(*CompactImage::open(*trie.build_image()))};
+    std::memcpy(&image.graph, image.bytes.data() + 48, 8);
+    std::memcpy(&image.hubs, image.bytes.data() + 72, 8);
+    return image;
+}
+
+TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
+    auto [bytes, graph, hubs] = image_to_edit({"ab"});
     // The root: a header (two children, 'a' first), its widths, then the
     // record for 'a', whose target is a chain of two bytes ('b').
     std::uint8_t* root = bytes.data() + graph;
@@ -732,13 +744,7 @@ TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
 // open reads): the walks that reach it end, meet the damage and report it,
 // and the check then says what it is.
 TEST(CompactHostile, AnEdgeLeadingBackEndsTheWalksOfALazyOpen) {
-    Trie trie;
-    for (const char* w : {"ab", "ac"}) ASSERT_TRUE(trie.add(w, 1));
-    for (int i = 0; i < 300; ++i) EXPECT_TRUE(trie.add("z" + std::to_string(i * 7919), 1));
-    auto bytes = bytes_of(*CompactImage::open(*trie.build_image()));
-    std::uint64_t graph, hubs;  // header fields 5 and 8
-    std::memcpy(&graph, bytes.data() + 48, 8);
-    std::memcpy(&hubs, bytes.data() + 72, 8);
+    auto [bytes, graph, hubs] = image_to_edit({"ab", "ac"});
     std::uint8_t* root = bytes.data() + graph;
     ASSERT_EQ(root[2], 'a');  // the root's first record (one-byte letters)
     const unsigned root_targets = ((root[1] >> 2) & 3) + 1;
