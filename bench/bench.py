@@ -169,6 +169,8 @@ ON_THEIR_OWN = {
                              " while builds start"),
     "--complete": ("complete", "[--keys N]: ranked completion against its goals"),
     "--dask": ("dask_bench", "[--words N] [--json F]: the Dask example on a corpus of millions of words"),
+    "--opening": ("opening", "[--keys N] [--json F]: a mapped image's open, first queries and memory a"
+                             " process, against the peers"),
 }
 
 

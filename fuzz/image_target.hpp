@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "compact/bytes.hpp"
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
@@ -60,6 +61,92 @@ void extend(Lexicon& lexicon) {
     if (!twin || words_of(*twin) != expected || twin->word_count() != word_count) std::abort();
 }
 
+// A Cancel that stops a query after some steps: a lazily opened image of
+// damaged bytes may hold a graph whose paths multiply, and a listing of
+// them is as long as they are many (it stops as it would at Ctrl-C).
+inline bool out_of_steps(void* polls) noexcept { return --*static_cast<int*>(polls) < 0; }
+
+// The answers of every query to a few probes, written out: equal for two
+// lexicons of the same words and counts.
+template <class Lexicon>
+std::string answers_of(const Lexicon& lexicon) {
+    std::string out;
+    int polls = 64;
+    Cancel cancel(&out_of_steps, &polls);
+    auto put = [&out](const auto&... values) { ((out += std::to_string(values), out += ' '), ...); };
+    auto put_list = [&](const WordList& words) {
+        for (const auto& [word, count] : words.pairs()) out += word, put(count);
+        out += '\n';
+    };
+    auto put_suggestions = [&](const Suggestions& found) {
+        for (const Suggestion& s : found.items) out += s.word, put(s.distance, s.count);
+        out += '\n';
+    };
+    const std::string text = "a ab abc ba x\xC3\xA9";
+    for (const char* q : {"", "a", "?", "*", "*a*", "ab", "b", "\xC3\xA9"}) {
+        put(lexicon.contains(q), lexicon.contains_prefix(q), lexicon.count_of(q).value_or(~0ULL));
+        put(lexicon.words_under(q, &cancel), lexicon.rank_of(q, &cancel).value_or(~0ULL));
+        const std::uint64_t under = lexicon.words_under(q, &cancel);
+        for (std::uint64_t i = 0; i < std::min<std::uint64_t>(under, 3); ++i) out += lexicon.word_at(q, i, &cancel);
+        put_list(lexicon.search(q, true, &cancel));
+        put_list(lexicon.search_with_prefix(q, true, &cancel));
+        put_list(lexicon.search_within_distance(q, 1, true, &cancel));
+        put_suggestions(lexicon.suggest(q, 1, 5, false, true, &cancel));
+        put_suggestions(lexicon.complete(q, 0, 5, false, true, &cancel));
+        put_suggestions(lexicon.complete(q, 1, 3, true, true, &cancel));
+    }
+    const TextUnits units{text.data(), text.size(), 1};
+    lexicon.find_all(units, FindOptions{.overlapping = true, .with_counts = true}, &cancel, [&](const TextMatch& m) {
+        put(m.start, m.end, m.count);
+        return true;
+    });
+    return out;
+}
+
+// A lexicon of `image` (either kind), on which `f` runs.
+template <class F>
+void with_lexicon(CompactImage image, F&& f) {
+    if (image.kind() == LexiconKind::Trie) {
+        auto trie = Trie::from_image(std::move(image));
+        if (!trie) std::abort();
+        f(*trie);
+    } else {
+        auto dawg = Dawg::from_image(std::move(image));
+        if (!dawg) std::abort();
+        f(*dawg);
+    }
+}
+
+// The image opened lazily, as a mapped file is: if the whole check
+// accepts the bytes, every query answers as on the image checked in full
+// (`full`: its answers) and meets no damage; if it refuses them, the lazy
+// open refuses them with the same message, or opens them into a lexicon
+// whose queries stay in bounds and end, and whose check() then finds what
+// the whole check found (damaged() holds from then on).
+inline void exercise_lazily(const std::vector<std::uint8_t>& bytes) {
+    const auto full = CompactImage::copy_of(bytes.data(), bytes.size());
+    std::string full_answers;
+    if (full) {
+        auto twin = CompactImage::copy_of(bytes.data(), bytes.size());
+        with_lexicon(std::move(*twin), [&](const auto& lexicon) { full_answers = answers_of(lexicon); });
+    }
+    auto lazy = CompactImage::open(owned_copy(bytes.data(), bytes.size()), nullptr, CompactImage::Check::lazy);
+    if (!lazy) {
+        if (full || lazy.error().display() != full.error().display()) std::abort();
+        return;
+    }
+    with_lexicon(std::move(*lazy), [&](const auto& lexicon) {
+        const std::string answers = answers_of(lexicon);
+        const CompactImage& image = *lexicon.image();
+        if (full) {
+            if (image.damaged() || answers != full_answers || !image.check()) std::abort();
+            return;
+        }
+        const Status found = image.check();
+        if (found || found.error().display() != full.error().display() || !image.damaged()) std::abort();
+    });
+}
+
 template <class Lexicon>
 void exercise(Lexicon& lexicon) {
     const WordList all = lexicon.search("*", true);
@@ -85,7 +172,7 @@ void exercise(Lexicon& lexicon) {
             }
         }
     }
-    lexicon.make_mutable();
+    if (!lexicon.make_mutable()) std::abort();  // checked in full: it opens
     const auto bytes = *lexicon.build_image();  // made anew from the mutable form
     auto again = CompactImage::copy_of(bytes->data(), bytes->size());
     if (!again) std::abort();
@@ -102,6 +189,7 @@ inline void exercise_image(const std::uint8_t* data, std::size_t size) {
             if (size < 8) return;
             seal_image(bytes.data(), bytes.size());
         }
+        exercise_lazily(bytes);
         auto image = CompactImage::copy_of(bytes.data(), bytes.size());
         if (!image) {
             if (image.error().kind() != SorvanError::Kind::InvalidImage) std::abort();

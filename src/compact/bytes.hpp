@@ -35,6 +35,15 @@ public:
     ~MappedBytes() override { ::munmap(const_cast<std::uint8_t*>(data_), size_); }
 };
 
+// Bytes owned by another, who keeps them while these are in use.
+class BorrowedBytes final : public ImageBytes {
+public:
+    BorrowedBytes(const std::uint8_t* data, std::size_t size) noexcept {
+        data_ = data;
+        size_ = size;
+    }
+};
+
 // A copy of `size` bytes at `data`, owned.
 inline std::unique_ptr<OwnedBytes> owned_copy(const std::uint8_t* data, std::size_t size) {
     auto bytes = std::make_unique<OwnedBytes>(size, false);

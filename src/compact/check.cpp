@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "compact/bytes.hpp"
 #include "compact/format.hpp"
 #include "compact/image.hpp"
 #include "utils/utf8.hpp"
@@ -52,15 +53,14 @@ namespace {
 
 // ---------------------------------------------------------- validation ----
 
-// Reads a LEB128 value from [p, end): nothing when it runs past the end or
-// does not fit 64 bits.
-bool read_varint_checked(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
+// Reads a LEB128 value of at most `most` bytes (as the reader takes them)
+// from [p, end): nothing when it runs past the end or is longer.
+bool read_varint_checked(const std::uint8_t*& p, const std::uint8_t* end, unsigned most, std::uint64_t& out) noexcept {
     out = 0;
-    for (unsigned shift = 0; shift < 64; shift += 7) {
+    for (unsigned i = 0; i < most; ++i) {
         if (p >= end) return false;
         const std::uint64_t b = *p++;
-        if (shift == 63 && (b & 0x7E)) return false;
-        out |= (b & 0x7F) << shift;
+        out |= (b & 0x7F) << (7 * i);
         if (b < 0x80) return true;
     }
     return false;
@@ -124,7 +124,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
         std::uint64_t h = *p;
         if (h < 0x80) [[likely]] {
             ++p;
-        } else if (!read_varint_checked(p, end, h)) {
+        } else if (!read_varint_checked(p, end, CompactGraph::header_bytes, h)) {
             return invalid_image("a state's header runs past the graph");
         }
         states[state_count++] = {edge_count, static_cast<std::uint32_t>(h & image::end_bit)};
@@ -133,7 +133,7 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
             std::uint64_t letter = *p;
             if (letter < 0x80) [[likely]] {
                 ++p;
-            } else if (!read_varint_checked(p, end, letter)) {
+            } else if (!read_varint_checked(p, end, CompactGraph::letter_bytes, letter)) {
                 return invalid_image("a bad letter");
             }
             if (n != 1) return invalid_image("a chain state with other than one child");
@@ -242,10 +242,13 @@ Result<GraphTotals> check_graph(const std::uint8_t* graph, std::uint64_t size, c
 // directory right, every code an index into the table. Unless `total` is
 // null, the sum of the counts (wrapped at 2^64, as get_word_count() is) is
 // added to it, which takes a read of every code of the last level too.
+// Unless `codes`, no code is read but those that size the levels (the
+// escapes in each level's last block): a reader then checks each code it
+// reads (RankedCounts::count).
 template <class InFile>
 Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset, std::uint64_t levels,
                                   std::uint64_t words, std::uint64_t table_size, const std::uint8_t* table,
-                                  const InFile& in_file, std::uint64_t* total) {
+                                  const InFile& in_file, std::uint64_t* total, bool codes) {
     const unsigned level_count = levels & 0xFF;
     if (level_count < 1 || level_count > RankedCounts::max_levels || (levels >> (8 + 8 * level_count)) != 0 ||
         (table_size == 0 && level_count != 1)) {
@@ -257,10 +260,10 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
         const unsigned w = static_cast<unsigned>((levels >> (8 + 8 * l)) & 0xFF);
         const bool last = l + 1 == level_count;
         if (last ? w > 64 : (w != 1 && w != 2 && w != 4 && w != 8)) return invalid_image("bad count width");
-        const std::uint64_t codes = code_bytes(entries, w);
+        const std::uint64_t code_size = code_bytes(entries, w);
         const std::uint64_t bytes = level_bytes(entries, w, last);
         if (!in_file(at + bytes)) return invalid_image("count section out of bounds");
-        level[l] = {data + offset + at, data + offset + at + codes, w};
+        level[l] = {data + offset + at, data + offset + at + code_size, w, entries};
         at += bytes;
         // Codes past the table's end: none can be when the level's codes
         // all fit it.
@@ -280,7 +283,15 @@ Result<RankedCounts> check_counts(const std::uint8_t* data, std::uint64_t offset
             }
             break;
         }
-        for (std::uint64_t i = 0; i < (last && !check_codes && !total ? 0 : entries); ++i) {
+        if (!codes) {
+            // The next level holds this one's escapes: those before its
+            // last code, by the directory, and the last code's.
+            if (!last && entries != 0) {
+                escapes = RankedCounts::escapes_before(level[l], entries - 1) +
+                          (RankedCounts::read_code(level[l].codes, entries - 1, w) == escape);
+            }
+        }
+        for (std::uint64_t i = 0; i < (!codes || (last && !check_codes && !total) ? 0 : entries); ++i) {
             if (!last && i % RankedCounts::block == 0) {
                 std::uint32_t before;
                 std::memcpy(&before, level[l].directory + 4 * (i / RankedCounts::block), sizeof before);
@@ -326,13 +337,27 @@ bool is_greatest(const CompactGraph& graph, std::string_view word) noexcept {
 
 }  // namespace
 
-Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) {
+Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel, Check check) {
+    if (check == Check::full) return open_checked(std::move(bytes), cancel, check);
+    // A lazy open refuses what the whole check refuses, for what it says.
+    const ImageBytes& kept = *bytes;
+    auto image = open_checked(std::make_unique<BorrowedBytes>(kept.data(), kept.size()), cancel, check);
+    if (!image && image.error().kind() == SorvanError::Kind::InvalidImage) {
+        return open_checked(std::move(bytes), cancel, Check::full);
+    }
+    if (!image) return image;
+    image->bytes_ = std::move(bytes);
+    return image;
+}
+
+Result<CompactImage> CompactImage::open_checked(std::unique_ptr<ImageBytes> bytes, Cancel* cancel, Check check) {
     const std::uint8_t* data = bytes->data();
     const std::size_t size = bytes->size();
+    const bool full = check == Check::full;
     std::uint64_t fields[field_count];
     if (Status header = check_header(data, size, fields); !header) return std::unexpected(std::move(header.error()));
     const std::uint64_t kind = fields[version_and_kind] >> 32;
-    if (load_u64(data + size - checksum_size) != checksum(data, size - checksum_size)) {
+    if (full && load_u64(data + size - checksum_size) != checksum(data, size - checksum_size)) {
         return invalid_image("checksum mismatch (corrupted)");
     }
     // Each section lies inside the body, followed by its padding.
@@ -359,22 +384,40 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     auto counts = check_counts(data, fields[index_offset], fields[count_levels_field], words, table_entries,
                                data + fields[table_offset],
                                [&](std::uint64_t bytes) { return section(index_offset, bytes); },
-                               trie ? &count_total : nullptr);
+                               trie && full ? &count_total : nullptr, full);
     if (!counts) return std::unexpected(std::move(counts.error()));
-    if (trie && count_total != fields[word_count_field]) return invalid_image("word count does not match the counts");
+    if (trie && full && count_total != fields[word_count_field]) {
+        return invalid_image("word count does not match the counts");
+    }
 
     const std::uint8_t* graph = data + fields[graph_offset];
     const std::uint64_t hubs = fields[hub_count_field];
     if (hubs > std::numeric_limits<std::uint32_t>::max() / 4 || !section(hub_offset, 4 * hubs)) {
         return invalid_image("hub table out of bounds");
     }
-    auto totals = check_graph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
-                              counts->by_rank(), cancel);
-    if (!totals) return std::unexpected(std::move(totals.error()));
-    if (totals->words != words) return invalid_image("word total does not match the graph");
+    // Unchecked, the graph's totals are the header's (a Trie's node count
+    // is its len()).
+    GraphTotals totals{words, fields[length_field]};
+    if (full) {
+        auto checked = check_graph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
+                                   counts->by_rank(), cancel);
+        if (!checked) return std::unexpected(std::move(checked.error()));
+        if (checked->words != words) return invalid_image("word total does not match the graph");
+        totals = *checked;
+    } else if (fields[graph_size] == 0) {
+        return invalid_image("the graph is empty");
+    } else if (fields[graph_size] >= std::numeric_limits<std::uint32_t>::max()) {
+        return invalid_image("the graph is too large");
+    }
 
     CompactImage image;
-    image.graph_ = CompactGraph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs), *counts);
+    image.soundness_ = std::make_unique<Soundness>();
+    if (full) {
+        image.soundness_->trie_nodes.store(totals.trie_nodes, std::memory_order_relaxed);
+        image.soundness_->state.store(Soundness::sound, std::memory_order_relaxed);
+    }
+    image.graph_ = CompactGraph(graph, fields[graph_size], data + fields[hub_offset], static_cast<std::uint32_t>(hubs),
+                                *counts, &image.soundness_->fault);
     image.graph_.index_root();
     // No count can be above the largest in the table, or above what the
     // codes can hold when they are the counts.
@@ -392,7 +435,7 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     image.kind_ = static_cast<LexiconKind>(kind);
     image.word_count_ = fields[word_count_field];
     image.length_ = fields[length_field];
-    image.node_count_ = totals->trie_nodes;
+    image.node_count_ = totals.trie_nodes;
     // Skips are written, and checked, only where counts differ by word:
     // an image whose words share one count has no ranks.
     image.ranked_ = counts->by_rank();
@@ -400,7 +443,7 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
     image.extras_offset_ = fields[extras_offset];
     image.extras_size_ = fields[extras_size];
     if (image.kind_ == LexiconKind::Trie) {
-        if (image.length_ != image.node_count_) return invalid_image("node count does not match the graph");
+        if (full && image.length_ != image.node_count_) return invalid_image("node count does not match the graph");
         if (image.extras_size_ != 0) return invalid_image("a Trie image with a DAWG section");
     } else {
         // The DAWG section: registered depth and previous word, the stale
@@ -421,18 +464,21 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
         utf8::for_each(previous, [&letters](char32_t) { ++letters; });
         const std::uint64_t registered_depth = head & 0xFFFFFFFFu;
         if (registered_depth > letters) return invalid_image("bad registered depth");
+        const std::uint8_t* q = p + 8 + align8(word_size);
+        const std::uint64_t snapshots = load_u64(q);
+        if (snapshots > (left - 16 - align8(word_size)) / 16 ||
+            16 + align8(word_size) + 16 * snapshots != left) {
+            return invalid_image("bad DAWG section size");
+        }
+        // What follows needs the graph's node count: checked with the
+        // graph, before the mutable form is built from them.
+        if (!full) return std::move(image).opened_lazily(std::move(bytes), cancel);
         // Every node is registered but the root and those of the last word
         // deeper than the registered depth; each has a key, and the keys
         // of registered nodes are one at least.
         const std::uint64_t registered = image.node_count_ - 1 - (letters - registered_depth);
         if (image.length_ > registered || (image.length_ == 0) != (registered == 0)) {
             return invalid_image("registry size does not match the graph");
-        }
-        const std::uint8_t* q = p + 8 + align8(word_size);
-        const std::uint64_t snapshots = load_u64(q);
-        if (snapshots > (left - 16 - align8(word_size)) / 16 ||
-            16 + align8(word_size) + 16 * snapshots != left) {
-            return invalid_image("bad DAWG section size");
         }
         std::uint64_t previous_node = 0;
         for (std::uint64_t i = 0; i < snapshots; ++i) {
@@ -441,8 +487,45 @@ Result<CompactImage> CompactImage::open(std::unique_ptr<ImageBytes> bytes, Cance
             previous_node = node;
         }
     }
+    if (!full) return std::move(image).opened_lazily(std::move(bytes), cancel);
     image.bytes_ = std::move(bytes);
     return image;
+}
+
+Result<CompactImage> CompactImage::opened_lazily(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) && {
+    bytes_ = std::move(bytes);
+    // The walks of the opening (the root's edges, a DAWG's last word) met
+    // damage: the whole check says which.
+    if (graph_.faulted()) {
+        if (Status sound = check(cancel); !sound) return std::unexpected(std::move(sound.error()));
+        return std::unexpected(SorvanError::internal("a walk met damage that the image check does not find"));
+    }
+    return std::move(*this);
+}
+
+Status CompactImage::check(Cancel* cancel) const {
+    Soundness& s = *soundness_;
+    switch (s.state.load(std::memory_order_acquire)) {
+        case Soundness::sound: return {};
+        case Soundness::damaged: return invalid_image(s.damage);
+        default: break;
+    }
+    auto whole = open_checked(std::make_unique<BorrowedBytes>(data(), size()), cancel, Check::full);
+    if (whole) {
+        s.trie_nodes.store(whole->node_count_, std::memory_order_relaxed);
+        s.state.store(Soundness::sound, std::memory_order_release);
+        return {};
+    }
+    if (whole.error().kind() != SorvanError::Kind::InvalidImage) return std::unexpected(std::move(whole.error()));
+    // The first thread to find the damage writes what it is; the others
+    // find the same.
+    int unknown = Soundness::unknown;
+    if (s.state.compare_exchange_strong(unknown, Soundness::writing, std::memory_order_acquire)) {
+        s.damage = whole.error().previous();
+        s.fault.store(true, std::memory_order_relaxed);
+        s.state.store(Soundness::damaged, std::memory_order_release);
+    }
+    return std::unexpected(std::move(whole.error()));
 }
 
 }  // namespace sorvan

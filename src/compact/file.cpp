@@ -73,7 +73,7 @@ Result<CompactImage> CompactImage::load(std::string_view path, bool map, Cancel*
     if (map) {
         void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file->get(), 0);
         if (address == MAP_FAILED) return std::unexpected(SorvanError::from_errno(errno));
-        return open(std::make_unique<MappedBytes>(address, size), cancel);
+        return open(std::make_unique<MappedBytes>(address, size), cancel, Check::lazy);
     }
     auto bytes = std::make_unique<OwnedBytes>(size, false);
     std::memcpy(bytes->mutable_data(), header, header_size);

@@ -35,6 +35,7 @@ public:
         const std::uint8_t* codes = nullptr;      // whole 8-byte words
         const std::uint8_t* directory = nullptr;  // u32 a block (not in the last level)
         unsigned width = 0;
+        std::uint64_t entries = 0;  // codes in the level
     };
 
     RankedCounts() = default;
@@ -49,14 +50,21 @@ public:
     // Whether counts differ by word, so that a walk must keep ranks.
     bool by_rank() const noexcept { return level_count_ > 1 || levels_[0].width != 0; }
 
-    std::uint64_t count(std::uint64_t rank) const noexcept {
+    // The count of the word of rank `rank`; 0 with `bad` set where the rank,
+    // an escape's rank in the next level or a code is out of range (the
+    // image was opened without reading every code, and is damaged).
+    std::uint64_t count(std::uint64_t rank, bool& bad) const noexcept {
         std::uint64_t base = 0;
         for (unsigned l = 0;; ++l) {
             const Level& level = levels_[l];
+            if (rank >= level.entries) [[unlikely]] {
+                bad = true;
+                return 0;
+            }
             const std::uint64_t code = read_code(level.codes, rank, level.width);
-            if (l + 1 == level_count_) return value(base + code);
+            if (l + 1 == level_count_) return value(base + code, bad);
             const std::uint64_t escape = (std::uint64_t{1} << level.width) - 1;
-            if (code != escape) return value(base + code);
+            if (code != escape) return value(base + code, bad);
             rank = escapes_before(level, rank);
             base += escape;
         }
@@ -104,8 +112,12 @@ private:
         std::memcpy(&v, words + 8 * w, sizeof v);
         return v;
     }
-    std::uint64_t value(std::uint64_t index) const noexcept {
+    std::uint64_t value(std::uint64_t index, bool& bad) const noexcept {
         if (table_size_ == 0) return index;
+        if (index >= table_size_) [[unlikely]] {
+            bad = true;
+            return 0;
+        }
         std::uint64_t out;
         std::memcpy(&out, table_ + 8 * index, sizeof out);
         return out;
@@ -177,15 +189,37 @@ public:
 
     // A state is reached by many paths (shared suffixes are stored once).
     static constexpr bool shares_states = true;
+    // The most bytes of a state's header and of a letter: a child count
+    // below 2^33 with two flags, a code point.
+    static constexpr unsigned header_bytes = 5;
+    static constexpr unsigned letter_bytes = 3;
 
     CompactGraph() = default;
-    // Over validated sections: the graph (`size` bytes), its hub table (`hub_count`
-    // little-endian u32 offsets) and the counts. Each section is followed by
-    // at least 9 readable bytes.
+    // Over sections whose bounds are checked: the graph (`size` bytes, below
+    // 2^32), its hub table (`hub_count` little-endian u32 offsets) and the
+    // counts. Each section is followed by at least 16 readable bytes.
+    //
+    // The states themselves need not be checked: every read stays inside
+    // the graph and every edge leads forward, so a walk of damaged bytes
+    // ends, and reads nothing outside. What it meets there (a state or
+    // record past the graph, an edge that leads back, a bad letter, a rank
+    // or count code out of range) sets `*fault` (unless null) and leads the
+    // walk to dead(), a state past the graph without edges or word.
     CompactGraph(const std::uint8_t* graph, std::uint64_t size, const std::uint8_t* hubs, std::uint32_t hub_count,
-                 const RankedCounts& counts) noexcept
-        : graph_(graph), size_(size), hubs_(hubs), hub_count_(hub_count), counts_(counts),
+                 const RankedCounts& counts, std::atomic<bool>* fault = nullptr) noexcept
+        : graph_(graph), size_(size), hubs_(hubs), hub_count_(hub_count), counts_(counts), fault_(fault),
           identity_(graphs_opened.fetch_add(1, std::memory_order_relaxed) + 1) {}
+
+    // Whether a walk met damage (see the constructor): what it answered
+    // since is not to be trusted.
+    bool faulted() const noexcept { return fault_ != nullptr && fault_->load(std::memory_order_relaxed); }
+    // Reports damage that a caller met (a walk that the ranks say must
+    // succeed and does not).
+    void fail() const noexcept {
+        if (fault_ != nullptr) fault_->store(true, std::memory_order_relaxed);
+    }
+    // The state that a walk meeting damage goes to.
+    std::uint32_t dead() const noexcept { return static_cast<std::uint32_t>(size_); }
 
     // Tells apart the graphs of a process, for as long as it runs: never 0,
     // never given twice, so what a thread remembers of a graph it walked is
@@ -207,12 +241,17 @@ public:
         return {static_cast<std::uint32_t>(h >> image::count_shift), (h & image::end_bit) != 0};
     }
     // The count of the word ending at `p` (is_end(p) must hold).
-    std::uint64_t count(Position p) const noexcept { return counts_.count(p.rank); }
+    std::uint64_t count(Position p) const noexcept { return count_of_rank(p.rank); }
     // Whether counts differ by word (else count() needs no rank).
     bool counts_by_rank() const noexcept { return counts_.by_rank(); }
     // The count of the word of rank `rank` (below the number of words), on
     // a graph whose positions carry ranks.
-    std::uint64_t count_of_rank(std::uint64_t rank) const noexcept { return counts_.count(rank); }
+    std::uint64_t count_of_rank(std::uint64_t rank) const noexcept {
+        bool bad = false;
+        const std::uint64_t count = counts_.count(rank, bad);
+        if (bad) [[unlikely]] fail();
+        return count;
+    }
 
     // Once the graph is validated: the root's edges by letter, for letters
     // below 256, so that no walk searches its widest state.
@@ -234,19 +273,21 @@ public:
             const RootEdge edge = root_edges_[letter];
             return {edge.at, edge.rank};
         }
+        if (p.at >= size_) [[unlikely]] return {0, 0};
         const std::uint8_t* q = graph_ + p.at;
-        const std::uint64_t h = image::read_varint(q);
+        const std::uint64_t h = varint(q, header_bytes);
         const std::uint64_t n = h >> image::count_shift;
         const std::uint64_t end = h & image::end_bit;
         if (h & image::chain_bit) {
             const std::uint8_t* r = q;
-            if (image::read_varint(r) != letter) return {0, 0};
-            return {static_cast<std::uint32_t>(r - graph_), p.rank + end};
+            if (varint(r, letter_bytes) != letter) return {0, 0};
+            return {chain_child(r), p.rank + end};
         }
         if (n == 0) return {0, 0};
         const unsigned w = *q++;
         const auto [lw, dw, sw] = image::record_widths(w);
         const unsigned size = lw + dw + sw;
+        if (!records_fit(q, n, w)) [[unlikely]] return {0, 0};
         if (lw == 1 && n <= 8) {  // the common state: a few one-byte letters
             if (letter > 0xFF) return {0, 0};
             for (const std::uint8_t* r = q; r != q + n * size; r += size) {
@@ -267,27 +308,36 @@ public:
     // The same, written into `c` where it stays: a cursor built aside and
     // copied costs a store-forwarding stall.
     void edges(Position p, Cursor& c) const noexcept {
-        const std::uint8_t* q = graph_ + p.at;
-        const std::uint64_t h = image::read_varint(q);
-        c.at = p.at;
+        c.at = static_cast<std::uint32_t>(p.at);
         c.rank = p.rank;
-        c.count = static_cast<std::uint32_t>(h >> image::count_shift);
         c.letter_width = 0;
         c.target_width = 0;
         c.skip_width = 0;
         c.chain_letter = 0;
+        if (p.at >= size_) [[unlikely]] {
+            dead_end(c);
+            return;
+        }
+        const std::uint8_t* q = graph_ + p.at;
+        const std::uint64_t h = varint(q, header_bytes);
+        c.count = static_cast<std::uint32_t>(h >> image::count_shift);
         c.record = q;
         if (h & image::chain_bit) {
-            c.chain_letter = static_cast<Letter>(image::read_varint(q));
+            c.chain_letter = checked_letter(varint(q, letter_bytes));
             c.rank += h & image::end_bit;
             c.record = q;
-        } else if ((h >> image::count_shift) != 0) {
+            if (static_cast<std::uint64_t>(q - graph_) >= size_) [[unlikely]] {
+                fail();
+                dead_end(c);
+            }
+        } else if (const std::uint64_t n = h >> image::count_shift; n != 0) {
             const unsigned w = *q++;
             const image::RecordWidths widths = image::record_widths(w);
             c.letter_width = static_cast<std::uint8_t>(widths.letter);
             c.target_width = static_cast<std::uint8_t>(widths.target);
             c.skip_width = static_cast<std::uint8_t>(widths.skip);
             c.record = q;
+            if (!records_fit(q, n, w)) [[unlikely]] dead_end(c);
         }
     }
     struct Arc {
@@ -303,7 +353,7 @@ public:
         c.record += c.letter_width + c.target_width + c.skip_width;
         // No skips where every word has the same count: no field to read.
         const std::uint64_t skip = c.skip_width ? image::read_le(r + c.letter_width + c.target_width, c.skip_width) : 0;
-        return {static_cast<Letter>(image::read_le(r, c.letter_width)),
+        return {checked_letter(image::read_le(r, c.letter_width)),
                 {target(c.at, image::read_le(r + c.letter_width, c.target_width)), c.rank + skip}};
     }
     // The offset right after the state that the cursor `c`, untouched by
@@ -357,19 +407,27 @@ public:
 
     void prefetch(const Cursor& c) const noexcept {
         if (c.letter_width != 0) {
-            __builtin_prefetch(graph_ + target(c.at, image::read_le(c.record + c.letter_width, c.target_width)));
+            // (It may read past the state's last record: no damage to report.)
+            const std::uint64_t to = unchecked_target(c.at, image::read_le(c.record + c.letter_width, c.target_width));
+            __builtin_prefetch(graph_ + std::min(to, size_));
         }
     }
 
     // The state an edge of the state at `at` leads to, from the edge's
     // target field: a hub's number, or past the hubs, the distance forward.
+    // One that does not lead forward inside the graph leads to dead().
     std::uint32_t target(std::uint32_t at, std::uint64_t field) const noexcept {
+        std::uint64_t to = at + (field - hub_count_);
         if (field < hub_count_) {
             std::uint32_t hub;
             std::memcpy(&hub, hubs_ + 4 * field, sizeof hub);
-            return hub;
+            to = hub;
         }
-        return at + static_cast<std::uint32_t>(field - hub_count_);
+        if (to <= at || to >= size_) [[unlikely]] {
+            fail();
+            return dead();
+        }
+        return static_cast<std::uint32_t>(to);
     }
     // The same for a field not yet checked: in 64 bits, so that a forged
     // field lands past the graph instead of wrapping round, and hub or
@@ -429,8 +487,60 @@ private:
     }
 
     std::uint64_t header(std::uint64_t at) const noexcept {
+        if (at >= size_) [[unlikely]] return 0;  // dead(): no edges, no word
         const std::uint8_t* q = graph_ + at;
-        return image::read_varint(q);
+        return varint(q, header_bytes);
+    }
+
+    // A letter read from the image: a code point, or damage, spelt U+FFFD
+    // (no word is ever spelt with a value that is not a code point).
+    Letter checked_letter(std::uint64_t c) const noexcept {
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) [[unlikely]] {
+            fail();
+            return 0xFFFD;
+        }
+        return static_cast<Letter>(c);
+    }
+    // A LEB128 value of at most `most` bytes at q; a longer one is damage
+    // (read as 0). From a state inside the graph, a header and a letter end
+    // inside its padding.
+    std::uint64_t varint(const std::uint8_t*& q, unsigned most) const noexcept {
+        std::uint64_t v = *q++;
+        if (v < 0x80) [[likely]] return v;
+        v &= 0x7F;
+        for (unsigned i = 1; i < most; ++i) {
+            const std::uint64_t b = *q++;
+            v |= (b & 0x7F) << (7 * i);
+            if (b < 0x80) return v;
+        }
+        fail();
+        return 0;
+    }
+    // The state after a chain's letter at r: its child, inside the graph.
+    std::uint32_t chain_child(const std::uint8_t* r) const noexcept {
+        const auto at = static_cast<std::uint64_t>(r - graph_);
+        if (at >= size_) [[unlikely]] {
+            fail();
+            return dead();
+        }
+        return static_cast<std::uint32_t>(at);
+    }
+    // Whether `n` records of widths `w` from q lie inside the graph (and
+    // the widths are ones a reader knows); damage if not.
+    bool records_fit(const std::uint8_t* q, std::uint64_t n, unsigned w) const noexcept {
+        const auto widths = image::record_widths(w);
+        const auto left = static_cast<std::uint64_t>(graph_ + size_ - q);
+        if (widths.skip <= 7 && q <= graph_ + size_ && n <= left && n * (widths.letter + widths.target + widths.skip) <= left) {
+            return true;
+        }
+        fail();
+        return false;
+    }
+    // Makes `c` the cursor of dead()'s single edge-less state.
+    void dead_end(Cursor& c) const noexcept {
+        c.count = 0;
+        c.letter_width = 0;
+        c.record = graph_ + size_;
     }
 
     const std::uint8_t* graph_ = nullptr;
@@ -444,6 +554,7 @@ private:
     };
     std::array<RootEdge, 256> root_edges_{};
     bool root_indexed_ = false;
+    std::atomic<bool>* fault_ = nullptr;
     std::uint64_t identity_ = 0;
 
     inline static std::atomic<std::uint64_t> graphs_opened{0};

@@ -51,11 +51,15 @@ std::unique_ptr<ImageBytes> CompactImage::copy_bytes() const { return owned_copy
 // ---------------------------------------------------------------- restore ----
 
 Result<NodeStore> CompactImage::to_store(Cancel* cancel) const {
+    // A walk of damaged bytes ends and stays inside them, but the trie it
+    // spells could be of any size: the image is checked first.
+    if (Status sound = check(cancel); !sound) return std::unexpected(std::move(sound.error()));
     Cancel::Countdown countdown(cancel);
     NodeStore store;
     // Legitimate images can stand for tries far bigger than themselves, so
     // room is made in advance only for a plausible size.
-    if (node_count_ <= 64 * size()) store.reserve(node_count_);
+    const std::uint64_t nodes = soundness_->trie_nodes.load(std::memory_order_relaxed);
+    if (nodes <= 64 * size()) store.reserve(nodes);
     struct Frame {
         CompactGraph::Cursor edges;
         std::uint32_t left;

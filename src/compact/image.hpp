@@ -5,6 +5,7 @@
 // building exactly where it stopped. docs/image-format.md describes the
 // bytes.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,6 +54,12 @@ protected:
 
 class CompactImage {
 public:
+    // How much of an image open() checks before any query: every byte
+    // (`full`), or its header, its sections' bounds and the count levels'
+    // sizes (`lazy`), leaving the graph and the codes to the reads that
+    // meet them (see CompactGraph) and to check().
+    enum class Check { full, lazy };
+
     // The image of a lexicon whose words form the trie in `nodes` (root at
     // 0), with len() = `length`, get_word_count() = `word_count` and, for a
     // DAWG, its building state. Fails only by std::bad_alloc, or Cancelled
@@ -73,15 +80,26 @@ public:
     static Result<std::unique_ptr<ImageBytes>> build_sorted(SortableWords words, std::vector<std::uint64_t> counts,
                                                             Cancel* cancel = nullptr);
 
-    // Validates `bytes` (any bytes at all) and opens them: an InvalidImage
-    // error says what is wrong.
-    static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel = nullptr);
+    // Validates `bytes` (any bytes at all), as much as `check` says, and
+    // opens them: an InvalidImage error says what is wrong.
+    static Result<CompactImage> open(std::unique_ptr<ImageBytes> bytes, Cancel* cancel = nullptr,
+                                     Check check = Check::full);
     // Reads (or maps read-only) the file at `path` and opens it: its header
     // first, so that a file refused for its header is not read further. An
     // Io error when it cannot be opened or read, or is not a regular file;
     // Cancelled when `cancel` says stop while the opening waits (a FIFO) or
-    // between pieces of a long read.
+    // between pieces of a long read. A mapped file is opened lazily (it is
+    // shared by the processes that map it, and touched only where queries
+    // go), a file read in full is checked in full.
     static Result<CompactImage> load(std::string_view path, bool map, Cancel* cancel = nullptr);
+    // Checks every byte of an image opened lazily (at once for one checked
+    // in full), once: an InvalidImage error says what is wrong, and from
+    // then on damaged() holds. Cancelled when `cancel` stopped it.
+    Status check(Cancel* cancel = nullptr) const;
+    // Whether a walk of the graph met damage, or check() found it: every
+    // answer of a query that ran since is to be dropped, and check() says
+    // what is wrong.
+    bool damaged() const noexcept { return graph_.faulted(); }
     // Opens what build() just made, which opens unless cancelled: if its
     // check fails all the same, an Internal error says what failed (a fault
     // of this library, never of a file it read).
@@ -114,7 +132,7 @@ public:
 
     // The trie of the words, numbered in depth-first letter order (the
     // order in which a DAWG creates them), with each word's count; or
-    // Cancelled.
+    // Cancelled, or an InvalidImage error from check() first.
     Result<NodeStore> to_store(Cancel* cancel = nullptr) const;
     DawgState dawg_state() const;
     // Of a DAWG's image (empty and 0 for a Trie's): the last word added and
@@ -124,8 +142,23 @@ public:
 
 private:
     CompactImage() = default;
+    // open(), but for the message of a refusal of a lazy open.
+    static Result<CompactImage> open_checked(std::unique_ptr<ImageBytes> bytes, Cancel* cancel, Check check);
+    // The end of a lazy open: the image, unless its first walks met damage.
+    Result<CompactImage> opened_lazily(std::unique_ptr<ImageBytes> bytes, Cancel* cancel) &&;
+
+    // What check() found, shared by the threads that read the image, and
+    // the flag its graph's walks set.
+    struct Soundness {
+        enum : int { unknown, sound, writing, damaged };
+        std::atomic<int> state{unknown};
+        std::atomic<bool> fault{false};
+        std::string damage;                // once damaged
+        std::atomic<std::uint64_t> trie_nodes{0};  // once sound
+    };
 
     std::unique_ptr<ImageBytes> bytes_;
+    std::unique_ptr<Soundness> soundness_;
     CompactGraph graph_;
     LexiconKind kind_ = LexiconKind::Trie;
     std::uint64_t word_count_ = 0;

@@ -230,8 +230,7 @@ bool Dawg::reduce_restores(std::size_t down_to) const {
 
 void Dawg::_reduce(std::size_t down_to) {
     if (form_.image()) {
-        if (!reduce_restores(down_to)) return;  // nothing to reduce
-        make_mutable();
+        if (!reduce_restores(down_to) || !make_mutable()) return;  // nothing to reduce, or damage
     }
     commit_reduce(prepare_reduce(down_to));
     if (unchecked_.empty()) {

@@ -83,7 +83,9 @@ public:
     // change does so by itself. Cancelled, and still compact, when `cancel`
     // stopped it.
     Status make_mutable(Cancel* cancel);
-    void make_mutable() { (void)make_mutable(nullptr); }  // nothing to stop it
+    // The same where nothing stops it: it fails only on an image opened
+    // lazily whose check finds damage (see CompactImage::check).
+    Status make_mutable() { return make_mutable(nullptr); }
 
     std::size_t registry_size() const noexcept { return image() ? image()->length() : registry_.size(); }
     std::size_t unchecked_size() const noexcept { return unchecked_.size(); }  // mutable form only

@@ -1,5 +1,7 @@
 #include "python/binding.hpp"
 
+#include "compact/image.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -358,6 +360,18 @@ void raise_from_exception(std::exception_ptr error) noexcept {
         PyErr_Format(PyExc_SystemError, "sorvan: unexpected C++ exception: %s", other.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "sorvan: unexpected C++ exception");
+    }
+}
+
+void raise_damage(const CompactImage& image) noexcept {
+    PyErr_Clear();
+    Cancel cancel(&signal_raised, nullptr);
+    const Status sound = image.check(&cancel);
+    if (cancel.cancelled()) return;
+    if (!sound) {
+        raise_sorvan_error(sound.error());
+    } else {
+        PyErr_SetString(PyExc_SystemError, "a walk met damage in an image that passes its check");
     }
 }
 

@@ -23,6 +23,10 @@
 #include "query/word_list.hpp"
 #include "utils/cancel.hpp"
 
+namespace sorvan {
+class CompactImage;
+}
+
 namespace sorvan::python {
 
 // ---------------------------------------------------------------------------
@@ -281,6 +285,11 @@ PyObject* new_word_list(const WordList& words) noexcept;
 // Raises ValueError with the error's display text (SystemError for an
 // Internal one, a fault of this library). Returns nullptr.
 PyObject* raise_sorvan_error(const SorvanError& error) noexcept;
+
+// Raises what check() finds in `image`, whose walks met damage, in place of
+// any exception set: its ValueError, or the exception of a signal handler
+// that stopped it.
+void raise_damage(const CompactImage& image) noexcept;
 
 // Whether a lexicon operation succeeded; if not, its ValueError is raised.
 inline bool succeeded(const Status& status) noexcept {

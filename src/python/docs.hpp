@@ -164,7 +164,10 @@ struct SharedDocs {
         "os.PathLike); it comes back compact.\n\n"
         "With ``mmap=True`` the file is mapped read-only instead of read, so that\n"
         "processes loading the same file share its pages. The file must not be\n"
-        "changed while it is mapped: replace it with a new file instead.";
+        "changed while it is mapped: replace it with a new file instead.\n\n"
+        "A file read is checked whole before the call returns; a mapped one has\n"
+        "its header and bounds checked, and the rest as queries read it: a query\n"
+        "that meets damage raises ValueError, as does every later call.";
     static constexpr char reduce_ex[] = "__reduce_ex__($self, protocol, /)\n--\n\nPickling support.";
     static constexpr char setstate[] = "__setstate__($self, state, /)\n--\n\nPickling support.";
 };

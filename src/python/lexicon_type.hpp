@@ -34,6 +34,18 @@ LexiconObject<Lexicon>* object_of(PyObject* self) noexcept {
     return reinterpret_cast<LexiconObject<Lexicon>*>(self);
 }
 
+// What a call that read `lexicon` returns: `result`, unless the
+// lexicon's image, opened without a full check, met damage meanwhile: then
+// the answer is dropped and the check's ValueError set in its place.
+template <class Lexicon, class R>
+R undamaged(const Lexicon& lexicon, R result) noexcept {
+    const CompactImage* image = lexicon.image();
+    if (image == nullptr || !image->damaged()) [[likely]] return result;
+    if constexpr (std::is_pointer_v<R>) Py_XDECREF(result);
+    raise_damage(*image);
+    return failure_value<R>();
+}
+
 // The common steps of a method call: parse the arguments, take the borrow,
 // then body(lexicon, argv) converts, calls the lexicon and builds the
 // result. The borrow is released on every way out. (The receiver's type is
@@ -47,7 +59,7 @@ PyObject* call_method(PyObject* self, const Signature<N>& sig, PyObject* const* 
         auto* object = object_of<Lexicon>(self);
         auto borrow = Borrow::acquire(object->borrow);
         if (!borrow) return nullptr;
-        return body(object->lexicon, argv);
+        return undamaged(object->lexicon, body(object->lexicon, argv));
     });
 }
 
@@ -59,7 +71,7 @@ auto read_lexicon(PyObject* self, Body&& body) noexcept -> decltype(body(std::de
         auto* object = object_of<Lexicon>(self);
         auto borrow = SharedBorrow::acquire(object->borrow);
         if (!borrow) return failure_value<R>();
-        return body(std::as_const(object->lexicon));
+        return undamaged(object->lexicon, body(std::as_const(object->lexicon)));
     });
 }
 
@@ -110,7 +122,7 @@ int lexicon_contains(PyObject* self, PyObject* operand) noexcept {
     if (!borrow) return -1;
     std::string_view word;
     if (!to_utf8_view(operand, "word", word)) return -1;
-    return object->lexicon.contains(word) ? 1 : 0;
+    return undamaged(object->lexicon, object->lexicon.contains(word) ? 1 : 0);
 }
 
 template <class Lexicon>
@@ -135,12 +147,13 @@ PyObject* lexicon_repr(PyObject* self) noexcept {
 // for tens of millions of words takes seconds: the methods that change it
 // do that here first, where a signal handler that raises (Ctrl-C) stops it
 // and the lexicon stays compact. False, with that exception set, when
-// stopped.
+// stopped, or with ValueError when the image was mapped and its check
+// finds damage.
 template <class Lexicon>
 bool restore_mutable(Lexicon& lexicon) {
     if (!lexicon.image()) return true;
     Cancel cancel(&signal_raised, nullptr);
-    return lexicon.make_mutable(&cancel).has_value();  // only a stop fails it
+    return succeeded_unless_stopped(lexicon.make_mutable(&cancel), cancel);
 }
 
 template <class Lexicon>

@@ -155,7 +155,7 @@ PyObject* new_iterator(PyObject* lexicon, std::string_view prefix, ViewKind kind
             using Walk = OrderedWalk<std::remove_cvref_t<decltype(graph)>>;
             it->walk.template emplace<Walk>().start(graph, prefix);
         });
-        return self.release();
+        return undamaged(lex, self.release());
     });
 }
 
@@ -188,7 +188,7 @@ PyObject* iterator_step(PyObject* self) noexcept {
                 }
                 return refill(ready, it->kind, *walk, graph);
             });
-            if (!made) return nullptr;
+            if (!undamaged(lexicon, made)) return nullptr;
             if (ready.empty()) return nullptr;  // StopIteration
         }
         return ready.take();
@@ -261,6 +261,7 @@ int view_contains(PyObject* self, PyObject* operand) noexcept {
         const auto borrow = GilHeldBorrow::acquire(object->borrow);  // no Python code runs under it
         if (!borrow) return -1;
         count = object->lexicon.count_of(text);
+        if (!undamaged(object->lexicon, true)) return -1;
     }
     if (!count) return 0;
     if constexpr (Kind == ViewKind::items) {
@@ -362,7 +363,9 @@ PyObject* lexicon_getitem(PyObject* self, PyObject* key) noexcept {
         if (!borrow) return nullptr;
         std::string_view word;
         if (!to_utf8_view(key, "word", word)) return nullptr;
-        if (const auto count = object->lexicon.count_of(word)) return new_u64(*count);
+        const auto count = object->lexicon.count_of(word);
+        if (!undamaged(object->lexicon, true)) return nullptr;
+        if (count) return new_u64(*count);
         PyErr_SetObject(PyExc_KeyError, key);
         return nullptr;
     });

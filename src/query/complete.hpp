@@ -48,6 +48,12 @@ public:
     // carry ranks); Cancelled when `cancel` stops it.
     static Result<std::unique_ptr<CountMaxima>> build(const CompactGraph& graph, std::uint64_t words,
                                                       Cancel* cancel);
+    // Over the counts of `image` (which keeps ranks), checked first (see
+    // CompactImage::check): a damaged one's ranks may not lead to counts.
+    static Result<std::unique_ptr<CountMaxima>> of_image(const CompactImage& image, Cancel* cancel) {
+        if (Status sound = image.check(cancel); !sound) return std::unexpected(std::move(sound.error()));
+        return build(image.graph(), image.distinct_words(), cancel);
+    }
     // The rank of the highest count among ranks [lo, hi) (lo < hi), the
     // first such rank on a tie.
     std::uint64_t top(const CompactGraph& graph, std::uint64_t lo, std::uint64_t hi) const noexcept;
@@ -84,7 +90,7 @@ public:
     // at it: a read of every count (0.2 to 0.33 s for 10M words).
     // Completions walk meanwhile, and when memory runs out.
     void build(const CompactImage& image, Cancel* cancel) const {
-        BuiltOnDemand::build([&] { return CountMaxima::build(image.graph(), image.distinct_words(), cancel); });
+        BuiltOnDemand::build([&] { return CountMaxima::of_image(image, cancel); });
     }
 };
 

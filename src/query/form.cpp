@@ -35,22 +35,23 @@ void LexiconForm::become_mutable(NodeStore nodes) noexcept {
 namespace {
 
 // What each build makes of an image: the same for a build off the query
-// path and for prepare().
-auto reversed_of(const CompactImage& image, Cancel* cancel) {
+// path and for prepare(). Each walks the whole image, which it checks
+// first if it was opened lazily (what a walk of damaged bytes spells can
+// be of any size).
+Result<std::unique_ptr<CompactImage>> reversed_of(const CompactImage& image, Cancel* cancel) {
+    if (Status sound = image.check(cancel); !sound) return std::unexpected(std::move(sound.error()));
     return reversed_image(image.graph(), image.max_count(), cancel);
 }
 
-// The membership index of `graph`; Cancelled, not nothing (too large for
-// one), when `cancel` stopped it, so that it is built again later.
-Result<std::unique_ptr<MembershipIndex>> membership_index(const CompactGraph& graph, Cancel* cancel) {
-    std::unique_ptr<MembershipIndex> index = MembershipIndex::build(graph, cancel);
+// The membership index of the image's graph; Cancelled, not nothing (too
+// large for one), when `cancel` stopped it, so that it is built again later.
+Result<std::unique_ptr<MembershipIndex>> membership_index(const CompactImage& image, Cancel* cancel) {
+    if (Status sound = image.check(cancel); !sound) return std::unexpected(std::move(sound.error()));
+    std::unique_ptr<MembershipIndex> index = MembershipIndex::build(image.graph(), cancel);
     if (!index && cancel != nullptr && cancel->cancelled()) return std::unexpected(SorvanError::cancelled());
     return index;
 }
 
-Result<std::unique_ptr<CountMaxima>> count_maxima(const CompactImage& image, Cancel* cancel) {
-    return CountMaxima::build(image.graph(), image.distinct_words(), cancel);
-}
 
 }  // namespace
 
@@ -64,7 +65,7 @@ void LexiconForm::start_reversed() const noexcept {
 
 void LexiconForm::start_membership() const noexcept {
     if (!image_) return;
-    membership_.start([image = image_](Cancel* cancel) { return membership_index(image->graph(), cancel); });
+    membership_.start([image = image_](Cancel* cancel) { return membership_index(*image, cancel); });
 }
 
 void LexiconForm::start_ranked_image() const noexcept {
@@ -74,7 +75,7 @@ void LexiconForm::start_ranked_image() const noexcept {
 
 void LexiconForm::start_completion() const noexcept {
     if (!image_ || !image_->ranked()) return;
-    completion_.start([image = image_](Cancel* cancel) { return count_maxima(*image, cancel); });
+    completion_.start([image = image_](Cancel* cancel) { return CountMaxima::of_image(*image, cancel); });
 }
 
 Status LexiconForm::prepare(Cancel* cancel) const {
@@ -86,10 +87,10 @@ Status LexiconForm::prepare(Cancel* cancel) const {
     if (!image_->ranked()) {
         done = ranked_image_.build_now([&] { return RankedImage::copy_of(*image_, cancel); });
     } else {
-        done = completion_.build_now([&] { return count_maxima(*image_, cancel); });
+        done = completion_.build_now([&] { return CountMaxima::of_image(*image_, cancel); });
     }
     if (!done) return done;
-    return membership_.build_now([&] { return membership_index(image_->graph(), cancel); });
+    return membership_.build_now([&] { return membership_index(*image_, cancel); });
 }
 
 }  // namespace sorvan

@@ -165,9 +165,13 @@ public:
     // be fewer than words_under(prefix); "" when `cancel` stopped it.
     std::string word_at(std::string_view prefix, std::uint64_t i, Cancel* cancel = nullptr) const {
         if (const CompactGraph* graph = ranked_graph(cancel)) {
-            const auto at = *walk(*graph, prefix);
             std::string word(prefix);
-            spell_rank(*graph, at, at.rank + i, word);
+            const auto at = walk(*graph, prefix);
+            if (!at) [[unlikely]] {  // words_under() found it: damage
+                graph->fail();
+                return word;
+            }
+            spell_rank(*graph, *at, at->rank + i, word);
             return word;
         }
         return on_graph([&](const auto& graph) -> std::string {

@@ -52,7 +52,7 @@ Status Trie::add(std::string_view word, std::uint64_t count, Cancel* cancel) {
 std::optional<std::uint64_t> Trie::remove(std::string_view word) {
     // A compact trie turns mutable only for a word it holds.
     if (word.empty() || (form_.image() && !contains(word))) return std::nullopt;
-    make_mutable();
+    if (!make_mutable()) return std::nullopt;
     NodeStore& nodes = form_.nodes();
     // One walk down, remembering the last node that must stay (the root, a
     // node with another child, or the end of another word) and the letter
@@ -108,7 +108,7 @@ Status Trie::add_from_file(std::string_view path, Cancel* cancel) {
 }
 
 Status Trie::add_sorted(SortableWords words, Cancel* cancel) {
-    make_mutable();
+    if (Status restored = make_mutable(); !restored) return restored;
     form_.words_changed();
     // In ascending order each word shares its path with the one before as
     // far as they agree, so its walk starts where they part, and the nodes

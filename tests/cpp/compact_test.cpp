@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "compact/bytes.hpp"
 #include "compact/image.hpp"
 #include "compact/membership.hpp"
 #include "dawg/dawg.hpp"
@@ -559,6 +560,7 @@ std::vector<std::uint8_t> sample_image() {
 // (the sanitizers watch for reads out of bounds), and the image must be a
 // lexicon's: its words listed once each, ascending, each found with the
 // count listed, and the same answers from the mutable form it switches to.
+// Opened lazily, they answer alike, or meet the damage the whole check finds.
 template <class Lexicon>
 void use(Lexicon& lexicon) {
     auto answers = [&] {
@@ -583,6 +585,7 @@ void use(Lexicon& lexicon) {
 }
 
 void open_and_use(const std::vector<std::uint8_t>& bytes) {
+    fuzz::exercise_lazily(bytes);
     auto image = CompactImage::copy_of(bytes.data(), bytes.size());
     if (!image) {
         EXPECT_EQ(image.error().kind(), SorvanError::Kind::InvalidImage);
@@ -761,14 +764,26 @@ TEST(CompactHostile, AGraphOfEmptyStatesIsRefused) {
 
 // An edge into the middle of a state, among enough edges that the check
 // fetches ahead on both sides of it: refused, whatever else is sound.
-TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
+//
+// The image of `words` and 300 words under 'z' (which make the graph
+// large enough for hubs), with where its graph starts and how many hubs
+// it has (header fields 5 and 8).
+struct ImageToEdit {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t graph = 0, hubs = 0;
+};
+ImageToEdit image_to_edit(std::initializer_list<const char*> words) {
     Trie trie;
-    ASSERT_TRUE(trie.add("ab", 1));
+    for (const char* w : words) EXPECT_TRUE(trie.add(w, 1));
     for (int i = 0; i < 300; ++i) EXPECT_TRUE(trie.add("z" + std::to_string(i * 7919), 1));
-    auto bytes = bytes_of(*CompactImage::open(*trie.build_image()));
-    std::uint64_t graph, hubs;  // header fields 5 and 8
-    std::memcpy(&graph, bytes.data() + 48, 8);
-    std::memcpy(&hubs, bytes.data() + 72, 8);
+    ImageToEdit image{bytes_of(*CompactImage::open(*trie.build_image()))};
+    std::memcpy(&image.graph, image.bytes.data() + 48, 8);
+    std::memcpy(&image.hubs, image.bytes.data() + 72, 8);
+    return image;
+}
+
+TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
+    auto [bytes, graph, hubs] = image_to_edit({"ab"});
     // The root: a header (two children, 'a' first), its widths, then the
     // record for 'a', whose target is a chain of two bytes ('b').
     std::uint8_t* root = bytes.data() + graph;
@@ -789,6 +804,42 @@ TEST(CompactHostile, AnEdgeIntoAStatesMiddleIsRefused) {
     auto image = CompactImage::copy_of(bytes.data(), bytes.size());
     ASSERT_FALSE(image);
     EXPECT_EQ(image.error().display(), "Invalid lexicon image: an edge target is not a state");
+}
+
+// A state whose edge leads back to itself, below the root (which the lazy
+// open reads): the walks that reach it end, meet the damage and report it,
+// and the check then says what it is.
+TEST(CompactHostile, AnEdgeLeadingBackEndsTheWalksOfALazyOpen) {
+    auto [bytes, graph, hubs] = image_to_edit({"ab", "ac"});
+    std::uint8_t* root = bytes.data() + graph;
+    ASSERT_EQ(root[2], 'a');  // the root's first record (one-byte letters)
+    const unsigned root_targets = ((root[1] >> 2) & 3) + 1;
+    std::uint64_t field = 0;
+    std::memcpy(&field, root + 3, root_targets);
+    ASSERT_GE(field, hubs);
+    std::uint8_t* a = root + (field - hubs);  // two records, 'b' and 'c'
+    ASSERT_EQ(a[0], 2u << 2);
+    ASSERT_EQ(a[2], 'b');
+    const unsigned a_targets = ((a[1] >> 2) & 3) + 1;
+    std::memcpy(a + 3, &hubs, a_targets);  // distance 0: itself
+    seal_image(bytes.data(), bytes.size());
+    auto full = CompactImage::copy_of(bytes.data(), bytes.size());
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().display(), "Invalid lexicon image: an edge target out of range");
+    auto lazy = CompactImage::open(owned_copy(bytes.data(), bytes.size()), nullptr, CompactImage::Check::lazy);
+    ASSERT_TRUE(lazy);
+    auto lexicon = Trie::from_image(std::move(*lazy));
+    ASSERT_TRUE(lexicon);
+    EXPECT_TRUE(lexicon->contains("z0"));  // a walk that stays clear of it
+    EXPECT_FALSE(lexicon->image()->damaged());
+    EXPECT_TRUE(lexicon->contains("ac"));
+    EXPECT_FALSE(lexicon->contains("ab"));  // the damaged edge leads nowhere
+    EXPECT_TRUE(lexicon->image()->damaged());
+    (void)lexicon->search("a*", true);  // ends
+    const Status found = lexicon->image()->check();
+    ASSERT_FALSE(found);
+    EXPECT_EQ(found.error().display(), full.error().display());
+    EXPECT_FALSE(lexicon->add("zz", 1));  // no mutable form from damaged bytes
 }
 
 std::uint64_t field_of(const std::vector<std::uint8_t>& bytes, std::size_t at) {
