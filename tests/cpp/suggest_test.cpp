@@ -361,8 +361,8 @@ TEST(CompleteTest, BestFirstOnTheMutableFormFollowsEveryChange) {
                     ASSERT_TRUE(trie.compact());
                     ASSERT_TRUE(dawg.compact());
                     if (rng() % 2) {
-                        trie.make_mutable();
-                        dawg.make_mutable();
+                        ASSERT_TRUE(trie.make_mutable());
+                        ASSERT_TRUE(dawg.make_mutable());
                     }
                     break;
                 default:
