@@ -39,6 +39,10 @@ public:
         // Bytes given as a lexicon image (a file to load, a pickle) that are
         // not a valid one. Payload: what is wrong, such as "bad checksum".
         InvalidImage,
+        // Input in a form this library reads that breaks the form (a line
+        // of a counts file that is not a word, a tab and a count). Payload:
+        // what is wrong, and where. The binding raises ValueError.
+        BadInput,
         // A fault of this library, not of its input: what it made fails
         // its own check. Payload: what is wrong. The binding raises
         // SystemError.
@@ -50,11 +54,12 @@ public:
     static SorvanError cancelled();
     static SorvanError invalid_image(std::string what);
     static SorvanError internal(std::string what);
+    static SorvanError bad_input(std::string what);
     // An Io error from an errno value: the system's text and "(os error N)".
     static SorvanError from_errno(int error_number);
 
     Kind kind() const noexcept { return kind_; }
-    // OrderViolation: the previous word; Io, InvalidImage, Internal: the
+    // OrderViolation: the previous word; Io, InvalidImage, BadInput, Internal: the
     // error's own text.
     const std::string& previous() const noexcept { return first_; }
     // OrderViolation: the rejected word; otherwise empty.

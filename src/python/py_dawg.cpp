@@ -1,6 +1,7 @@
 // The Python class DAWG.
 
 #include "dawg/dawg.hpp"
+#include "python/bulk_methods.hpp"
 #include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
@@ -24,6 +25,17 @@ struct LexiconTraits<Dawg> {
         SortableWords words;
         const bool converted = for_each_item(source, [&words](std::string_view word) {
             words.push_back(word);
+            return true;
+        });
+        if (!converted || !restore_mutable(dawg)) return false;
+        Cancel cancel(&signal_raised, nullptr);
+        return succeeded_unless_stopped(dawg.sort_and_add(std::move(words), &cancel), cancel);
+    }
+    // The same for update(), each word tagged with its count.
+    static bool update(Dawg& dawg, PyObject* source) {
+        SortableWords words{SortableWords::WithTags{}};
+        const bool converted = for_each_counted_item(source, [&words](std::string_view word, std::uint64_t count) {
+            words.push_back(word, count);
             return true;
         });
         if (!converted || !restore_mutable(dawg)) return false;
@@ -77,6 +89,7 @@ PyMethodDef dawg_methods[] = {
     {"pop", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::pop},
     SORVAN_DICTIONARY_METHODS(Dawg),
     SORVAN_COMPACT_METHODS(Dawg),
+    SORVAN_BULK_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };
 
