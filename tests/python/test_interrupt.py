@@ -191,3 +191,25 @@ def test_bulk_insertion_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_pa
         assert len(found) < len(words)
         assert lexicon.get_word_count() == len(found)
     lexicon.add(LAST)  # the borrow was released
+
+
+@pytest.mark.parametrize("source", ["file", "presorted-file", "words"])
+def test_building_in_bulk_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_path, source):
+    words = sorted(long_words)
+    path = tmp_path / "words.txt"
+    path.write_text("\n".join(words) + "\n")
+
+    def build():
+        if source == "words":
+            return lexicon_class.from_words((w, 2) for w in words)
+        return lexicon_class.from_file(str(path), presorted=source == "presorted-file")
+
+    alarm(0.02)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        build()
+        pytest.fail("the call ran to its end")
+    assert time.monotonic() - start < 1
+    assert list(tmp_path.iterdir()) == [path]
+    built = build()
+    assert built.search_with_prefix(words[7][:3]) == [w for w in words if w.startswith(words[7][:3])]

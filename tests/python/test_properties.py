@@ -153,6 +153,41 @@ class Lexicons(RuleBasedStateMachine):
                 found, [], lexicon.find_all(text[1:], **options)
             ]
 
+    @rule(items=st.lists(st.tuples(words, counts), max_size=6), as_mapping=st.booleans())
+    def update(self, items, as_mapping):
+        """Counts in bulk: a dict, or str (count 1) and (str, int) items."""
+        source = dict(items) if as_mapping else [w if c == 1 else (w, c) for w, c in items]
+        pairs = list(source.items()) if as_mapping else items
+        for lexicon, model in self.pairs:
+            try:
+                model.update(pairs)
+            except ValueError as refused:
+                with pytest.raises(ValueError) as info:
+                    lexicon.update(source)
+                assert str(info.value) == str(refused)
+                continue
+            assert lexicon.update(source) is None
+
+    @rule(presorted=st.booleans(), as_mapping=st.booleans(), data=st.data())
+    def build_in_bulk(self, presorted, as_mapping, data):
+        """from_words of the stored words answers as the lexicon does, and
+        is the image a new lexicon makes of update() then compact()."""
+        for lexicon, model in self.pairs:
+            pairs = sorted(model.counts.items(), key=lambda pair: pair[0].encode())
+            if not presorted:
+                pairs = data.draw(st.permutations(pairs))
+            source = dict(pairs) if as_mapping else [w if c == 1 else (w, c) for w, c in pairs]
+            cls = type(lexicon)
+            built = cls.from_words(source, presorted=presorted)
+            fresh = cls()
+            fresh.update(source)
+            fresh.compact()
+            assert built.__reduce_ex__(2)[2] == fresh.__reduce_ex__(2)[2]
+            assert list(built.items()) == list(lexicon.items())
+            bulk = type(model)()
+            bulk.update(pairs)
+            assert (len(built), built.get_word_count()) == (len(bulk), bulk.word_count)
+
     @rule()
     def reduce(self):
         assert self.dawg.reduce() is None
