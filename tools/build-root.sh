@@ -21,7 +21,7 @@ ROOT_PACKAGES=(
 # Benchmark peers that Debian does not package, pinned, from PyPI. Only the
 # benchmarks use them, and they skip a peer that is missing, so a root that
 # cannot reach PyPI still builds and tests.
-PIP_PACKAGES=(symspellpy==6.10.1 editdistpy==0.4.0 dawg2==0.13.3 fast-autocomplete==0.9.0
+PIP_PACKAGES=(symspellpy==6.10.1 editdistpy==0.4.0 dawg2==0.13.3 fast-autocomplete==0.9.0 ducer==1.2.0
   levenshtein==0.27.3 ahocorasick-rs==1.0.3 flashtext==2.7)
 PIP_MARKER=.sorvan-pip-ready
 # What ./dev check needs besides: clang with its sanitizer and fuzzer
