@@ -1,6 +1,11 @@
 """How build time, memory, image size, loading and queries grow with the
 number of keys, from 1M to 30M keys (100M where memory allows).
 
+Besides the mutable lexicons and their compaction, the compact builder from
+a sorted file (Trie.from_file with presorted=True, plain and with counts)
+is measured beside the peers that build from sorted input: ducer's Map.build,
+which streams to a file, and marisa-trie.
+
 Run with ``./dev bench --scale`` (``--json`` keeps the figures, ``--plot``
 draws them against N on log-log axes, ``--sizes`` picks the sizes). The
 keys are word bigrams of the English list, drawn reproducibly: distinct
@@ -39,8 +44,8 @@ SEARCHES = [
 ]
 # The bytes a structure needs per key at most, for deciding whether a size
 # fits in memory (measured at 10M keys, with a margin).
-BYTES_PER_KEY = {"sorvan.Trie": 260, "sorvan.DAWG": 420, "compact": 300, "marisa-trie": 120,
-                 "marisa RecordTrie": 150}
+BYTES_PER_KEY = {"sorvan.Trie": 260, "sorvan.DAWG": 420, "compact": 300, "from_file": 60,
+                 "from_file counts": 70, "marisa-trie": 120, "marisa RecordTrie": 150, "ducer": 30}
 STRUCTURES = list(BYTES_PER_KEY)
 
 GOALS = {
@@ -53,6 +58,16 @@ GOALS = {
     # Per-key build time and per-lookup time at 30M keys against 1M keys.
     "build_per_key_growth_30M_vs_1M": 1.5,
     "lookup_growth_30M_vs_1M": 1.5,
+    # The builder from a sorted file against ducer's Map.build from the same
+    # file: CPU time, and the peak against marisa-trie's, at 10M keys.
+    "from_file_cpu_vs_ducer_10M": 1.0,
+    "from_file_peak_vs_marisa_10M": 0.25,
+    # add_from_file then compact() against ducer's CPU time, and compact()
+    # against the fill before it.
+    "compact_cpu_vs_ducer_10M": 2.0,
+    "compact_vs_fill_10M": 2.0,
+    # A word<TAB>count file against the plain one.
+    "from_file_counts_vs_plain_10M": 1.2,
 }
 
 
@@ -73,6 +88,33 @@ def cached_file(name, write):
 def key_file(n):
     """The path of the file of `n` distinct keys, made on first use."""
     return cached_file(f"keys-{n}.txt", lambda out, words: write_keys(out, words, n))
+
+
+def sorted_key_file(n):
+    """The keys of key_file(n) in ascending code-point order (byte order of
+    UTF-8), made on first use."""
+    path = os.path.join(KEY_DIR, f"keys-{n}.sorted.txt")
+    if not os.path.exists(path):
+        subprocess.run(["sort", "-o", path + ".partial", key_file(n)], check=True,
+                       env={**os.environ, "LC_ALL": "C"})
+        os.replace(path + ".partial", path)
+    return path
+
+
+def counts_file(n):
+    """The sorted keys as word<TAB>count lines, the counts drawn from a Zipf
+    law (most are 1 or 2, a few are large), made on first use."""
+    path = os.path.join(KEY_DIR, f"keys-{n}.counts.tsv")
+    if not os.path.exists(path):
+        import numpy as np
+
+        rng = np.random.default_rng(n)
+        with open(sorted_key_file(n), encoding="utf-8") as f, open(path + ".partial", "w", encoding="utf-8") as out:
+            while lines := f.readlines(1 << 24):
+                counts = np.minimum(rng.zipf(1.3, size=len(lines)), 10**9).tolist()
+                out.write("".join(f"{line[:-1]}\t{c}\n" for line, c in zip(lines, counts)))
+        os.replace(path + ".partial", path)
+    return path
 
 
 def write_keys(out, words, n):
@@ -169,6 +211,44 @@ def worker(name, path, n):
     probe = sample_keys(path, 2 * LOOKUPS, seed=n)  # read before the baseline
     base = steady_rss()
     figures = {"structure": name, "keys": n}
+    if name == "ducer":
+        import ducer
+        import mmap
+
+        with tempfile.TemporaryDirectory() as d:
+            image = os.path.join(d, "image")
+
+            def build():
+                with open(sorted_key_file(n), "rb") as f:
+                    ducer.Map.build(image, ((line[:-1], 1) for line in f))
+
+            timed_build(build, figures)
+            figures["peak_kib"] = status_kib("VmHWM")
+            figures["image_bytes"] = os.path.getsize(image)
+            with open(image, "rb") as f:
+                structure, figures["load_mmap_s"] = timed(
+                    lambda: ducer.Map(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)))
+            figures["steady_bytes"] = steady_rss() - base
+            # Keys are bytes: the probe is encoded first, outside the timing.
+            figures.update(lookup_figures(structure, [k.encode() for k in probe]))
+        print(json.dumps(figures))
+        return
+    if name.startswith("from_file"):
+        import sorvan
+
+        counted = name == "from_file counts"
+        source = counts_file(n) if counted else sorted_key_file(n)
+        lexicon = timed_build(lambda: sorvan.Trie.from_file(source, presorted=True, counts=counted), figures)
+        figures["peak_kib"] = status_kib("VmHWM")
+        figures["peak_bytes"] = figures["peak_kib"] * 1024 - base
+        figures["steady_bytes"] = steady_rss() - base
+        with tempfile.TemporaryDirectory() as d:
+            image = os.path.join(d, "image")
+            lexicon.save(image)
+            figures["image_bytes"] = os.path.getsize(image)
+        figures.update(lookup_figures(lexicon, probe))
+        print(json.dumps(figures))
+        return
     if name.startswith("marisa"):
         import marisa_trie
 
@@ -182,6 +262,7 @@ def worker(name, path, n):
         structure = timed_build(build, figures)
         figures["steady_bytes"] = steady_rss() - base
         figures["peak_kib"] = status_kib("VmHWM")
+        figures["peak_bytes"] = figures["peak_kib"] * 1024 - base
         with tempfile.TemporaryDirectory() as d:
             image = os.path.join(d, "image")
             structure.save(image)
@@ -196,14 +277,17 @@ def worker(name, path, n):
 
         cls = sorvan.DAWG if name == "sorvan.DAWG" else sorvan.Trie
         lexicon = cls()
-        timed_build(lambda: lexicon.add_from_file(path), figures)
+        timed_build(lambda: lexicon.add_from_file(sorted_key_file(n) if name == "compact" else path), figures)
         if name == "compact":
             # Compaction's own peak: the mutable lexicon, the image it makes
             # and what it needs meanwhile, above the baseline.
             figures["mutable_bytes"] = steady_rss() - base
             figures["peak_kib"] = status_kib("VmHWM")
             reset_peak()
+            before = resource.getrusage(resource.RUSAGE_SELF)
             _, figures["compact_s"] = timed(lexicon.compact)
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            figures["compact_cpu_s"] = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
             figures["compact_peak_bytes"] = status_kib("VmHWM") * 1024 - base
             figures["peak_kib"] = max(figures["peak_kib"], status_kib("VmHWM"))
         else:
@@ -263,6 +347,11 @@ def find(rows, name, n):
     return next((r for r in rows if r["structure"] == name and r["keys"] == n), None)
 
 
+def cpu_s(row):
+    """A build's CPU time: user and system."""
+    return row["build_user_s"] + row["build_system_s"]
+
+
 def ratios(rows):
     """The figures the goals are about, with their goals."""
     out = {}
@@ -275,6 +364,17 @@ def ratios(rows):
     trie, marisa = find(rows, "sorvan.Trie", 10_000_000), find(rows, "marisa-trie", 10_000_000)
     if trie and marisa:
         out["trie_build_vs_marisa_10M"] = trie["build_s"] / marisa["build_s"]
+    built, counted, ducer = (find(rows, name, 10_000_000) for name in ("from_file", "from_file counts", "ducer"))
+    if built and ducer:
+        out["from_file_cpu_vs_ducer_10M"] = cpu_s(built) / cpu_s(ducer)
+    if built and marisa:
+        out["from_file_peak_vs_marisa_10M"] = built["peak_bytes"] / marisa["peak_bytes"]
+    if compact and ducer and "compact_cpu_s" in compact:
+        out["compact_cpu_vs_ducer_10M"] = (cpu_s(compact) + compact["compact_cpu_s"]) / cpu_s(ducer)
+    if compact and "compact_s" in compact:
+        out["compact_vs_fill_10M"] = compact["compact_s"] / compact["build_s"]
+    if built and counted:
+        out["from_file_counts_vs_plain_10M"] = cpu_s(counted) / cpu_s(built)
     small, large = find(rows, "sorvan.Trie", 1_000_000), find(rows, "sorvan.Trie", 30_000_000)
     if small and large:
         out["build_per_key_growth_30M_vs_1M"] = (large["build_s"] / 30) / small["build_s"]
@@ -284,6 +384,7 @@ def ratios(rows):
 
 def print_table(rows, goals):
     columns = [("build_s", "build s", 1), ("build_user_s", "user s", 1), ("build_system_s", "system s", 1),
+               ("compact_s", "compact s", 1), ("peak_bytes", "peak MB", 1e-6),
                ("peak_kib", "peak B/key", 1024),
                ("compact_peak_bytes", "compact peak", 1),
                ("steady_bytes", "steady B/key", 1), ("image_bytes", "image B/key", 1),

@@ -199,7 +199,7 @@ Status Dawg::sort_and_add(SortableWords words, Cancel* cancel) {
                 roll_back(saved);
                 return std::unexpected(SorvanError::cancelled());
             }
-            if (Status added = add(words[i], 1); !added) {
+            if (Status added = add(words[i], words.has_tags() ? words.tag(i) : 1); !added) {
                 roll_back(saved);  // only the first word can be out of order
                 return added;
             }
@@ -304,6 +304,42 @@ Status Dawg::compact(Cancel* cancel) {
 }
 
 Result<Dawg> Dawg::from_image(CompactImage image) { return adopt<Dawg>(std::move(image)); }
+
+Status Dawg::Builder::add(std::string_view word, std::uint64_t count) {
+    if (!word.empty()) return builder_.add(word, count);
+    // The empty word is the previous word only before any other.
+    if (builder_.words() != 0) return std::unexpected(SorvanError::order_violation(builder_.previous_word(), ""));
+    empty_word_count_ += count;
+    return {};
+}
+
+void Dawg::Builder::finished(const SortedBuilder::FinishedNode& node) {
+    const bool ambiguous = node.letters.empty() || std::ranges::any_of(node.letters, [](Letter c) {
+        return c >= '0' && c <= '9';
+    });
+    if (!ambiguous) {
+        ++own_keys_;
+        return;
+    }
+    SignatureRegistry::Packer packer(key_);
+    write_signature(node.letter, node.count, node.end, static_cast<std::uint32_t>(node.letters.size()),
+                    [&](std::uint32_t i) { return std::pair{node.letters[i], std::uint64_t{node.ids[i]}}; }, packer);
+    packer.finish();
+    shared_keys_.insert(key_);
+}
+
+Result<Dawg> Dawg::Builder::finish() {
+    builder_.close();
+    DawgState state;
+    state.previous_word = builder_.previous_word();
+    state.registered_depth = static_cast<std::uint32_t>(utf8::count(state.previous_word));
+    const std::uint64_t length = own_keys_ + shared_keys_.size();
+    shared_keys_ = {};
+    auto image = CompactImage::open_built(
+        builder_.finish(kind, builder_.word_count() + empty_word_count_, length, &state), cancel_);
+    if (!image) return std::unexpected(std::move(image.error()));
+    return from_image(std::move(*image));
+}
 
 // Node ids are canonical (nodes are made in ascending word order, which is
 // the depth-first letter order the image gives them back in), so the

@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <string_view>
 #include <vector>
 
 #include "compact/image.hpp"
+#include "compact/sorted_builder.hpp"
 #include "dawg/registry.hpp"
 #include "error/error.hpp"
 #include "node/node.hpp"
@@ -47,8 +49,8 @@ public:
     // OrderViolation when `word` is below the last word added.
     Status check_order(std::string_view word) const;
 
-    // Bulk insertion: sorts `words` byte-wise, adds each with count 1, then
-    // reduces fully. In sorted order only the first word can be below the
+    // Bulk insertion: sorts `words` byte-wise, adds each with count 1 (or
+    // its tag, when the words carry tags), then reduces fully. In sorted order only the first word can be below the
     // previous one; then the OrderViolation is returned and nothing is
     // added or reduced (a compact DAWG stays compact). An empty list still
     // reduces. All or nothing: when it throws (std::bad_alloc,
@@ -78,6 +80,37 @@ public:
     // A DAWG in the compact form of `image`, or an InvalidImage error when
     // the image holds a Trie.
     static Result<Dawg> from_image(CompactImage image);
+
+    // Makes a compact DAWG straight from words in ascending order, never
+    // holding the mutable form (see SortedBuilder): the DAWG that adding
+    // them all with sort_and_add() and compact() would make, byte for byte.
+    // The empty word adds to the count of words only, and only first, as
+    // Dawg::add. add() fails as SortedBuilder::add, and finish() with
+    // Cancelled; the builder is spent either way.
+    class Builder final : private SortedBuilder::NodeObserver {
+    public:
+        explicit Builder(Cancel* cancel = nullptr) : cancel_(cancel), builder_(cancel, this) {}
+        Builder(const Builder&) = delete;  // the inner builder points back here
+        Builder& operator=(const Builder&) = delete;
+        Status add(std::string_view word, std::uint64_t count);
+        Result<Dawg> finish();
+
+    private:
+        // Counts the registry's keys as sort_and_add would enter them. A
+        // node with children has a key of its own, unless the signature,
+        // written without separators, can read the same as another's:
+        // only where a digit follows a number, so a leaf's, or that of a
+        // node with a child letter 0 to 9. Those keys are kept to count
+        // them exactly; leaves share a few (letter, count).
+        void finished(const SortedBuilder::FinishedNode& node) override;
+
+        Cancel* cancel_;
+        SortedBuilder builder_;
+        std::uint64_t empty_word_count_ = 0;
+        std::uint64_t own_keys_ = 0;
+        std::unordered_set<std::string> shared_keys_;
+        std::string key_;  // scratch
+    };
     Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const override;
     // Switches back to the mutable form now (a no-op when in it); every
     // change does so by itself. Cancelled, and still compact, when `cancel`

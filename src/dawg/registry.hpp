@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "node/node.hpp"
@@ -21,17 +22,28 @@ namespace sorvan {
 // A sink has letter(Letter), decimal(uint64_t) and digit(char). The second
 // form writes the signature the node had when it had only its first
 // `child_limit` children and count `count`.
+//
+// The first form is the others' core, for a node held anywhere: `children`
+// edges, edge(i) giving the i-th's letter and child id as a pair.
+template <class Sink, class EdgeAt>
+void write_signature(Letter letter, std::uint64_t count, bool is_end, std::uint32_t children, EdgeAt&& edge,
+                     Sink& sink) {
+    sink.letter(letter);
+    sink.decimal(count);
+    sink.digit(is_end ? '1' : '0');
+    for (std::uint32_t i = 0; i < children; ++i) {
+        const auto [child_letter, id] = edge(i);
+        sink.letter(child_letter);
+        sink.decimal(id);
+    }
+}
 template <class Sink>
 void write_signature(const Node& node, const NodeStore& nodes, std::uint32_t child_limit,
                      std::uint64_t count, Sink& sink) {
-    sink.letter(node.letter);
-    sink.decimal(count);
-    sink.digit(node.is_end ? '1' : '0');
-    for (std::uint32_t i = 0; i < child_limit; ++i) {
+    write_signature(node.letter, count, node.is_end, child_limit, [&](std::uint32_t i) {
         const Edge edge = nodes.child_at(node, i);
-        sink.letter(edge.letter);
-        sink.decimal(NodeStore::id(edge.child));
-    }
+        return std::pair{edge.letter, NodeStore::id(edge.child)};
+    }, sink);
 }
 template <class Sink>
 void write_signature(const Node& node, const NodeStore& nodes, Sink& sink) {

@@ -22,6 +22,10 @@ SorvanError SorvanError::internal(std::string what) {
     return {Kind::Internal, std::move(what), {}};
 }
 
+SorvanError SorvanError::bad_input(std::string what) {
+    return {Kind::BadInput, std::move(what), {}};
+}
+
 SorvanError SorvanError::from_errno(int error_number) {
     return io(std::string(std::strerror(error_number)) + " (os error " +
               std::to_string(error_number) + ")");
@@ -36,6 +40,8 @@ std::string SorvanError::display() const {
             return "Invalid lexicon image: " + first_;
         case Kind::Internal:
             return "sorvan: internal error: " + first_;
+        case Kind::BadInput:
+            return first_;
         case Kind::Io:
             break;
         case Kind::Cancelled:

@@ -44,6 +44,10 @@ public:
         // may be this thread's own). No payload. The binding raises
         // RuntimeError.
         Busy,
+        // Input in a form this library reads that breaks the form (a line
+        // of a counts file that is not a word, a tab and a count). Payload:
+        // what is wrong, and where. The binding raises ValueError.
+        BadInput,
         // A fault of this library, not of its input: what it made fails
         // its own check. Payload: what is wrong. The binding raises
         // SystemError.
@@ -56,11 +60,12 @@ public:
     static SorvanError invalid_image(std::string what);
     static SorvanError internal(std::string what);
     static SorvanError busy();
+    static SorvanError bad_input(std::string what);
     // An Io error from an errno value: the system's text and "(os error N)".
     static SorvanError from_errno(int error_number);
 
     Kind kind() const noexcept { return kind_; }
-    // OrderViolation: the previous word; Io, InvalidImage, Internal: the
+    // OrderViolation: the previous word; Io, InvalidImage, BadInput, Internal: the
     // error's own text.
     const std::string& previous() const noexcept { return first_; }
     // OrderViolation: the rejected word; otherwise empty.

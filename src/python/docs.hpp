@@ -168,6 +168,30 @@ struct SharedDocs {
         "A file read is checked whole before the call returns; a mapped one has\n"
         "its header and bounds checked, and the rest as queries read it: a query\n"
         "that meets damage raises ValueError, as does every later call.";
+
+    // Building in bulk.
+    static constexpr char from_words[] =
+        "from_words($type, source, *, presorted=False)\n--\n\n"
+        "Build a compact lexicon of ``source``'s words, never making the mutable form.\n\n"
+        "Items are ``str`` (count 1) or ``(str, int)`` pairs; a mapping (a dict, a\n"
+        "``Counter``) gives its items. Repeated words add their counts. The result\n"
+        "answers as ``add()`` of every item followed by ``compact()`` would. With\n"
+        "``presorted=True`` the items must come in ascending code-point order\n"
+        "(equal words adjacent) and go straight into the graph; otherwise they are\n"
+        "gathered in memory and sorted first. Out of order: ValueError naming the\n"
+        "two words, and nothing is built.";
+    static constexpr char from_file[] =
+        "from_file($type, path, *, presorted=False, counts=False)\n--\n\n"
+        "Build a compact lexicon of the words of the file at ``path`` (a str, bytes\n"
+        "or os.PathLike), as ``from_words`` does.\n\n"
+        "One word a line, as ``add_from_file`` reads them; with ``counts=True``,\n"
+        "``word<TAB>count`` lines, and a line that is not one raises ValueError\n"
+        "naming its number, with nothing built.";
+    static constexpr char update[] =
+        "update($self, source)\n--\n\n"
+        "Add counts in bulk, as ``collections.Counter.update`` does.\n\n"
+        "``source`` is a mapping of words to counts, or an iterable of ``str``\n"
+        "(count 1) and ``(str, int)`` pairs; each word's count grows by its own.";
     static constexpr char reduce_ex[] = "__reduce_ex__($self, protocol, /)\n--\n\nPickling support.";
     static constexpr char setstate[] = "__setstate__($self, state, /)\n--\n\nPickling support.";
 };

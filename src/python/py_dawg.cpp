@@ -1,6 +1,7 @@
 // The Python class DAWG.
 
 #include "dawg/dawg.hpp"
+#include "python/bulk_methods.hpp"
 #include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
@@ -28,6 +29,17 @@ struct LexiconTraits<Dawg> {
         });
         if (!converted) return false;
         // The order is checked before the form switches back (which polls).
+        Cancel cancel(&signal_raised, nullptr);
+        return succeeded_unless_stopped(dawg.sort_and_add(std::move(words), &cancel), cancel);
+    }
+    // The same for update(), each word tagged with its count.
+    static bool update(Dawg& dawg, PyObject* source) {
+        SortableWords words{SortableWords::WithTags{}};
+        const bool converted = for_each_counted_item(source, [&words](std::string_view word, std::uint64_t count) {
+            words.push_back(word, count);
+            return true;
+        });
+        if (!converted || !restore_mutable(dawg)) return false;
         Cancel cancel(&signal_raised, nullptr);
         return succeeded_unless_stopped(dawg.sort_and_add(std::move(words), &cancel), cancel);
     }
@@ -78,6 +90,7 @@ PyMethodDef dawg_methods[] = {
     {"pop", as_method(&dawg_remove), fastcall, LexiconDocs<Dawg>::pop},
     SORVAN_DICTIONARY_METHODS(Dawg),
     SORVAN_COMPACT_METHODS(Dawg),
+    SORVAN_BULK_METHODS(Dawg),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // The Python class Trie.
 
+#include "python/bulk_methods.hpp"
 #include "python/compact_methods.hpp"
 #include "python/lexicon_type.hpp"
 #include "python/types.hpp"
@@ -21,6 +22,12 @@ struct LexiconTraits<Trie> {
     static bool add_all(Trie& trie, PyObject* source) {
         return for_each_item(source, [&trie](std::string_view word) {
             return (word.empty() || restore_mutable(trie)) && succeeded(trie.add(word, 1));
+        });
+    }
+    // The same for update(), each with its count.
+    static bool update(Trie& trie, PyObject* source) {
+        return for_each_counted_item(source, [&trie](std::string_view word, std::uint64_t count) {
+            return (word.empty() || restore_mutable(trie)) && succeeded(trie.add(word, count));
         });
     }
 };
@@ -100,6 +107,7 @@ PyMethodDef trie_methods[] = {
     {"pop", as_method(&trie_remove<Removal::pop>), fastcall, LexiconDocs<Trie>::pop},
     SORVAN_DICTIONARY_METHODS(Trie),
     SORVAN_COMPACT_METHODS(Trie),
+    SORVAN_BULK_METHODS(Trie),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,7 +9,7 @@
 # list[tuple[str, int]] whenever with_count is a literal. suggest gives
 # (word, distance) pairs, or (word, distance, count) triples.
 
-from collections.abc import Buffer, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Iterable, Iterator, Mapping, Sequence
 from os import PathLike
 from typing import (
     Any, Literal, NoReturn, Self, SupportsIndex, TypeAlias, TypeVar, final, overload, type_check_only,
@@ -24,8 +24,11 @@ _NearCounted: TypeAlias = list[tuple[str, int, int]]
 # A word found in a text by find_all: (start, end, word), and its count.
 _Match: TypeAlias = tuple[int, int, str]
 _MatchCounted: TypeAlias = tuple[int, int, str, int]
-# A file name for save and load, as open() takes it.
+# A file name for save, load and from_file, as open() takes it.
 _Path: TypeAlias = str | bytes | PathLike[str] | PathLike[bytes]
+# What counts come in: a mapping of words to counts, or str items (count
+# 1) and (word, count) pairs.
+_Counted: TypeAlias = Mapping[str, SupportsIndex] | Iterable[str | tuple[str, SupportsIndex]]
 # A default answered when there is nothing to answer (get, pop, longest_prefix).
 _D = TypeVar("_D")
 
@@ -67,6 +70,11 @@ class _Lexicon:
     def values(self, prefix: str = "") -> _Values: ...
     def add(self, word: str, count: SupportsIndex = 1) -> None: ...
     def add_all(self, source: Iterable[str]) -> None: ...
+    def update(self, source: _Counted) -> None: ...
+    @classmethod
+    def from_words(cls, source: _Counted, *, presorted: bool = False) -> Self: ...
+    @classmethod
+    def from_file(cls, path: _Path, *, presorted: bool = False, counts: bool = False) -> Self: ...
     def add_from_file(self, path: str) -> None: ...
     def contains_prefix(self, prefix: str) -> bool: ...
     def get_word_count(self) -> int: ...

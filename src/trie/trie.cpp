@@ -169,6 +169,13 @@ Status Trie::compact(Cancel* cancel) {
 
 Result<Trie> Trie::from_image(CompactImage image) { return adopt<Trie>(std::move(image)); }
 
+Result<Trie> Trie::Builder::finish() {
+    auto image = CompactImage::open_built(
+        builder_.finish(kind, builder_.word_count(), builder_.trie_nodes(), nullptr), cancel_);
+    if (!image) return std::unexpected(std::move(image.error()));
+    return from_image(std::move(*image));
+}
+
 // The words and counts go back into a node store (a trie's shape does not
 // depend on the order its words came in); the image is dropped only once
 // that has succeeded.

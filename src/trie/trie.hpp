@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compact/sorted_builder.hpp"
 #include "error/error.hpp"
 #include "node/node.hpp"
 #include "query/queries.hpp"
@@ -69,6 +70,24 @@ public:
     // A trie in the compact form of `image`, or an InvalidImage error when
     // the image holds a DAWG.
     static Result<Trie> from_image(CompactImage image);
+
+    // Makes a compact trie straight from words in ascending order, never
+    // holding the mutable form (see SortedBuilder): add() each word with
+    // its count (the empty word changes nothing, as Trie::add), then
+    // finish(). add() fails as SortedBuilder::add, and finish() with
+    // Cancelled; the builder is spent either way.
+    class Builder {
+    public:
+        explicit Builder(Cancel* cancel = nullptr) : cancel_(cancel), builder_(cancel) {}
+        Status add(std::string_view word, std::uint64_t count) {
+            return word.empty() ? Status{} : builder_.add(word, count);
+        }
+        Result<Trie> finish();
+
+    private:
+        Cancel* cancel_;
+        SortedBuilder builder_;
+    };
     Result<std::unique_ptr<ImageBytes>> build_image(Cancel* cancel = nullptr) const override;
     // Switches back to the mutable form now (a no-op when in it); every
     // change does so by itself. Cancelled, and still compact, when `cancel`

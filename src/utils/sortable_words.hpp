@@ -46,6 +46,7 @@ public:
         return tag;
     }
 
+    bool has_tags() const noexcept { return tag_size_ != 0; }
     std::size_t size() const noexcept { return spans_.size(); }
     bool empty() const noexcept { return spans_.empty(); }
     std::string_view operator[](std::size_t i) const noexcept {

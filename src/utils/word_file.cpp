@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include <fcntl.h>
@@ -72,6 +74,7 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
             }
             if (newline && carry_.empty()) {
                 begin_ += length + 1;
+                ++line_number_;
                 return std::string_view(start, length);
             }
             if (carry_.size() + length > carry_.capacity()) {
@@ -82,10 +85,14 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
             }
             carry_.append(start, length);
             begin_ += newline ? length + 1 : length;
-            if (newline) return std::string_view(carry_);
+            if (newline) {
+                ++line_number_;
+                return std::string_view(carry_);
+            }
         }
         if (at_end_) {
             if (carry_.empty()) return std::nullopt;
+            ++line_number_;
             return std::string_view(carry_);  // the last line has no "\n"
         }
         ssize_t got;
@@ -109,19 +116,44 @@ Result<std::optional<std::string_view>> LineReader::next_line() {
     }
 }
 
+Result<std::optional<std::string_view>> LineReader::next_record() {
+    auto line = next_line();
+    if (!line || !*line) return line;
+    if (std::exchange(at_start_, false) && (**line).starts_with("\xEF\xBB\xBF")) {
+        (*line)->remove_prefix(3);  // the byte order mark
+    }
+    if ((**line).ends_with('\r')) (*line)->remove_suffix(1);
+    return line;
+}
+
 Result<std::optional<std::string_view>> LineReader::next() {
     for (;;) {
-        auto line = next_line();
+        auto line = next_record();
         if (!line || !*line) return line;
-        if (std::exchange(at_start_, false) && (**line).starts_with("\xEF\xBB\xBF")) {
-            (*line)->remove_prefix(3);  // the byte order mark
-        }
-        // The "\r" of a "\r\n" line end is white space, so trimming takes
-        // it with the rest.
         if (!utf8::is_valid(**line)) continue;
         const std::string_view word = trim_white_space(**line);
         if (!word.empty()) return word;
     }
+}
+
+Result<std::optional<CountedWord>> parse_counted_line(std::string_view line, std::uint64_t number) {
+    auto refuse = [number](const char* what) {
+        return std::unexpected(SorvanError::bad_input("line " + std::to_string(number) + " of the counts file: " + what));
+    };
+    if (!utf8::is_valid(line)) return refuse("not valid UTF-8");
+    const std::size_t tab = line.rfind('\t');
+    if (tab == std::string_view::npos) {
+        if (trim_white_space(line).empty()) return std::nullopt;
+        return refuse("not a word, a tab and a count");
+    }
+    const std::string_view digits = trim_white_space(line.substr(tab + 1));
+    if (digits.empty()) return refuse("not a word, a tab and a count");
+    std::uint64_t count = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    if (error != std::errc{} || end != digits.data() + digits.size()) {
+        return refuse("the count is not an integer from 0 to 2**64 - 1");
+    }
+    return CountedWord{trim_white_space(line.substr(0, tab)), count};
 }
 
 std::size_t LineReader::size_hint() const noexcept {

@@ -2,6 +2,7 @@
 // Reading words from a text file, one a line, through a fixed buffer.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,13 @@ public:
     // longer than the reader's longest line.
     Result<std::optional<std::string_view>> next();
 
+    // The next line as it is, for a reader of records: without its "\n",
+    // one "\r" before it, and the first line's byte order mark; neither
+    // trimmed nor checked. Nothing at the end; fails as next().
+    Result<std::optional<std::string_view>> next_record();
+    // The number of lines read so far (the last one returned is this one).
+    std::uint64_t line_number() const noexcept { return line_number_; }
+
     // Calls f(word) for every word left, in file order, and returns the
     // first error of reading or of f (which returns Status).
     template <class F>
@@ -77,6 +85,7 @@ private:
     std::size_t end_ = 0;
     bool at_end_ = false;
     bool at_start_ = true;  // no line handed out yet
+    std::uint64_t line_number_ = 0;
     Cancel* cancel_;
     std::size_t longest_line_;
     // The part of a line read before the last refill. Most lines are
@@ -100,6 +109,38 @@ Status for_each_word(std::string_view path, F&& f, Cancel* cancel = nullptr) {
     auto reader = read_lines_from_file(path, cancel);
     if (!reader) return std::unexpected(std::move(reader.error()));
     return reader->for_each_word(std::forward<F>(f));
+}
+
+// A word and its count, as a line of a counts file gives them.
+struct CountedWord {
+    std::string_view word;
+    std::uint64_t count;
+};
+
+// The word and count of `line`, line `number` of a counts file: the word
+// (white space trimmed, as a word file's; it may be empty), a tab, and the
+// count in decimal digits, from 0 to 2^64 - 1 (white space around it
+// allowed). Nothing for a blank line (white space and no tab); a BadInput
+// error naming the line for anything else: no tab, nothing after the last
+// tab, a count that is not such a number, bytes that are not UTF-8.
+Result<std::optional<CountedWord>> parse_counted_line(std::string_view line, std::uint64_t number);
+
+// Calls f(word, count) for every line of the counts file at `path` (see
+// parse_counted_line), in file order, and returns the first error of
+// opening, reading, parsing or f (which returns Status).
+template <class F>
+Status for_each_counted_word(std::string_view path, F&& f, Cancel* cancel = nullptr) {
+    auto reader = read_lines_from_file(path, cancel);
+    if (!reader) return std::unexpected(std::move(reader.error()));
+    for (;;) {
+        auto line = reader->next_record();
+        if (!line) return std::unexpected(std::move(line.error()));
+        if (!*line) return {};
+        auto counted = parse_counted_line(**line, reader->line_number());
+        if (!counted) return std::unexpected(std::move(counted.error()));
+        if (!*counted) continue;
+        if (Status done = f((*counted)->word, (*counted)->count); !done) return done;
+    }
 }
 
 // Gathers the words of the file at `path` for sorting, as for_each_word

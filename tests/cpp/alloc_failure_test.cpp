@@ -11,6 +11,8 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "compact/membership.hpp"
 #include "count_bounds.hpp"
@@ -368,6 +370,35 @@ TEST(AllocationFailure, DawgBulkInsertionIsAllOrNothing) {
          add_letters(0x801, 200), more},
     };
     for (const auto& c : cases) expect_all_or_nothing(c);
+}
+
+// A build from sorted words that runs out of memory anywhere throws
+// std::bad_alloc and keeps nothing (the sanitizers' leak check sees to
+// that); from some allocation on, it makes the whole lexicon.
+TEST(AllocationFailure, SortedBuildsKeepNothing) {
+    const std::string long_word = "abc" + std::string(300, 'x');
+    const std::vector<std::pair<std::string, std::uint64_t>> words = {
+        {"", 3}, {"ab", 1}, {long_word, 2}, {"abd", 7}, {"b\xc3\xa9", 1}, {"b\xc3\xa9", 4}, {"c5", 1}};
+    const std::vector<WordCount> expected = {{"ab", 1}, {long_word, 2}, {"abd", 7}, {"b\xc3\xa9", 5}, {"c5", 1}};
+    auto build = [&](auto& builder) {
+        for (const auto& [word, count] : words) {
+            if (!builder.add(word, count)) return false;
+        }
+        auto made = builder.finish();
+        return made && made->search("*", true).pairs() == expected;
+    };
+    for (long k = 0;; ++k) {
+        bool built = false;
+        try {
+            FailFrom fail(k);
+            Trie::Builder trie;
+            Dawg::Builder dawg;
+            built = build(trie) && build(dawg);
+        } catch (const std::bad_alloc&) {
+        }
+        if (built) break;
+        ASSERT_LT(k, 100000);
+    }
 }
 
 }  // namespace

@@ -406,6 +406,101 @@ TEST(Compact, SortedWordsMakeTheTriesImage) {
     EXPECT_EQ(stopped.error().kind(), SorvanError::Kind::Cancelled);
 }
 
+// The builders from sorted words make the image compact() makes of the
+// same words, byte for byte: a Trie's of words added in any order, a DAWG's
+// of sort_and_add(). Words repeat (counts add up), counts differ or are all
+// equal, the empty word comes first, and digits as letters make signatures
+// that read alike without separators (the DAWG's len() counts them once).
+TEST(Compact, SortedBuildersMakeCompactsImage) {
+    const std::vector<std::string> alphabet = {"a", "b", "0", "1", "5", "\xC3\xA9", "\xF0\x9F\x98\x80"};
+    std::mt19937 rng(11);
+    std::mt19937_64 wide(12);
+    for (int round = 0; round < 240; ++round) {
+        const int mode = round % 4;  // counts: mixed, all 1, all 7, small
+        std::vector<std::pair<std::string, std::uint64_t>> words;
+        for (int i = 0, n = static_cast<int>(rng() % 50); i < n; ++i) {
+            std::string w;
+            for (std::size_t k = 0, len = 1 + rng() % 5; k < len; ++k) w += alphabet[rng() % alphabet.size()];
+            const std::uint64_t count = mode == 0 ? random_count(wide) : mode == 1 ? 1 : mode == 2 ? 7 : rng() % 13;
+            words.emplace_back(w, count);
+            if (rng() % 8 == 0) words.emplace_back(w, count);  // again
+        }
+        if (round % 3 == 0) words.emplace_back("", mode == 0 ? random_count(wide) : 1);
+        std::shuffle(words.begin(), words.end(), rng);
+
+        Trie trie;
+        SortableWords tagged{SortableWords::WithTags{}};
+        for (const auto& [word, count] : words) {
+            ASSERT_TRUE(trie.add(word, count));
+            tagged.push_back(word, count);
+        }
+        Dawg dawg;
+        ASSERT_TRUE(dawg.sort_and_add(std::move(tagged)));
+        std::stable_sort(words.begin(), words.end(), [](auto& x, auto& y) { return x.first < y.first; });
+        Trie::Builder trie_builder;
+        Dawg::Builder dawg_builder;
+        for (const auto& [word, count] : words) {
+            ASSERT_TRUE(trie_builder.add(word, count));
+            ASSERT_TRUE(dawg_builder.add(word, count));
+        }
+        auto built_trie = trie_builder.finish();
+        auto built_dawg = dawg_builder.finish();
+        const auto trie_image = trie.build_image();
+        const auto dawg_image = dawg.build_image();
+        ASSERT_TRUE(built_trie && built_dawg && trie_image && dawg_image);
+        EXPECT_EQ(bytes_of(*built_trie->image()), std::vector<std::uint8_t>((*trie_image)->data(),
+                  (*trie_image)->data() + (*trie_image)->size())) << round;
+        EXPECT_EQ(bytes_of(*built_dawg->image()), std::vector<std::uint8_t>((*dawg_image)->data(),
+                  (*dawg_image)->data() + (*dawg_image)->size())) << round;
+        EXPECT_EQ(built_dawg->registry_size(), dawg.registry_size()) << round;
+    }
+}
+
+// Out of order, a builder refuses the word, naming both, and goes on as it
+// was; the empty word is the DAWG's only before any other. A Cancel stops
+// both the adding and the finishing.
+TEST(Compact, SortedBuildersRefuseDisorderAndStop) {
+    Dawg::Builder dawg;
+    Trie::Builder trie;
+    for (const char* w : {"b", "bc"}) ASSERT_TRUE(dawg.add(w, 2) && trie.add(w, 2));
+    for (const char* w : {"a", "b", "ba", ""}) {
+        const Status refused = dawg.add(w, 1);
+        ASSERT_FALSE(refused) << w;
+        EXPECT_EQ(refused.error().kind(), SorvanError::Kind::OrderViolation);
+        EXPECT_EQ(refused.error().previous(), "bc");
+        EXPECT_EQ(refused.error().current(), w);
+        EXPECT_EQ(static_cast<bool>(trie.add(w, 1)), *w == '\0') << w;  // the Trie ignores ""
+    }
+    ASSERT_TRUE(dawg.add("bc", 3) && trie.add("c", 1));
+    auto made = dawg.finish();
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->search("*", true).pairs(), (std::vector<WordCount>{{"b", 2}, {"bc", 5}}));
+    ASSERT_TRUE(trie.finish());
+
+    StopAtOnce stop;
+    Trie::Builder stopped_add(&stop.cancel);
+    Status added;
+    for (int i = 0; added && i < 100000; ++i) added = stopped_add.add("w" + std::to_string(1000000 + i), 1);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().kind(), SorvanError::Kind::Cancelled);
+    struct Armed {
+        bool stop = false;
+        Cancel cancel{[](void* self) noexcept { return static_cast<Armed*>(self)->stop; }, this};
+    } later;
+    Trie::Builder stopped_finish(&later.cancel);
+    std::mt19937 rng(4);
+    std::vector<std::string> many(30000);
+    for (std::string& word : many) {
+        for (int i = 0; i < 10; ++i) word += static_cast<char>('a' + rng() % 26);
+    }
+    std::sort(many.begin(), many.end());
+    for (const std::string& word : many) ASSERT_TRUE(stopped_finish.add(word, 1));
+    later.stop = true;
+    const auto finished = stopped_finish.finish();
+    ASSERT_FALSE(finished);
+    EXPECT_EQ(finished.error().kind(), SorvanError::Kind::Cancelled);
+}
+
 TEST(Compact, SharedSuffixesAreStoredOnce) {
     // 2^12 words over {a, b}: a trie of 8191 nodes, a minimal graph of 13
     // states.

@@ -52,6 +52,10 @@ class ModelTrie:
         for w in words:
             self.add(w)
 
+    def update(self, pairs):
+        for word, count in pairs:
+            self.add(word, count)
+
     def remove(self, word):
         """The count of `word`, taken out with the nodes no other word uses;
         KeyError when it is not stored (the empty word never is)."""
@@ -230,8 +234,12 @@ class ModelDawg(ModelTrie):
 
     def add_all(self, words):
         """Sorted, added, then fully reduced; only the first word can fail."""
-        for w in sorted(words, key=str.encode):
-            self.add(w)
+        self.update((w, 1) for w in words)
+
+    def update(self, pairs):
+        """Sorted, added with their counts, then fully reduced, as add_all."""
+        for word, count in sorted(pairs, key=lambda pair: pair[0].encode()):
+            self.add(word, count)
         self.reduce()
 
     def reduce(self):

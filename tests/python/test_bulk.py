@@ -184,3 +184,129 @@ def test_generator_touching_the_lexicon_sees_the_borrow(lexicon_class, probe, me
         lex.add_all(source())
     lex.add_all(["z"])  # the borrow was released
     assert "z" in lex
+
+
+# ------------------------------------------------------ building in bulk ----
+
+LINE = "line {} of the counts file: "
+NOT_A_RECORD = LINE + "not a word, a tab and a count"
+BAD_COUNT = LINE + "the count is not an integer from 0 to 2**64 - 1"
+
+
+@pytest.mark.parametrize(
+    "data, pairs, empty_count, error",
+    [
+        ("\ufeffa\t3\r\nb\t0\r\n".encode(), [("a", 3), ("b", 0)], 0, None),
+        (b"b\t2\n\n  \na\t1\nb\t5\n", [("a", 1), ("b", 7)], 0, None),  # blank lines, repeats
+        (b"\t5\nz z\t 18446744073709551615 \n", [("z z", 2**64 - 1)], 5, None),  # the empty word
+        (b"a\tb\t3\n", [("a\tb", 3)], 0, None),  # the count follows the last tab
+        (b"a\t1\nb 2\n", None, 0, NOT_A_RECORD.format(2)),  # a missing tab
+        (b"a\t1\nb\t\n", None, 0, NOT_A_RECORD.format(2)),  # a trailing tab
+        (b"a\t1\n\t\n", None, 0, NOT_A_RECORD.format(2)),
+        (b"a\t-1\n", None, 0, BAD_COUNT.format(1)),
+        (b"a\t+1\n", None, 0, BAD_COUNT.format(1)),
+        (b"\n\na\t18446744073709551616\n", None, 0, BAD_COUNT.format(3)),
+        (b"a\t1x\n", None, 0, BAD_COUNT.format(1)),
+        (b"a\t1.0\n", None, 0, BAD_COUNT.format(1)),
+        (b"a\t1\n\xff\t1\n", None, 0, LINE.format(2) + "not valid UTF-8"),
+    ],
+    ids=["bom-crlf", "blank-repeats", "empty-word", "tab-in-word", "missing-tab", "trailing-tab",
+         "lone-tab", "negative", "plus", "past-2**64", "junk", "float", "utf8"],
+)
+@pytest.mark.parametrize("presorted", [False, True])
+def test_counts_files(lexicon_class, write, data, pairs, empty_count, error, presorted):
+    path = write(data)
+    if error:
+        with pytest.raises(ValueError) as info:
+            lexicon_class.from_file(path, presorted=presorted, counts=True)
+        assert str(info.value) == error
+        return
+    if presorted and data.startswith(b"b\t2"):
+        with pytest.raises(ValueError) as info:
+            lexicon_class.from_file(path, presorted=True, counts=True)
+        assert str(info.value) == ORDER.format("b", "a")
+        return
+    lex = lexicon_class.from_file(path, presorted=presorted, counts=True)
+    assert list(lex.items()) == pairs
+    # A Trie ignores the empty word; a DAWG counts it, as add() does.
+    extra = empty_count if lexicon_class is DAWG else 0
+    assert lex.get_word_count() == (sum(c for _, c in pairs) + extra) % 2**64
+    expected = lexicon_class.from_words([("", empty_count)] + pairs)
+    assert lex.__reduce_ex__(2)[2] == expected.__reduce_ex__(2)[2]
+
+
+def test_from_file_of_words_is_add_from_file_then_compact(lexicon_class, write):
+    path = write("pear\n  apple\r\n\xe9t\xe9\napple\n".encode() + b"\xed\xa0\x80\n")  # a surrogate: skipped
+    built = lexicon_class.from_file(path)
+    filled = lexicon_class()
+    filled.add_from_file(path)
+    filled.compact()
+    assert built.__reduce_ex__(2)[2] == filled.__reduce_ex__(2)[2]
+    assert list(built.items()) == [("apple", 2), ("pear", 1), ("\xe9t\xe9", 1)]
+    with pytest.raises(ValueError, match="Previous: 'pear', Current: 'apple'"):
+        lexicon_class.from_file(path, presorted=True)
+
+
+class Word(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "items, error, message",
+    [
+        (lambda: ["ok", 5], TypeError, "expected str or a (str, int) pair, got int"),
+        (lambda: ["ok", ("a", 1, 2)], TypeError, "expected str or a (str, int) pair, got tuple"),
+        (lambda: ["ok", ["a", 1]], TypeError, "expected str or a (str, int) pair, got list"),
+        (lambda: ["ok", (b"a", 1)], TypeError, "expected str, got bytes"),
+        (lambda: ["ok", ("a", 1.5)], TypeError, None),
+        (lambda: ["ok", ("a", -1)], OverflowError, None),
+        (lambda: ["ok", ("a", 2**64)], OverflowError, None),
+        (lambda: ["ok", "bad\ud800"], UnicodeEncodeError, None),
+        (lambda: ["ok", ("p", 1), "a"], ValueError, ORDER.format("p", "a")),  # presorted only
+        (lambda: failing("ok", ("p", 2)), Boom, "from the iterator"),
+    ],
+    ids=["int", "triple", "list-pair", "bytes", "float-count", "negative", "past-2**64", "surrogate",
+         "disorder", "iterator-raises"],
+)
+def test_bulk_item_failures(lexicon_class, items, error, message):
+    presorted = error is ValueError
+    with pytest.raises(error) as info:
+        lexicon_class.from_words(items(), presorted=presorted)
+    assert message is None or str(info.value) == message
+    assert error is not Boom or info.value is BOOM
+    if error in (ValueError, Boom):
+        return  # a generator is spent
+    lex = lexicon_class()
+    lex.add("0")
+    with pytest.raises(error):
+        lex.update(items())
+    # The trie keeps the items before the failure; the DAWG adds nothing.
+    assert lex.search("*", True) == ([("0", 1), ("ok", 1)] if lexicon_class is Trie else [("0", 1)])
+
+
+@pytest.mark.parametrize(
+    "source, pairs",
+    [
+        ({"b": 2, "a": 0}, [("a", 0), ("b", 2)]),
+        (__import__("collections").Counter("the cat the".split()), [("cat", 1), ("the", 2)]),
+        ([Word("w"), (Word("w"), 2**64 - 1), ("v", True)], [("v", 1), ("w", 0)]),  # counts wrap
+        ((("a", 2**63), ("a", 2**63), "b"), [("a", 0), ("b", 1)]),
+        (iter([]), []),
+    ],
+    ids=["dict", "counter", "subclasses", "wrapping", "empty"],
+)
+def test_sources_in_bulk(lexicon_class, source, pairs):
+    items = list(source.items()) if hasattr(source, "items") else list(source)
+    built = lexicon_class.from_words(items if not hasattr(source, "items") else source)
+    assert list(built.items()) == pairs
+    updated = lexicon_class()
+    updated.update(dict(items) if hasattr(source, "items") else items)
+    assert list(updated.items()) == pairs
+    assert repr(built) == repr(updated.compact() or updated)
+
+
+def test_a_str_is_not_a_source_of_words(lexicon_class):
+    with pytest.raises(TypeError, match="not iterable"):
+        lexicon_class.from_words(5)
+    # A str iterates to its letters, each a word, as add_all takes them.
+    assert list(lexicon_class.from_words("aba").items()) == [("a", 2), ("b", 1)]

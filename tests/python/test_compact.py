@@ -211,6 +211,10 @@ def test_save_and_load_take_any_path_open_takes(lexicon_class, tmp_path, kind):
         assert written.read(1)
     for mapped in [False, True]:
         assert answers(lexicon_class.load(path, mmap=mapped)) == answers(lexicon)
+    with open(path, "wb") as words:
+        words.write(b"pear\t2\napple\t3\n")
+    built = lexicon_class.from_file(path, counts=True)
+    assert list(built.items()) == [("apple", 3), ("pear", 2)]
 
 
 @pytest.mark.parametrize("value, error, message", [
@@ -224,7 +228,7 @@ def test_a_path_that_is_not_one_fails_and_changes_nothing(lexicon_class, value, 
     lexicon = in_state(lexicon_class, "compact")
     before = answers(lexicon)
     path = value if value == 3 else FsPath(value)
-    for call in [lexicon.save, lexicon_class.load]:
+    for call in [lexicon.save, lexicon_class.load, lexicon_class.from_file]:
         with pytest.raises(error, match=message):
             call(path)
     assert answers(lexicon) == before

@@ -80,3 +80,12 @@ def test_byte_ranges_read_every_line_once(tmp_path):
         read = [line for a, b in zip(bounds, bounds[1:]) for line in example.read_lines(str(path), a, b)]
         assert read == expected
     assert example.read_lines(str(path), 0, 10**15) == expected  # an end past the file
+
+
+@pytest.mark.slow
+def test_the_counting_example_of_the_docs_runs_on_a_cluster():
+    """The docs' example that counts words on the workers and builds one
+    lexicon from the merged counts (its asserts check the counts)."""
+    page = (Path(__file__).parents[2] / "docs" / "processes.md").read_text()
+    code = page.split("### The other direction", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    exec(compile(code, "processes.md", "exec"), {"__name__": "__main__"})

@@ -171,14 +171,19 @@ def test_reduce_of_a_compact_dawg_stops_at_ctrl_c(alarm, long_words, tmp_path):
     _expect_stopped_then_done(dawg, dawg.reduce, alarm, words, tmp_path)
 
 
-def _expect_stopped_then_done(lexicon, call, alarm, words, tmp_path):
-    before = repr(lexicon)
+def _expect_stopped(alarm, call):
+    """Ctrl-C 0.02 s into call() stops it within a second."""
     alarm(0.02)
     start = time.monotonic()
     with pytest.raises(KeyboardInterrupt):
         call()
         pytest.fail("the call ran to its end")
     assert time.monotonic() - start < 1
+
+
+def _expect_stopped_then_done(lexicon, call, alarm, words, tmp_path):
+    before = repr(lexicon)
+    _expect_stopped(alarm, call)
     # Nothing half made: no file, no leftover, the lexicon as it was, and
     # the same call then runs to its end.
     assert list(tmp_path.iterdir()) == []
@@ -220,3 +225,20 @@ def test_bulk_insertion_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_pa
         assert len(found) < len(words)
         assert lexicon.get_word_count() == len(found)
     lexicon.add(LAST)  # the borrow was released
+
+
+@pytest.mark.parametrize("source", ["file", "presorted-file", "words"])
+def test_building_in_bulk_stops_at_ctrl_c(lexicon_class, alarm, long_words, tmp_path, source):
+    words = sorted(long_words)
+    path = tmp_path / "words.txt"
+    path.write_text("\n".join(words) + "\n")
+
+    def build():
+        if source == "words":
+            return lexicon_class.from_words((w, 2) for w in words)
+        return lexicon_class.from_file(str(path), presorted=source == "presorted-file")
+
+    _expect_stopped(alarm, build)
+    assert list(tmp_path.iterdir()) == [path]
+    built = build()
+    assert built.search_with_prefix(words[7][:3]) == [w for w in words if w.startswith(words[7][:3])]

@@ -83,17 +83,23 @@ class Lexicons(RuleBasedStateMachine):
         keep, letter = data.draw(st.sampled_from(turns))
         self.add(previous[:keep] + letter + data.draw(words), 1)
 
-    @rule(items=st.lists(words, max_size=6), as_generator=st.booleans())
-    def add_all(self, items, as_generator):
+    def change_both(self, change_model, change_lexicon):
+        """The change on each lexicon and its model: refused by both with
+        the same message, or done by both."""
         for lexicon, model in self.pairs:
             try:
-                model.add_all(items)
+                change_model(model)
             except ValueError as refused:
                 with pytest.raises(ValueError) as info:
-                    lexicon.add_all(items)
+                    change_lexicon(lexicon)
                 assert str(info.value) == str(refused)
                 continue
-            assert lexicon.add_all(iter(items) if as_generator else items) is None
+            assert change_lexicon(lexicon) is None
+
+    @rule(items=st.lists(words, max_size=6), as_generator=st.booleans())
+    def add_all(self, items, as_generator):
+        self.change_both(lambda model: model.add_all(items),
+                         lambda lexicon: lexicon.add_all(iter(items) if as_generator else items))
 
     @rule(data=st.data(), how=st.sampled_from(["remove", "discard", "pop", "pop_default", "del"]))
     def remove(self, data, how):
@@ -152,6 +158,33 @@ class Lexicons(RuleBasedStateMachine):
             assert lexicon.batch_find_all([text, "", text[1:]], **options) == [
                 found, [], lexicon.find_all(text[1:], **options)
             ]
+
+    @rule(items=st.lists(st.tuples(words, counts), max_size=6), as_mapping=st.booleans())
+    def update(self, items, as_mapping):
+        """Counts in bulk: a dict, or str (count 1) and (str, int) items."""
+        source = dict(items) if as_mapping else [w if c == 1 else (w, c) for w, c in items]
+        pairs = list(source.items()) if as_mapping else items
+        self.change_both(lambda model: model.update(pairs), lambda lexicon: lexicon.update(source))
+
+    @rule(presorted=st.booleans(), as_mapping=st.booleans(), data=st.data())
+    def build_in_bulk(self, presorted, as_mapping, data):
+        """from_words of the stored words answers as the lexicon does, and
+        is the image a new lexicon makes of update() then compact()."""
+        for lexicon, model in self.pairs:
+            pairs = sorted(model.counts.items(), key=lambda pair: pair[0].encode())
+            if not presorted:
+                pairs = data.draw(st.permutations(pairs))
+            source = dict(pairs) if as_mapping else [w if c == 1 else (w, c) for w, c in pairs]
+            cls = type(lexicon)
+            built = cls.from_words(source, presorted=presorted)
+            fresh = cls()
+            fresh.update(source)
+            fresh.compact()
+            assert built.__reduce_ex__(2)[2] == fresh.__reduce_ex__(2)[2]
+            assert list(built.items()) == list(lexicon.items())
+            bulk = type(model)()
+            bulk.update(pairs)
+            assert (len(built), built.get_word_count()) == (len(bulk), bulk.word_count)
 
     @rule()
     def reduce(self):
