@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "compact/image.hpp"
 #include "python/binding.hpp"
 #include "python/docs.hpp"
 #include "query/prefixes.hpp"
