@@ -433,7 +433,7 @@ def test_a_handler_that_calls_back_during_a_build_never_waits_for_itself(outer):
         for round in range(100):
             lex.add("zz" + "z" * round)
             lex.compact()
-            signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+            signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
             answer = lex.prepare() if "{outer}" == "prepare" else lex.complete("", 3, with_count=True)
             signal.setitimer(signal.ITIMER_REAL, 0)
             if "Already borrowed" in outcomes:
