@@ -52,10 +52,10 @@ bool for_each_counted_item(PyObject* source, F&& f) {
 }
 
 // Sorts `words` (each tagged with its count) and adds them to `builder` in
-// that order.
+// that order; Cancelled when `cancel` stopped the sort.
 template <class Builder>
-Status add_in_order(Builder& builder, SortableWords words) {
-    words.sort();
+Status add_in_order(Builder& builder, SortableWords words, Cancel& cancel) {
+    if (!words.sort(&cancel)) return std::unexpected(SorvanError::cancelled());
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (Status added = builder.add(words[i], words.tag(i)); !added) return added;
     }
@@ -79,7 +79,7 @@ PyObject* build_lexicon(PyObject* type, bool presorted, Gather&& gather) {
     };
     const std::optional<Status> gathered = gather(take, cancel);
     if (!gathered) return nullptr;  // its exception is set
-    if (*gathered && !presorted) added = add_in_order(builder, std::move(words));
+    if (*gathered && !presorted) added = add_in_order(builder, std::move(words), cancel);
     if (!*gathered) added = *gathered;
     if (!succeeded_unless_stopped(added, cancel)) return nullptr;
     auto lexicon = builder.finish();
